@@ -1,0 +1,22 @@
+#pragma once
+// Reading lines from the user. On a terminal the statement and key prompts use line editing
+// (libedit); otherwise every line, statements and answers alike, comes from one buffered
+// standard-input stream so that a piped script with its answers runs in order.
+
+#include <optional>
+#include <string>
+
+namespace rest_client {
+
+bool stdin_is_terminal();
+
+// A prompted line: line editing on a terminal; without one, the prompt is written only when
+// `prompt_when_piped` is set and the line is read from standard input. nullopt at end of input.
+std::optional<std::string> read_prompted_line(const std::string& prompt, bool prompt_when_piped);
+
+void add_history_line(const std::string& line);
+
+// One whole line of standard input (answers to questions); nullopt at end of input.
+std::optional<std::string> read_answer_line();
+
+}  // namespace rest_client

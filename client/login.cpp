@@ -1,0 +1,102 @@
+#include "client/login.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "client/client_state.h"
+#include "client/console.h"
+#include "client/http.h"
+#include "client/line_input.h"
+
+namespace rest_client {
+namespace {
+
+void login_error(const std::string& text) {
+  std::cerr << kRed << "[ERROR] " << text << kReset << std::endl;
+}
+
+const char* const kBanner[] = {
+    " ██████╗ ██████╗ ██╗   ██╗██╗██╗  ██╗",
+    "██╔═══██╗██╔══██╗██║   ██║██║╚██╗██╔╝",
+    "██║   ██║██████╔╝██║   ██║██║ ╚███╔╝ ",
+    "██║   ██║██╔══██╗╚██╗ ██╔╝██║ ██╔██╗ ",
+    "╚██████╔╝██║  ██║ ╚████╔╝ ██║██╔╝ ██╗",
+    " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝  ╚═╝╚═╝  ╚═╝",
+};
+
+void logged_in() {
+  std::cout << "Logged in successfully! Username: " << username << std::endl;
+  std::cout << std::endl;
+}
+
+}  // namespace
+
+bool handle_login_with_api_key(const std::string& key) {
+  try {
+    const HttpResponse response = http_get(account_base_url + "/bk/validate-api-key",
+                                           {"Accept: */*", "Cache-Control: no-cache",
+                                            "Connection: keep-alive", "X-API-Key: " + key});
+    if (response.status != 200) {
+      login_error("Login failed! Status code: " + std::to_string(response.status) +
+                  "\nResponse: " + response.text);
+      return false;
+    }
+    const auto answer = nlohmann::json::parse(response.text);
+    if (answer.is_object() && answer.contains("user_id") && answer.contains("username")) {
+      api_key = key;
+      user_id = answer.at("user_id").get<std::string>();
+      username = answer.at("username").get<std::string>();
+      std::cout << kGreen << "[SUCCESS] Login successful!" << kReset << std::endl;
+      return true;
+    }
+    if (answer.is_object() && answer.contains("detail")) {
+      login_error(answer.at("detail").get<std::string>());
+      return false;
+    }
+    login_error("Unexpected response format: " + response.text);
+    return false;
+  } catch (const std::exception& e) {
+    login_error(std::string("Exception in handle_login: ") + e.what());
+    return false;
+  }
+}
+
+void prompt_and_authenticate() {
+  std::cout << std::endl << std::endl;
+  for (const char* line : kBanner) std::cout << line << std::endl;
+  std::cout << std::endl;
+  std::cout << "Welcome to use Orvix database Command Line Interface (CLI), version "
+            << client_version << ". Get ready to connect with your Orvix database, easily!"
+            << std::endl;
+  std::cout << std::endl;
+  std::cout << "To get started, please enter your Orvix API key to login. You can get the API "
+               "after registering at "
+            << key_page_url << "." << std::endl;
+  std::cout << std::endl;
+
+  const char* env_key = std::getenv("ORVIX_API_KEY");
+  if (env_key != nullptr && env_key[0] != '\0') {
+    std::cout << "Found Orvix API key, validating..." << std::endl;
+    if (handle_login_with_api_key(env_key)) {
+      logged_in();
+      return;
+    }
+    std::cout << "Failed to authenticate. Please enter a valid API key." << std::endl;
+  }
+  std::cout << "No global Orvix API key found. Please..." << std::endl;
+  for (;;) {
+    const auto line = read_prompted_line("Enter your Orvix API key: ", true);
+    if (!line) {
+      std::cout << std::endl << "Input canceled. Exiting..." << std::endl;
+      std::exit(0);
+    }
+    if (handle_login_with_api_key(*line)) {
+      logged_in();
+      return;
+    }
+    std::cout << "Failed to authenticate. Please try again with a valid API key." << std::endl;
+  }
+}
+
+}  // namespace rest_client

@@ -1,0 +1,55 @@
+#include "client/request.h"
+
+#include "client/client_state.h"
+#include "client/rate_limiter.h"
+
+namespace rest_client {
+
+json request_body() {
+  json body = json::object();
+  body["user_api_key"] = api_key;
+  return body;
+}
+
+HttpResponse post_unlimited(const std::string& path, const json& body) {
+  const std::string text = body.dump();
+  return http_post_json(server_base_url + path, text);
+}
+
+HttpResponse post(const std::string& path, const json& body) {
+  const std::string url = server_base_url + path;
+  const std::string text = body.dump();
+  check_rate_limit();
+  return http_post_json(url, text);
+}
+
+bool answered(const HttpResponse& response, const std::string& failure_prefix,
+              const std::string& separator) {
+  if (response.status == 200) return true;
+  print_error(failure_prefix + std::to_string(response.status) + separator + response.text);
+  return false;
+}
+
+json parse_json(const std::string& text) { return json::parse(text, nullptr, true, false); }
+
+bool read_success(const json& answer) { return answer.value("success", false); }
+
+std::string read_error_code(const json& answer) {
+  return answer.value("error_code", std::string("UNKNOWN"));
+}
+
+bool has_array_member(const json& answer, const char* member) {
+  return answer.is_object() && answer.contains(member) && answer.at(member).is_array();
+}
+
+void require_object(const json& element) {
+  if (!element.is_object()) throw std::runtime_error("listed element is not a JSON object");
+}
+
+std::string listed_value(const json& element, const char* member) {
+  require_object(element);
+  if (!element.contains(member)) return "null";
+  return element.at(member).dump();
+}
+
+}  // namespace rest_client

@@ -1,0 +1,52 @@
+#pragma once
+// The shape every service request shares: body envelope, URL, rate limiter, POST, status test,
+// strict reading of answer members, and the one catch line of each handler.
+
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "client/console.h"
+#include "client/http.h"
+
+namespace rest_client {
+
+using json = nlohmann::json;
+
+// A new body holding "user_api_key".
+json request_body();
+
+// Forms server_base_url + path, passes the rate limiter, POSTs the compact body.
+HttpResponse post(const std::string& path, const json& body);
+// The same without the rate limiter, for status polls of running jobs.
+HttpResponse post_unlimited(const std::string& path, const json& body);
+
+// True for status 200; otherwise prints prefix + status + separator + body as an error line.
+bool answered(const HttpResponse& response, const std::string& failure_prefix,
+              const std::string& separator = "\nResponse: ");
+
+// Parses an answer strictly: exceptions on, comments not allowed.
+json parse_json(const std::string& text);
+// "success" with the default false; throws when present but not a boolean.
+bool read_success(const json& answer);
+// "error_code" with the default "UNKNOWN"; throws when present but not a string.
+std::string read_error_code(const json& answer);
+// True when the answer is an object whose `member` is an array.
+bool has_array_member(const json& answer, const char* member);
+// Throws std::runtime_error unless a listed element is a JSON object.
+void require_object(const json& element);
+// A listed value in its compact JSON text; a missing member shows as null.
+std::string listed_value(const json& element, const char* member);
+
+// Runs a handler body; any standard exception becomes "Error in <name>: <what>" and false.
+template <class Body>
+bool guarded(const std::string& name, Body&& body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    print_error("Error in " + name + ": " + e.what());
+    return false;
+  }
+}
+
+}  // namespace rest_client

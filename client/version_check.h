@@ -1,0 +1,8 @@
+#pragma once
+
+namespace rest_client {
+
+// Asks the service whether this client version may still be used.
+bool handle_check_cli_version();
+
+}  // namespace rest_client

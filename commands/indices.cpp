@@ -1,0 +1,221 @@
+// Indices: attach (a polled server job), list, delete.
+#include "commands/indices.h"
+
+#include <iostream>
+
+#include "client/request.h"
+#include "client/waits.h"
+#include "commands/handlers.h"
+
+namespace rest_client {
+namespace {
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string normalised_distance(const std::string& typed) {
+  if (typed == "InnerProduct" || typed == "innerProduct") return "Inner Product";
+  if (typed == "cosine") return "Cosine";
+  if (typed == "l2") return "L2";
+  if (typed == "hamming") return "Hamming";
+  return typed;
+}
+
+// Reads the dataset listing for the number of vectors; any failure leaves the count as it was.
+long long prefetch_vector_count(const std::string& project, const std::string& dataset) {
+  long long vector_count = 0;
+  try {
+    json body = request_body();
+    body["project_name"] = project;
+    const HttpResponse response = post("/fetch_datasets", body);
+    if (!answered(response, "Datasets fetch failed! Status: ")) return vector_count;
+    const json answer = parse_json(response.text);
+    if (!has_array_member(answer, "datasets")) {
+      print_error("Server returned incorrect response format");
+      return vector_count;
+    }
+    for (const json& element : answer.at("datasets")) {
+      if (!element.is_object() || !element.contains("name") || element.at("name") != dataset) {
+        continue;
+      }
+      vector_count = extractFirstElement(element.at("dimension").get<std::string>());
+      std::cout << " Number of vectors to be indexed: " << vector_count << std::endl;
+    }
+  } catch (const std::exception& e) {
+    print_error(std::string("Error in handle_fetch_datasets: ") + e.what());
+  }
+  return vector_count;
+}
+
+// Follows the attach job until it finishes (true) or fails (false).
+bool poll_attach_job(const json& status_body, int wait_time_ms) {
+  for (;;) {
+    const HttpResponse response = post_unlimited("/get_attach_index_status", status_body);
+    if (response.status != 200) {
+      print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
+                  response.text);
+      return false;
+    }
+    const json answer = parse_json(response.text);
+    if (!answer.is_object() || !answer.contains("success") || !answer.contains("status")) {
+      print_error("Server returned invalid response");
+      return false;
+    }
+    const std::string status = answer.at("status").get<std::string>();
+    if (status == "pending") {
+      print_success("Request in queue");
+    } else if (status == "in_progress") {
+      print_info("Attaching index...");
+    } else if (status == "finished") {
+      print_success("Successfully attached index");
+      return true;
+    } else if (status == "failed") {
+      if (answer.contains("error")) {
+        print_error("Server failed to attach index: " + answer.at("error").get<std::string>());
+      } else {
+        print_error("Server failed to attach index");
+      }
+      return false;
+    } else {
+      print_error("Server returned unknown status");
+      return false;
+    }
+    wait_for(std::chrono::milliseconds(wait_time_ms));
+  }
+}
+
+}  // namespace
+
+int extractFirstElement(const std::string& shape) {
+  // Whole-text match of \s*\(\s*(\d+)\s*,\s*\d+\s*\)\s* without a regular-expression engine.
+  std::size_t i = 0;
+  const std::size_t n = shape.size();
+  auto skip_spaces = [&] {
+    while (i < n && is_space(shape[i])) ++i;
+  };
+  auto expect = [&](char c) {
+    if (i < n && shape[i] == c) {
+      ++i;
+      return true;
+    }
+    return false;
+  };
+  auto digits = [&] {
+    const std::size_t begin = i;
+    while (i < n && is_digit(shape[i])) ++i;
+    return shape.substr(begin, i - begin);
+  };
+  skip_spaces();
+  bool ok = expect('(');
+  std::string first;
+  if (ok) {
+    skip_spaces();
+    first = digits();
+    skip_spaces();
+    ok = !first.empty() && expect(',');
+  }
+  if (ok) {
+    skip_spaces();
+    ok = !digits().empty();
+    skip_spaces();
+    ok = ok && expect(')');
+    skip_spaces();
+    ok = ok && i == n;
+  }
+  if (!ok) throw std::invalid_argument("Invalid dimension format: " + shape);
+  return std::stoi(first);
+}
+
+int attach_wait_time_ms(long long vector_count) {
+  if (vector_count > 10000000) return 60000;
+  if (vector_count > 1000000) return 30000;
+  if (vector_count > 300000) return 15000;
+  return 3000;
+}
+
+bool handle_attach_index(const std::string& project, const std::string& dataset,
+                         const std::string& index, const std::string& dist_type,
+                         const bool& large_index) {
+  return guarded("handle_attach_index", [&] {
+    const std::string distance = normalised_distance(dist_type);
+    print_info("Attaching index with collection_name, index_name, and dist_type: " + dataset +
+               " " + index + " " + distance + "...");
+    json body = request_body();
+    body["project_name"] = project;
+    body["collection_name"] = dataset;
+    body["index_name"] = index;
+    body["dist_type"] = distance;
+    body["large_index"] = large_index;
+
+    const long long vector_count = prefetch_vector_count(project, dataset);
+
+    const HttpResponse response = post("/attach_index", body);
+    if (!answered(response, "Attach Index failed! Status: ", "\nResponse:")) return false;
+    const json answer = parse_json(response.text);
+    const bool started = answer.is_object() && answer.contains("success") &&
+                         answer.at("success") == true && answer.contains("job_id");
+    if (!started) {
+      print_error("Attach Index failed!\n" + response.text);
+      return false;
+    }
+    print_info("Attaching index '" + index + "' to dataset '" + dataset + "'");
+    json status_body = request_body();
+    status_body["job_id"] = answer.at("job_id").get<std::string>();
+
+    const int wait_time = attach_wait_time_ms(vector_count);
+    std::cout << "wait_time " << wait_time << std::endl;
+    return poll_attach_job(status_body, wait_time);
+  });
+}
+
+bool handle_list_index_infos(const std::string& project, const std::string& dataset) {
+  return guarded("list_index_infos", [&] {
+    print_info("Listing the indices for dataset_name: " + dataset + "...");
+    json body = request_body();
+    body["project_name"] = project;
+    body["dataset_name"] = dataset;
+    const HttpResponse response = post("/list_index_infos", body);
+    if (!answered(response, "Listing index information failed! Status: ")) return false;
+    const json answer = parse_json(response.text);
+    if (!has_array_member(answer, "index_infos")) {
+      print_error("Server returned incorrect response format");
+      return false;
+    }
+    const json& infos = answer.at("index_infos");
+    print_success("Sucessfully fetched " + std::to_string(infos.size()) + " index informations");
+    for (const json& info : infos) {
+      print_border();
+      if (!info.is_array()) throw std::runtime_error("listed index entry is not a JSON array");
+      std::cout << "Index name: " << (info.size() > 0 ? info.at(0).dump() : "null") << std::endl;
+      std::cout << "Distance type: " << (info.size() > 1 ? info.at(1).dump() : "null")
+                << std::endl;
+    }
+    print_border();
+    return true;
+  });
+}
+
+bool handle_delete_index(const std::string& project, const std::string& dataset,
+                         const std::string& index) {
+  return guarded("handle_delete_index", [&] {
+    print_info("Deleting index with dataset_name and index_name: " + dataset + " " + index +
+               "...");
+    json body = request_body();
+    body["project_name"] = project;
+    body["dataset_name"] = dataset;
+    body["index_name"] = index;
+    const HttpResponse response = post("/delete_index", body);
+    if (!answered(response, "Delete index failed! Status: ")) return false;
+    const json answer = parse_json(response.text);
+    if (!read_success(answer)) {
+      print_error("Failed to delete index, error code: " + read_error_code(answer));
+      return false;
+    }
+    print_success("Successfully deleted index '" + index + "' from dataset '" + dataset + "'");
+    return true;
+  });
+}
+
+}  // namespace rest_client

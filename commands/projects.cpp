@@ -1,0 +1,67 @@
+// Projects: create, list, delete.
+#include <iostream>
+
+#include "client/request.h"
+#include "commands/handlers.h"
+
+namespace rest_client {
+
+bool handle_create_project(const std::string& project, const std::string& application) {
+  return guarded("handle_create_project", [&] {
+    print_info("Creating project with project_name, application: " + project + " " +
+               application + "...");
+    if (application != "search" && application != "autoML" && application != "both") {
+      throw std::invalid_argument(
+          "Please set the application argument to one of 'search', 'autoML', or 'both'");
+    }
+    json body = request_body();
+    body["project_name"] = project;
+    body["application"] = application;
+    if (!answered(post("/create_project", body), "Create project failed! Status: ")) return false;
+    print_success("Create project '" + project + "' succeeded");
+    return true;
+  });
+}
+
+bool handle_fetch_projects() {
+  return guarded("handle_fetch_projects", [&] {
+    print_info("Fetching projects...");
+    const HttpResponse response = post("/fetch_projects", request_body());
+    if (!answered(response, "Projects fetch failed! Status: ")) return false;
+    print_success("Projects fetch succeeded");
+    const json answer = parse_json(response.text);
+    if (!has_array_member(answer, "projects")) {
+      print_error("Server returned incorrect response format");
+      return false;
+    }
+    const json& projects = answer.at("projects");
+    print_success("Sucessfully fetched " + std::to_string(projects.size()) + " projects");
+    for (const json& project : projects) {
+      print_border();
+      std::cout << "Project Name: " << listed_value(project, "project_name") << std::endl;
+      std::cout << "Project ID: " << listed_value(project, "project_id") << std::endl;
+      std::cout << "Application: " << listed_value(project, "application") << std::endl;
+    }
+    print_border();
+    return true;
+  });
+}
+
+bool handle_delete_project(const std::string& project) {
+  return guarded("handle_delete_project", [&] {
+    print_info("Deleting project called with project_name: " + project + " ...");
+    json body = request_body();
+    body["project_name"] = project;
+    const HttpResponse response = post("/delete_project", body);
+    if (!answered(response, "Delete project failed! Status: ")) return false;
+    const json answer = parse_json(response.text);
+    if (!read_success(answer)) {
+      print_error("Failed to delete project, error code: " + read_error_code(answer));
+      return false;
+    }
+    print_success("Successfully deleted project '" + project + "'");
+    return true;
+  });
+}
+
+}  // namespace rest_client

@@ -1,0 +1,22 @@
+#pragma once
+// Option maps of INSERT_VECTOR, INSERT_VECTOR_BATCH, SEARCH and UPLOAD, and the JSON text
+// forms into which bracketed lists are turned. Every function that can fail prints its
+// diagnostic and returns false; the grammar then aborts the statement.
+
+#include <string>
+
+#include "language/parse_context.h"
+
+enum class OptionTrace { kNone, kInsertVector, kSearch };
+
+// Traces the key, refuses a repeated key, inserts the entry, then prints the list's trace.
+bool add_option(OptionMap& options, OptionEntry entry, OptionTrace trace);
+
+// [k:v, ...] as a compact JSON object of strings; the leftmost of repeated keys wins.
+bool key_values_to_json(const KeyValueList& pairs, std::string& out);
+// [v, ...] as a compact JSON array of strings.
+bool strings_to_json_array(const StringList& values, std::string& out);
+// Compact JSON object texts joined into one JSON array text.
+bool object_texts_to_json_array(const StringList& objects, std::string& out);
+// --has_field_names: true/1/yes and false/0/no in any case, stored as "true" or "false".
+bool normalise_has_field_names(const std::string& word, std::string& out);

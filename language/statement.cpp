@@ -1,0 +1,33 @@
+#include "language/statement.h"
+
+#include <memory>
+
+#include "language/parse_context.h"
+#include "parser.tab.h"
+#include "lexer.yy.h"
+
+namespace {
+
+// Owns one scanner for one line; its buffers go with it.
+class Scanner {
+ public:
+  Scanner() { yylex_init(&scanner_); }
+  ~Scanner() { yylex_destroy(scanner_); }
+  Scanner(const Scanner&) = delete;
+  Scanner& operator=(const Scanner&) = delete;
+  yyscan_t get() const { return scanner_; }
+
+ private:
+  yyscan_t scanner_ = nullptr;
+};
+
+}  // namespace
+
+bool run_statement_line(const std::string& line) {
+  const std::string text = line + "\n";
+  Scanner scanner;
+  yy_scan_bytes(text.data(), static_cast<int>(text.size()), scanner.get());
+  ParseContext ctx;
+  const int result = yyparse(scanner.get(), ctx);
+  return result == 0 && !ctx.error_reported;
+}

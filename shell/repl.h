@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Runs prompted statements until an exit word or end of input; returns the exit status.
+int run_interactive();
+// Joins the arguments into one statement and runs it; 0 on success, 1 on failure.
+int run_one_shot(const std::vector<std::string>& arguments);

@@ -1,0 +1,9 @@
+#include "shell/startup.h"
+
+#include "client/login.h"
+#include "client/version_check.h"
+
+bool run_startup_checks() {
+  rest_client::prompt_and_authenticate();
+  return rest_client::handle_check_cli_version();
+}

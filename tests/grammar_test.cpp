@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "language/help_texts.h"
+#include "tests/language_test_util.h"
+
+namespace {
+
+std::string printed(void (*printer)()) {
+  testing_support::CapturedOutput capture;
+  printer();
+  return capture.out();
+}
+
+struct GrammarCase {
+  std::string line;
+  std::string out;                  // whole standard output
+  std::vector<std::string> calls;   // handler calls, in order
+  bool ok;
+};
+
+TEST(Grammar, OutcomesOfWellAndMalformedLines) {
+  const std::string list = printed(print_command_list);
+  const std::vector<GrammarCase> cases = {
+      {"", "", {}, true},
+      {"   ", "", {}, true},
+      {"foo -h", list, {}, true},
+      {"HELP", list, {}, true},
+      {"help", list, {}, true},
+      {"HELP foo", kSyntaxError + list, {}, false},
+      {"foo bar", kSyntaxError, {}, false},
+      {"EXIT", kSyntaxError, {}, false},
+      {"ATTACH_INDEX -h", printed(print_attach_index_help), {}, true},
+      {"ATTACH_INDEX p d", kSyntaxError + printed(print_attach_index_help), {}, false},
+      {"fetch_projects -h", printed(print_fetch_projects_help), {}, true},
+      {"FETCH_PROJECTS x", kSyntaxError + printed(print_fetch_projects_help), {}, false},
+      {"FETCH_PROJECTS", "", {"fetch_projects"}, true},
+      {"DELETE_PROJECT p extra", kSyntaxError + printed(print_delete_project_help), {}, false},
+      {"CREATE_PROJECT p search", "", {"create_project p search"}, true},
+      {"CREATE_PROJECT p SEARCH", "", {"create_project p search"}, true},
+      {"CREATE_PROJECT p \"Search\"", "", {"create_project p Search"}, true},
+      {"CREATE_PROJECT p upload", kSyntaxError + printed(print_create_project_help), {}, false},
+      {"CREATE_PROJECT p a b", kSyntaxError + printed(print_create_project_help), {}, false},
+      {"INSERT_VECTOR p d id [1,]", kSyntaxError + printed(print_insert_vector_help), {}, false},
+      {"DELETE_VECTOR p d []", kSyntaxError + printed(print_delete_vector_help), {}, false},
+      {"SEARCH p d i vector --top_k", kSyntaxError + printed(print_search_help), {}, false},
+      {"SEARCH p d i vector --dataset_name x", kSyntaxError + printed(print_search_help), {}, false},
+      {"UPLOAD p f --query_dataset_name x", kSyntaxError + printed(print_upload_help), {}, false},
+      {"LIST_INDEX p d", "", {"list_index_infos p d"}, true},
+      {"FETCH_DATASETS p", "", {"fetch_datasets p"}, true},
+      {"ATTACH_INDEX p d i L2", "", {"attach_index p d i L2 false"}, true},
+      {"ATTACH_INDEX p d i L2 YES", "", {"attach_index p d i L2 true"}, true},
+      {"ATTACH_INDEX p d i L2 0", "", {"attach_index p d i L2 false"}, true},
+      {"ATTACH_INDEX p d i L2 maybe",
+       language_error("Invalid value for large_index. Expected one of: \"true\", \"false\", "
+                      "\"yes\", \"no\", \"1\", \"0\"."),
+       {},
+       false},
+      {"ATTACH_INDEX p d i L2 yes more", kSyntaxError + printed(print_attach_index_help), {}, false},
+      {"INIT_DATASET p d sparse", "", {"init_dataset p d sparse 0"}, true},
+      {"INIT_DATASET p d Sparse",
+       language_error("vector_dim is required for non-sparse vector types") +
+           printed(print_init_dataset_help),
+       {},
+       false},
+      {"INIT_DATASET p d sparse 8",
+       "\033[33m[WARNING] vector_dim is ignored for sparse vector type\033[0m\n",
+       {"init_dataset p d sparse 8"},
+       true},
+      {"INIT_DATASET p d dense 12abc", "", {"init_dataset p d dense 12abc"}, true},
+      {"LIST_INDEX p -dim", kSyntaxError + printed(print_list_index_info_help), {}, false},
+      {"INSERT_VECTOR p d id [a:1,]", "", {}, true},
+      {"INSERT_VECTOR p d id []", "", {}, true},
+      {"INSERT_VECTOR_BATCH p d [a] [,[1]]", "", {}, true},
+      {"INSERT_VECTOR_BATCH p d [a] [[]]", "", {}, true},
+      {"INSERT_VECTOR_BATCH p d [a] [[1],]", kSyntaxError + printed(print_insert_vector_batch_help),
+       {}, false},
+      {"INSERT_VECTOR_BATCH p d [a] [[1], [2:3]]",
+       kSyntaxError + printed(print_insert_vector_batch_help), {}, false},
+      {"SEARCH p d i vector --query_vector [] --target_values [a,]", "", {}, true},
+      {"SEARCH p d i vector --query_vector [,]", kSyntaxError + printed(print_search_help), {},
+       false},
+  };
+  for (const auto& c : cases) {
+    const LineOutcome outcome = run_line(c.line);
+    // SEARCH option traces come in the map's own order; they are checked in the option tests.
+    EXPECT_EQ(outcome.out.substr(0, outcome.out.find("[Orvix] search_options")),
+              c.out.substr(0, c.out.find("[Orvix] search_options")))
+        << c.line;
+    EXPECT_EQ(outcome.calls, c.calls) << c.line;
+    EXPECT_EQ(outcome.ok, c.ok) << c.line;
+  }
+}
+
+TEST(Grammar, HandlerFailureMakesTheLineFail) {
+  testing_support::recorded_result() = false;
+  const LineOutcome outcome = run_line("FETCH_PROJECTS");
+  testing_support::recorded_result() = true;
+  EXPECT_EQ(outcome.calls, std::vector<std::string>{"fetch_projects"});
+  EXPECT_FALSE(outcome.ok);
+}
+
+TEST(Grammar, HelpTextShapes) {
+  auto lines = [](void (*printer)()) {
+    std::vector<std::string> result;
+    std::string text = printed(printer);
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      result.push_back(text.substr(start, end - start));
+    }
+    return result;
+  };
+  const std::vector<std::pair<void (*)(), std::size_t>> sizes = {
+      {print_command_list, 16}, {print_attach_index_help, 5}, {print_create_project_help, 2},
+      {print_init_dataset_help, 3}, {print_delete_dataset_help, 2}, {print_delete_index_help, 2},
+      {print_delete_vector_help, 2}, {print_delete_project_help, 2},
+      {print_fetch_datasets_help, 2}, {print_fetch_projects_help, 1},
+      {print_insert_vector_help, 4}, {print_insert_vector_batch_help, 4},
+      {print_list_index_info_help, 2}, {print_search_help, 27}, {print_upload_help, 12}};
+  for (const auto& [printer, count] : sizes) EXPECT_EQ(lines(printer).size(), count);
+  EXPECT_EQ(lines(print_attach_index_help).at(3), "");
+  EXPECT_EQ(lines(print_upload_help).at(2),
+            "- \"--dataset_name\" (required): the dataset name that the file will be added to. ");
+  EXPECT_EQ(lines(print_fetch_projects_help).at(0), "Gets the list of all projects");
+}
+
+TEST(Grammar, HostileInputNeverCrashes) {
+  std::string many_items = "SEARCH p d i vector --query_vector [";
+  for (int i = 0; i < 100000; ++i) many_items += std::to_string(i) + ",";
+  many_items += "]";
+  std::string nested(200000, '[');
+  const std::vector<std::string> lines = {
+      std::string("FETCH_PROJECTS\0x", 16),
+      std::string("\0\0\0", 3),
+      "\x80\x81\xfe\xff FETCH_PROJECTS \xc3",
+      "\"unterminated FETCH_PROJECTS",
+      "CREATE_PROJECT \"" + std::string(5'000'000, 'x') + "\" both",
+      std::string(4'000'000, 'a') + " -h",
+      many_items,
+      "INSERT_VECTOR p d id " + nested,
+      "UPLOAD p f --attributes [" + std::string(100000, ',') + "]",
+  };
+  for (const auto& line : lines) {
+    const LineOutcome outcome = run_line(line);
+    SUCCEED();
+  }
+  EXPECT_TRUE(run_line(many_items).ok);
+  EXPECT_EQ(run_line(std::string("FETCH_PROJECTS\0", 15)).calls,
+            std::vector<std::string>{"fetch_projects"});
+}
+
+}  // namespace

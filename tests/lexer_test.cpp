@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "language/env_expand.h"
+#include "language/parse_context.h"
+#include "parser.tab.h"
+#include "lexer.yy.h"
+
+namespace {
+
+std::string token_name(int token) {
+  static const std::map<int, std::string> names = {
+      {ATTACH_INDEX, "ATTACH_INDEX"}, {DIM, "DIM"}, {HELP_FLAG, "HELP_FLAG"}, {HELP, "HELP"},
+      {NEWLINE, "NL"}, {LBRACKET, "["}, {RBRACKET, "]"}, {COLON, ":"}, {COMMA, ","},
+      {TOP_K, "TOP_K"}, {SEARCH, "SEARCH"}, {LIST_INDEX_INFO, "LIST_INDEX_INFO"},
+      {TARGET_VALUE, "TARGET_VALUE"}, {INSERT_VECTOR, "INSERT_VECTOR"},
+      {INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"}, {VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"},
+      {STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"}, {UPLOAD, "UPLOAD"}};
+  const auto found = names.find(token);
+  return found == names.end() ? "token" + std::to_string(token) : found->second;
+}
+
+// The token stream of one line, words shown as 'text'.
+std::string scan(const std::string& line) {
+  yyscan_t scanner;
+  yylex_init(&scanner);
+  yy_scan_bytes(line.data(), static_cast<int>(line.size()), scanner);
+  std::string out;
+  YYSTYPE value;
+  for (int token; (token = yylex(&value, scanner)) != 0;) {
+    if (!out.empty()) out += ' ';
+    if (token == STRING_LITERAL) {
+      out += "'" + *value.str + "'";
+      delete value.str;
+    } else {
+      out += token_name(token);
+    }
+  }
+  yylex_destroy(scanner);
+  return out;
+}
+
+TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
+  setenv("ORVIX_TEST_HOME", "/Users/x", 1);
+  unsetenv("ORVIX_TEST_NOPE");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"attach_index Attach_Index ATTACH_INDEX attach_indexes\n",
+       "ATTACH_INDEX ATTACH_INDEX ATTACH_INDEX 'attach_indexes' NL"},
+      {"-h --h -H -help --help -hx\n", "HELP_FLAG HELP_FLAG HELP_FLAG '-help' '--help' '-hx' NL"},
+      {"--TOP_K -top_k --top_kx --top_k5\n", "TOP_K TOP_K '--top_kx' '--top_k5' NL"},
+      {"[1.0, -2.5]\n", "[ '1.0' , '-2.5' ] NL"},
+      {"3:0.5\n", "'3' : '0.5' NL"},
+      {"a=b\n", "'a' 'b' NL"},
+      {"h\xc3\xa9llo \"h\xc3\xa9llo\"\n", "'h' 'llo' 'h\xc3\xa9llo' NL"},
+      {"$ORVIX_TEST_HOME/data \"${ORVIX_TEST_HOME}/d e\" $ORVIX_TEST_NOPE/x\n",
+       "'/Users/x/data' '/Users/x/d e' '$ORVIX_TEST_NOPE/x' NL"},
+      {"${ORVIX_TEST_HOME}\n", "'$' 'ORVIX_TEST_HOME' NL"},
+      {"   \t\r\n", "NL"},
+      {"LIST_INDEX SEARCHES search help HELPER\n",
+       "LIST_INDEX_INFO 'SEARCHES' SEARCH HELP 'HELPER' NL"},
+      {"-dim --dim --target_values\n", "DIM DIM TARGET_VALUE NL"},
+      {"INSERT_VECTOR_BATCH insert_vector --vector_attributes\n",
+       "INSERT_VECTOR_BATCH INSERT_VECTOR VECTOR_ATTRIBUTES NL"},
+      {"\"a\\\"b, [c]\" \"unterminated x\n", "'a\\\"b, [c]' 'unterminated' 'x' NL"},
+      {"+1 'q' {a} ; ~\n", "'1' 'q' 'a' NL"},
+      {std::string("a\0b\n", 4), "'a' 'b' NL"},
+      {"\"upload\" upload\n", "'upload' UPLOAD NL"},
+  };
+  for (const auto& [line, expected] : cases) EXPECT_EQ(scan(line), expected) << line;
+}
+
+TEST(Lexer, VariableExpansion) {
+  setenv("ORVIX_TEST_A", "one two", 1);
+  setenv("ORVIX_TEST_EMPTY", "", 1);
+  setenv("ORVIX_TEST_REF", "$ORVIX_TEST_A", 1);
+  unsetenv("ORVIX_TEST_UNSET");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain text", "plain text"},
+      {"$ORVIX_TEST_A", "one two"},
+      {"${ORVIX_TEST_A}", "one two"},
+      {"${ORVIX_TEST_A", "one two"},
+      {"$ORVIX_TEST_A}", "one two"},
+      {"x$ORVIX_TEST_EMPTY-y", "x-y"},
+      {"$ORVIX_TEST_UNSET and ${ORVIX_TEST_UNSET}", "$ORVIX_TEST_UNSET and ${ORVIX_TEST_UNSET}"},
+      {"$ORVIX_TEST_REF", "$ORVIX_TEST_A"},  // a value is not expanded again
+      {"$ $1 ${ ${1} $", "$ $1 ${ ${1} $"},
+      {"$$ORVIX_TEST_A$", "$one two$"},
+      {"${{ORVIX_TEST_A}", "${{ORVIX_TEST_A}"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(expand_env_vars(text), expected) << text;
+}
+
+TEST(Lexer, LongValuesScanInOneToken) {
+  const std::string name(3'000'000, 'a');
+  const std::string quoted = "\"$" + name + "\"\n";
+  EXPECT_EQ(scan(quoted), "'$" + name + "' NL");
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// Runs the real client against the fake service on the test port and compares whole outputs.
+#include <gtest/gtest.h>
+
+#include "tests/support/capture.h"
+#include "tests/support/fake_service.h"
+#include "tests/support/process_runner.h"
+
+namespace {
+
+using namespace testing_support;
+
+const std::string kBanner =
+    "\n\n"
+    " ██████╗ ██████╗ ██╗   ██╗██╗██╗  ██╗\n"
+    "██╔═══██╗██╔══██╗██║   ██║██║╚██╗██╔╝\n"
+    "██║   ██║██████╔╝██║   ██║██║ ╚███╔╝ \n"
+    "██║   ██║██╔══██╗╚██╗ ██╔╝██║ ██╔██╗ \n"
+    "╚██████╔╝██║  ██║ ╚████╔╝ ██║██╔╝ ██╗\n"
+    " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝  ╚═╝╚═╝  ╚═╝\n"
+    "\n"
+    "Welcome to use Orvix database Command Line Interface (CLI), version 1.0.0. Get ready to "
+    "connect with your Orvix database, easily!\n"
+    "\n"
+    "To get started, please enter your Orvix API key to login. You can get the API after "
+    "registering at https://console.orvix.dev/api-keys.\n"
+    "\n";
+
+const std::string kLoggedIn =
+    kBanner + "Found Orvix API key, validating...\n" + success("Login successful!") +
+    "Logged in successfully! Username: tester\n\n";
+
+const std::string kWelcome =
+    "Welcome to use Orvix database Command Line Interface (CLI)!\n"
+    "You can manage your projects and data collections, construct indices, and search for "
+    "queries.\n"
+    "Please see https://docs.orvix.dev for documentation.\n"
+    "\n\n"
+    "Use 'HELP' to see the list of commands\n"
+    "For each command, you can type 'COMMAND -h' to see help.\n"
+    "Type 'exit' to exit.\n";
+
+const std::string kSyntax =
+    "\033[31m[ERROR] syntax error\033[0m\nUse COMMAND_NAME -h to find the format of a command or "
+    "HELP to get the list of all valid commands\n";
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  ProcessTest() : service(ORVIX_TEST_PORT) { service.accept_login("secret-key"); }
+
+  ProcessResult run(std::vector<std::string> args, const std::string& input = "",
+                    std::map<std::string, std::string> env = {{"ORVIX_API_KEY", "secret-key"}}) {
+    return run_process(ORVIX_UNDER_TEST, {std::move(args), std::move(env), input, 20000});
+  }
+
+  FakeService service;
+};
+
+TEST_F(ProcessTest, OneShotRunsOneStatementWithoutWelcome) {
+  service.on("/api/fetch_projects", 200, R"({"projects":[{"project_name":"a","project_id":1,"application":"both"}]})");
+  const auto result = run({"FETCH_PROJECTS"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, kLoggedIn + success("Projects fetch succeeded") +
+                            success("Sucessfully fetched 1 projects") + kBorder +
+                            "Project Name: \"a\"\nProject ID: 1\nApplication: \"both\"\n" + kBorder);
+  EXPECT_EQ(result.err, info("Fetching projects..."));
+  EXPECT_EQ(service.requests_to("/bk/validate-api-key").at(0).header("X-API-Key"), "secret-key");
+}
+
+TEST_F(ProcessTest, OneShotExitStatusTellsTheTruth) {
+  service.on("/api/delete_project", 200, R"({"success":false,"error_code":"NOT_FOUND"})");
+  service.on("/api/create_project", 500, "down");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out_tail;
+  };
+  const std::vector<Case> cases = {
+      {{"fetch_projects", "-h"}, "", 0, "Gets the list of all projects\n"},
+      {{"foo", "bar"}, "", 1, kSyntax},
+      {{"DELETE_PROJECT", "p", "extra"}, "y\n", 1,
+       kSyntax + "Deletes a project\nFormat: DELETE_PROJECT <project_name>\n"},
+      {{"DELETE_PROJECT", "p"}, "y\n", 1,
+       "\033[33mAre you sure you want to delete project 'p'? [y/N]: \033[0m" +
+           error("Failed to delete project, error code: NOT_FOUND")},
+      {{"DELETE_PROJECT", "p"}, "", 1,
+       "\033[33mAre you sure you want to delete project 'p'? [y/N]: \033[0m\033[31mDeletion "
+       "cancelled\033[0m\n"},
+      {{"CREATE_PROJECT", "p", "both"}, "", 1, error("Create project failed! Status: 500\nResponse: down")},
+  };
+  for (const auto& c : cases) {
+    const auto result = run(c.args, c.input);
+    EXPECT_EQ(result.exit_status, c.status) << c.args[0];
+    EXPECT_EQ(result.out, kLoggedIn + c.out_tail) << c.args[0];
+  }
+  EXPECT_EQ(service.requests_to("/api/delete_project").size(), 1u);
+}
+
+TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {
+  service.clear();
+  service.on("/bk/validate-api-key", 200, R"({"user_id":"u","username":"tester"})");
+  service.on("/api/check_cli_version", 200, R"({"success":false,"message":"Please upgrade"})");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"FETCH_PROJECTS"}}) {
+    const auto result = run(args);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, kLoggedIn + error("Please upgrade"));
+  }
+  EXPECT_TRUE(service.requests_to("/api/fetch_projects").empty());
+}
+
+TEST_F(ProcessTest, PipedScriptRunsStatementsAndAnswersInOrder) {
+  service.on("/api/delete_project", 200, R"({"success":true})");
+  const auto result = run({}, "HELP foo\n\nDELETE_PROJECT p\ny\nEXIT\nexit\nFETCH_PROJECTS\n");
+  EXPECT_EQ(result.exit_status, 0);
+  const std::string expected_tail =
+      kSyntax +
+      "The following is the list of valid commands:\n- ATTACH_INDEX\n- CREATE_PROJECT\n- "
+      "INIT_DATASET\n- DELETE_DATASET\n- DELETE_INDEX\n- DELETE_PROJECT\n- DELETE_VECTOR\n- "
+      "FETCH_DATASETS\n- FETCH_PROJECTS\n- INSERT_VECTOR\n- INSERT_VECTOR_BATCH\n- LIST_INDEX\n- "
+      "SEARCH\n- UPLOAD\nUse COMMAND_NAME -h to find out what each command does\n" +
+      "\033[33mAre you sure you want to delete project 'p'? [y/N]: \033[0m" +
+      success("Successfully deleted project 'p'") + kSyntax + "Bye!\n";
+  EXPECT_EQ(result.out, kLoggedIn + kWelcome + expected_tail);
+  EXPECT_TRUE(service.requests_to("/api/fetch_projects").empty());
+}
+
+TEST_F(ProcessTest, KeyPromptWithoutEnvironmentKey) {
+  service.clear();
+  service.on("/bk/validate-api-key", 401, R"({"detail":"Invalid API key"})");
+  service.on("/bk/validate-api-key", 200, R"({"user_id":"u","username":"tester"})");
+  service.on("/api/check_cli_version", 200, R"({"success":true,"message":""})");
+  const auto result = run({"fetch_projects", "-h"}, "wrong\ngood\n", {{"ORVIX_API_KEY", ""}});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.out, kBanner + "No global Orvix API key found. Please...\n" +
+                            "Enter your Orvix API key: " +
+                            "Failed to authenticate. Please try again with a valid API key.\n" +
+                            "Enter your Orvix API key: " + success("Login successful!") +
+                            "Logged in successfully! Username: tester\n\n" +
+                            "Gets the list of all projects\n");
+  EXPECT_EQ(result.err, red("[ERROR] Login failed! Status code: 401\nResponse: {\"detail\":\"Invalid API key\"}"));
+  const auto keys = service.requests_to("/bk/validate-api-key");
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keys[1].header("X-API-Key"), "good");
+
+  const auto cancelled = run({"FETCH_PROJECTS"}, "", {});
+  EXPECT_EQ(cancelled.exit_status, 0);
+  EXPECT_EQ(cancelled.out, kBanner + "No global Orvix API key found. Please...\n" +
+                               "Enter your Orvix API key: \nInput canceled. Exiting...\n");
+}
+
+TEST_F(ProcessTest, TerminalPromptLineEditingAndEndOfInput) {
+  const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
+                                      {{"> ", "fetch_projects -h\r"},
+                                       {"Gets the list of all projects", ""},
+                                       {"> ", "FETCH_PROJECTX\b\bS -h\r"},
+                                       {"Gets the list of all projects", ""},
+                                       {"> ", "\x04"}});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.out.find("Bye!"), std::string::npos);
+  EXPECT_NE(result.out.find("Type 'exit' to exit."), std::string::npos);
+}
+
+TEST_F(ProcessTest, TerminalExitWord) {
+  const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
+                                      {{"> ", "q\r"}});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_NE(result.out.find("Bye!"), std::string::npos);
+}
+
+}  // namespace

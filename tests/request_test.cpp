@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include "client/request.h"
+#include "commands/handlers.h"
+#include "tests/support/service_fixture.h"
+
+namespace {
+
+using namespace rest_client;
+using testing_support::error;
+
+class RequestTest : public testing_support::ServiceTest {};
+
+TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
+  service.on("/api/echo", 200, "{}");
+  json body = request_body();
+  body["project_name"] = "p\xc3\xa9";
+  body["application"] = "search";
+  const std::string large(2 * 1024 * 1024, 'x');
+  body["zz"] = large;
+  const HttpResponse response = post("/echo", body);
+  EXPECT_EQ(response.status, 200);
+  ASSERT_EQ(service.requests().size(), 1u);
+  const auto& request = service.requests()[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.header("Content-Type"), "application/json");
+  EXPECT_EQ(request.header("Expect"), "");
+  EXPECT_EQ(request.body,
+            "{\"application\":\"search\",\"project_name\":\"p\xc3\xa9\",\"user_api_key\":\"key-1\","
+            "\"zz\":\"" + large + "\"}");
+}
+
+TEST_F(RequestTest, UnreachableServiceGivesStatusZero) {
+  server_base_url = "http://127.0.0.1:1/api";
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(handle_create_project("p", "both"));
+  EXPECT_EQ(capture.out(), error("Create project failed! Status: 0\nResponse: "));
+}
+
+TEST_F(RequestTest, InvalidUtf8InABodyEndsInTheCatchLine) {
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(handle_create_project("p\xff", "both"));
+  EXPECT_NE(capture.out().find(error("Error in handle_create_project: [json.exception.type_error.316]")
+                                   .substr(0, 60)),
+            std::string::npos);
+  EXPECT_TRUE(service.requests().empty());
+}
+
+TEST_F(RequestTest, RateLimiterRefusalSendsNothing) {
+  service.on("/api/fetch_projects", 200, R"({"projects":[]})");
+  for (int i = 0; i < 10; ++i) {
+    testing_support::CapturedOutput quiet;
+    ASSERT_TRUE(handle_fetch_projects());
+  }
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(handle_fetch_projects());
+  EXPECT_EQ(capture.out(),
+            "\033[31m[Orvix] Request limit reached, please try again later. If you are inserting "
+            "multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m\n" +
+                error("Error in handle_fetch_projects: Too many operations in a short time period!"));
+  EXPECT_EQ(service.requests().size(), 10u);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "tests/support/fake_service.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace testing_support {
+
+std::string RecordedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  }
+  return {};
+}
+
+FakeService::FakeService(int port) {
+  auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    answer(request, response);
+  };
+  server_.Get(".*", handler);
+  server_.Post(".*", handler);
+  server_.set_payload_max_length(1ULL << 34);
+  if (port == 0) {
+    port_ = server_.bind_to_any_port("127.0.0.1");
+  } else {
+    port_ = server_.bind_to_port("127.0.0.1", port) ? port : -1;
+  }
+  if (port_ <= 0) throw std::runtime_error("fake service could not bind a loopback port");
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FakeService::~FakeService() {
+  server_.stop();
+  thread_.join();
+}
+
+void FakeService::on(const std::string& path, Reply reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_[path].push_back(std::move(reply));
+}
+
+void FakeService::accept_login(const std::string& key, const std::string& name) {
+  on("/bk/validate-api-key", 200, R"({"user_id":"u-1","username":")" + name + "\"}");
+  on("/api/check_cli_version", 200, R"({"success":true,"message":""})");
+  (void)key;
+}
+
+void FakeService::answer(const httplib::Request& request, httplib::Response& response) {
+  Reply reply{404, "unscripted request", 0};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back({request.method, request.path, {request.headers.begin(), request.headers.end()},
+                         request.body});
+    auto found = script_.find(request.path);
+    if (found != script_.end() && !found->second.empty()) {
+      reply = found->second.front();
+      if (found->second.size() > 1) found->second.pop_front();
+    }
+  }
+  if (reply.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
+  response.status = reply.status;
+  response.set_content(reply.body, "application/json");
+}
+
+std::vector<RecordedRequest> FakeService::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<RecordedRequest> FakeService::requests_to(const std::string& path) const {
+  std::vector<RecordedRequest> matching;
+  for (const auto& request : requests()) {
+    if (request.path == path) matching.push_back(request);
+  }
+  return matching;
+}
+
+void FakeService::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.clear();
+  requests_.clear();
+}
+
+}  // namespace testing_support

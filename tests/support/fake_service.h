@@ -1,0 +1,65 @@
+#pragma once
+// An in-process HTTP service on a loopback port that answers from a per-test script and
+// records every request it receives.
+
+#include <httplib.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+struct Reply {
+  int status = 200;
+  std::string body;
+  int delay_ms = 0;
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;
+  std::multimap<std::string, std::string> headers;
+  std::string body;
+
+  std::string header(const std::string& name) const;
+};
+
+class FakeService {
+ public:
+  // Port 0 binds an ephemeral port.
+  explicit FakeService(int port = 0);
+  ~FakeService();
+  FakeService(const FakeService&) = delete;
+  FakeService& operator=(const FakeService&) = delete;
+
+  int port() const { return port_; }
+  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  // Queues a reply for a path; once a path's queue is down to one reply, that reply repeats.
+  void on(const std::string& path, Reply reply);
+  void on(const std::string& path, int status, const std::string& body) {
+    on(path, Reply{status, body, 0});
+  }
+  // Answers login and the version check the way a healthy service does.
+  void accept_login(const std::string& key, const std::string& name = "tester");
+
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests_to(const std::string& path) const;
+  void clear();
+
+ private:
+  void answer(const httplib::Request& request, httplib::Response& response);
+
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::deque<Reply>> script_;
+  std::vector<RecordedRequest> requests_;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,160 @@
+#include "tests/support/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+namespace testing_support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> environment_of(const ProcessOptions& options) {
+  std::vector<std::string> env;
+  for (const char* name : {"PATH", "HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
+  for (const auto& [key, value] : options.env) env.push_back(key + "=" + value);
+  return env;
+}
+
+[[noreturn]] void exec_child(const std::string& program, const ProcessOptions& options) {
+  std::vector<std::string> args{program};
+  args.insert(args.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  auto env_strings = environment_of(options);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  execve(program.c_str(), argv.data(), envp.data());
+  _exit(127);
+}
+
+int wait_status(pid_t pid, Clock::time_point deadline, bool& timed_out) {
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (Clock::now() > deadline) {
+      timed_out = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(2000);
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::string& program, const ProcessOptions& options) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+      close(fd);
+    }
+    exec_child(program, options);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+
+  ProcessResult result;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
+  std::size_t written = 0;
+  int in_fd = in_pipe[1];
+  fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  if (options.input.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  bool out_open = true, err_open = true;
+  char buffer[65536];
+  while ((out_open || err_open) && Clock::now() < deadline) {
+    pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                     {err_open ? err_pipe[0] : -1, POLLIN, 0},
+                     {in_fd, POLLOUT, 0}};
+    poll(fds, 3, 50);
+    if (in_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t n = write(in_fd, options.input.data() + written, options.input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n < 0 && errno != EAGAIN) written = options.input.size();
+      if (written == options.input.size()) {
+        close(in_fd);
+        in_fd = -1;
+      }
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        (i == 0 ? out_open : err_open) = false;
+      } else {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  result.exit_status = wait_status(pid, deadline, result.timed_out);
+  return result;
+}
+
+ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& options,
+                              const std::vector<TerminalStep>& steps) {
+  int master = -1;
+  winsize size{24, 200, 0, 0};
+  const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+  if (pid < 0) throw std::runtime_error("forkpty failed");
+  if (pid == 0) exec_child(program, options);
+
+  ProcessResult result;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
+  std::size_t step = 0;
+  std::size_t search_from = 0;
+  char buffer[4096];
+  for (;;) {
+    if (step < steps.size()) {
+      const auto found = result.out.find(steps[step].expect, search_from);
+      if (found != std::string::npos) {
+        search_from = found + steps[step].expect.size();
+        const std::string& send = steps[step].send;
+        if (write(master, send.data(), send.size()) < 0) break;
+        ++step;
+        continue;
+      }
+    }
+    if (Clock::now() > deadline) break;
+    pollfd fd{master, POLLIN, 0};
+    if (poll(&fd, 1, 50) <= 0) continue;
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // the child closed the terminal
+    result.out.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(master);
+  result.exit_status = wait_status(pid, deadline, result.timed_out);
+  return result;
+}
+
+}  // namespace testing_support

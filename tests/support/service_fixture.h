@@ -1,0 +1,47 @@
+#pragma once
+// A fake service per test, the client pointed at it, and a fake clock: sleeps are recorded and
+// advance the clock instead of waiting.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "client/client_state.h"
+#include "client/rate_limiter.h"
+#include "client/waits.h"
+#include "tests/support/capture.h"
+#include "tests/support/fake_service.h"
+
+namespace testing_support {
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest()
+      : waits_({[this] { return now_; },
+                [this](std::chrono::nanoseconds d) {
+                  sleeps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+                  now_ += d;
+                }}) {
+    rest_client::server_base_url = service.base_url() + "/api";
+    rest_client::account_base_url = service.base_url();
+    rest_client::api_key = "key-1";
+    rest_client::record.timestamps.clear();
+  }
+
+  // The compact bodies of the requests to one path, in order.
+  std::vector<std::string> bodies(const std::string& path) const {
+    std::vector<std::string> result;
+    for (const auto& request : service.requests_to("/api" + path)) result.push_back(request.body);
+    return result;
+  }
+
+  FakeService service;
+  std::vector<long long> sleeps;  // milliseconds
+
+ private:
+  rest_client::Clock::time_point now_ = rest_client::Clock::time_point(std::chrono::hours(1));
+  rest_client::ScopedWaitHooks waits_;
+};
+
+}  // namespace testing_support
