@@ -38,6 +38,7 @@ bool handle_fetch_projects() {
     print_success("Sucessfully fetched " + std::to_string(projects.size()) + " projects");
     for (const json& project : projects) {
       print_border();
+      require_object(project);
       std::cout << "Project Name: " << listed_value(project, "project_name") << std::endl;
       std::cout << "Project ID: " << listed_value(project, "project_id") << std::endl;
       std::cout << "Application: " << listed_value(project, "application") << std::endl;

@@ -39,7 +39,7 @@ TEST_F(DatasetCommandsTest, InitDataset) {
     EXPECT_EQ(capture.out(), error("Error in handle_init_dataset: Vector Dim should be an integer"));
   }
   EXPECT_EQ(bodies("/init").size(), sent.size());
-  service.clear();
+  reset();
   service.on("/api/init", 409, "exists");
   CapturedOutput capture;
   EXPECT_FALSE(handle_init_dataset("p", "d", "dense", "4"));
@@ -77,7 +77,7 @@ TEST_F(DatasetCommandsTest, FetchDatasets) {
       {R"({"datasets":null})", false, head + error("Server returned incorrect response format")},
   };
   for (const auto& c : cases) {
-    service.clear();
+    reset();
     service.on("/api/fetch_datasets", 200, c.body);
     CapturedOutput capture;
     EXPECT_EQ(handle_fetch_datasets("p"), c.ok) << c.body;
@@ -94,7 +94,7 @@ TEST_F(DatasetCommandsTest, DeleteDataset) {
       {502, "gateway", false, error("Delete dataset failed! Status: 502\nResponse: gateway")},
   };
   for (const auto& [status, body, ok, out] : cases) {
-    service.clear();
+    reset();
     service.on("/api/delete_dataset", status, body);
     CapturedOutput capture;
     EXPECT_EQ(handle_delete_dataset("p", "d"), ok);

@@ -84,7 +84,7 @@ TEST_F(IndexCommandsTest, PrefetchProblemsDoNotStopTheAttach) {
       {"x", 500, error("Datasets fetch failed! Status: 500\nResponse: x")},
   };
   for (const auto& c : cases) {
-    service.clear();
+    reset();
     service.on("/api/fetch_datasets", c.listing_status, c.listing);
     attach_starts();
     status(R"({"success":true,"status":"finished"})");
@@ -120,7 +120,7 @@ TEST_F(IndexCommandsTest, AttachFailures) {
        "wait_time 3000\n" + error("Server returned invalid response")},
   };
   for (const auto& [status_code, attach_answer, status_answer, out] : cases) {
-    service.clear();
+    reset();
     service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
     service.on("/api/attach_index", status_code, attach_answer);
     if (!status_answer.empty()) status(status_answer);
@@ -131,7 +131,7 @@ TEST_F(IndexCommandsTest, AttachFailures) {
       EXPECT_NE(bodies("/attach_index").front().find(R"("dist_type":"COSINE")"), std::string::npos);
     }
   }
-  service.clear();
+  reset();
   service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
   attach_starts();
   service.on("/api/get_attach_index_status", 503, "busy");
@@ -154,7 +154,7 @@ TEST_F(IndexCommandsTest, ListIndexInfos) {
       {R"({"index_infos":"i"})", false, error("Server returned incorrect response format")},
   };
   for (const auto& [body, ok, out] : cases) {
-    service.clear();
+    reset();
     service.on("/api/list_index_infos", 200, body);
     CapturedOutput capture;
     EXPECT_EQ(handle_list_index_infos("p", "d"), ok);
@@ -172,7 +172,7 @@ TEST_F(IndexCommandsTest, DeleteIndex) {
       {400, "bad", false, error("Delete index failed! Status: 400\nResponse: bad")},
   };
   for (const auto& [status_code, body, ok, out] : cases) {
-    service.clear();
+    reset();
     service.on("/api/delete_index", status_code, body);
     CapturedOutput capture;
     EXPECT_EQ(handle_delete_index("p", "d", "i"), ok);

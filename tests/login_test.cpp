@@ -22,36 +22,36 @@ struct LoginCase {
 
 TEST_F(LoginTest, AnswersOfTheAccountService) {
   const std::string red = "\033[31m[ERROR] ";
-  const std::string reset = "\033[0m\n";
+  const std::string end_line = "\033[0m\n";
   const std::vector<LoginCase> cases = {
       {200, R"({"user_id":"u1","username":"ann"})", true,
        "\033[32m[SUCCESS] Login successful!\033[0m\n", ""},
       {401, R"({"detail":"bad key"})", false, "",
-       red + "Login failed! Status code: 401\nResponse: {\"detail\":\"bad key\"}" + reset},
-      {200, R"({"user_id":"u1","detail":"expired"})", false, "", red + "expired" + reset},
+       red + "Login failed! Status code: 401\nResponse: {\"detail\":\"bad key\"}" + end_line},
+      {200, R"({"user_id":"u1","detail":"expired"})", false, "", red + "expired" + end_line},
       {200, R"({"user_id":"u1"})", false, "",
-       red + "Unexpected response format: {\"user_id\":\"u1\"}" + reset},
-      {200, "[1]", false, "", red + "Unexpected response format: [1]" + reset},
+       red + "Unexpected response format: {\"user_id\":\"u1\"}" + end_line},
+      {200, "[1]", false, "", red + "Unexpected response format: [1]" + end_line},
       {200, "not json", false, "",
        red + "Exception in handle_login: [json.exception.parse_error.101] parse error at line 1, "
              "column 2: syntax error while parsing value - invalid literal; last read: 'no'" +
-           reset},
+           end_line},
       {200, R"({"detail":5})", false, "",
        red + "Exception in handle_login: [json.exception.type_error.302] type must be string, but "
              "is number" +
-           reset},
+           end_line},
   };
   for (const auto& c : cases) {
-    service.clear();
+    reset();
     service.on("/bk/validate-api-key", c.status, c.body);
     testing_support::CapturedOutput capture;
-    EXPECT_EQ(handle_login_with_api_key(" key "), c.ok) << c.body;
+    EXPECT_EQ(handle_login_with_api_key("k e y"), c.ok) << c.body;
     EXPECT_EQ(capture.out(), c.out) << c.body;
     EXPECT_EQ(capture.err(), c.err) << c.body;
   }
   const auto request = service.requests().back();
   EXPECT_EQ(request.method, "GET");
-  EXPECT_EQ(request.header("X-API-Key"), " key ");
+  EXPECT_EQ(request.header("X-API-Key"), "k e y");
   EXPECT_EQ(request.header("Accept"), "*/*");
   EXPECT_EQ(request.header("Cache-Control"), "no-cache");
   EXPECT_EQ(request.header("Connection"), "keep-alive");

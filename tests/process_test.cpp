@@ -152,10 +152,10 @@ TEST_F(ProcessTest, TerminalPromptLineEditingAndEndOfInput) {
   const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
                                       {{"> ", "fetch_projects -h\r"},
                                        {"Gets the list of all projects", ""},
-                                       {"> ", "FETCH_PROJECTX\b\bS -h\r"},
+                                       {"> ", "FETCH_PROJECTX\bS -h\r"},
                                        {"Gets the list of all projects", ""},
                                        {"> ", "\x04"}});
-  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 0) << result.out;
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.out.find("Bye!"), std::string::npos);
   EXPECT_NE(result.out.find("Type 'exit' to exit."), std::string::npos);

@@ -23,7 +23,7 @@ TEST_F(ProjectCommandsTest, CreateProject) {
       {500, "boom", false, error("Create project failed! Status: 500\nResponse: boom")},
   };
   for (const auto& c : cases) {
-    service.clear();
+    reset();
     service.on("/api/create_project", c.status, c.body);
     CapturedOutput capture;
     EXPECT_EQ(handle_create_project("p", "autoML"), c.ok);
@@ -64,12 +64,12 @@ TEST_F(ProjectCommandsTest, FetchProjects) {
       {200, R"([1,2])", false, fetched + format},
       {200, "oops", false,
        fetched + error("Error in handle_fetch_projects: [json.exception.parse_error.101] parse "
-                       "error at line 1, column 2: syntax error while parsing value - invalid "
-                       "literal; last read: 'oo'")},
+                       "error at line 1, column 1: syntax error while parsing value - invalid "
+                       "literal; last read: 'o'")},
       {404, "nope", false, error("Projects fetch failed! Status: 404\nResponse: nope")},
   };
   for (const auto& c : cases) {
-    service.clear();
+    reset();
     service.on("/api/fetch_projects", c.status, c.body);
     CapturedOutput capture;
     EXPECT_EQ(handle_fetch_projects(), c.ok) << c.body;
@@ -97,7 +97,7 @@ TEST_F(ProjectCommandsTest, DeleteProject) {
       {0 + 503, "", false, error("Delete project failed! Status: 503\nResponse: ")},
   };
   for (const auto& c : cases) {
-    service.clear();
+    reset();
     service.on("/api/delete_project", c.status, c.body);
     CapturedOutput capture;
     EXPECT_EQ(handle_delete_project("p"), c.ok) << c.body;

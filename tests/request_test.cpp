@@ -21,7 +21,7 @@ TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
   const HttpResponse response = post("/echo", body);
   EXPECT_EQ(response.status, 200);
   ASSERT_EQ(service.requests().size(), 1u);
-  const auto& request = service.requests()[0];
+  const auto request = service.requests()[0];
   EXPECT_EQ(request.method, "POST");
   EXPECT_EQ(request.header("Content-Type"), "application/json");
   EXPECT_EQ(request.header("Expect"), "");

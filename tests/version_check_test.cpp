@@ -25,7 +25,7 @@ TEST_F(VersionCheckTest, AnswersGiveOneOrderlyOutcome) {
       {200, R"({"message":"old"})", false, format + error("old")},
   };
   for (const auto& [status, body, ok, out] : cases) {
-    service.clear();
+    reset();
     service.on("/api/check_cli_version", status, body);
     testing_support::CapturedOutput capture;
     EXPECT_EQ(handle_check_cli_version(), ok) << body;

@@ -19,6 +19,11 @@ FakeService::FakeService(int port) {
   server_.Get(".*", handler);
   server_.Post(".*", handler);
   server_.set_payload_max_length(1ULL << 34);
+  // Fixed test ports must be reusable right after the previous test's connections closed.
+  server_.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   if (port == 0) {
     port_ = server_.bind_to_any_port("127.0.0.1");
   } else {

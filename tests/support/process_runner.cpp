@@ -139,6 +139,8 @@ ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& 
       const auto found = result.out.find(steps[step].expect, search_from);
       if (found != std::string::npos) {
         search_from = found + steps[step].expect.size();
+        // Give the line editor time to put the terminal into its own mode, as a typist would.
+        usleep(150000);
         const std::string& send = steps[step].send;
         if (write(master, send.data(), send.size()) < 0) break;
         ++step;

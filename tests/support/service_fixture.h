@@ -29,6 +29,12 @@ class ServiceTest : public ::testing::Test {
     rest_client::record.timestamps.clear();
   }
 
+  // Forgets the script, the recorded requests and the limiter's record between table rows.
+  void reset() {
+    service.clear();
+    rest_client::record.timestamps.clear();
+  }
+
   // The compact bodies of the requests to one path, in order.
   std::vector<std::string> bodies(const std::string& path) const {
     std::vector<std::string> result;
