@@ -16,8 +16,12 @@ void print_error(std::string message) {
   std::cout << kRed << "[ERROR] " << message << kReset << std::endl;
 }
 
-void print_info(std::string message) { std::cerr << "[INFO] " << message << std::endl; }
+void print_info(std::string message) {
+  std::cerr << "[INFO] " << message << std::endl;
+}
 
-void print_border() { std::cout << "================================" << std::endl; }
+void print_border() {
+  std::cout << "================================" << std::endl;
+}
 
 }  // namespace rest_client

@@ -9,7 +9,9 @@
 
 namespace rest_client {
 
-bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+bool stdin_is_terminal() {
+  return isatty(STDIN_FILENO) == 1;
+}
 
 std::optional<std::string> read_prompted_line(const std::string& prompt, bool prompt_when_piped) {
   if (stdin_is_terminal()) {

@@ -17,12 +17,9 @@ void login_error(const std::string& text) {
 }
 
 const char* const kBanner[] = {
-    " ██████╗ ██████╗ ██╗   ██╗██╗██╗  ██╗",
-    "██╔═══██╗██╔══██╗██║   ██║██║╚██╗██╔╝",
-    "██║   ██║██████╔╝██║   ██║██║ ╚███╔╝ ",
-    "██║   ██║██╔══██╗╚██╗ ██╔╝██║ ██╔██╗ ",
-    "╚██████╔╝██║  ██║ ╚████╔╝ ██║██╔╝ ██╗",
-    " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝  ╚═╝╚═╝  ╚═╝",
+    " ██████╗ ██████╗ ██╗   ██╗██╗██╗  ██╗", "██╔═══██╗██╔══██╗██║   ██║██║╚██╗██╔╝",
+    "██║   ██║██████╔╝██║   ██║██║ ╚███╔╝ ", "██║   ██║██╔══██╗╚██╗ ██╔╝██║ ██╔██╗ ",
+    "╚██████╔╝██║  ██║ ╚████╔╝ ██║██╔╝ ██╗", " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝  ╚═╝╚═╝  ╚═╝",
 };
 
 void logged_in() {
@@ -34,9 +31,9 @@ void logged_in() {
 
 bool handle_login_with_api_key(const std::string& key) {
   try {
-    const HttpResponse response = http_get(account_base_url + "/bk/validate-api-key",
-                                           {"Accept: */*", "Cache-Control: no-cache",
-                                            "Connection: keep-alive", "X-API-Key: " + key});
+    const HttpResponse response = http_get(
+        account_base_url + "/bk/validate-api-key",
+        {"Accept: */*", "Cache-Control: no-cache", "Connection: keep-alive", "X-API-Key: " + key});
     if (response.status != 200) {
       login_error("Login failed! Status code: " + std::to_string(response.status) +
                   "\nResponse: " + response.text);

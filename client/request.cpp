@@ -30,9 +30,13 @@ bool answered(const HttpResponse& response, const std::string& failure_prefix,
   return false;
 }
 
-json parse_json(const std::string& text) { return json::parse(text, nullptr, true, false); }
+json parse_json(const std::string& text) {
+  return json::parse(text, nullptr, true, false);
+}
 
-bool read_success(const json& answer) { return answer.value("success", false); }
+bool read_success(const json& answer) {
+  return answer.value("success", false);
+}
 
 std::string read_error_code(const json& answer) {
   return answer.value("error_code", std::string("UNKNOWN"));

@@ -16,8 +16,8 @@ bool handle_check_cli_version() {
       return false;
     }
     const json answer = parse_json(response.text);
-    const bool success_ok = answer.is_object() && (!answer.contains("success") ||
-                                                   answer.at("success").is_boolean());
+    const bool success_ok =
+        answer.is_object() && (!answer.contains("success") || answer.at("success").is_boolean());
     if (!success_ok) {
       print_error("Server returned incorrect response format");
       return false;

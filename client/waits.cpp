@@ -30,6 +30,8 @@ ScopedWaitHooks::ScopedWaitHooks(WaitHooks replacement) : previous_(std::move(ho
   hooks() = std::move(replacement);
 }
 
-ScopedWaitHooks::~ScopedWaitHooks() { hooks() = std::move(previous_); }
+ScopedWaitHooks::~ScopedWaitHooks() {
+  hooks() = std::move(previous_);
+}
 
 }  // namespace rest_client

@@ -13,7 +13,9 @@ namespace {
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 std::string normalised_distance(const std::string& typed) {
   if (typed == "InnerProduct" || typed == "innerProduct") return "Inner Product";
@@ -140,8 +142,8 @@ bool handle_attach_index(const std::string& project, const std::string& dataset,
                          const bool& large_index) {
   return guarded("handle_attach_index", [&] {
     const std::string distance = normalised_distance(dist_type);
-    print_info("Attaching index with collection_name, index_name, and dist_type: " + dataset +
-               " " + index + " " + distance + "...");
+    print_info("Attaching index with collection_name, index_name, and dist_type: " + dataset + " " +
+               index + " " + distance + "...");
     json body = request_body();
     body["project_name"] = project;
     body["collection_name"] = dataset;
@@ -189,8 +191,7 @@ bool handle_list_index_infos(const std::string& project, const std::string& data
       print_border();
       if (!info.is_array()) throw std::runtime_error("listed index entry is not a JSON array");
       std::cout << "Index name: " << (info.size() > 0 ? info.at(0).dump() : "null") << std::endl;
-      std::cout << "Distance type: " << (info.size() > 1 ? info.at(1).dump() : "null")
-                << std::endl;
+      std::cout << "Distance type: " << (info.size() > 1 ? info.at(1).dump() : "null") << std::endl;
     }
     print_border();
     return true;
@@ -200,8 +201,7 @@ bool handle_list_index_infos(const std::string& project, const std::string& data
 bool handle_delete_index(const std::string& project, const std::string& dataset,
                          const std::string& index) {
   return guarded("handle_delete_index", [&] {
-    print_info("Deleting index with dataset_name and index_name: " + dataset + " " + index +
-               "...");
+    print_info("Deleting index with dataset_name and index_name: " + dataset + " " + index + "...");
     json body = request_body();
     body["project_name"] = project;
     body["dataset_name"] = dataset;

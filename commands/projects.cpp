@@ -8,8 +8,8 @@ namespace rest_client {
 
 bool handle_create_project(const std::string& project, const std::string& application) {
   return guarded("handle_create_project", [&] {
-    print_info("Creating project with project_name, application: " + project + " " +
-               application + "...");
+    print_info("Creating project with project_name, application: " + project + " " + application +
+               "...");
     if (application != "search" && application != "autoML" && application != "both") {
       throw std::invalid_argument(
           "Please set the application argument to one of 'search', 'autoML', or 'both'");

@@ -10,7 +10,9 @@ namespace {
 bool name_start(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
-bool name_char(char c) { return name_start(c) || (c >= '0' && c <= '9'); }
+bool name_char(char c) {
+  return name_start(c) || (c >= '0' && c <= '9');
+}
 
 }  // namespace
 

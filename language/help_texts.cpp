@@ -56,10 +56,11 @@ void print_delete_index_help() {
 }
 
 void print_delete_vector_help() {
-  print_lines({"Delete vectors (specified by the unique string_id list) from a dataset and all its "
-               "attached indices",
-               "Format: DELETE_VECTOR <project_name> <dataset_name> [string_id1, string_id2, ..., "
-               "string_idn]"});
+  print_lines(
+      {"Delete vectors (specified by the unique string_id list) from a dataset and all its "
+       "attached indices",
+       "Format: DELETE_VECTOR <project_name> <dataset_name> [string_id1, string_id2, ..., "
+       "string_idn]"});
 }
 
 void print_delete_project_help() {
@@ -67,11 +68,13 @@ void print_delete_project_help() {
 }
 
 void print_fetch_datasets_help() {
-  print_lines({"Gets the list of all datasets in the project",
-               "Format: FETCH_DATASETS <project_name>"});
+  print_lines(
+      {"Gets the list of all datasets in the project", "Format: FETCH_DATASETS <project_name>"});
 }
 
-void print_fetch_projects_help() { print_lines({"Gets the list of all projects"}); }
+void print_fetch_projects_help() {
+  print_lines({"Gets the list of all projects"});
+}
 
 void print_insert_vector_help() {
   print_lines({

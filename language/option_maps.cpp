@@ -32,7 +32,8 @@ bool add_option(OptionMap& options, OptionEntry entry, OptionTrace trace) {
   options.emplace(std::move(entry));
   switch (trace) {
     case OptionTrace::kInsertVector:
-      for (const auto& [key, value] : options) debug("insert_vector_options: " + key + " = " + value);
+      for (const auto& [key, value] : options)
+        debug("insert_vector_options: " + key + " = " + value);
       break;
     case OptionTrace::kSearch:
       for (const auto& [key, value] : options) {

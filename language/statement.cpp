@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "language/parse_context.h"
-#include "parser.tab.h"
 #include "lexer.yy.h"
+#include "parser.tab.h"
 
 namespace {
 

@@ -13,9 +13,9 @@ class DatasetCommandsTest : public ServiceTest {};
 
 TEST(ReadableSize, UnitIsChosenBeforeRounding) {
   const std::vector<std::pair<std::uint64_t, std::string>> cases = {
-      {0, "0.00 KB"},           {512, "0.50 KB"},         {1536, "1.50 KB"},
-      {1048575, "1024.00 KB"},  {1048576, "1.00 MB"},     {1ULL << 30, "1.00 GB"},
-      {1ULL << 40, "1.00 TB"},  {~0ULL, "16777216.00 TB"}, {1073741823, "1024.00 MB"}};
+      {0, "0.00 KB"},          {512, "0.50 KB"},          {1536, "1.50 KB"},
+      {1048575, "1024.00 KB"}, {1048576, "1.00 MB"},      {1ULL << 30, "1.00 GB"},
+      {1ULL << 40, "1.00 TB"}, {~0ULL, "16777216.00 TB"}, {1073741823, "1024.00 MB"}};
   for (const auto& [bytes, text] : cases) EXPECT_EQ(to_readable_size(bytes), text) << bytes;
 }
 
@@ -36,7 +36,8 @@ TEST_F(DatasetCommandsTest, InitDataset) {
     EXPECT_FALSE(handle_init_dataset("p", "d", "dense", bad));
     EXPECT_EQ(capture.err(),
               info("Creating dataset with project_name, dataset_name, vector_type: p d dense..."));
-    EXPECT_EQ(capture.out(), error("Error in handle_init_dataset: Vector Dim should be an integer"));
+    EXPECT_EQ(capture.out(),
+              error("Error in handle_init_dataset: Vector Dim should be an integer"));
   }
   EXPECT_EQ(bodies("/init").size(), sent.size());
   reset();

@@ -15,8 +15,8 @@ std::string printed(void (*printer)()) {
 
 struct GrammarCase {
   std::string line;
-  std::string out;                  // whole standard output
-  std::vector<std::string> calls;   // handler calls, in order
+  std::string out;                 // whole standard output
+  std::vector<std::string> calls;  // handler calls, in order
   bool ok;
 };
 
@@ -45,7 +45,10 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
       {"INSERT_VECTOR p d id [1,]", kSyntaxError + printed(print_insert_vector_help), {}, false},
       {"DELETE_VECTOR p d []", kSyntaxError + printed(print_delete_vector_help), {}, false},
       {"SEARCH p d i vector --top_k", kSyntaxError + printed(print_search_help), {}, false},
-      {"SEARCH p d i vector --dataset_name x", kSyntaxError + printed(print_search_help), {}, false},
+      {"SEARCH p d i vector --dataset_name x",
+       kSyntaxError + printed(print_search_help),
+       {},
+       false},
       {"UPLOAD p f --query_dataset_name x", kSyntaxError + printed(print_upload_help), {}, false},
       {"LIST_INDEX p d", "", {"list_index_infos p d"}, true},
       {"FETCH_DATASETS p", "", {"fetch_datasets p"}, true},
@@ -57,7 +60,10 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
                       "\"yes\", \"no\", \"1\", \"0\"."),
        {},
        false},
-      {"ATTACH_INDEX p d i L2 yes more", kSyntaxError + printed(print_attach_index_help), {}, false},
+      {"ATTACH_INDEX p d i L2 yes more",
+       kSyntaxError + printed(print_attach_index_help),
+       {},
+       false},
       {"INIT_DATASET p d sparse", "", {"init_dataset p d sparse 0"}, true},
       {"INIT_DATASET p d Sparse",
        language_error("vector_dim is required for non-sparse vector types") +
@@ -74,12 +80,18 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
       {"INSERT_VECTOR p d id []", "", {}, true},
       {"INSERT_VECTOR_BATCH p d [a] [,[1]]", "", {}, true},
       {"INSERT_VECTOR_BATCH p d [a] [[]]", "", {}, true},
-      {"INSERT_VECTOR_BATCH p d [a] [[1],]", kSyntaxError + printed(print_insert_vector_batch_help),
-       {}, false},
+      {"INSERT_VECTOR_BATCH p d [a] [[1],]",
+       kSyntaxError + printed(print_insert_vector_batch_help),
+       {},
+       false},
       {"INSERT_VECTOR_BATCH p d [a] [[1], [2:3]]",
-       kSyntaxError + printed(print_insert_vector_batch_help), {}, false},
+       kSyntaxError + printed(print_insert_vector_batch_help),
+       {},
+       false},
       {"SEARCH p d i vector --query_vector [] --target_values [a,]", "", {}, true},
-      {"SEARCH p d i vector --query_vector [,]", kSyntaxError + printed(print_search_help), {},
+      {"SEARCH p d i vector --query_vector [,]",
+       kSyntaxError + printed(print_search_help),
+       {},
        false},
   };
   for (const auto& c : cases) {
@@ -112,12 +124,14 @@ TEST(Grammar, HelpTextShapes) {
     return result;
   };
   const std::vector<std::pair<void (*)(), std::size_t>> sizes = {
-      {print_command_list, 16}, {print_attach_index_help, 5}, {print_create_project_help, 2},
-      {print_init_dataset_help, 3}, {print_delete_dataset_help, 2}, {print_delete_index_help, 2},
-      {print_delete_vector_help, 2}, {print_delete_project_help, 2},
-      {print_fetch_datasets_help, 2}, {print_fetch_projects_help, 1},
-      {print_insert_vector_help, 4}, {print_insert_vector_batch_help, 4},
-      {print_list_index_info_help, 2}, {print_search_help, 27}, {print_upload_help, 12}};
+      {print_command_list, 16},        {print_attach_index_help, 5},
+      {print_create_project_help, 2},  {print_init_dataset_help, 3},
+      {print_delete_dataset_help, 2},  {print_delete_index_help, 2},
+      {print_delete_vector_help, 2},   {print_delete_project_help, 2},
+      {print_fetch_datasets_help, 2},  {print_fetch_projects_help, 1},
+      {print_insert_vector_help, 4},   {print_insert_vector_batch_help, 4},
+      {print_list_index_info_help, 2}, {print_search_help, 27},
+      {print_upload_help, 12}};
   for (const auto& [printer, count] : sizes) EXPECT_EQ(lines(printer).size(), count);
   EXPECT_EQ(lines(print_attach_index_help).at(3), "");
   EXPECT_EQ(lines(print_upload_help).at(2),

@@ -17,7 +17,9 @@ class IndexCommandsTest : public ServiceTest {
                R"j({"datasets":[{"name":"other","dimension":"(9,9)"},{"name":"d","dimension":")j" +
                    dimension + R"j("}]})j");
   }
-  void attach_starts() { service.on("/api/attach_index", 200, R"({"success":true,"job_id":"j-1"})"); }
+  void attach_starts() {
+    service.on("/api/attach_index", 200, R"({"success":true,"job_id":"j-1"})");
+  }
   void status(const std::string& body) { service.on("/api/get_attach_index_status", 200, body); }
 };
 
@@ -37,9 +39,8 @@ TEST(ShapeText, FirstNumberOfTheShape) {
 
 TEST(ShapeText, PollIntervalBoundaries) {
   const std::vector<std::pair<long long, int>> cases = {
-      {0, 3000},          {300000, 3000},     {300001, 15000},    {500000, 15000},
-      {1000000, 15000},   {1000001, 30000},   {10000000, 30000},  {10000001, 60000},
-      {20000000, 60000},  {-5, 3000}};
+      {0, 3000},        {300000, 3000},    {300001, 15000},   {500000, 15000},   {1000000, 15000},
+      {1000001, 30000}, {10000000, 30000}, {10000001, 60000}, {20000000, 60000}, {-5, 3000}};
   for (const auto& [count, wait] : cases) EXPECT_EQ(attach_wait_time_ms(count), wait) << count;
 }
 
@@ -52,7 +53,8 @@ TEST_F(IndexCommandsTest, AttachPollsUntilFinished) {
   CapturedOutput capture;
   EXPECT_TRUE(handle_attach_index("p", "d", "i", "innerProduct", true));
   EXPECT_EQ(capture.out(), " Number of vectors to be indexed: 500000\nwait_time 15000\n" +
-                               success("Request in queue") + success("Successfully attached index"));
+                               success("Request in queue") +
+                               success("Successfully attached index"));
   EXPECT_EQ(capture.err(),
             info("Attaching index with collection_name, index_name, and dist_type: d i Inner "
                  "Product...") +
@@ -62,7 +64,8 @@ TEST_F(IndexCommandsTest, AttachPollsUntilFinished) {
             std::vector<std::string>{R"({"collection_name":"d","dist_type":"Inner Product",)"
                                      R"("index_name":"i","large_index":true,"project_name":"p",)"
                                      R"("user_api_key":"key-1"})"});
-  EXPECT_EQ(bodies("/get_attach_index_status").front(), R"({"job_id":"j-1","user_api_key":"key-1"})");
+  EXPECT_EQ(bodies("/get_attach_index_status").front(),
+            R"({"job_id":"j-1","user_api_key":"key-1"})");
   EXPECT_EQ(record.timestamps.size(), 2u);  // the polls do not pass the limiter
 }
 
@@ -98,7 +101,8 @@ TEST_F(IndexCommandsTest, PrefetchProblemsDoNotStopTheAttach) {
 TEST_F(IndexCommandsTest, AttachFailures) {
   const std::vector<std::tuple<int, std::string, std::string, std::string>> cases = {
       {500, "x", "", error("Attach Index failed! Status: 500\nResponse:x")},
-      {200, R"({"success":false,"job_id":"j"})", "", error("Attach Index failed!\n{\"success\":false,\"job_id\":\"j\"}")},
+      {200, R"({"success":false,"job_id":"j"})", "",
+       error("Attach Index failed!\n{\"success\":false,\"job_id\":\"j\"}")},
       {200, R"({"success":true})", "", error("Attach Index failed!\n{\"success\":true}")},
       {200, R"({"success":true,"job_id":5})", "",
        error("Error in handle_attach_index: [json.exception.type_error.302] type must be string, "
@@ -137,12 +141,14 @@ TEST_F(IndexCommandsTest, AttachFailures) {
   service.on("/api/get_attach_index_status", 503, "busy");
   CapturedOutput capture;
   EXPECT_FALSE(handle_attach_index("p", "d", "i", "l2", false));
-  EXPECT_EQ(capture.out(), "wait_time 3000\n" + error("Server error: returned status 503 due to busy"));
+  EXPECT_EQ(capture.out(),
+            "wait_time 3000\n" + error("Server error: returned status 503 due to busy"));
 }
 
 TEST_F(IndexCommandsTest, ListIndexInfos) {
   const std::vector<std::tuple<std::string, bool, std::string>> cases = {
-      {R"({"index_infos":[]})", true, success("Sucessfully fetched 0 index informations") + kBorder},
+      {R"({"index_infos":[]})", true,
+       success("Sucessfully fetched 0 index informations") + kBorder},
       {R"({"index_infos":[["i","L2"],["j"],[]]})", true,
        success("Sucessfully fetched 3 index informations") + kBorder +
            "Index name: \"i\"\nDistance type: \"L2\"\n" + kBorder +
@@ -167,7 +173,8 @@ TEST_F(IndexCommandsTest, ListIndexInfos) {
 
 TEST_F(IndexCommandsTest, DeleteIndex) {
   const std::vector<std::tuple<int, std::string, bool, std::string>> cases = {
-      {200, R"({"success":true})", true, success("Successfully deleted index 'i' from dataset 'd'")},
+      {200, R"({"success":true})", true,
+       success("Successfully deleted index 'i' from dataset 'd'")},
       {200, "{}", false, error("Failed to delete index, error code: UNKNOWN")},
       {400, "bad", false, error("Delete index failed! Status: 400\nResponse: bad")},
   };

@@ -7,19 +7,30 @@
 
 #include "language/env_expand.h"
 #include "language/parse_context.h"
-#include "parser.tab.h"
 #include "lexer.yy.h"
+#include "parser.tab.h"
 
 namespace {
 
 std::string token_name(int token) {
-  static const std::map<int, std::string> names = {
-      {ATTACH_INDEX, "ATTACH_INDEX"}, {DIM, "DIM"}, {HELP_FLAG, "HELP_FLAG"}, {HELP, "HELP"},
-      {NEWLINE, "NL"}, {LBRACKET, "["}, {RBRACKET, "]"}, {COLON, ":"}, {COMMA, ","},
-      {TOP_K, "TOP_K"}, {SEARCH, "SEARCH"}, {LIST_INDEX_INFO, "LIST_INDEX_INFO"},
-      {TARGET_VALUE, "TARGET_VALUE"}, {INSERT_VECTOR, "INSERT_VECTOR"},
-      {INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"}, {VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"},
-      {STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"}, {UPLOAD, "UPLOAD"}};
+  static const std::map<int, std::string> names = {{ATTACH_INDEX, "ATTACH_INDEX"},
+                                                   {DIM, "DIM"},
+                                                   {HELP_FLAG, "HELP_FLAG"},
+                                                   {HELP, "HELP"},
+                                                   {NEWLINE, "NL"},
+                                                   {LBRACKET, "["},
+                                                   {RBRACKET, "]"},
+                                                   {COLON, ":"},
+                                                   {COMMA, ","},
+                                                   {TOP_K, "TOP_K"},
+                                                   {SEARCH, "SEARCH"},
+                                                   {LIST_INDEX_INFO, "LIST_INDEX_INFO"},
+                                                   {TARGET_VALUE, "TARGET_VALUE"},
+                                                   {INSERT_VECTOR, "INSERT_VECTOR"},
+                                                   {INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"},
+                                                   {VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"},
+                                                   {STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"},
+                                                   {UPLOAD, "UPLOAD"}};
   const auto found = names.find(token);
   return found == names.end() ? "token" + std::to_string(token) : found->second;
 }

@@ -33,12 +33,14 @@ TEST_F(LoginTest, AnswersOfTheAccountService) {
        red + "Unexpected response format: {\"user_id\":\"u1\"}" + end_line},
       {200, "[1]", false, "", red + "Unexpected response format: [1]" + end_line},
       {200, "not json", false, "",
-       red + "Exception in handle_login: [json.exception.parse_error.101] parse error at line 1, "
-             "column 2: syntax error while parsing value - invalid literal; last read: 'no'" +
+       red +
+           "Exception in handle_login: [json.exception.parse_error.101] parse error at line 1, "
+           "column 2: syntax error while parsing value - invalid literal; last read: 'no'" +
            end_line},
       {200, R"({"detail":5})", false, "",
-       red + "Exception in handle_login: [json.exception.type_error.302] type must be string, but "
-             "is number" +
+       red +
+           "Exception in handle_login: [json.exception.type_error.302] type must be string, but "
+           "is number" +
            end_line},
   };
   for (const auto& c : cases) {

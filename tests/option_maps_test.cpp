@@ -6,7 +6,9 @@
 
 namespace {
 
-std::string trace(const std::string& text) { return "\033[32m[Orvix] " + text + "\033[0m\n"; }
+std::string trace(const std::string& text) {
+  return "\033[32m[Orvix] " + text + "\033[0m\n";
+}
 
 TEST(OptionMaps, JsonTextForms) {
   std::string text;
@@ -82,9 +84,11 @@ TEST(UploadStatement, RequirementsOfTheCommandLanguage) {
       {"UPLOAD p f.csv --dataset_name a", "Missing required argument: --file_format"},
       {"UPLOAD p f.csv --file_format csv",
        "Missing required argument: --has_field_names (required for csv/json)"},
-      {"UPLOAD p f.json --file_format json", "Missing required argument: --has_field_names (required for csv/json)"},
+      {"UPLOAD p f.json --file_format json",
+       "Missing required argument: --has_field_names (required for csv/json)"},
       {"UPLOAD p f.bin --file_format binary --binary_dim abc", "binary_dim must be an integer"},
-      {"UPLOAD p f.bin --file_format binary --binary_dim 99999999999", "binary_dim must be an integer"},
+      {"UPLOAD p f.bin --file_format binary --binary_dim 99999999999",
+       "binary_dim must be an integer"},
   };
   for (const auto& [line, message] : rejected) {
     const LineOutcome outcome = run_line(line);

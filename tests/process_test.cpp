@@ -25,9 +25,9 @@ const std::string kBanner =
     "registering at https://console.orvix.dev/api-keys.\n"
     "\n";
 
-const std::string kLoggedIn =
-    kBanner + "Found Orvix API key, validating...\n" + success("Login successful!") +
-    "Logged in successfully! Username: tester\n\n";
+const std::string kLoggedIn = kBanner + "Found Orvix API key, validating...\n" +
+                              success("Login successful!") +
+                              "Logged in successfully! Username: tester\n\n";
 
 const std::string kWelcome =
     "Welcome to use Orvix database Command Line Interface (CLI)!\n"
@@ -56,12 +56,14 @@ class ProcessTest : public ::testing::Test {
 };
 
 TEST_F(ProcessTest, OneShotRunsOneStatementWithoutWelcome) {
-  service.on("/api/fetch_projects", 200, R"({"projects":[{"project_name":"a","project_id":1,"application":"both"}]})");
+  service.on("/api/fetch_projects", 200,
+             R"({"projects":[{"project_name":"a","project_id":1,"application":"both"}]})");
   const auto result = run({"FETCH_PROJECTS"});
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.out, kLoggedIn + success("Projects fetch succeeded") +
                             success("Sucessfully fetched 1 projects") + kBorder +
-                            "Project Name: \"a\"\nProject ID: 1\nApplication: \"both\"\n" + kBorder);
+                            "Project Name: \"a\"\nProject ID: 1\nApplication: \"both\"\n" +
+                            kBorder);
   EXPECT_EQ(result.err, info("Fetching projects..."));
   EXPECT_EQ(service.requests_to("/bk/validate-api-key").at(0).header("X-API-Key"), "secret-key");
 }
@@ -78,15 +80,24 @@ TEST_F(ProcessTest, OneShotExitStatusTellsTheTruth) {
   const std::vector<Case> cases = {
       {{"fetch_projects", "-h"}, "", 0, "Gets the list of all projects\n"},
       {{"foo", "bar"}, "", 1, kSyntax},
-      {{"DELETE_PROJECT", "p", "extra"}, "y\n", 1,
+      {{"DELETE_PROJECT", "p", "extra"},
+       "y\n",
+       1,
        kSyntax + "Deletes a project\nFormat: DELETE_PROJECT <project_name>\n"},
-      {{"DELETE_PROJECT", "p"}, "y\n", 1,
+      {{"DELETE_PROJECT", "p"},
+       "y\n",
+       1,
        "\033[33mAre you sure you want to delete project 'p'? [y/N]: \033[0m" +
            error("Failed to delete project, error code: NOT_FOUND")},
-      {{"DELETE_PROJECT", "p"}, "", 1,
+      {{"DELETE_PROJECT", "p"},
+       "",
+       1,
        "\033[33mAre you sure you want to delete project 'p'? [y/N]: \033[0m\033[31mDeletion "
        "cancelled\033[0m\n"},
-      {{"CREATE_PROJECT", "p", "both"}, "", 1, error("Create project failed! Status: 500\nResponse: down")},
+      {{"CREATE_PROJECT", "p", "both"},
+       "",
+       1,
+       error("Create project failed! Status: 500\nResponse: down")},
   };
   for (const auto& c : cases) {
     const auto result = run(c.args, c.input);
@@ -94,6 +105,74 @@ TEST_F(ProcessTest, OneShotExitStatusTellsTheTruth) {
     EXPECT_EQ(result.out, kLoggedIn + c.out_tail) << c.args[0];
   }
   EXPECT_EQ(service.requests_to("/api/delete_project").size(), 1u);
+}
+
+TEST_F(ProcessTest, EveryResourceStatementRunsFromTheCommandLine) {
+  service.on("/api/create_project", 200, "{}");
+  service.on("/api/init", 200, "{}");
+  service.on("/api/fetch_datasets", 200,
+             R"j({"datasets":[{"name":"d","dimension":"(2, 3)","size":2048}]})j");
+  service.on("/api/delete_dataset", 200, R"({"success":true})");
+  service.on("/api/attach_index", 200, R"({"success":true,"job_id":"j"})");
+  service.on("/api/get_attach_index_status", 200, R"({"success":true,"status":"finished"})");
+  service.on("/api/list_index_infos", 200, R"({"index_infos":[["i","L2"]]})");
+  service.on("/api/delete_index", 200, R"({"success":true})");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string out_tail;
+    std::string path;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {{"CREATE_PROJECT", "p", "search"},
+       "",
+       success("Create project 'p' succeeded"),
+       "/api/create_project",
+       R"({"application":"search","project_name":"p","user_api_key":"secret-key"})"},
+      {{"INIT_DATASET", "p", "d", "dense", "3"},
+       "",
+       success("Successfully initialized dataset 'd'"),
+       "/api/init",
+       R"({"collection_name":"d","project_name":"p","user_api_key":"secret-key","vector_dim":3,"vector_type":"dense"})"},
+      {{"FETCH_DATASETS", "p"},
+       "",
+       success("Datasets fetch succeeded") +
+           success("Successfully fetched 1 datasets from project 'p'") + kBorder +
+           "Name: d\nDimension: (2, 3)\nSize: 2.00 KB\n" + kBorder,
+       "/api/fetch_datasets",
+       R"({"project_name":"p","user_api_key":"secret-key"})"},
+      {{"DELETE_DATASET", "p", "d"},
+       "y\n",
+       "\033[33mAre you sure you want to delete dataset 'd' in project'p'? [y/N]: \033[0m" +
+           success("Successfully deleted dataset 'd'"),
+       "/api/delete_dataset",
+       R"({"dataset_name":"d","project_name":"p","user_api_key":"secret-key"})"},
+      {{"ATTACH_INDEX", "p", "d", "i", "cosine"},
+       "",
+       " Number of vectors to be indexed: 2\nwait_time 3000\n" +
+           success("Successfully attached index"),
+       "/api/attach_index",
+       R"({"collection_name":"d","dist_type":"Cosine","index_name":"i","large_index":false,"project_name":"p","user_api_key":"secret-key"})"},
+      {{"LIST_INDEX", "p", "d"},
+       "",
+       success("Sucessfully fetched 1 index informations") + kBorder +
+           "Index name: \"i\"\nDistance type: \"L2\"\n" + kBorder,
+       "/api/list_index_infos",
+       R"({"dataset_name":"d","project_name":"p","user_api_key":"secret-key"})"},
+      {{"DELETE_INDEX", "p", "d", "i"},
+       "Y\n",
+       "\033[33mAre you sure you want to delete index 'i' from dataset 'd'? [y/N]: \033[0m" +
+           success("Successfully deleted index 'i' from dataset 'd'"),
+       "/api/delete_index",
+       R"({"dataset_name":"d","index_name":"i","project_name":"p","user_api_key":"secret-key"})"},
+  };
+  for (const auto& c : cases) {
+    const auto result = run(c.args, c.input);
+    EXPECT_EQ(result.exit_status, 0) << c.args[0];
+    EXPECT_EQ(result.out, kLoggedIn + c.out_tail) << c.args[0];
+    EXPECT_EQ(service.requests_to(c.path).back().body, c.body) << c.args[0];
+  }
 }
 
 TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {
@@ -131,13 +210,14 @@ TEST_F(ProcessTest, KeyPromptWithoutEnvironmentKey) {
   service.on("/api/check_cli_version", 200, R"({"success":true,"message":""})");
   const auto result = run({"fetch_projects", "-h"}, "wrong\ngood\n", {{"ORVIX_API_KEY", ""}});
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.out, kBanner + "No global Orvix API key found. Please...\n" +
-                            "Enter your Orvix API key: " +
-                            "Failed to authenticate. Please try again with a valid API key.\n" +
-                            "Enter your Orvix API key: " + success("Login successful!") +
-                            "Logged in successfully! Username: tester\n\n" +
-                            "Gets the list of all projects\n");
-  EXPECT_EQ(result.err, red("[ERROR] Login failed! Status code: 401\nResponse: {\"detail\":\"Invalid API key\"}"));
+  EXPECT_EQ(result.out,
+            kBanner + "No global Orvix API key found. Please...\n" + "Enter your Orvix API key: " +
+                "Failed to authenticate. Please try again with a valid API key.\n" +
+                "Enter your Orvix API key: " + success("Login successful!") +
+                "Logged in successfully! Username: tester\n\n" + "Gets the list of all projects\n");
+  EXPECT_EQ(
+      result.err,
+      red("[ERROR] Login failed! Status code: 401\nResponse: {\"detail\":\"Invalid API key\"}"));
   const auto keys = service.requests_to("/bk/validate-api-key");
   ASSERT_EQ(keys.size(), 2u);
   EXPECT_EQ(keys[1].header("X-API-Key"), "good");
@@ -149,12 +229,13 @@ TEST_F(ProcessTest, KeyPromptWithoutEnvironmentKey) {
 }
 
 TEST_F(ProcessTest, TerminalPromptLineEditingAndEndOfInput) {
-  const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
-                                      {{"> ", "fetch_projects -h\r"},
-                                       {"Gets the list of all projects", ""},
-                                       {"> ", "FETCH_PROJECTX\bS -h\r"},
-                                       {"Gets the list of all projects", ""},
-                                       {"> ", "\x04"}});
+  const auto result = run_on_terminal(
+      ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
+      {{"> ", "fetch_projects -h\r"},
+       {"Gets the list of all projects", ""},
+       {"> ", "FETCH_PROJECTX\bS -h\r"},
+       {"Gets the list of all projects", ""},
+       {"> ", "\x04"}});
   EXPECT_EQ(result.exit_status, 0) << result.out;
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.out.find("Bye!"), std::string::npos);
@@ -162,8 +243,9 @@ TEST_F(ProcessTest, TerminalPromptLineEditingAndEndOfInput) {
 }
 
 TEST_F(ProcessTest, TerminalExitWord) {
-  const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
-                                      {{"> ", "q\r"}});
+  const auto result = run_on_terminal(
+      ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
+      {{"> ", "q\r"}});
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_NE(result.out.find("Bye!"), std::string::npos);
 }

@@ -50,7 +50,8 @@ TEST_F(ProjectCommandsTest, FetchProjects) {
   const std::string fetched = success("Projects fetch succeeded");
   const std::string format = error("Server returned incorrect response format");
   const std::vector<AnswerCase> cases = {
-      {200, R"({"projects":[]})", true, fetched + success("Sucessfully fetched 0 projects") + kBorder},
+      {200, R"({"projects":[]})", true,
+       fetched + success("Sucessfully fetched 0 projects") + kBorder},
       {200, R"({"projects":[{"project_name":"a","project_id":7,"application":"both"},{}]})", true,
        fetched + success("Sucessfully fetched 2 projects") + kBorder +
            "Project Name: \"a\"\nProject ID: 7\nApplication: \"both\"\n" + kBorder +
@@ -81,8 +82,7 @@ TEST_F(ProjectCommandsTest, FetchProjects) {
 TEST_F(ProjectCommandsTest, DeleteProject) {
   const std::vector<AnswerCase> cases = {
       {200, R"({"success":true})", true, success("Successfully deleted project 'p'")},
-      {200, R"({"success":false})", false,
-       error("Failed to delete project, error code: UNKNOWN")},
+      {200, R"({"success":false})", false, error("Failed to delete project, error code: UNKNOWN")},
       {200, R"({"error_code":"NOT_FOUND"})", false,
        error("Failed to delete project, error code: NOT_FOUND")},
       {200, R"({"success":"true"})", false,

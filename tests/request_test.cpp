@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "client/request.h"
 #include "commands/handlers.h"
 #include "tests/support/service_fixture.h"
@@ -27,7 +29,8 @@ TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
   EXPECT_EQ(request.header("Expect"), "");
   EXPECT_EQ(request.body,
             "{\"application\":\"search\",\"project_name\":\"p\xc3\xa9\",\"user_api_key\":\"key-1\","
-            "\"zz\":\"" + large + "\"}");
+            "\"zz\":\"" +
+                large + "\"}");
 }
 
 TEST_F(RequestTest, UnreachableServiceGivesStatusZero) {
@@ -40,9 +43,10 @@ TEST_F(RequestTest, UnreachableServiceGivesStatusZero) {
 TEST_F(RequestTest, InvalidUtf8InABodyEndsInTheCatchLine) {
   testing_support::CapturedOutput capture;
   EXPECT_FALSE(handle_create_project("p\xff", "both"));
-  EXPECT_NE(capture.out().find(error("Error in handle_create_project: [json.exception.type_error.316]")
-                                   .substr(0, 60)),
-            std::string::npos);
+  EXPECT_NE(
+      capture.out().find(
+          error("Error in handle_create_project: [json.exception.type_error.316]").substr(0, 60)),
+      std::string::npos);
   EXPECT_TRUE(service.requests().empty());
 }
 
@@ -54,11 +58,44 @@ TEST_F(RequestTest, RateLimiterRefusalSendsNothing) {
   }
   testing_support::CapturedOutput capture;
   EXPECT_FALSE(handle_fetch_projects());
-  EXPECT_EQ(capture.out(),
-            "\033[31m[Orvix] Request limit reached, please try again later. If you are inserting "
-            "multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m\n" +
-                error("Error in handle_fetch_projects: Too many operations in a short time period!"));
+  EXPECT_EQ(
+      capture.out(),
+      "\033[31m[Orvix] Request limit reached, please try again later. If you are inserting "
+      "multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m\n" +
+          error("Error in handle_fetch_projects: Too many operations in a short time period!"));
   EXPECT_EQ(service.requests().size(), 10u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableService) {
+  server_base_url = "http://127.0.0.1:1/api";
+  const std::vector<std::pair<std::function<bool()>, std::string>> cases = {
+      {[] { return handle_create_project("p", "both"); },
+       "Create project failed! Status: 0\nResponse: "},
+      {[] { return handle_fetch_projects(); }, "Projects fetch failed! Status: 0\nResponse: "},
+      {[] { return handle_delete_project("p"); }, "Delete project failed! Status: 0\nResponse: "},
+      {[] { return handle_init_dataset("p", "d", "dense", "3"); },
+       "Initialize dataset failed! Status: 0\n Response: "},
+      {[] { return handle_fetch_datasets("p"); }, "Datasets fetch failed! Status: 0\nResponse: "},
+      {[] { return handle_delete_dataset("p", "d"); },
+       "Delete dataset failed! Status: 0\nResponse: "},
+      {[] { return handle_list_index_infos("p", "d"); },
+       "Listing index information failed! Status: 0\nResponse: "},
+      {[] { return handle_delete_index("p", "d", "i"); },
+       "Delete index failed! Status: 0\nResponse: "},
+      {[] { return handle_attach_index("p", "d", "i", "L2", false); },
+       "Datasets fetch failed! Status: 0\nResponse: \033[0m\n\033[31m[ERROR] Attach Index failed! "
+       "Status: 0\nResponse:"},
+  };
+  for (const auto& [handler, line] : cases) {
+    reset();
+    testing_support::CapturedOutput capture;
+    EXPECT_FALSE(handler());
+    EXPECT_EQ(capture.out(), error(line));
+  }
 }
 
 }  // namespace

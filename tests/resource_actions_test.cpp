@@ -13,7 +13,8 @@ struct ConfirmationCase {
 };
 
 TEST(ResourceStatements, DeletionsAskFirst) {
-  const std::string dataset_q = "Are you sure you want to delete dataset 'd' in project'p'? [y/N]: ";
+  const std::string dataset_q =
+      "Are you sure you want to delete dataset 'd' in project'p'? [y/N]: ";
   const std::string project_q = "Are you sure you want to delete project 'p'? [y/N]: ";
   const std::string index_q = "Are you sure you want to delete index 'i' from dataset 'd'? [y/N]: ";
   const std::vector<ConfirmationCase> cases = {
@@ -32,8 +33,8 @@ TEST(ResourceStatements, DeletionsAskFirst) {
     std::string expected = "\033[33m" + c.question + "\033[0m";
     if (!c.cancelled.empty()) expected += "\033[31m" + c.cancelled + "\033[0m\n";
     EXPECT_EQ(outcome.out, expected) << c.line << " / " << c.answer;
-    EXPECT_EQ(outcome.calls, c.call.empty() ? std::vector<std::string>{}
-                                            : std::vector<std::string>{c.call});
+    EXPECT_EQ(outcome.calls,
+              c.call.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.call});
     EXPECT_EQ(outcome.ok, c.cancelled.empty());
   }
 }

@@ -36,12 +36,24 @@ class CapturedOutput {
 };
 
 // Colour sequences as the console writes them.
-inline std::string green(const std::string& s) { return "\033[32m" + s + "\033[0m\n"; }
-inline std::string yellow(const std::string& s) { return "\033[33m" + s + "\033[0m\n"; }
-inline std::string red(const std::string& s) { return "\033[31m" + s + "\033[0m\n"; }
-inline std::string success(const std::string& s) { return green("[SUCCESS] " + s); }
-inline std::string error(const std::string& s) { return red("[ERROR] " + s); }
-inline std::string info(const std::string& s) { return "[INFO] " + s + "\n"; }
+inline std::string green(const std::string& s) {
+  return "\033[32m" + s + "\033[0m\n";
+}
+inline std::string yellow(const std::string& s) {
+  return "\033[33m" + s + "\033[0m\n";
+}
+inline std::string red(const std::string& s) {
+  return "\033[31m" + s + "\033[0m\n";
+}
+inline std::string success(const std::string& s) {
+  return green("[SUCCESS] " + s);
+}
+inline std::string error(const std::string& s) {
+  return red("[ERROR] " + s);
+}
+inline std::string info(const std::string& s) {
+  return "[INFO] " + s + "\n";
+}
 inline const std::string kBorder = "================================\n";
 
 }  // namespace testing_support

@@ -54,7 +54,9 @@ void FakeService::answer(const httplib::Request& request, httplib::Response& res
   Reply reply{404, "unscripted request", 0};
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back({request.method, request.path, {request.headers.begin(), request.headers.end()},
+    requests_.push_back({request.method,
+                         request.path,
+                         {request.headers.begin(), request.headers.end()},
                          request.body});
     auto found = script_.find(request.path);
     if (found != script_.end() && !found->second.empty()) {

@@ -96,7 +96,8 @@ ProcessResult run_process(const std::string& program, const ProcessOptions& opti
                      {in_fd, POLLOUT, 0}};
     poll(fds, 3, 50);
     if (in_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const ssize_t n = write(in_fd, options.input.data() + written, options.input.size() - written);
+      const ssize_t n =
+          write(in_fd, options.input.data() + written, options.input.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
       if (n < 0 && errno != EAGAIN) written = options.input.size();
       if (written == options.input.size()) {

@@ -15,9 +15,9 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-  std::vector<std::string> arguments;       // after the program name
-  std::map<std::string, std::string> env;   // the whole environment, besides PATH and HOME
-  std::string input;                        // written to standard input, which is then closed
+  std::vector<std::string> arguments;      // after the program name
+  std::map<std::string, std::string> env;  // the whole environment, besides PATH and HOME
+  std::string input;                       // written to standard input, which is then closed
   int timeout_ms = 20000;
 };
 

@@ -29,13 +29,19 @@ bool record(std::string call) {
 bool handle_create_project(const std::string& p, const std::string& a) {
   return record("create_project " + p + " " + a);
 }
-bool handle_fetch_projects() { return record("fetch_projects"); }
-bool handle_delete_project(const std::string& p) { return record("delete_project " + p); }
+bool handle_fetch_projects() {
+  return record("fetch_projects");
+}
+bool handle_delete_project(const std::string& p) {
+  return record("delete_project " + p);
+}
 bool handle_init_dataset(const std::string& p, const std::string& d, const std::string& t,
                          const std::string& dim) {
   return record("init_dataset " + p + " " + d + " " + t + " " + dim);
 }
-bool handle_fetch_datasets(const std::string& p) { return record("fetch_datasets " + p); }
+bool handle_fetch_datasets(const std::string& p) {
+  return record("fetch_datasets " + p);
+}
 bool handle_delete_dataset(const std::string& p, const std::string& d) {
   return record("delete_dataset " + p + " " + d);
 }

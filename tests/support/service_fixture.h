@@ -20,7 +20,8 @@ class ServiceTest : public ::testing::Test {
   ServiceTest()
       : waits_({[this] { return now_; },
                 [this](std::chrono::nanoseconds d) {
-                  sleeps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+                  sleeps.push_back(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
                   now_ += d;
                 }}) {
     rest_client::server_base_url = service.base_url() + "/api";
