@@ -3,8 +3,9 @@
 #include <memory>
 
 #include "language/parse_context.h"
-#include "lexer.yy.h"
 #include "parser.tab.h"
+// The scanner header needs the parser's value type first.
+#include "lexer.yy.h"
 
 namespace {
 

@@ -7,8 +7,9 @@
 
 #include "language/env_expand.h"
 #include "language/parse_context.h"
-#include "lexer.yy.h"
 #include "parser.tab.h"
+// The scanner header needs the parser's value type first.
+#include "lexer.yy.h"
 
 namespace {
 
