@@ -46,6 +46,11 @@ bool has_array_member(const json& answer, const char* member) {
   return answer.is_object() && answer.contains(member) && answer.at(member).is_array();
 }
 
+json member_or_null(const json& answer, const char* member) {
+  if (answer.is_object() && answer.contains(member)) return answer.at(member);
+  return json();
+}
+
 void require_object(const json& element) {
   if (!element.is_object()) throw std::runtime_error("listed element is not a JSON object");
 }

@@ -33,6 +33,8 @@ bool read_success(const json& answer);
 std::string read_error_code(const json& answer);
 // True when the answer is an object whose `member` is an array.
 bool has_array_member(const json& answer, const char* member);
+// A member's value, or null when it is absent (so a strict conversion reports its type).
+json member_or_null(const json& answer, const char* member);
 // Throws std::runtime_error unless a listed element is a JSON object.
 void require_object(const json& element);
 // A listed value in its compact JSON text; a missing member shows as null.

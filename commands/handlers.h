@@ -25,4 +25,21 @@ bool handle_list_index_infos(const std::string& project, const std::string& data
 bool handle_delete_index(const std::string& project, const std::string& dataset,
                          const std::string& index);
 
+bool handle_insert_vector(const std::string& project, const std::string& dataset,
+                          const std::string& string_id, std::vector<std::string> values,
+                          OptionMap options);
+bool handle_insert_vector(const std::string& project, const std::string& dataset,
+                          const std::string& string_id, const std::string& sparse_text,
+                          OptionMap options);
+bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
+                                std::vector<std::string> ids,
+                                std::vector<std::vector<std::string>> vectors, OptionMap options);
+bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
+                                std::vector<std::string> ids,
+                                const std::vector<std::string>& sparse_texts, OptionMap options);
+bool handle_delete_vector(const std::string& project, const std::string& dataset,
+                          const std::vector<std::string>& ids);
+bool handle_search(const std::string& project, const std::string& dataset, const std::string& index,
+                   const std::string& query_type, OptionMap options);
+
 }  // namespace rest_client

@@ -1,5 +1,7 @@
 #include "tests/support/recording_handlers.h"
 
+#include <map>
+
 #include "commands/handlers.h"
 
 namespace testing_support {
@@ -24,7 +26,53 @@ bool record(std::string call) {
   return testing_support::recorded_result();
 }
 
+std::string join(const std::vector<std::string>& parts) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? "|" : "") + parts[i];
+  return text + "]";
+}
+
+std::string options_text(const OptionMap& options) {
+  std::map<std::string, std::string> sorted(options.begin(), options.end());
+  std::string text = "{";
+  for (const auto& [key, value] : sorted) text += key + "=" + value + ";";
+  return text + "}";
+}
+
 }  // namespace
+
+bool handle_insert_vector(const std::string& p, const std::string& d, const std::string& id,
+                          std::vector<std::string> values, OptionMap options) {
+  return record("insert_dense " + p + " " + d + " " + id + " " + join(values) + " " +
+                options_text(options));
+}
+bool handle_insert_vector(const std::string& p, const std::string& d, const std::string& id,
+                          const std::string& sparse, OptionMap options) {
+  return record("insert_sparse " + p + " " + d + " " + id + " " + sparse + " " +
+                options_text(options));
+}
+bool handle_insert_vector_batch(const std::string& p, const std::string& d,
+                                std::vector<std::string> ids,
+                                std::vector<std::vector<std::string>> vectors, OptionMap options) {
+  std::string text;
+  for (const auto& v : vectors) text += join(v);
+  return record("batch_dense " + p + " " + d + " " + join(ids) + " [" + text + "] " +
+                options_text(options));
+}
+bool handle_insert_vector_batch(const std::string& p, const std::string& d,
+                                std::vector<std::string> ids,
+                                const std::vector<std::string>& sparse, OptionMap options) {
+  return record("batch_sparse " + p + " " + d + " " + join(ids) + " " + join(sparse) + " " +
+                options_text(options));
+}
+bool handle_delete_vector(const std::string& p, const std::string& d,
+                          const std::vector<std::string>& ids) {
+  return record("delete_vector " + p + " " + d + " " + join(ids));
+}
+bool handle_search(const std::string& p, const std::string& d, const std::string& i,
+                   const std::string& q, OptionMap options) {
+  return record("search " + p + " " + d + " " + i + " " + q + " " + options_text(options));
+}
 
 bool handle_create_project(const std::string& p, const std::string& a) {
   return record("create_project " + p + " " + a);

@@ -1,0 +1,23 @@
+#pragma once
+// Turning local data into the forms request bodies carry: base64, gzip, SHA-256, file contents.
+
+#include <string>
+#include <vector>
+
+namespace rest_client {
+
+std::string base64_encode(const std::string& bytes);
+std::string base64_encode(const unsigned char* data, unsigned long length);
+// Appends the base64 text of the bytes to `out` (no copy of the encoded text).
+void base64_append(const unsigned char* data, std::size_t length, std::string& out);
+
+// One complete gzip member of the whole input (zlib, window bits 31).
+std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, int level);
+
+// 64 lower-case hex digits.
+std::string calculate_sha256(const std::string& text);
+
+std::string readFileContents(const std::string& path);
+std::vector<unsigned char> readFileAsBinary(const std::string& path);
+
+}  // namespace rest_client

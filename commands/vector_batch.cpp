@@ -1,0 +1,116 @@
+// INSERT_VECTOR_BATCH: dense batches with a checksum and an upload job, sparse batches with a
+// per-vector report.
+#include <iostream>
+
+#include "client/payload.h"
+#include "client/request.h"
+#include "commands/handlers.h"
+#include "commands/upload_job.h"
+#include "commands/vector_numbers.h"
+
+namespace rest_client {
+namespace {
+
+json batch_body(const std::string& project, const std::string& dataset, const OptionMap& options) {
+  json body = request_body();
+  body["project_name"] = project;
+  body["collection_name"] = dataset;
+  if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
+    body["attributes"] = json::parse(attributes->second);
+  }
+  return body;
+}
+
+// Everything after the batch answer arrives; a failure here also shows the raw answer.
+template <class Body>
+bool reading_answer(const HttpResponse& response, Body&& body) {
+  try {
+    if (!answered(response, "Insertions failed! Status: ")) return false;
+    return body();
+  } catch (const std::exception& e) {
+    print_error(std::string("Failed to parse server response: ") + e.what());
+    print_error("Raw response: " + response.text);
+    return false;
+  }
+}
+
+// The error code inside one vector's "body" text.
+std::string vector_error_code(const std::string& body_text) {
+  try {
+    return json::parse(body_text).value("error_code", std::string("UNKNOWN"));
+  } catch (const std::exception&) {
+    return "Invalid response format";
+  }
+}
+
+}  // namespace
+
+bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
+                                std::vector<std::string> ids,
+                                std::vector<std::vector<std::string>> vectors, OptionMap options) {
+  return guarded("handle_insert_batch", [&] {
+    print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
+               "...");
+    json data = json::array();
+    for (const auto& vector : vectors) data.push_back(dense_json(to_dense_vector(vector)));
+    json body = batch_body(project, dataset, options);
+    body["string_ids"] = std::move(ids);
+    const std::string checksum = calculate_sha256(data.dump());
+    print_info("data field checksum: " + checksum);
+    body["checksum"] = checksum;
+    body["data"] = std::move(data);
+
+    const HttpResponse response = post("/add_data_batch", body);
+    return reading_answer(response, [&] {
+      const json answer = parse_json(response.text);
+      const std::string server_checksum = member_or_null(answer, "checksum_server").get<std::string>();
+      std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
+      if (server_checksum != checksum) {
+        print_warning(" The server's checksum " + server_checksum +
+                      " does not match the client's checksum " + checksum);
+      }
+      return poll_batch_upload_job(member_or_null(answer, "job_id").get<std::string>());
+    });
+  });
+}
+
+bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
+                                std::vector<std::string> ids,
+                                const std::vector<std::string>& sparse_texts, OptionMap options) {
+  return guarded("handle_insert_batch", [&] {
+    print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
+               "...");
+    json data = json::array();
+    for (const auto& text : sparse_texts) data.push_back(sparse_json(to_sparse_vector(text)));
+    json body = batch_body(project, dataset, options);
+    body["string_id"] = std::move(ids);
+    body["data"] = std::move(data);
+
+    const HttpResponse response = post("/add_data_batch", body);
+    return reading_answer(response, [&] {
+      const json answer = parse_json(response.text);
+      std::size_t inserted = 0;
+      std::vector<std::string> failures;
+      for (const json& result : answer) {
+        const std::string id = result.value("string_id", std::string("UNKNOWN_ID"));
+        const int status = result.value("status", 0);
+        const std::string code = vector_error_code(result.value("body", std::string()));
+        if (status == 200 && code == "Success") {
+          ++inserted;
+        } else {
+          failures.push_back(" - string_id: \"" + id + "\", error: \"" + code + "\"");
+        }
+      }
+      print_success("Inserted " + std::to_string(inserted) + " vectors successfully.");
+      if (failures.empty()) return true;
+      print_border();
+      print_error(std::to_string(failures.size()) + " Failed insertions:\n");
+      for (const auto& line : failures) std::cout << line << "\n";
+      std::cout << std::flush;
+      print_border();
+      return false;
+    });
+  });
+}
+
+}  // namespace rest_client

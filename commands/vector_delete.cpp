@@ -1,0 +1,29 @@
+// DELETE_VECTOR: removes vectors by string id.
+#include "client/request.h"
+#include "commands/handlers.h"
+
+namespace rest_client {
+
+bool handle_delete_vector(const std::string& project, const std::string& dataset,
+                          const std::vector<std::string>& ids) {
+  return guarded("handle_delete_vector", [&] {
+    const std::string count = std::to_string(ids.size());
+    print_info("Deleting " + count + " vectors from dataset " + dataset + "...");
+    json body = request_body();
+    body["project_name"] = project;
+    body["collection_name"] = dataset;
+    body["string_ids"] = ids;
+    const HttpResponse response = post("/remove_data", body);
+    if (!answered(response, "Delete vector failed! Status: ")) return false;
+    const json answer = parse_json(response.text);
+    if (read_error_code(answer) != "Success") {
+      print_error("Failed to delete vector, error message: " +
+                  answer.value("error_message", std::string("UNKNOWN")));
+      return false;
+    }
+    print_success("Successfully deleted " + count + " vectors from dataset " + dataset);
+    return true;
+  });
+}
+
+}  // namespace rest_client

@@ -1,0 +1,51 @@
+// INSERT_VECTOR: one dense or sparse vector.
+#include "client/request.h"
+#include "commands/handlers.h"
+#include "commands/vector_numbers.h"
+
+namespace rest_client {
+namespace {
+
+bool send_insert(const std::string& project, const std::string& dataset,
+                 const std::string& string_id, json data, const OptionMap& options) {
+  json body = request_body();
+  body["project_name"] = project;
+  body["collection_name"] = dataset;
+  body["string_id"] = string_id;
+  body["data"] = std::move(data);
+  if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
+    body["attributes"] = json::parse(attributes->second);
+  }
+  const HttpResponse response = post("/add_data", body);
+  if (!answered(response, "Insert failed! Status: ", "\nReponse: ")) return false;
+  const std::string code = read_error_code(parse_json(response.text));
+  if (code != "Success") {
+    print_error("Insert failed! Error Code: " + code);
+    return false;
+  }
+  print_success("Successfully inserted vector");
+  return true;
+}
+
+}  // namespace
+
+bool handle_insert_vector(const std::string& project, const std::string& dataset,
+                          const std::string& string_id, std::vector<std::string> values,
+                          OptionMap options) {
+  return guarded("handle_insert", [&] {
+    print_info("Inserting vector to dataset " + dataset + "...");
+    return send_insert(project, dataset, string_id, dense_json(to_dense_vector(values)), options);
+  });
+}
+
+bool handle_insert_vector(const std::string& project, const std::string& dataset,
+                          const std::string& string_id, const std::string& sparse_text,
+                          OptionMap options) {
+  return guarded("handle_insert", [&] {
+    print_info("Inserting vector to dataset " + dataset + "...");
+    return send_insert(project, dataset, string_id, sparse_json(to_sparse_vector(sparse_text)),
+                       options);
+  });
+}
+
+}  // namespace rest_client

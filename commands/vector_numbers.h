@@ -1,0 +1,25 @@
+#pragma once
+// Number conversions of the vector statements, with the C library's string-to-number rules.
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rest_client {
+
+using SparseVector = std::vector<std::pair<std::uint32_t, float>>;
+
+// Dense values as 32-bit floats; throws std::invalid_argument
+// "Elements inside the vector should be a number".
+std::vector<float> to_dense_vector(const std::vector<std::string>& texts);
+// A JSON object of index to value strings; throws the JSON parse error for text that is not
+// JSON and std::invalid_argument "Invalid values for vector" for bad indices or values.
+SparseVector to_sparse_vector(const std::string& sparse_text);
+
+// JSON arrays of the converted numbers, floats widened to 64 bits.
+nlohmann::json dense_json(const std::vector<float>& values);
+nlohmann::json sparse_json(const SparseVector& pairs);
+
+}  // namespace rest_client
