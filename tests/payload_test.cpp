@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "client/payload.h"
+
+namespace {
+
+using namespace rest_client;
+
+std::string gunzip(const std::vector<unsigned char>& member) {
+  z_stream stream{};
+  inflateInit2(&stream, 31);
+  stream.next_in = const_cast<Bytef*>(member.data());
+  stream.avail_in = static_cast<uInt>(member.size());
+  std::string out;
+  char buffer[65536];
+  int code;
+  do {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    code = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  } while (code == Z_OK);
+  EXPECT_EQ(code, Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u);  // one member, nothing after it
+  inflateEnd(&stream);
+  return out;
+}
+
+TEST(Payload, Base64OverloadsAgreeAndPad) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+      {std::string("\x00\xff\xfe", 3), "AP/+"}};
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(base64_encode(bytes), text);
+    EXPECT_EQ(base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),
+              text);
+  }
+  // Across the encoder's internal block boundary.
+  std::string big(3 * (1u << 20) + 2, '\0');
+  std::mt19937 random(7);
+  for (auto& c : big) c = static_cast<char>(random());
+  const std::string encoded = base64_encode(big);
+  EXPECT_EQ(encoded.size(), 4 * ((big.size() + 2) / 3));
+  EXPECT_EQ(encoded.find('\n'), std::string::npos);
+  EXPECT_EQ(encoded.substr(encoded.size() - 4), base64_encode(big.substr(big.size() - 2)));
+  EXPECT_EQ(encoded.substr(4 * (1u << 20) - 8, 16),
+            base64_encode(big.substr(3 * (1u << 20) - 6, 12)));
+}
+
+TEST(Payload, GzipMembers) {
+  EXPECT_EQ(gunzip(gzipCompress({}, -1)), "");
+  std::vector<unsigned char> noisy(1 << 20);
+  std::mt19937 random(1);
+  for (auto& b : noisy) b = static_cast<unsigned char>(random());
+  const auto member = gzipCompress(noisy, -1);
+  EXPECT_GT(member.size(), 262144u);  // several output chunks
+  EXPECT_EQ(member[0], 0x1f);
+  EXPECT_EQ(member[1], 0x8b);
+  EXPECT_EQ(gunzip(member), std::string(noisy.begin(), noisy.end()));
+  try {
+    gzipCompress({1, 2, 3}, 10);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "deflateInit2 failed");
+  }
+}
+
+TEST(Payload, Sha256) {
+  EXPECT_EQ(calculate_sha256(""),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(calculate_sha256("abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(Payload, WholeFileReaders) {
+  const std::string path = ::testing::TempDir() + "payload_bytes";
+  const std::string bytes("a\x00\r\n\xff", 5);
+  std::ofstream(path, std::ios::binary) << bytes;
+  EXPECT_EQ(readFileContents(path), bytes);
+  EXPECT_EQ(readFileAsBinary(path), std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  std::remove(path.c_str());
+  try {
+    readFileContents(path);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Could not open file: " + path);
+  }
+  try {
+    readFileAsBinary(path);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Failed to open file: " + path);
+  }
+}
+
+}  // namespace
