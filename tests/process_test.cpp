@@ -175,6 +175,54 @@ TEST_F(ProcessTest, EveryResourceStatementRunsFromTheCommandLine) {
   }
 }
 
+TEST_F(ProcessTest, EveryVectorStatementRunsFromTheCommandLine) {
+  service.on("/api/add_data", 200, R"({"error_code":"Success"})");
+  service.on("/api/add_data_batch", 200, R"({"checksum_server":"c","job_id":"j"})");
+  service.on("/api/add_data_batch", 200, "[]");  // the sparse batch's answer
+  service.on("/api/get_upload_data_status", 200,
+             R"({"success":true,"status":"finished","error_message":"ok"})");
+  service.on("/api/remove_data", 200, R"({"error_code":"Success"})");
+  service.on("/api/search", 200, R"({"results":[{"distance":0.5,"idx":"a"}]})");
+  const std::string trace_qv = "[Orvix] search_options: query_vector = [\"1\",\"2\"]\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string path;
+    std::string body_part;
+    std::string out_part;
+  };
+  const std::vector<Case> cases = {
+      {{"SEARCH", "p", "d", "i", "vector", "--query_vector", "[1, 2]"}, "/api/search",
+       R"("query_type":"vector","query_vector":[1.0,2.0])",
+       trace_qv + success("Search successful, retrieved top-1 vectors") + kBorder +
+           "Distance/Similarity: 0.5\nID: \"a\"\n"},
+      {{"INSERT_VECTOR", "p", "d", "id", "[0.5,", "2]", "--vector_attributes", "[c:red]"},
+       "/api/add_data", R"({"attributes":{"c":"red"},"collection_name":"d","data":[0.5,2.0])",
+       success("Successfully inserted vector")},
+      {{"INSERT_VECTOR", "p", "d", "id", "[7:0.5]"}, "/api/add_data", R"("data":[[7,0.5]])",
+       success("Successfully inserted vector")},
+      {{"INSERT_VECTOR_BATCH", "p", "d", "[a,b]", "[[1],[2]]"}, "/api/add_data_batch",
+       R"("data":[[1.0],[2.0]],"project_name":"p","string_ids":["a","b"])",
+       "Server returns matching checksum: c\n"},
+      {{"INSERT_VECTOR_BATCH", "p", "d", "[a]", "[[1:2]]"}, "/api/add_data_batch",
+       R"("data":[[[1,2.0]]],"project_name":"p","string_id":["a"])",
+       success("Inserted 0 vectors successfully.")},
+      {{"DELETE_VECTOR", "p", "d", "[a, b]"}, "/api/remove_data", R"("string_ids":["a","b"])",
+       success("Successfully deleted 2 vectors from dataset d")},
+  };
+  for (const auto& c : cases) {
+    const auto result = run(c.args);
+    EXPECT_EQ(result.exit_status, 0) << c.args[0];
+    EXPECT_NE(result.out.find(c.out_part), std::string::npos) << c.args[0] << result.out;
+    ASSERT_FALSE(service.requests_to(c.path).empty()) << c.args[0];
+    EXPECT_NE(service.requests_to(c.path).back().body.find(c.body_part), std::string::npos)
+        << service.requests_to(c.path).back().body;
+  }
+  service.clear();
+  service.accept_login("secret-key");
+  service.on("/api/add_data", 200, R"({"error_code":"DIM_MISMATCH"})");
+  EXPECT_EQ(run({"INSERT_VECTOR", "p", "d", "id", "[1]"}).exit_status, 1);
+}
+
 TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {
   service.clear();
   service.on("/bk/validate-api-key", 200, R"({"user_id":"u","username":"tester"})");
