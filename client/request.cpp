@@ -23,6 +23,33 @@ HttpResponse post(const std::string& path, const json& body) {
   return http_post_json(url, text);
 }
 
+HttpResponse post_text(const std::string& path, const std::string& body_text) {
+  const std::string url = server_base_url + path;
+  check_rate_limit();
+  return http_post_json(url, body_text);
+}
+
+std::string dump_with_member(const json& body, const std::string& name, const std::string& value) {
+  std::string text = "{";
+  bool placed = false;
+  auto add = [&text](const std::string& key, const std::string& value_text) {
+    if (text.size() > 1) text += ',';
+    text += json(key).dump();
+    text += ':';
+    text += value_text;
+  };
+  for (const auto& [key, member] : body.items()) {
+    if (!placed && name < key) {
+      add(name, value);
+      placed = true;
+    }
+    if (key != name) add(key, member.dump());
+  }
+  if (!placed) add(name, value);
+  text += '}';
+  return text;
+}
+
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator) {
   if (response.status == 200) return true;

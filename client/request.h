@@ -21,6 +21,12 @@ HttpResponse post(const std::string& path, const json& body);
 // The same without the rate limiter, for status polls of running jobs.
 HttpResponse post_unlimited(const std::string& path, const json& body);
 
+// POSTs an already serialised body (limiter passed first).
+HttpResponse post_text(const std::string& path, const std::string& body_text);
+// The compact text of `body` with one more member whose value is already serialised JSON text;
+// the same bytes as body.dump() with that member set.
+std::string dump_with_member(const json& body, const std::string& name, const std::string& value);
+
 // True for status 200; otherwise prints prefix + status + separator + body as an error line.
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator = "\nResponse: ");

@@ -55,15 +55,18 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
     for (const auto& vector : vectors) data.push_back(dense_json(to_dense_vector(vector)));
     json body = batch_body(project, dataset, options);
     body["string_ids"] = std::move(ids);
-    const std::string checksum = calculate_sha256(data.dump());
+    // "data" is serialised once: the checksum covers exactly the text that is sent.
+    const std::string data_text = data.dump();
+    const std::string checksum = calculate_sha256(data_text);
     print_info("data field checksum: " + checksum);
     body["checksum"] = checksum;
-    body["data"] = std::move(data);
 
-    const HttpResponse response = post("/add_data_batch", body);
+    const HttpResponse response =
+        post_text("/add_data_batch", dump_with_member(body, "data", data_text));
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
-      const std::string server_checksum = member_or_null(answer, "checksum_server").get<std::string>();
+      const std::string server_checksum =
+          member_or_null(answer, "checksum_server").get<std::string>();
       std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
       if (server_checksum != checksum) {
         print_warning(" The server's checksum " + server_checksum +

@@ -7,8 +7,7 @@
 
 void delete_vector_action(ParseContext& ctx, std::string project, std::string dataset,
                           StringList ids) {
-  ctx.pending = [project = std::move(project), dataset = std::move(dataset),
-                 ids = std::move(ids)] {
+  ctx.pending = [project = std::move(project), dataset = std::move(dataset), ids = std::move(ids)] {
     return rest_client::handle_delete_vector(project, dataset, ids);
   };
 }

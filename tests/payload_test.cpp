@@ -33,8 +33,8 @@ std::string gunzip(const std::vector<unsigned char>& member) {
 
 TEST(Payload, Base64OverloadsAgreeAndPad) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-      {std::string("\x00\xff\xfe", 3), "AP/+"}};
+      {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+      {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\x00\xff\xfe", 3), "AP/+"}};
   for (const auto& [bytes, text] : cases) {
     EXPECT_EQ(base64_encode(bytes), text);
     EXPECT_EQ(base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),

@@ -191,22 +191,30 @@ TEST_F(ProcessTest, EveryVectorStatementRunsFromTheCommandLine) {
     std::string out_part;
   };
   const std::vector<Case> cases = {
-      {{"SEARCH", "p", "d", "i", "vector", "--query_vector", "[1, 2]"}, "/api/search",
+      {{"SEARCH", "p", "d", "i", "vector", "--query_vector", "[1, 2]"},
+       "/api/search",
        R"("query_type":"vector","query_vector":[1.0,2.0])",
        trace_qv + success("Search successful, retrieved top-1 vectors") + kBorder +
            "Distance/Similarity: 0.5\nID: \"a\"\n"},
       {{"INSERT_VECTOR", "p", "d", "id", "[0.5,", "2]", "--vector_attributes", "[c:red]"},
-       "/api/add_data", R"({"attributes":{"c":"red"},"collection_name":"d","data":[0.5,2.0])",
+       "/api/add_data",
+       R"({"attributes":{"c":"red"},"collection_name":"d","data":[0.5,2.0])",
        success("Successfully inserted vector")},
-      {{"INSERT_VECTOR", "p", "d", "id", "[7:0.5]"}, "/api/add_data", R"("data":[[7,0.5]])",
+      {{"INSERT_VECTOR", "p", "d", "id", "[7:0.5]"},
+       "/api/add_data",
+       R"("data":[[7,0.5]])",
        success("Successfully inserted vector")},
-      {{"INSERT_VECTOR_BATCH", "p", "d", "[a,b]", "[[1],[2]]"}, "/api/add_data_batch",
+      {{"INSERT_VECTOR_BATCH", "p", "d", "[a,b]", "[[1],[2]]"},
+       "/api/add_data_batch",
        R"("data":[[1.0],[2.0]],"project_name":"p","string_ids":["a","b"])",
        "Server returns matching checksum: c\n"},
-      {{"INSERT_VECTOR_BATCH", "p", "d", "[a]", "[[1:2]]"}, "/api/add_data_batch",
+      {{"INSERT_VECTOR_BATCH", "p", "d", "[a]", "[[1:2]]"},
+       "/api/add_data_batch",
        R"("data":[[[1,2.0]]],"project_name":"p","string_id":["a"])",
        success("Inserted 0 vectors successfully.")},
-      {{"DELETE_VECTOR", "p", "d", "[a, b]"}, "/api/remove_data", R"("string_ids":["a","b"])",
+      {{"DELETE_VECTOR", "p", "d", "[a, b]"},
+       "/api/remove_data",
+       R"("string_ids":["a","b"])",
        success("Successfully deleted 2 vectors from dataset d")},
   };
   for (const auto& c : cases) {

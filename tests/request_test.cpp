@@ -99,3 +99,17 @@ TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableService) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DumpWithMember, SameBytesAsTheLibrary) {
+  const json body = {{"b", 1}, {"d", {{"x", "y"}}}, {"é", "ü"}};
+  for (const std::string name : {"a", "c", "d", "z", "\xc3\xa9"}) {
+    json expected = body;
+    expected[name] = json::array({1.5, nullptr});
+    EXPECT_EQ(dump_with_member(body, name, "[1.5,null]"), expected.dump()) << name;
+  }
+  EXPECT_EQ(dump_with_member(json::object(), "a", "1"), R"({"a":1})");
+}
+
+}  // namespace

@@ -36,8 +36,8 @@ TEST_F(VectorCommandsTest, InsertDenseSendsWidenedFloats) {
 TEST_F(VectorCommandsTest, InsertSparseSendsPairsInNameOrder) {
   service.on("/api/add_data", 200, R"({"error_code":"Success"})");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_insert_vector("p", "d", "id", std::string(R"({"2":"0.5","10":"0.25","-1":"1"})"),
-                                   {}));
+  EXPECT_TRUE(
+      handle_insert_vector("p", "d", "id", std::string(R"({"2":"0.5","10":"0.25","-1":"1"})"), {}));
   EXPECT_EQ(bodies("/add_data").at(0),
             R"({"collection_name":"d","data":[[4294967295,1.0],[10,0.25],[2,0.5]],)"
             R"("project_name":"p","string_id":"id","user_api_key":"key-1"})");
@@ -59,11 +59,14 @@ TEST_F(VectorCommandsTest, InsertFailures) {
   };
   const std::string prefix = "Error in handle_insert: ";
   const std::vector<Case> cases = {
-      {dense({"1", "abc"}), 200, "", error(prefix + "Elements inside the vector should be a number"), false},
-      {dense({"1e39"}), 200, "", error(prefix + "Elements inside the vector should be a number"), false},
+      {dense({"1", "abc"}), 200, "",
+       error(prefix + "Elements inside the vector should be a number"), false},
+      {dense({"1e39"}), 200, "", error(prefix + "Elements inside the vector should be a number"),
+       false},
       {sparse(R"({"1":0.5})"), 200, "", error(prefix + "Invalid values for vector"), false},
       {sparse(R"({"x":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"), false},
-      {sparse(R"({"99999999999":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"), false},
+      {sparse(R"({"99999999999":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"),
+       false},
       {sparse("{"), 200, "",
        error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
                       "error while parsing object key - unexpected end of input; expected string "
@@ -74,7 +77,8 @@ TEST_F(VectorCommandsTest, InsertFailures) {
                       "error while parsing value - invalid literal; last read: '[x'"),
        false},
       {dense({"1"}), 200, "{}", error("Insert failed! Error Code: UNKNOWN"), true},
-      {dense({"1"}), 200, R"({"error_code":"DIM_MISMATCH"})", error("Insert failed! Error Code: DIM_MISMATCH"), true},
+      {dense({"1"}), 200, R"({"error_code":"DIM_MISMATCH"})",
+       error("Insert failed! Error Code: DIM_MISMATCH"), true},
       {dense({"1"}), 200, R"({"error_code":7})",
        error(prefix + "[json.exception.type_error.302] type must be string, but is number"), true},
       {dense({"1"}), 200, "[]",
@@ -95,7 +99,8 @@ TEST_F(VectorCommandsTest, InsertFailures) {
   }
   CapturedOutput capture;
   EXPECT_FALSE(dense({"1"})());
-  EXPECT_EQ(capture.out(), kLimiter + error(prefix + "Too many operations in a short time period!"));
+  EXPECT_EQ(capture.out(),
+            kLimiter + error(prefix + "Too many operations in a short time period!"));
 }
 
 TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
@@ -121,12 +126,12 @@ TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
                 yellow("[WARNING] The server's checksum abc does not match the client's checksum " +
                        checksum) +
                 success("Upload Finished.") + success("2 rows"));
-  EXPECT_EQ(capture.err(),
-            info("Batch insertion with project_name and collection_name: p d...") +
-                info("data field checksum: " + checksum) + info("Upload is pending") +
-                info("Upload is in progress"));
+  EXPECT_EQ(capture.err(), info("Batch insertion with project_name and collection_name: p d...") +
+                               info("data field checksum: " + checksum) +
+                               info("Upload is pending") + info("Upload is in progress"));
   EXPECT_EQ(sleeps, (std::vector<long long>{3000, 3000}));
-  EXPECT_EQ(bodies("/get_upload_data_status").at(0), R"({"job_id":"job-9","user_api_key":"key-1"})");
+  EXPECT_EQ(bodies("/get_upload_data_status").at(0),
+            R"({"job_id":"job-9","user_api_key":"key-1"})");
   EXPECT_EQ(record.timestamps.size(), 1u);
 }
 
@@ -134,7 +139,8 @@ TEST_F(VectorCommandsTest, DenseBatchAnswersAndJobStates) {
   const std::string raw = R"({"checksum_server":"c","job_id":"j"})";
   const std::string head = "Server returns matching checksum: c\n";
   auto parse_failure = [&](const std::string& what, const std::string& batch_answer) {
-    return error("Failed to parse server response: " + what) + error("Raw response: " + batch_answer);
+    return error("Failed to parse server response: " + what) +
+           error("Raw response: " + batch_answer);
   };
   struct Case {
     int status;
@@ -144,17 +150,26 @@ TEST_F(VectorCommandsTest, DenseBatchAnswersAndJobStates) {
   };
   const std::vector<Case> cases = {
       {503, "busy", "", error("Insertions failed! Status: 503\nResponse: busy")},
-      {200, "nope", "", parse_failure("[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing value - invalid literal; last read: 'no'", "nope")},
-      {200, R"({"job_id":"j"})", "", parse_failure("[json.exception.type_error.302] type must be string, but is null", R"({"job_id":"j"})")},
+      {200, "nope", "",
+       parse_failure("[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
+                     "error while parsing value - invalid literal; last read: 'no'",
+                     "nope")},
+      {200, R"({"job_id":"j"})", "",
+       parse_failure("[json.exception.type_error.302] type must be string, but is null",
+                     R"({"job_id":"j"})")},
       {200, raw, R"({"success":true,"status":"finished"})",
        head + success("Upload Finished.") +
            parse_failure("[json.exception.type_error.302] type must be string, but is null", raw)},
-      {200, raw, R"({"status":"finished","error_message":""})", head + error("Server returned invalid response")},
+      {200, raw, R"({"status":"finished","error_message":""})",
+       head + error("Server returned invalid response")},
       {200, raw, R"({"success":true,"status":"failed"})", head + error("Server failed to upload")},
-      {200, raw, R"({"success":true,"status":"failed","error":"bad row 3"})", head + error("Server failed to upload: bad row 3")},
-      {200, raw, R"({"success":true,"status":"lost"})", head + error("Server returned unknown status")},
+      {200, raw, R"({"success":true,"status":"failed","error":"bad row 3"})",
+       head + error("Server failed to upload: bad row 3")},
+      {200, raw, R"({"success":true,"status":"lost"})",
+       head + error("Server returned unknown status")},
       {200, raw, R"({"success":true,"status":["x"]})",
-       head + parse_failure("[json.exception.type_error.302] type must be string, but is array", raw)},
+       head +
+           parse_failure("[json.exception.type_error.302] type must be string, but is array", raw)},
   };
   for (const auto& c : cases) {
     reset();
@@ -179,7 +194,8 @@ TEST_F(VectorCommandsTest, DenseBatchAnswersAndJobStates) {
 TEST_F(VectorCommandsTest, BatchConversionErrorsSendNothing) {
   CapturedOutput capture;
   EXPECT_FALSE(handle_insert_vector_batch("p", "d", {"a", "b"}, Dense{{"1"}, {"x"}}, {}));
-  EXPECT_FALSE(handle_insert_vector_batch("p", "d", {"a"}, std::vector<std::string>{R"({"1":1})"}, {}));
+  EXPECT_FALSE(
+      handle_insert_vector_batch("p", "d", {"a"}, std::vector<std::string>{R"({"1":1})"}, {}));
   EXPECT_EQ(capture.out(),
             error("Error in handle_insert_batch: Elements inside the vector should be a number") +
                 error("Error in handle_insert_batch: Invalid values for vector"));
@@ -227,12 +243,14 @@ TEST_F(VectorCommandsTest, SparseBatchReportsEveryVector) {
 
 TEST_F(VectorCommandsTest, DeleteVector) {
   const std::vector<std::tuple<int, std::string, bool, std::string>> cases = {
-      {200, R"({"error_code":"Success"})", true, success("Successfully deleted 3 vectors from dataset d")},
+      {200, R"({"error_code":"Success"})", true,
+       success("Successfully deleted 3 vectors from dataset d")},
       {200, "{}", false, error("Failed to delete vector, error message: UNKNOWN")},
       {200, R"({"error_code":"NF","error_message":"no such id"})", false,
        error("Failed to delete vector, error message: no such id")},
       {200, R"({"error_code":"NF","error_message":4})", false,
-       error("Error in handle_delete_vector: [json.exception.type_error.302] type must be string, but is number")},
+       error("Error in handle_delete_vector: [json.exception.type_error.302] type must be string, "
+             "but is number")},
       {404, "x", false, error("Delete vector failed! Status: 404\nResponse: x")},
   };
   for (const auto& [status, answer, ok, out] : cases) {
@@ -242,8 +260,9 @@ TEST_F(VectorCommandsTest, DeleteVector) {
     EXPECT_EQ(handle_delete_vector("p", "d", {"a", "b", "c"}), ok);
     EXPECT_EQ(capture.out(), out);
     EXPECT_EQ(capture.err(), info("Deleting 3 vectors from dataset d..."));
-    EXPECT_EQ(bodies("/remove_data").at(0),
-              R"({"collection_name":"d","project_name":"p","string_ids":["a","b","c"],"user_api_key":"key-1"})");
+    EXPECT_EQ(
+        bodies("/remove_data").at(0),
+        R"({"collection_name":"d","project_name":"p","string_ids":["a","b","c"],"user_api_key":"key-1"})");
   }
   reset();
   service.on("/api/remove_data", 200, R"({"error_code":"Success"})");
@@ -263,19 +282,27 @@ TEST_F(VectorCommandsTest, SearchBuildsTheQueryFromItsOptions) {
     std::string body;
   };
   const std::vector<Case> cases = {
-      {"vector", {{"query_vector", R"(["1","2.5","0.1"])"}},
+      {"vector",
+       {{"query_vector", R"(["1","2.5","0.1"])"}},
        head + R"("query_type":"vector","query_vector":[1.0,2.5,0.1],"user_api_key":"key-1"})"},
-      {"row", {{"row_number", "12"}, {"top_k", "5abc"}},
+      {"row",
+       {{"row_number", "12"}, {"top_k", "5abc"}},
        head + R"("query_type":"row","row_number":12,"top_k":5,"user_api_key":"key-1"})"},
-      {"dataset", {{"dataset_name", "other"}, {"filter_attribute", "color"}},
+      {"dataset",
+       {{"dataset_name", "other"}, {"filter_attribute", "color"}},
        R"({"collection_name":"d","filter":{"attribute":"color"},"index_name":"i","project_name":"p",)"
        R"("query_dataset_name":"other","query_type":"dataset","user_api_key":"key-1"})"},
-      {"file", {{"file_path", file}, {"file_type", "csv"}, {"filter_type", "range"},
-                {"start_value", "a"}, {"end_value", "m"}},
+      {"file",
+       {{"file_path", file},
+        {"file_type", "csv"},
+        {"filter_type", "range"},
+        {"start_value", "a"},
+        {"end_value", "m"}},
        R"({"collection_name":"d","dataset_name":")" + file +
            R"(","file_data":"MSwyCg==","file_format":"csv","filter":{"end_value":"m","start_value":"a","type":"range"},)"
            R"("index_name":"i","project_name":"p","query_type":"file","user_api_key":"key-1"})"},
-      {"row", {{"row_number", "0"}, {"filter_type", "equality"}, {"target_value", R"(["x","y"])"}},
+      {"row",
+       {{"row_number", "0"}, {"filter_type", "equality"}, {"target_value", R"(["x","y"])"}},
        R"({"collection_name":"d","filter":{"target_values":["x","y"],"type":"equality"},"index_name":"i",)"
        R"("project_name":"p","query_type":"row","row_number":0,"user_api_key":"key-1"})"},
   };
@@ -293,27 +320,61 @@ TEST_F(VectorCommandsTest, SearchRejectsBadOptionsBeforeSending) {
   const std::string prefix = "Error in handle_search: ";
   const std::vector<std::tuple<std::string, OptionMap, std::string>> cases = {
       {"vector", {{"top_k", "abc"}}, error(prefix + "argument -top_k should be an integer")},
-      {"vector", {{"top_k", "99999999999"}}, error(prefix + "argument -top_k should be an integer")},
+      {"vector",
+       {{"top_k", "99999999999"}},
+       error(prefix + "argument -top_k should be an integer")},
       {"vector", {}, error(prefix + "query_vector argument not found")},
-      {"vector", {{"query_vector", R"({"a":"1"})"}}, error(prefix + "query_vector must be a JSON array")},
-      {"vector", {{"query_vector", "[1]"}}, error(prefix + "query vector should consist of decimal numbers")},
-      {"vector", {{"query_vector", R"(["x"])"}}, error(prefix + "query vector should consist of decimal numbers")},
+      {"vector",
+       {{"query_vector", R"({"a":"1"})"}},
+       error(prefix + "query_vector must be a JSON array")},
+      {"vector",
+       {{"query_vector", "[1]"}},
+       error(prefix + "query vector should consist of decimal numbers")},
+      {"vector",
+       {{"query_vector", R"(["x"])"}},
+       error(prefix + "query vector should consist of decimal numbers")},
       {"row", {}, error(prefix + "row_number argument not found")},
-      {"row", {{"row_number", "-1"}}, error(prefix + "argument -row_number should be a non-negative integer")},
-      {"row", {{"row_number", " -0"}}, error(prefix + "argument -row_number should be a non-negative integer")},
-      {"row", {{"row_number", "x"}}, error(prefix + "argument -row_number should be a non-negative integer")},
-      {"row", {{"row_number", "18446744073709551616"}}, error(prefix + "argument -row_number should be a non-negative integer")},
+      {"row",
+       {{"row_number", "-1"}},
+       error(prefix + "argument -row_number should be a non-negative integer")},
+      {"row",
+       {{"row_number", " -0"}},
+       error(prefix + "argument -row_number should be a non-negative integer")},
+      {"row",
+       {{"row_number", "x"}},
+       error(prefix + "argument -row_number should be a non-negative integer")},
+      {"row",
+       {{"row_number", "18446744073709551616"}},
+       error(prefix + "argument -row_number should be a non-negative integer")},
       {"file", {{"file_path", "f"}}, error(prefix + "file_path or file_type argument not found")},
-      {"file", {{"file_path", "/no/such/file"}, {"file_type", "csv"}}, error(prefix + "Could not open file: /no/such/file")},
+      {"file",
+       {{"file_path", "/no/such/file"}, {"file_type", "csv"}},
+       error(prefix + "Could not open file: /no/such/file")},
       {"dataset", {}, error(prefix + "dataset_name argument not found")},
-      {"Vector", {}, error(prefix + "Query type is invalid, valid types are vector, row, file, or dataset.")},
-      {"row", {{"row_number", "1"}, {"filter_type", "equality"}}, error(prefix + "target_value argument not found")},
-      {"row", {{"row_number", "1"}, {"filter_type", "range"}, {"start_value", "a"}}, error(prefix + "start_value or end_value argument not found")},
-      {"row", {{"row_number", "1"}, {"filter_type", "like"}}, error(prefix + "Invalid filter type, valid types are equality or range")},
-      {"row", {{"row_number", "1"}, {"filter_type", "equality"}, {"target_value", "[a"}},
-       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing value - invalid literal; last read: '[a'")},
-      {"row", {{"row_number", "1"}, {"query_vector", "[]"}}, error("Invalid argument: query_vector")},
-      {"row", {{"row_number", "1"}, {"filter_type", "equality"}, {"target_value", "[]"}, {"start_value", "a"}},
+      {"Vector",
+       {},
+       error(prefix + "Query type is invalid, valid types are vector, row, file, or dataset.")},
+      {"row",
+       {{"row_number", "1"}, {"filter_type", "equality"}},
+       error(prefix + "target_value argument not found")},
+      {"row",
+       {{"row_number", "1"}, {"filter_type", "range"}, {"start_value", "a"}},
+       error(prefix + "start_value or end_value argument not found")},
+      {"row",
+       {{"row_number", "1"}, {"filter_type", "like"}},
+       error(prefix + "Invalid filter type, valid types are equality or range")},
+      {"row",
+       {{"row_number", "1"}, {"filter_type", "equality"}, {"target_value", "[a"}},
+       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
+                      "error while parsing value - invalid literal; last read: '[a'")},
+      {"row",
+       {{"row_number", "1"}, {"query_vector", "[]"}},
+       error("Invalid argument: query_vector")},
+      {"row",
+       {{"row_number", "1"},
+        {"filter_type", "equality"},
+        {"target_value", "[]"},
+        {"start_value", "a"}},
        error("Invalid argument: start_value")},
   };
   for (const auto& [query_type, options, out] : cases) {
@@ -331,20 +392,26 @@ TEST_F(VectorCommandsTest, SearchResultLayouts) {
     std::string out;
   };
   const std::vector<Case> cases = {
-      {R"({"results":[{"distance":-0.25,"idx":"item7"},{"distance":123456789,"idx":3},{"distance":1.0}]})", true,
+      {R"({"results":[{"distance":-0.25,"idx":"item7"},{"distance":123456789,"idx":3},{"distance":1.0}]})",
+       true,
        success("Search successful, retrieved top-3 vectors") + kBorder +
            "Distance/Similarity: 0.25\nID: \"item7\"\n" + kBorder +
-           "Distance/Similarity: 1.23457e+08\nID: 3\n" + kBorder + "Distance/Similarity: 1\nID: null\n"},
-      {R"({"results":[{"query_vector_id":0,"matches":[{"distance":-0.25,"idx":"a"}]},{"query_vector_id":"q1","matches":[]}]})", true,
+           "Distance/Similarity: 1.23457e+08\nID: 3\n" + kBorder +
+           "Distance/Similarity: 1\nID: null\n"},
+      {R"({"results":[{"query_vector_id":0,"matches":[{"distance":-0.25,"idx":"a"}]},{"query_vector_id":"q1","matches":[]}]})",
+       true,
        success("Search successful, found 2 search results") + kBorder + green("Query vector: 0") +
-           kBorder + "Distance: -0.25\nID: \"a\"\n" + kBorder + kBorder + green("Query vector: \"q1\"") + kBorder},
+           kBorder + "Distance: -0.25\nID: \"a\"\n" + kBorder + kBorder +
+           green("Query vector: \"q1\"") + kBorder},
       {"{}", true, success("Search successful, retrieved top-0 vectors")},
       {R"({"results":null})", true, success("Search successful, retrieved top-0 vectors")},
       {R"({"results":{"distance":1}})", false,
-       error("Error in handle_search: [json.exception.type_error.303] incompatible ReferenceType for get_ref, actual type is object")},
+       error("Error in handle_search: [json.exception.type_error.303] incompatible ReferenceType "
+             "for get_ref, actual type is object")},
       {R"({"results":[{"distance":"far","idx":1}]})", false,
        success("Search successful, retrieved top-1 vectors") + kBorder +
-           error("Error in handle_search: [json.exception.type_error.302] type must be number, but is string")},
+           error("Error in handle_search: [json.exception.type_error.302] type must be number, but "
+                 "is string")},
       {"[]", false, error("Error in handle_search: search answer is not a JSON object")},
   };
   for (const auto& c : cases) {
