@@ -76,9 +76,11 @@ std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, 
   return result;
 }
 
-std::string calculate_sha256(const std::string& text) {
+std::string calculate_sha256(const std::string& text) { return sha256_hex(text.data(), text.size()); }
+
+std::string sha256_hex(const char* data, std::size_t size) {
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  EVP_Digest(text.data(), text.size(), digest, nullptr, EVP_sha256(), nullptr);
+  EVP_Digest(data, size, digest, nullptr, EVP_sha256(), nullptr);
   static const char kHex[] = "0123456789abcdef";
   std::string hex(2 * SHA256_DIGEST_LENGTH, '0');
   for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) {

@@ -16,6 +16,7 @@ std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, 
 
 // 64 lower-case hex digits.
 std::string calculate_sha256(const std::string& text);
+std::string sha256_hex(const char* data, std::size_t size);
 
 std::string readFileContents(const std::string& path);
 std::vector<unsigned char> readFileAsBinary(const std::string& path);

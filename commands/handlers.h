@@ -42,4 +42,6 @@ bool handle_delete_vector(const std::string& project, const std::string& dataset
 bool handle_search(const std::string& project, const std::string& dataset, const std::string& index,
                    const std::string& query_type, OptionMap options);
 
+bool handle_upload(const std::string& project, const std::string& file_path, OptionMap options);
+
 }  // namespace rest_client

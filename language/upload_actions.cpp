@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "commands/handlers.h"
 #include "language/diagnostics.h"
 #include "language/help_texts.h"
 #include "language/statement_actions.h"
@@ -26,7 +27,8 @@ bool reject(const char* message) {
 
 }  // namespace
 
-bool upload_action(ParseContext&, std::string, std::string file_path, OptionMap options) {
+bool upload_action(ParseContext& ctx, std::string project, std::string file_path,
+                   OptionMap options) {
   const auto format = options.find("file_format");
   if (format == options.end()) return reject("Missing required argument: --file_format");
   if ((format->second == "csv" || format->second == "json") &&
@@ -39,5 +41,9 @@ bool upload_action(ParseContext&, std::string, std::string file_path, OptionMap 
   }
   debug("[UPLOAD] File: " + file_path);
   for (const auto& [key, value] : options) debug("[ARG] " + key + " = " + value);
+  ctx.pending = [project = std::move(project), file_path = std::move(file_path),
+                 options = std::move(options)]() mutable {
+    return rest_client::handle_upload(project, file_path, std::move(options));
+  };
   return true;
 }

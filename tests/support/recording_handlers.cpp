@@ -74,6 +74,10 @@ bool handle_search(const std::string& p, const std::string& d, const std::string
   return record("search " + p + " " + d + " " + i + " " + q + " " + options_text(options));
 }
 
+bool handle_upload(const std::string& p, const std::string& f, OptionMap options) {
+  return record("upload " + p + " " + f + " " + options_text(options));
+}
+
 bool handle_create_project(const std::string& p, const std::string& a) {
   return record("create_project " + p + " " + a);
 }

@@ -1,0 +1,298 @@
+#include "upload/file_readers.h"
+
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+namespace rest_client {
+namespace {
+
+constexpr std::size_t kBlock = 4 << 20;
+
+// Owns a FILE* opened for reading.
+class InputFile {
+ public:
+  InputFile(const std::string& path, const char* mode) : file_(std::fopen(path.c_str(), mode)) {}
+  ~InputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  explicit operator bool() const { return file_ != nullptr; }
+  std::size_t read(char* buffer, std::size_t size) { return std::fread(buffer, 1, size, file_); }
+
+ private:
+  std::FILE* file_;
+};
+
+// The string-id file: ids several to a line or one per line, paired with records in order.
+class IdFeed {
+ public:
+  explicit IdFeed(const std::string& path) : in_use_(!path.empty()) {
+    if (!in_use_) return;
+    file_.open(path);
+    if (!file_) throw std::runtime_error("Failed to open " + path);
+  }
+
+  // Pairs the record just added with the next id.
+  void feed() {
+    if (!in_use_) return;
+    while (queue_.empty()) {
+      std::string line;
+      if (!std::getline(file_, line)) {
+        print_warning("libsvm and string ids file have different number of lines, using default "
+                      "string_ids");
+        in_use_ = false;
+        return;
+      }
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::istringstream pieces(line);
+      for (std::string id; pieces >> id;) queue_.push_back(std::move(id));
+      if (queue_.empty()) print_warning("Warning: empty string id line found.");
+    }
+    shard_ids_ += queue_.front();
+    shard_ids_ += '\n';
+    queue_.pop_front();
+  }
+
+  // Ids gathered after they ran out stay here and keep counting toward the threshold.
+  std::size_t size() const { return shard_ids_.size(); }
+
+  void hand_off(ShardTransfer& transfer) {
+    if (in_use_) {
+      transfer.hand_off(&shard_ids_);
+      shard_ids_.clear();
+    } else {
+      transfer.hand_off(nullptr);
+    }
+  }
+
+ private:
+  bool in_use_;
+  std::ifstream file_;
+  std::deque<std::string> queue_;
+  std::string shard_ids_;
+};
+
+bool reached_threshold(const ShardTransfer&, std::size_t data_size, const IdFeed& ids) {
+  return data_size + ids.size() >= static_cast<std::size_t>(static_cast<unsigned>(SHARD_SIZE));
+}
+
+// Calls `record` with each line (without its line break) of the file, read in large blocks.
+template <class OnLine>
+void for_each_line(InputFile& file, OnLine&& record) {
+  std::vector<char> block(kBlock);
+  std::string partial;
+  for (;;) {
+    const std::size_t got = file.read(block.data(), block.size());
+    if (got == 0) break;
+    const char* begin = block.data();
+    const char* end = begin + got;
+    while (begin < end) {
+      const char* newline = static_cast<const char*>(std::memchr(begin, '\n', end - begin));
+      if (newline == nullptr) {
+        partial.append(begin, end);
+        break;
+      }
+      if (partial.empty()) {
+        record(begin, static_cast<std::size_t>(newline - begin));
+      } else {
+        partial.append(begin, newline);
+        record(partial.data(), partial.size());
+        partial.clear();
+      }
+      begin = newline + 1;
+    }
+  }
+  if (!partial.empty()) record(partial.data(), partial.size());
+}
+
+void add_line(ShardTransfer& transfer, const char* line, std::size_t size) {
+  transfer.add_data(line, size);
+  transfer.add_data("\n", 1);
+}
+
+}  // namespace
+
+void read_line_file(ShardTransfer& transfer, const ReaderInput& input) {
+  InputFile file(input.file_path, "r");
+  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  IdFeed ids(input.ids_path);
+  for_each_line(file, [&](const char* line, std::size_t size) {
+    add_line(transfer, line, size);
+    ids.feed();
+    if (reached_threshold(transfer, transfer.data_size(), ids)) ids.hand_off(transfer);
+  });
+  if (transfer.data_size() > 0) ids.hand_off(transfer);
+}
+
+void read_csv_with_header(ShardTransfer& transfer, const ReaderInput& input) {
+  InputFile file(input.file_path, "r");
+  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  IdFeed ids(input.ids_path);
+  bool have_header = false;
+  std::string header;
+  for_each_line(file, [&](const char* line, std::size_t size) {
+    if (!have_header) {
+      header.assign(line, size);
+      have_header = true;
+      add_line(transfer, header.data(), header.size());
+      return;
+    }
+    add_line(transfer, line, size);
+    ids.feed();
+    if (reached_threshold(transfer, transfer.data_size(), ids)) {
+      ids.hand_off(transfer);
+      add_line(transfer, header.data(), header.size());
+    }
+  });
+  if (!have_header) add_line(transfer, "", 0);
+  ids.hand_off(transfer);
+}
+
+void read_binary_file(ShardTransfer& transfer, const ReaderInput& input, long long record_size) {
+  InputFile file(input.file_path, "rb");
+  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  IdFeed ids(input.ids_path);
+  if (record_size == 0) throw std::invalid_argument("Invalid argument for binary dim");
+  if (record_size < 0) throw std::invalid_argument("binary_dim must not be negative");
+  const auto size = static_cast<std::size_t>(record_size);
+  auto hand_off = [&] {
+    std::cerr << "Number of vectors " << transfer.data_size() / size << std::endl;
+    ids.hand_off(transfer);
+  };
+  const std::size_t per_block = std::max<std::size_t>(1, kBlock / size);
+  std::vector<char> block(per_block * size);
+  for (;;) {
+    const std::size_t got = file.read(block.data(), block.size());
+    const std::size_t records = got / size;
+    for (std::size_t i = 0; i < records; ++i) {
+      transfer.add_data(block.data() + i * size, size);
+      ids.feed();
+      if (reached_threshold(transfer, transfer.data_size(), ids)) hand_off();
+    }
+    if (got < block.size()) break;  // the bytes of an incomplete last record are dropped
+  }
+  if (transfer.data_size() > 0) hand_off();
+}
+
+}  // namespace rest_client
+
+namespace rest_client {
+namespace {
+
+// First pass over a JSON file: the same syntax errors a whole parse gives, and whether the
+// document is an array, without building it.
+class JsonCheck : public nlohmann::json_sax<json> {
+ public:
+  bool null() override { return value(false); }
+  bool boolean(bool) override { return value(false); }
+  bool number_integer(number_integer_t) override { return value(false); }
+  bool number_unsigned(number_unsigned_t) override { return value(false); }
+  bool number_float(number_float_t, const string_t&) override { return value(false); }
+  bool string(string_t&) override { return value(false); }
+  bool binary(binary_t&) override { return value(false); }
+  bool start_object(std::size_t) override { return value(false); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return value(true); }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& error) override {
+    message = error.what();
+    return false;
+  }
+
+  bool is_array = false;
+  std::string message;
+
+ private:
+  bool value(bool array) {
+    if (first_) is_array = array;
+    first_ = false;
+    return true;
+  }
+  bool first_ = true;
+};
+
+// Second pass: hands each element of the (already checked) top-level array to `element`.
+template <class OnElement>
+void for_each_array_element(InputFile& file, OnElement&& element) {
+  std::vector<char> block(kBlock);
+  std::string text;
+  int depth = 0;
+  bool in_string = false, escaped = false, inside = false;
+  for (;;) {
+    const std::size_t got = file.read(block.data(), block.size());
+    if (got == 0) break;
+    for (std::size_t i = 0; i < got; ++i) {
+      const char c = block[i];
+      if (!inside) {
+        inside = c == '[';
+        continue;
+      }
+      if (in_string) {
+        text += c;
+        if (escaped) {
+          escaped = false;
+        } else if (c == '\\') {
+          escaped = true;
+        } else if (c == '"') {
+          in_string = false;
+        }
+        continue;
+      }
+      if (depth == 0 && (c == ',' || c == ']')) {
+        if (text.find_first_not_of(" \t\r\n") != std::string::npos) element(text);
+        text.clear();
+        if (c == ']') return;
+        continue;
+      }
+      if (c == '"') in_string = true;
+      if (c == '[' || c == '{') ++depth;
+      if (c == ']' || c == '}') --depth;
+      text += c;
+    }
+  }
+}
+
+}  // namespace
+
+void read_json_file(ShardTransfer& transfer, const ReaderInput& input) {
+  JsonCheck check;
+  {
+    std::ifstream document(input.file_path, std::ios::binary);
+    if (!document) throw std::runtime_error("Failed to open file: " + input.file_path);
+    if (!json::sax_parse(document, &check)) throw std::runtime_error(check.message);
+  }
+  IdFeed ids(input.ids_path);
+  if (!check.is_array) throw std::invalid_argument("Given json file is not an array");
+
+  InputFile file(input.file_path, "rb");
+  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  std::size_t estimate = 2;
+  bool first_in_shard = true;
+  transfer.add_data("[", 1);
+  for_each_array_element(file, [&](const std::string& text) {
+    const std::string compact = json::parse(text).dump();
+    if (!first_in_shard) transfer.add_data(",", 1);
+    transfer.add_data(compact.data(), compact.size());
+    first_in_shard = false;
+    estimate += compact.size() + 1;
+    ids.feed();
+    if (reached_threshold(transfer, estimate, ids)) {
+      transfer.add_data("]", 1);
+      ids.hand_off(transfer);
+      transfer.add_data("[", 1);
+      estimate = 2;
+      first_in_shard = true;
+    }
+  });
+  transfer.add_data("]", 1);
+  ids.hand_off(transfer);
+}
+
+}  // namespace rest_client

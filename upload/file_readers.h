@@ -1,0 +1,24 @@
+#pragma once
+// Cutting a data file into shards at record boundaries, paired with string ids.
+
+#include <string>
+
+#include "upload/shard_transfer.h"
+
+namespace rest_client {
+
+struct ReaderInput {
+  std::string file_path;
+  std::string ids_path;  // empty when no string-id file was named
+};
+
+// libsvm files and CSV files without field names: one record per line.
+void read_line_file(ShardTransfer& transfer, const ReaderInput& input);
+// CSV with field names: the header line starts every shard.
+void read_csv_with_header(ShardTransfer& transfer, const ReaderInput& input);
+// JSON: the elements of the top-level array, sent in compact form.
+void read_json_file(ShardTransfer& transfer, const ReaderInput& input);
+// Raw vectors of `record_size` bytes.
+void read_binary_file(ShardTransfer& transfer, const ReaderInput& input, long long record_size);
+
+}  // namespace rest_client
