@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <fstream>
+
+#include "client/payload.h"
+#include "commands/handlers.h"
+#include "tests/support/service_fixture.h"
+#include "upload/shard_transfer.h"
+
+namespace {
+
+using namespace rest_client;
+using namespace testing_support;
+
+std::string unbase64(const std::string& text) {
+  std::string out(text.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  out.resize(static_cast<std::size_t>(n));
+  for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) out.pop_back();
+  return out;
+}
+
+std::string gunzip(const std::string& member) {
+  z_stream stream{};
+  inflateInit2(&stream, 31);
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
+  stream.avail_in = static_cast<uInt>(member.size());
+  std::string out;
+  char buffer[65536];
+  int code;
+  do {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    code = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  } while (code == Z_OK);
+  EXPECT_EQ(code, Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u);
+  inflateEnd(&stream);
+  return out;
+}
+
+struct Shard {
+  json body;         // the members besides the per-shard ones
+  std::string data;  // decoded "file_data"
+  std::optional<std::string> ids;
+};
+
+class UploadTest : public ServiceTest {
+ protected:
+  UploadTest() {
+    saved_shard_size_ = SHARD_SIZE;
+    service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+    service.on("/api/get_upload_data_status", 200,
+               R"({"success":true,"status":"finished","error_message":"done"})");
+  }
+  ~UploadTest() override { SHARD_SIZE = saved_shard_size_; }
+
+  std::string file(const std::string& name, const std::string& contents) {
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+
+  // Every shard the service received, decoded; checks each checksum on the way.
+  std::vector<Shard> shards() {
+    std::vector<Shard> result;
+    for (const auto& body_text : bodies("/upload")) {
+      json body = json::parse(body_text);
+      EXPECT_EQ(body_text, body.dump());  // compact, members in name order
+      const std::string file_data = body.at("file_data").get<std::string>();
+      EXPECT_EQ(body.at("checksum").get<std::string>(), calculate_sha256(file_data));
+      Shard shard;
+      shard.data = gunzip(unbase64(file_data));
+      if (body.contains("string_id_txt")) {
+        shard.ids = gunzip(unbase64(body.at("string_id_txt").get<std::string>()));
+      }
+      for (const char* key : {"file_data", "checksum", "string_id_txt"}) body.erase(key);
+      shard.body = body;
+      result.push_back(shard);
+    }
+    return result;
+  }
+
+  std::vector<std::string> datas() {
+    std::vector<std::string> result;
+    for (const auto& shard : shards()) result.push_back(shard.data);
+    return result;
+  }
+
+ private:
+  int saved_shard_size_;
+};
+
+TEST_F(UploadTest, LibsvmShardsAtTheThreshold) {
+  SHARD_SIZE = 250;
+  std::string contents;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 10; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i)) + "\r");
+  for (const auto& line : lines) contents += line + "\n";
+  contents.pop_back();  // the last line has no line break
+  const std::string path = file("ten.libsvm", contents);
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
+  auto joined = [&](int from, int to) {
+    std::string text;
+    for (int i = from; i < to; ++i) text += lines[i] + "\n";
+    return text;
+  };
+  EXPECT_EQ(datas(), (std::vector<std::string>{joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)}));
+  EXPECT_EQ(shards().at(0).body,
+            json::parse(R"({"compression_type":"gzip","dataset_name":"d","file_format":"libsvm",)"
+                        R"("has_field_names":true,"project_name":"p","user_api_key":"key-1","vector_type":"sparse"})"));
+  EXPECT_NE(capture.out().find(success("Successfully uploaded file to dataset")), std::string::npos);
+}
+
+TEST_F(UploadTest, CsvHeaderStartsEveryShard) {
+  SHARD_SIZE = 0;
+  const std::string path = file("h.csv", "id,x\n1,2\n3,4\n");
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "csv"}, {"collection_name", "d"},
+                                        {"has_field_names", "true"}, {"vector_type", "dense"},
+                                        {"vector_id_field_name", "id"}, {"attributes", R"(["x"])"}}));
+  EXPECT_EQ(datas(), (std::vector<std::string>{"id,x\n1,2\n", "id,x\n3,4\n", "id,x\n"}));
+  EXPECT_EQ(shards().at(0).body.at("vector_attributes"), json::parse(R"(["x"])"));
+  EXPECT_EQ(shards().at(0).body.at("vector_id_field_name"), "id");
+}
+
+TEST_F(UploadTest, StringIdsArePairedAcrossLinesAndShards) {
+  SHARD_SIZE = 4;
+  const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
+  const std::string ids = file("ids.txt", "a b\r\n\nc\nextra\n");
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", data, {{"file_format", "libsvm"}, {"collection_name", "d"},
+                                        {"string_ids_file_path", ids}}));
+  const auto sent = shards();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].ids, "a\n");
+  EXPECT_EQ(sent[1].ids, "b\n");
+  EXPECT_EQ(sent[2].ids, "c\n");
+  EXPECT_EQ(capture.out().find(yellow("[WARNING]Warning: empty string id line found.")) !=
+                std::string::npos,
+            true);
+}
+
+TEST_F(UploadTest, TooFewIdsWarnAndStopSendingIds) {
+  const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
+  const std::string ids = file("two.txt", "a\nb\n");
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", data, {{"file_format", "libsvm"}, {"collection_name", "d"},
+                                        {"string_ids_file_path", ids}}));
+  const auto sent = shards();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_FALSE(sent[0].ids.has_value());
+  EXPECT_NE(capture.out().find("libsvm and string ids file have different number of lines, using "
+                               "default string_ids"),
+            std::string::npos);
+}
+
+TEST_F(UploadTest, BinaryRecordsDropAnIncompleteTail) {
+  std::string bytes(40, '\0');
+  for (int i = 0; i < 40; ++i) bytes[i] = static_cast<char>(i);
+  const std::string path = file("v.bin", bytes);
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "binary"}, {"collection_name", "d"},
+                                        {"binary_dim", "4"}, {"binary_dtype", "float32"},
+                                        {"vector_type", "x"}}));
+  EXPECT_EQ(datas(), std::vector<std::string>{bytes.substr(0, 32)});
+  EXPECT_NE(capture.err().find("Number of vectors 2\n"), std::string::npos);
+  EXPECT_EQ(shards().at(0).body.at("binary_dim"), 4);
+  EXPECT_NE(capture.out().find("Vector type parameter ignored, only dense vector supported for binary"),
+            std::string::npos);
+}
+
+TEST_F(UploadTest, JsonElementsAreSentCompact) {
+  SHARD_SIZE = 20;
+  const std::string path =
+      file("v.json", " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n");
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "json"}, {"collection_name", "d"},
+                                        {"has_field_names", "true"}, {"vector_type", "dense"},
+                                        {"vector_data_field_name", "v"}}));
+  // Size estimates 2 + 22, then 2 + 21, reach the threshold; the last element goes at the end.
+  EXPECT_EQ(datas(), (std::vector<std::string>{R"([{"id":"a]","v":[1,2]}])",
+                                               R"([{"id":"b\"","v":[3]}])", "[4]"}));
+}
+
+TEST_F(UploadTest, ArgumentRules) {
+  const std::string csv = file("a.csv", "1,2,3\n");
+  const std::string bin = file("a.bin", "12345678");
+  const std::string prefix = "Error in upload: ";
+  struct Case {
+    std::string path;
+    OptionMap options;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"/no/file", {}, error(prefix + "Could not open file /no/file")},
+      {csv, {}, error(prefix + "File format argument required!")},
+      {csv, {{"file_format", "CSV"}}, error(prefix + "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"")},
+      {csv, {{"file_format", "csv"}}, error(prefix + "Argument dataset_name is required for UPLOAD. This is the data collection the vectors will be added to.")},
+      {csv, {{"file_format", "csv"}, {"collection_name", "d"}}, error(prefix + "Argument vector_type required for csv file format")},
+      {bin, {{"file_format", "binary"}, {"collection_name", "d"}}, error(prefix + "Missing binary_dim argument")},
+      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "x"}}, error(prefix + "argument -binary_dim should be an integer")},
+      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "2"}}, error(prefix + "Missing binary_dtype argument")},
+      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "2"}, {"binary_dtype", "uint8"}, {"attributes", "[]"}},
+       error("Invalid argument attributes")},
+      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "0"}, {"binary_dtype", "uint8"}}, error(prefix + "Invalid argument for binary dim")},
+      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "-2"}, {"binary_dtype", "uint8"}}, error(prefix + "binary_dim must not be negative")},
+      {csv, {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}}, error(prefix + "Missing vector_data_field_name argument")},
+      {csv, {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}, {"vector_data_field_name", "v"}, {"attributes", R"({"a":1})"}},
+       error(prefix + "[json.exception.type_error.302] type must be array, but is object")},
+      {csv, {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}, {"vector_data_field_name", "v"}},
+       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing value - unexpected ','; expected end of input")},
+      {file("o.json", R"({"a":1})"), {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}, {"vector_data_field_name", "v"}},
+       error(prefix + "Given json file is not an array")},
+      {file("empty.libsvm", ""), {{"file_format", "libsvm"}, {"collection_name", "d"}},
+       error(prefix + "The data file holds no records: " + ::testing::TempDir() + "empty.libsvm")},
+      {csv, {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", "/no/ids"}}, error(prefix + "Failed to open /no/ids")},
+  };
+  for (const auto& c : cases) {
+    CapturedOutput capture;
+    EXPECT_FALSE(handle_upload("p", c.path, c.options));
+    EXPECT_EQ(capture.out(), c.out);
+  }
+  EXPECT_TRUE(bodies("/upload").empty());
+}
+
+TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
+  const std::string csv = file("q.csv", "1,2,3,\n4,5,6,\n");
+  CapturedOutput capture("yes\ny\n 2x\ny\n1 3 x 4\n");
+  EXPECT_TRUE(handle_upload("p", csv, {{"file_format", "csv"}, {"collection_name", "d"},
+                                       {"has_field_names", "false"}, {"vector_type", "dense"},
+                                       {"attributes", "[]"}}));
+  EXPECT_EQ(capture.out().substr(0, capture.out().find("Server returns")),
+            yellow("[WARNING]Argument attributes discarded") +
+                "Do you want to insert a vector_id_field_name? (y/n)\nPlease answer (y/n)\n"
+                "Please input a number between 1 and 3, denoting the column number (1-based) of "
+                "the column you want as your vector_id_field_name\n"
+                "Do you want to insert attributes? (y/n)\n"
+                "Please input number(s) between 1 and 3 in a line separated by a space, denoting "
+                "the column number (1-based) of the column(s) you want as your vector_attribute(s)\n");
+  const auto body = shards().at(0).body;
+  EXPECT_EQ(body.at("vector_id_field_name"), "2");
+  EXPECT_EQ(body.at("vector_attributes"), json::parse(R"(["1","3"])"));
+  EXPECT_EQ(body.at("has_field_names"), false);
+
+  for (const std::string input : {"y\n", "y\nnone\n", "n\n"}) {
+    CapturedOutput ended(input);
+    EXPECT_FALSE(handle_upload("p", csv, {{"file_format", "csv"}, {"collection_name", "d"},
+                                          {"has_field_names", "false"}, {"vector_type", "dense"}}));
+    EXPECT_NE(ended.out().find("[ERROR] Error in upload: "), std::string::npos) << input;
+  }
+}
+
+TEST_F(UploadTest, JobPollingAndTheFinalWait) {
+  reset();
+  SHARD_SIZE = 3;
+  service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+  service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"pending"})");
+  service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"in_progress"})");
+  service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"pending"})");
+  service.on("/api/get_upload_data_status", 200,
+             R"({"success":true,"status":"finished","error_message":"m"})");
+  const std::string path = file("two.libsvm", "ab\ncd\n");
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
+  std::string out = capture.out();
+  for (std::size_t at; (at = out.find("\033[33m")) != std::string::npos;) {
+    out.erase(at, out.find('\n', at) + 1 - at);  // the checksum warnings
+  }
+  EXPECT_EQ(out, "Server returns matching checksum: s\n" + success("Uploaded [1] data shards") +
+                     "Server returns matching checksum: s\n" + success("Uploaded [1] data shards") +
+                     success("Uploaded [0/2]") +
+                     success("Subjob [1] Finished. Returned with message: m") +
+                     success("Subjob [2] Finished. Returned with message: m") +
+                     success("Uploaded [2/2]") + success("Successfully uploaded file to dataset"));
+  EXPECT_NE(capture.err().find(info("Subjob [0] is pending") + info("Uploading ...'" + path +
+                                                                     "' to dataset 'd'")),
+            std::string::npos);
+  EXPECT_EQ(sleeps, (std::vector<long long>{400, 400, 400, 400, 1000, 400, 400, 1000}));
+}
+
+TEST_F(UploadTest, ServiceFailures) {
+  const std::string path = file("one.libsvm", "ab\n");
+  const OptionMap options{{"file_format", "libsvm"}, {"collection_name", "d"}};
+  struct Case {
+    int status;
+    std::string upload_answer;
+    std::string job_answer;
+    std::string tail;
+  };
+  const std::string head = "Server returns matching checksum: s\n";
+  const std::vector<Case> cases = {
+      {500, "x", "", error("Upload failed! Status: 500\nResponse: x") + error("Error in upload: Server failed to upload")},
+      {200, R"({"checksum_server":"s"})", "", head + error("Error in upload: [json.exception.type_error.302] type must be string, but is null")},
+      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":true,"status":"failed","error":"bad"})",
+       head + error("Server failed to upload: bad") + error("Error in upload: Server failed to upload")},
+      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"status":"finished"})",
+       head + error("Server returned invalid response") + error("Error in upload: Server failed to upload")},
+      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":1,"status":"finished"})",
+       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is null")},
+  };
+  for (const auto& c : cases) {
+    reset();
+    service.on("/api/upload", c.status, c.upload_answer);
+    if (!c.job_answer.empty()) service.on("/api/get_upload_data_status", 200, c.job_answer);
+    CapturedOutput capture;
+    EXPECT_FALSE(handle_upload("p", path, options));
+    std::string out = capture.out();
+    if (const auto at = out.find("\033[33m"); at != std::string::npos) {
+      out.erase(at, out.find('\n', at) + 1 - at);
+    }
+    EXPECT_EQ(out, c.tail) << c.upload_answer << c.job_answer;
+  }
+}
+
+}  // namespace
