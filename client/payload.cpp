@@ -76,7 +76,9 @@ std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, 
   return result;
 }
 
-std::string calculate_sha256(const std::string& text) { return sha256_hex(text.data(), text.size()); }
+std::string calculate_sha256(const std::string& text) {
+  return sha256_hex(text.data(), text.size());
+}
 
 std::string sha256_hex(const char* data, std::size_t size) {
   unsigned char digest[SHA256_DIGEST_LENGTH];

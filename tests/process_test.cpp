@@ -1,6 +1,8 @@
 // Runs the real client against the fake service on the test port and compares whole outputs.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/support/capture.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/process_runner.h"
@@ -229,6 +231,29 @@ TEST_F(ProcessTest, EveryVectorStatementRunsFromTheCommandLine) {
   service.accept_login("secret-key");
   service.on("/api/add_data", 200, R"({"error_code":"DIM_MISMATCH"})");
   EXPECT_EQ(run({"INSERT_VECTOR", "p", "d", "id", "[1]"}).exit_status, 1);
+}
+
+TEST_F(ProcessTest, UploadAsksForColumnsOnStandardInput) {
+  service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+  service.on("/api/get_upload_data_status", 200,
+             R"({"success":true,"status":"finished","error_message":"ok"})");
+  const std::string path = ::testing::TempDir() + "process_upload.csv";
+  std::ofstream(path) << "1,2,3\n4,5,6\n";
+  const auto result = run({"UPLOAD", "p", path, "--file_format", "csv", "--has_field_names", "no",
+                           "--vector_type", "dense", "--dataset_name", "d"},
+                          "y\n3\nn\n");
+  EXPECT_EQ(result.exit_status, 0) << result.out;
+  EXPECT_NE(result.out.find(success("Successfully uploaded file to dataset")), std::string::npos);
+  ASSERT_EQ(service.requests_to("/api/upload").size(), 1u);
+  EXPECT_NE(service.requests_to("/api/upload")[0].body.find(R"("vector_id_field_name":"3")"),
+            std::string::npos);
+
+  const auto rejected =
+      run({"UPLOAD", "p", path, "--file_format", "binary", "--binary_dim", "3", "--binary_dtype",
+           "uint8", "--dataset_name", "d", "--attributes", "[a]"});
+  EXPECT_EQ(rejected.exit_status, 1);
+  EXPECT_NE(rejected.out.find(error("Invalid argument attributes")), std::string::npos);
+  EXPECT_EQ(service.requests_to("/api/upload").size(), 1u);
 }
 
 TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {

@@ -111,20 +111,28 @@ TEST_F(UploadTest, LibsvmShardsAtTheThreshold) {
     for (int i = from; i < to; ++i) text += lines[i] + "\n";
     return text;
   };
-  EXPECT_EQ(datas(), (std::vector<std::string>{joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)}));
-  EXPECT_EQ(shards().at(0).body,
-            json::parse(R"({"compression_type":"gzip","dataset_name":"d","file_format":"libsvm",)"
-                        R"("has_field_names":true,"project_name":"p","user_api_key":"key-1","vector_type":"sparse"})"));
-  EXPECT_NE(capture.out().find(success("Successfully uploaded file to dataset")), std::string::npos);
+  EXPECT_EQ(datas(),
+            (std::vector<std::string>{joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)}));
+  EXPECT_EQ(
+      shards().at(0).body,
+      json::parse(
+          R"({"compression_type":"gzip","dataset_name":"d","file_format":"libsvm",)"
+          R"("has_field_names":true,"project_name":"p","user_api_key":"key-1","vector_type":"sparse"})"));
+  EXPECT_NE(capture.out().find(success("Successfully uploaded file to dataset")),
+            std::string::npos);
 }
 
 TEST_F(UploadTest, CsvHeaderStartsEveryShard) {
   SHARD_SIZE = 0;
   const std::string path = file("h.csv", "id,x\n1,2\n3,4\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "csv"}, {"collection_name", "d"},
-                                        {"has_field_names", "true"}, {"vector_type", "dense"},
-                                        {"vector_id_field_name", "id"}, {"attributes", R"(["x"])"}}));
+  EXPECT_TRUE(handle_upload("p", path,
+                            {{"file_format", "csv"},
+                             {"collection_name", "d"},
+                             {"has_field_names", "true"},
+                             {"vector_type", "dense"},
+                             {"vector_id_field_name", "id"},
+                             {"attributes", R"(["x"])"}}));
   EXPECT_EQ(datas(), (std::vector<std::string>{"id,x\n1,2\n", "id,x\n3,4\n", "id,x\n"}));
   EXPECT_EQ(shards().at(0).body.at("vector_attributes"), json::parse(R"(["x"])"));
   EXPECT_EQ(shards().at(0).body.at("vector_id_field_name"), "id");
@@ -135,8 +143,9 @@ TEST_F(UploadTest, StringIdsArePairedAcrossLinesAndShards) {
   const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
   const std::string ids = file("ids.txt", "a b\r\n\nc\nextra\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", data, {{"file_format", "libsvm"}, {"collection_name", "d"},
-                                        {"string_ids_file_path", ids}}));
+  EXPECT_TRUE(handle_upload(
+      "p", data,
+      {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
   const auto sent = shards();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].ids, "a\n");
@@ -151,8 +160,9 @@ TEST_F(UploadTest, TooFewIdsWarnAndStopSendingIds) {
   const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
   const std::string ids = file("two.txt", "a\nb\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", data, {{"file_format", "libsvm"}, {"collection_name", "d"},
-                                        {"string_ids_file_path", ids}}));
+  EXPECT_TRUE(handle_upload(
+      "p", data,
+      {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
   const auto sent = shards();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_FALSE(sent[0].ids.has_value());
@@ -166,14 +176,18 @@ TEST_F(UploadTest, BinaryRecordsDropAnIncompleteTail) {
   for (int i = 0; i < 40; ++i) bytes[i] = static_cast<char>(i);
   const std::string path = file("v.bin", bytes);
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "binary"}, {"collection_name", "d"},
-                                        {"binary_dim", "4"}, {"binary_dtype", "float32"},
-                                        {"vector_type", "x"}}));
+  EXPECT_TRUE(handle_upload("p", path,
+                            {{"file_format", "binary"},
+                             {"collection_name", "d"},
+                             {"binary_dim", "4"},
+                             {"binary_dtype", "float32"},
+                             {"vector_type", "x"}}));
   EXPECT_EQ(datas(), std::vector<std::string>{bytes.substr(0, 32)});
   EXPECT_NE(capture.err().find("Number of vectors 2\n"), std::string::npos);
   EXPECT_EQ(shards().at(0).body.at("binary_dim"), 4);
-  EXPECT_NE(capture.out().find("Vector type parameter ignored, only dense vector supported for binary"),
-            std::string::npos);
+  EXPECT_NE(
+      capture.out().find("Vector type parameter ignored, only dense vector supported for binary"),
+      std::string::npos);
 }
 
 TEST_F(UploadTest, JsonElementsAreSentCompact) {
@@ -181,9 +195,12 @@ TEST_F(UploadTest, JsonElementsAreSentCompact) {
   const std::string path =
       file("v.json", " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "json"}, {"collection_name", "d"},
-                                        {"has_field_names", "true"}, {"vector_type", "dense"},
-                                        {"vector_data_field_name", "v"}}));
+  EXPECT_TRUE(handle_upload("p", path,
+                            {{"file_format", "json"},
+                             {"collection_name", "d"},
+                             {"has_field_names", "true"},
+                             {"vector_type", "dense"},
+                             {"vector_data_field_name", "v"}}));
   // Size estimates 2 + 22, then 2 + 21, reach the threshold; the last element goes at the end.
   EXPECT_EQ(datas(), (std::vector<std::string>{R"([{"id":"a]","v":[1,2]}])",
                                                R"([{"id":"b\"","v":[3]}])", "[4]"}));
@@ -201,26 +218,73 @@ TEST_F(UploadTest, ArgumentRules) {
   const std::vector<Case> cases = {
       {"/no/file", {}, error(prefix + "Could not open file /no/file")},
       {csv, {}, error(prefix + "File format argument required!")},
-      {csv, {{"file_format", "CSV"}}, error(prefix + "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"")},
-      {csv, {{"file_format", "csv"}}, error(prefix + "Argument dataset_name is required for UPLOAD. This is the data collection the vectors will be added to.")},
-      {csv, {{"file_format", "csv"}, {"collection_name", "d"}}, error(prefix + "Argument vector_type required for csv file format")},
-      {bin, {{"file_format", "binary"}, {"collection_name", "d"}}, error(prefix + "Missing binary_dim argument")},
-      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "x"}}, error(prefix + "argument -binary_dim should be an integer")},
-      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "2"}}, error(prefix + "Missing binary_dtype argument")},
-      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "2"}, {"binary_dtype", "uint8"}, {"attributes", "[]"}},
+      {csv,
+       {{"file_format", "CSV"}},
+       error(prefix + "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"")},
+      {csv,
+       {{"file_format", "csv"}},
+       error(prefix + "Argument dataset_name is required for UPLOAD. This is the data collection "
+                      "the vectors will be added to.")},
+      {csv,
+       {{"file_format", "csv"}, {"collection_name", "d"}},
+       error(prefix + "Argument vector_type required for csv file format")},
+      {bin,
+       {{"file_format", "binary"}, {"collection_name", "d"}},
+       error(prefix + "Missing binary_dim argument")},
+      {bin,
+       {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "x"}},
+       error(prefix + "argument -binary_dim should be an integer")},
+      {bin,
+       {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "2"}},
+       error(prefix + "Missing binary_dtype argument")},
+      {bin,
+       {{"file_format", "binary"},
+        {"collection_name", "d"},
+        {"binary_dim", "2"},
+        {"binary_dtype", "uint8"},
+        {"attributes", "[]"}},
        error("Invalid argument attributes")},
-      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "0"}, {"binary_dtype", "uint8"}}, error(prefix + "Invalid argument for binary dim")},
-      {bin, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "-2"}, {"binary_dtype", "uint8"}}, error(prefix + "binary_dim must not be negative")},
-      {csv, {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}}, error(prefix + "Missing vector_data_field_name argument")},
-      {csv, {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}, {"vector_data_field_name", "v"}, {"attributes", R"({"a":1})"}},
+      {bin,
+       {{"file_format", "binary"},
+        {"collection_name", "d"},
+        {"binary_dim", "0"},
+        {"binary_dtype", "uint8"}},
+       error(prefix + "Invalid argument for binary dim")},
+      {bin,
+       {{"file_format", "binary"},
+        {"collection_name", "d"},
+        {"binary_dim", "-2"},
+        {"binary_dtype", "uint8"}},
+       error(prefix + "binary_dim must not be negative")},
+      {csv,
+       {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}},
+       error(prefix + "Missing vector_data_field_name argument")},
+      {csv,
+       {{"file_format", "json"},
+        {"collection_name", "d"},
+        {"vector_type", "dense"},
+        {"vector_data_field_name", "v"},
+        {"attributes", R"({"a":1})"}},
        error(prefix + "[json.exception.type_error.302] type must be array, but is object")},
-      {csv, {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}, {"vector_data_field_name", "v"}},
-       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing value - unexpected ','; expected end of input")},
-      {file("o.json", R"({"a":1})"), {{"file_format", "json"}, {"collection_name", "d"}, {"vector_type", "dense"}, {"vector_data_field_name", "v"}},
+      {csv,
+       {{"file_format", "json"},
+        {"collection_name", "d"},
+        {"vector_type", "dense"},
+        {"vector_data_field_name", "v"}},
+       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
+                      "error while parsing value - unexpected ','; expected end of input")},
+      {file("o.json", R"({"a":1})"),
+       {{"file_format", "json"},
+        {"collection_name", "d"},
+        {"vector_type", "dense"},
+        {"vector_data_field_name", "v"}},
        error(prefix + "Given json file is not an array")},
-      {file("empty.libsvm", ""), {{"file_format", "libsvm"}, {"collection_name", "d"}},
+      {file("empty.libsvm", ""),
+       {{"file_format", "libsvm"}, {"collection_name", "d"}},
        error(prefix + "The data file holds no records: " + ::testing::TempDir() + "empty.libsvm")},
-      {csv, {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", "/no/ids"}}, error(prefix + "Failed to open /no/ids")},
+      {csv,
+       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", "/no/ids"}},
+       error(prefix + "Failed to open /no/ids")},
   };
   for (const auto& c : cases) {
     CapturedOutput capture;
@@ -233,17 +297,21 @@ TEST_F(UploadTest, ArgumentRules) {
 TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
   const std::string csv = file("q.csv", "1,2,3,\n4,5,6,\n");
   CapturedOutput capture("yes\ny\n 2x\ny\n1 3 x 4\n");
-  EXPECT_TRUE(handle_upload("p", csv, {{"file_format", "csv"}, {"collection_name", "d"},
-                                       {"has_field_names", "false"}, {"vector_type", "dense"},
-                                       {"attributes", "[]"}}));
-  EXPECT_EQ(capture.out().substr(0, capture.out().find("Server returns")),
-            yellow("[WARNING]Argument attributes discarded") +
-                "Do you want to insert a vector_id_field_name? (y/n)\nPlease answer (y/n)\n"
-                "Please input a number between 1 and 3, denoting the column number (1-based) of "
-                "the column you want as your vector_id_field_name\n"
-                "Do you want to insert attributes? (y/n)\n"
-                "Please input number(s) between 1 and 3 in a line separated by a space, denoting "
-                "the column number (1-based) of the column(s) you want as your vector_attribute(s)\n");
+  EXPECT_TRUE(handle_upload("p", csv,
+                            {{"file_format", "csv"},
+                             {"collection_name", "d"},
+                             {"has_field_names", "false"},
+                             {"vector_type", "dense"},
+                             {"attributes", "[]"}}));
+  EXPECT_EQ(
+      capture.out().substr(0, capture.out().find("Server returns")),
+      yellow("[WARNING]Argument attributes discarded") +
+          "Do you want to insert a vector_id_field_name? (y/n)\nPlease answer (y/n)\n"
+          "Please input a number between 1 and 3, denoting the column number (1-based) of "
+          "the column you want as your vector_id_field_name\n"
+          "Do you want to insert attributes? (y/n)\n"
+          "Please input number(s) between 1 and 3 in a line separated by a space, denoting "
+          "the column number (1-based) of the column(s) you want as your vector_attribute(s)\n");
   const auto body = shards().at(0).body;
   EXPECT_EQ(body.at("vector_id_field_name"), "2");
   EXPECT_EQ(body.at("vector_attributes"), json::parse(R"(["1","3"])"));
@@ -251,8 +319,11 @@ TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
 
   for (const std::string input : {"y\n", "y\nnone\n", "n\n"}) {
     CapturedOutput ended(input);
-    EXPECT_FALSE(handle_upload("p", csv, {{"file_format", "csv"}, {"collection_name", "d"},
-                                          {"has_field_names", "false"}, {"vector_type", "dense"}}));
+    EXPECT_FALSE(handle_upload("p", csv,
+                               {{"file_format", "csv"},
+                                {"collection_name", "d"},
+                                {"has_field_names", "false"},
+                                {"vector_type", "dense"}}));
     EXPECT_NE(ended.out().find("[ERROR] Error in upload: "), std::string::npos) << input;
   }
 }
@@ -279,8 +350,8 @@ TEST_F(UploadTest, JobPollingAndTheFinalWait) {
                      success("Subjob [1] Finished. Returned with message: m") +
                      success("Subjob [2] Finished. Returned with message: m") +
                      success("Uploaded [2/2]") + success("Successfully uploaded file to dataset"));
-  EXPECT_NE(capture.err().find(info("Subjob [0] is pending") + info("Uploading ...'" + path +
-                                                                     "' to dataset 'd'")),
+  EXPECT_NE(capture.err().find(info("Subjob [0] is pending") +
+                               info("Uploading ...'" + path + "' to dataset 'd'")),
             std::string::npos);
   EXPECT_EQ(sleeps, (std::vector<long long>{400, 400, 400, 400, 1000, 400, 400, 1000}));
 }
@@ -296,14 +367,22 @@ TEST_F(UploadTest, ServiceFailures) {
   };
   const std::string head = "Server returns matching checksum: s\n";
   const std::vector<Case> cases = {
-      {500, "x", "", error("Upload failed! Status: 500\nResponse: x") + error("Error in upload: Server failed to upload")},
-      {200, R"({"checksum_server":"s"})", "", head + error("Error in upload: [json.exception.type_error.302] type must be string, but is null")},
-      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":true,"status":"failed","error":"bad"})",
-       head + error("Server failed to upload: bad") + error("Error in upload: Server failed to upload")},
+      {500, "x", "",
+       error("Upload failed! Status: 500\nResponse: x") +
+           error("Error in upload: Server failed to upload")},
+      {200, R"({"checksum_server":"s"})", "",
+       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
+                    "null")},
+      {200, R"({"checksum_server":"s","job_id":"j"})",
+       R"({"success":true,"status":"failed","error":"bad"})",
+       head + error("Server failed to upload: bad") +
+           error("Error in upload: Server failed to upload")},
       {200, R"({"checksum_server":"s","job_id":"j"})", R"({"status":"finished"})",
-       head + error("Server returned invalid response") + error("Error in upload: Server failed to upload")},
+       head + error("Server returned invalid response") +
+           error("Error in upload: Server failed to upload")},
       {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":1,"status":"finished"})",
-       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is null")},
+       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
+                    "null")},
   };
   for (const auto& c : cases) {
     reset();

@@ -43,8 +43,9 @@ class IdFeed {
     while (queue_.empty()) {
       std::string line;
       if (!std::getline(file_, line)) {
-        print_warning("libsvm and string ids file have different number of lines, using default "
-                      "string_ids");
+        print_warning(
+            "libsvm and string ids file have different number of lines, using default "
+            "string_ids");
         in_use_ = false;
         return;
       }

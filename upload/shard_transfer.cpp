@@ -66,7 +66,9 @@ void ShardTransfer::start_shard() {
   stream_.begin(&body_);
 }
 
-void ShardTransfer::add_data(const char* data, std::size_t size) { stream_.write(data, size); }
+void ShardTransfer::add_data(const char* data, std::size_t size) {
+  stream_.write(data, size);
+}
 
 void ShardTransfer::hand_off(const std::string* shard_ids) {
   stream_.finish();
@@ -74,7 +76,8 @@ void ShardTransfer::hand_off(const std::string* shard_ids) {
   body_ += '"';
   std::string ids_text;
   if (shard_ids != nullptr) {
-    const auto packed = gzipCompress(std::vector<unsigned char>(shard_ids->begin(), shard_ids->end()), -1);
+    const auto packed =
+        gzipCompress(std::vector<unsigned char>(shard_ids->begin(), shard_ids->end()), -1);
     ids_text = "\"" + base64_encode(packed.data(), packed.size()) + "\"";
   }
   bool ids_placed = shard_ids == nullptr;
@@ -103,8 +106,8 @@ void ShardTransfer::send_shard() {
   print_info("file data field checksum: " + checksum);
   const HttpResponse response = http_post_json(url, body_);
   if (response.status != 200) {
-    print_error("Upload failed! Status: " + std::to_string(response.status) + "\nResponse: " +
-                response.text);
+    print_error("Upload failed! Status: " + std::to_string(response.status) +
+                "\nResponse: " + response.text);
     throw std::runtime_error("Server failed to upload");
   }
   wait_for(std::chrono::milliseconds(400));

@@ -1,0 +1,84 @@
+// Helpers of bench/upload:
+//   sink PORT           a loopback service that reads and discards upload bodies and answers at
+//                       once (login, version check, "/upload", job status "finished")
+//   csv PATH MIB        a CSV file of 128 float columns, about MIB mebibytes
+//   binary PATH MIB     a float32 file of MIB mebibytes
+#include <httplib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+namespace {
+
+int sink(int port) {
+  httplib::Server server;
+  server.set_payload_max_length(1ULL << 36);
+  auto answer = [](httplib::Response& response, const std::string& body) {
+    response.set_content(body, "application/json");
+  };
+  server.Get("/bk/validate-api-key", [&](const httplib::Request&, httplib::Response& r) {
+    answer(r, R"({"user_id":"u","username":"bench"})");
+  });
+  server.Post("/api/check_cli_version", [&](const httplib::Request&, httplib::Response& r) {
+    answer(r, R"({"success":true,"message":""})");
+  });
+  server.Post("/api/get_upload_data_status", [&](const httplib::Request&, httplib::Response& r) {
+    answer(r, R"({"success":true,"status":"finished","error_message":"ok"})");
+  });
+  server.Post("/api/upload", [&](const httplib::Request&, httplib::Response& r,
+                                 const httplib::ContentReader& reader) {
+    std::size_t received = 0;
+    reader([&](const char*, std::size_t n) {
+      received += n;
+      return true;
+    });
+    answer(r,
+           R"({"checksum_server":"not-compared","job_id":"j)" + std::to_string(received) + "\"}");
+  });
+  return server.listen("127.0.0.1", port) ? 0 : 1;
+}
+
+int write_csv(const char* path, std::size_t bytes) {
+  std::FILE* file = std::fopen(path, "w");
+  if (file == nullptr) return 1;
+  std::mt19937 random(3);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  std::size_t written = 0;
+  char line[4096];
+  while (written < bytes) {
+    int n = 0;
+    for (int c = 0; c < 128; ++c)
+      n += std::snprintf(line + n, sizeof line - n, c ? ",%.6f" : "%.6f", value(random));
+    line[n++] = '\n';
+    written += std::fwrite(line, 1, n, file);
+  }
+  return std::fclose(file);
+}
+
+int write_binary(const char* path, std::size_t bytes) {
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return 1;
+  std::mt19937 random(4);
+  std::normal_distribution<float> value(0.0f, 1.0f);
+  std::vector<float> block(1 << 20);
+  for (std::size_t written = 0; written < bytes; written += block.size() * sizeof(float)) {
+    for (auto& v : block) v = value(random);
+    std::fwrite(block.data(), sizeof(float), block.size(), file);
+  }
+  return std::fclose(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "sink" && argc > 2) return sink(std::atoi(argv[2]));
+  if (mode == "csv" && argc > 3)
+    return write_csv(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
+  if (mode == "binary" && argc > 3)
+    return write_binary(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
+  std::fprintf(stderr, "usage: bench_upload sink PORT | csv PATH MIB | binary PATH MIB\n");
+  return 2;
+}
