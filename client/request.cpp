@@ -57,6 +57,21 @@ bool answered(const HttpResponse& response, const std::string& failure_prefix,
   return false;
 }
 
+std::optional<json> fetch_job_status(const std::string& path, const json& status_body) {
+  const HttpResponse response = post_unlimited(path, status_body);
+  if (response.status != 200) {
+    print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
+                response.text);
+    return std::nullopt;
+  }
+  json answer = parse_json(response.text);
+  if (!answer.is_object() || !answer.contains("success") || !answer.contains("status")) {
+    print_error("Server returned invalid response");
+    return std::nullopt;
+  }
+  return answer;
+}
+
 json parse_json(const std::string& text) {
   return json::parse(text, nullptr, true, false);
 }

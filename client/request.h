@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "client/console.h"
@@ -30,6 +31,21 @@ std::string dump_with_member(const json& body, const std::string& name, const st
 // True for status 200; otherwise prints prefix + status + separator + body as an error line.
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator = "\nResponse: ");
+
+// One status request of a server job (no rate limiter). A status other than 200, or an answer
+// that is not an object holding "success" and "status", prints its failure line and gives
+// nullopt; otherwise the parsed answer.
+std::optional<json> fetch_job_status(const std::string& path, const json& status_body);
+
+// Removes an option from the map and returns its value; nullopt when absent.
+template <class Map>
+std::optional<std::string> take_option(Map& options, const std::string& key) {
+  const auto found = options.find(key);
+  if (found == options.end()) return std::nullopt;
+  std::string value = std::move(found->second);
+  options.erase(found);
+  return value;
+}
 
 // Parses an answer strictly: exceptions on, comments not allowed.
 json parse_json(const std::string& text);

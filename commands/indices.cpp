@@ -54,17 +54,9 @@ long long prefetch_vector_count(const std::string& project, const std::string& d
 // Follows the attach job until it finishes (true) or fails (false).
 bool poll_attach_job(const json& status_body, int wait_time_ms) {
   for (;;) {
-    const HttpResponse response = post_unlimited("/get_attach_index_status", status_body);
-    if (response.status != 200) {
-      print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
-                  response.text);
-      return false;
-    }
-    const json answer = parse_json(response.text);
-    if (!answer.is_object() || !answer.contains("success") || !answer.contains("status")) {
-      print_error("Server returned invalid response");
-      return false;
-    }
+    const auto fetched = fetch_job_status("/get_attach_index_status", status_body);
+    if (!fetched) return false;
+    const json& answer = *fetched;
     const std::string status = answer.at("status").get<std::string>();
     if (status == "pending") {
       print_success("Request in queue");

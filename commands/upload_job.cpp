@@ -9,17 +9,9 @@ bool poll_batch_upload_job(const std::string& job_id) {
   json status_body = request_body();
   status_body["job_id"] = job_id;
   for (;;) {
-    const HttpResponse response = post_unlimited("/get_upload_data_status", status_body);
-    if (response.status != 200) {
-      print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
-                  response.text);
-      return false;
-    }
-    const json answer = parse_json(response.text);
-    if (!answer.is_object() || !answer.contains("success") || !answer.contains("status")) {
-      print_error("Server returned invalid response");
-      return false;
-    }
+    const auto fetched = fetch_job_status("/get_upload_data_status", status_body);
+    if (!fetched) return false;
+    const json& answer = *fetched;
     const std::string status = answer.at("status").get<std::string>();
     if (status == "pending") {
       print_info("Upload is pending");

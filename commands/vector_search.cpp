@@ -10,30 +10,21 @@
 namespace rest_client {
 namespace {
 
-// Removes and returns an option; nullopt when absent.
-std::optional<std::string> take(OptionMap& options, const std::string& key) {
-  const auto found = options.find(key);
-  if (found == options.end()) return std::nullopt;
-  std::string value = std::move(found->second);
-  options.erase(found);
-  return value;
-}
-
 json filter_from(OptionMap& options) {
   json filter = json::object();
-  if (auto attribute = take(options, "filter_attribute")) filter["attribute"] = *attribute;
-  if (auto type = take(options, "filter_type")) {
+  if (auto attribute = take_option(options, "filter_attribute")) filter["attribute"] = *attribute;
+  if (auto type = take_option(options, "filter_type")) {
     filter["type"] = *type;
     if (*type == "equality") {
-      auto targets = take(options, "target_value");
+      auto targets = take_option(options, "target_value");
       if (!targets) throw std::invalid_argument("target_value argument not found");
       filter["target_values"] = json::parse(*targets);
     } else if (*type == "range") {
       if (!options.count("start_value") || !options.count("end_value")) {
         throw std::invalid_argument("start_value or end_value argument not found");
       }
-      filter["start_value"] = *take(options, "start_value");
-      filter["end_value"] = *take(options, "end_value");
+      filter["start_value"] = *take_option(options, "start_value");
+      filter["end_value"] = *take_option(options, "end_value");
     } else {
       throw std::invalid_argument("Invalid filter type, valid types are equality or range");
     }
@@ -65,23 +56,23 @@ std::uint64_t row_number_from(const std::string& text) {
 
 void add_query(json& body, const std::string& query_type, OptionMap& options) {
   if (query_type == "vector") {
-    auto vector = take(options, "query_vector");
+    auto vector = take_option(options, "query_vector");
     if (!vector) throw std::invalid_argument("query_vector argument not found");
     body["query_vector"] = query_vector_from(*vector);
   } else if (query_type == "row") {
-    auto row = take(options, "row_number");
+    auto row = take_option(options, "row_number");
     if (!row) throw std::invalid_argument("row_number argument not found");
     body["row_number"] = row_number_from(*row);
   } else if (query_type == "file") {
     if (!options.count("file_path") || !options.count("file_type")) {
       throw std::invalid_argument("file_path or file_type argument not found");
     }
-    const std::string path = *take(options, "file_path");
+    const std::string path = *take_option(options, "file_path");
     body["dataset_name"] = path;
     body["file_data"] = base64_encode(readFileContents(path));
-    body["file_format"] = *take(options, "file_type");
+    body["file_format"] = *take_option(options, "file_type");
   } else if (query_type == "dataset") {
-    auto dataset = take(options, "dataset_name");
+    auto dataset = take_option(options, "dataset_name");
     if (!dataset) throw std::invalid_argument("dataset_name argument not found");
     body["query_dataset_name"] = *dataset;
   } else {
@@ -132,7 +123,7 @@ bool handle_search(const std::string& project, const std::string& dataset, const
     body["collection_name"] = dataset;
     body["query_type"] = query_type;
     body["index_name"] = index;
-    if (auto top_k = take(options, "top_k")) {
+    if (auto top_k = take_option(options, "top_k")) {
       try {
         body["top_k"] = std::stoi(*top_k);
       } catch (const std::exception&) {

@@ -1,34 +1,19 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <fstream>
 #include <random>
 
 #include "client/payload.h"
+#include "tests/support/decode.h"
 
 namespace {
 
 using namespace rest_client;
+using testing_support::gunzip;
 
-std::string gunzip(const std::vector<unsigned char>& member) {
-  z_stream stream{};
-  inflateInit2(&stream, 31);
-  stream.next_in = const_cast<Bytef*>(member.data());
-  stream.avail_in = static_cast<uInt>(member.size());
-  std::string out;
-  char buffer[65536];
-  int code;
-  do {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    code = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  } while (code == Z_OK);
-  EXPECT_EQ(code, Z_STREAM_END);
-  EXPECT_EQ(stream.avail_in, 0u);  // one member, nothing after it
-  inflateEnd(&stream);
-  return out;
+std::string text_of(const std::vector<unsigned char>& bytes) {
+  return {bytes.begin(), bytes.end()};
 }
 
 TEST(Payload, Base64OverloadsAgreeAndPad) {
@@ -53,7 +38,7 @@ TEST(Payload, Base64OverloadsAgreeAndPad) {
 }
 
 TEST(Payload, GzipMembers) {
-  EXPECT_EQ(gunzip(gzipCompress({}, -1)), "");
+  EXPECT_EQ(gunzip(text_of(gzipCompress({}, -1))), "");
   std::vector<unsigned char> noisy(1 << 20);
   std::mt19937 random(1);
   for (auto& b : noisy) b = static_cast<unsigned char>(random());
@@ -61,7 +46,7 @@ TEST(Payload, GzipMembers) {
   EXPECT_GT(member.size(), 262144u);  // several output chunks
   EXPECT_EQ(member[0], 0x1f);
   EXPECT_EQ(member[1], 0x8b);
-  EXPECT_EQ(gunzip(member), std::string(noisy.begin(), noisy.end()));
+  EXPECT_EQ(gunzip(text_of(member)), std::string(noisy.begin(), noisy.end()));
   try {
     gzipCompress({1, 2, 3}, 10);
     FAIL();

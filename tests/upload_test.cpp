@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <zlib.h>
 
 #include <fstream>
 
 #include "client/payload.h"
 #include "commands/handlers.h"
+#include "tests/support/decode.h"
 #include "tests/support/service_fixture.h"
 #include "upload/shard_transfer.h"
 
@@ -13,36 +12,6 @@ namespace {
 
 using namespace rest_client;
 using namespace testing_support;
-
-std::string unbase64(const std::string& text) {
-  std::string out(text.size() / 4 * 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()),
-                                static_cast<int>(text.size()));
-  out.resize(static_cast<std::size_t>(n));
-  for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) out.pop_back();
-  return out;
-}
-
-std::string gunzip(const std::string& member) {
-  z_stream stream{};
-  inflateInit2(&stream, 31);
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
-  stream.avail_in = static_cast<uInt>(member.size());
-  std::string out;
-  char buffer[65536];
-  int code;
-  do {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    code = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  } while (code == Z_OK);
-  EXPECT_EQ(code, Z_STREAM_END);
-  EXPECT_EQ(stream.avail_in, 0u);
-  inflateEnd(&stream);
-  return out;
-}
 
 struct Shard {
   json body;         // the members besides the per-shard ones

@@ -136,17 +136,9 @@ void ShardTransfer::send_shard() {
 }
 
 int ShardTransfer::poll_upload_job(std::size_t index) {
-  const HttpResponse response = post_unlimited("/get_upload_data_status", jobs_[index].status_body);
-  if (response.status != 200) {
-    print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
-                response.text);
-    return -1;
-  }
-  const json answer = parse_json(response.text);
-  if (!answer.is_object() || !answer.contains("success") || !answer.contains("status")) {
-    print_error("Server returned invalid response");
-    return -1;
-  }
+  const auto fetched = fetch_job_status("/get_upload_data_status", jobs_[index].status_body);
+  if (!fetched) return -1;
+  const json& answer = *fetched;
   const std::string status = answer.at("status").get<std::string>();
   if (status == "pending") {
     print_info("Subjob [" + std::to_string(index) + "] is pending");

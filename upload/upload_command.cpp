@@ -26,14 +26,6 @@ std::size_t column_count(const std::string& path) {
   return count;
 }
 
-std::optional<std::string> take(OptionMap& options, const std::string& key) {
-  const auto found = options.find(key);
-  if (found == options.end()) return std::nullopt;
-  std::string value = std::move(found->second);
-  options.erase(found);
-  return value;
-}
-
 std::string answer_line() {
   auto line = read_answer_line();
   if (!line) throw std::invalid_argument("standard input ended before the question was answered");
@@ -89,7 +81,7 @@ void ask_columns(json& body, std::size_t columns) {
 }
 
 void discard(OptionMap& options, const char* key, const char* warning) {
-  if (take(options, key)) print_warning(warning);
+  if (take_option(options, key)) print_warning(warning);
 }
 
 }  // namespace
@@ -102,17 +94,17 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
     body["compression_type"] = "gzip";
     body["project_name"] = project;
 
-    const auto format = take(options, "file_format");
+    const auto format = take_option(options, "file_format");
     if (!format) throw std::invalid_argument("File format argument required!");
     body["file_format"] = *format;
     if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary") {
       throw std::invalid_argument(
           "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
     }
-    const bool field_names = take(options, "has_field_names").value_or("true") != "false";
+    const bool field_names = take_option(options, "has_field_names").value_or("true") != "false";
     body["has_field_names"] = field_names;
 
-    auto dataset = take(options, "collection_name");
+    auto dataset = take_option(options, "collection_name");
     if (!dataset) {
       throw std::invalid_argument(
           "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
@@ -120,7 +112,7 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
     }
     body["dataset_name"] = *dataset;
 
-    const auto vector_type = take(options, "vector_type");
+    const auto vector_type = take_option(options, "vector_type");
     if (*format == "libsvm") {
       body["vector_type"] = "sparse";
       if (vector_type) {
@@ -139,7 +131,7 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
 
     long long record_size = 0;
     if (*format == "binary") {
-      const auto dim = take(options, "binary_dim");
+      const auto dim = take_option(options, "binary_dim");
       if (!dim) throw std::invalid_argument("Missing binary_dim argument");
       int dimension = 0;
       try {
@@ -148,20 +140,20 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
         throw std::invalid_argument("argument -binary_dim should be an integer");
       }
       body["binary_dim"] = dimension;
-      const auto dtype = take(options, "binary_dtype");
+      const auto dtype = take_option(options, "binary_dtype");
       if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
       body["binary_dtype"] = *dtype;
       record_size = static_cast<long long>(dimension) * (*dtype == "float32" ? 4 : 1);
     } else if (field_names && (*format == "json" || *format == "csv")) {
       if (*format == "json") {
-        const auto data_field = take(options, "vector_data_field_name");
+        const auto data_field = take_option(options, "vector_data_field_name");
         if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
         body["vector_data_field_name"] = *data_field;
       }
-      if (auto id_field = take(options, "vector_id_field_name")) {
+      if (auto id_field = take_option(options, "vector_id_field_name")) {
         body["vector_id_field_name"] = *id_field;
       }
-      if (auto attributes = take(options, "attributes")) {
+      if (auto attributes = take_option(options, "attributes")) {
         body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
       }
     } else {
@@ -170,7 +162,7 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
       if (*format == "csv") ask_columns(body, columns);
     }
 
-    const std::string ids_path = take(options, "string_ids_file_path").value_or("");
+    const std::string ids_path = take_option(options, "string_ids_file_path").value_or("");
     if (!options.empty()) {
       for (const auto& [key, value] : options) print_error("Invalid argument " + key);
       return false;
