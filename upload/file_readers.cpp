@@ -1,5 +1,7 @@
 #include "upload/file_readers.h"
 
+#include "upload/shard_transfer.h"
+
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -31,7 +33,7 @@ class InputFile {
 // The string-id file: ids several to a line or one per line, paired with records in order.
 class IdFeed {
  public:
-  explicit IdFeed(const std::string& path) : in_use_(!path.empty()) {
+  IdFeed(const std::string& path, ShardOutput& output) : output_(output), in_use_(!path.empty()) {
     if (!in_use_) return;
     file_.open(path);
     if (!file_) throw std::runtime_error("Failed to open " + path);
@@ -52,7 +54,7 @@ class IdFeed {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       std::istringstream pieces(line);
       for (std::string id; pieces >> id;) queue_.push_back(std::move(id));
-      if (queue_.empty()) print_warning("Warning: empty string id line found.");
+      if (queue_.empty()) output_.warning("Warning: empty string id line found.");
     }
     shard_ids_ += queue_.front();
     shard_ids_ += '\n';
@@ -62,23 +64,24 @@ class IdFeed {
   // Ids gathered after they ran out stay here and keep counting toward the threshold.
   std::size_t size() const { return shard_ids_.size(); }
 
-  void hand_off(ShardTransfer& transfer) {
+  void hand_off() {
     if (in_use_) {
-      transfer.hand_off(&shard_ids_);
+      output_.hand_off(&shard_ids_);
       shard_ids_.clear();
     } else {
-      transfer.hand_off(nullptr);
+      output_.hand_off(nullptr);
     }
   }
 
  private:
+  ShardOutput& output_;
   bool in_use_;
   std::ifstream file_;
   std::deque<std::string> queue_;
   std::string shard_ids_;
 };
 
-bool reached_threshold(const ShardTransfer&, std::size_t data_size, const IdFeed& ids) {
+bool reached_threshold(const ShardOutput&, std::size_t data_size, const IdFeed& ids) {
   return data_size + ids.size() >= static_cast<std::size_t>(static_cast<unsigned>(SHARD_SIZE));
 }
 
@@ -111,29 +114,29 @@ void for_each_line(InputFile& file, OnLine&& record) {
   if (!partial.empty()) record(partial.data(), partial.size());
 }
 
-void add_line(ShardTransfer& transfer, const char* line, std::size_t size) {
+void add_line(ShardOutput& transfer, const char* line, std::size_t size) {
   transfer.add_data(line, size);
   transfer.add_data("\n", 1);
 }
 
 }  // namespace
 
-void read_line_file(ShardTransfer& transfer, const ReaderInput& input) {
+void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "r");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
-  IdFeed ids(input.ids_path);
+  IdFeed ids(input.ids_path, transfer);
   for_each_line(file, [&](const char* line, std::size_t size) {
     add_line(transfer, line, size);
     ids.feed();
-    if (reached_threshold(transfer, transfer.data_size(), ids)) ids.hand_off(transfer);
+    if (reached_threshold(transfer, transfer.data_size(), ids)) ids.hand_off();
   });
-  if (transfer.data_size() > 0) ids.hand_off(transfer);
+  if (transfer.data_size() > 0) ids.hand_off();
 }
 
-void read_csv_with_header(ShardTransfer& transfer, const ReaderInput& input) {
+void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "r");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
-  IdFeed ids(input.ids_path);
+  IdFeed ids(input.ids_path, transfer);
   bool have_header = false;
   std::string header;
   for_each_line(file, [&](const char* line, std::size_t size) {
@@ -146,24 +149,24 @@ void read_csv_with_header(ShardTransfer& transfer, const ReaderInput& input) {
     add_line(transfer, line, size);
     ids.feed();
     if (reached_threshold(transfer, transfer.data_size(), ids)) {
-      ids.hand_off(transfer);
+      ids.hand_off();
       add_line(transfer, header.data(), header.size());
     }
   });
   if (!have_header) add_line(transfer, "", 0);
-  ids.hand_off(transfer);
+  ids.hand_off();
 }
 
-void read_binary_file(ShardTransfer& transfer, const ReaderInput& input, long long record_size) {
+void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size) {
   InputFile file(input.file_path, "rb");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
-  IdFeed ids(input.ids_path);
+  IdFeed ids(input.ids_path, transfer);
   if (record_size == 0) throw std::invalid_argument("Invalid argument for binary dim");
   if (record_size < 0) throw std::invalid_argument("binary_dim must not be negative");
   const auto size = static_cast<std::size_t>(record_size);
   auto hand_off = [&] {
-    std::cerr << "Number of vectors " << transfer.data_size() / size << std::endl;
-    ids.hand_off(transfer);
+    transfer.note("Number of vectors " + std::to_string(transfer.data_size() / size));
+    ids.hand_off();
   };
   const std::size_t per_block = std::max<std::size_t>(1, kBlock / size);
   std::vector<char> block(per_block * size);
@@ -262,14 +265,14 @@ void for_each_array_element(InputFile& file, OnElement&& element) {
 
 }  // namespace
 
-void read_json_file(ShardTransfer& transfer, const ReaderInput& input) {
+void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   JsonCheck check;
   {
     std::ifstream document(input.file_path, std::ios::binary);
     if (!document) throw std::runtime_error("Failed to open file: " + input.file_path);
     if (!json::sax_parse(document, &check)) throw std::runtime_error(check.message);
   }
-  IdFeed ids(input.ids_path);
+  IdFeed ids(input.ids_path, transfer);
   if (!check.is_array) throw std::invalid_argument("Given json file is not an array");
 
   InputFile file(input.file_path, "rb");
@@ -286,14 +289,14 @@ void read_json_file(ShardTransfer& transfer, const ReaderInput& input) {
     ids.feed();
     if (reached_threshold(transfer, estimate, ids)) {
       transfer.add_data("]", 1);
-      ids.hand_off(transfer);
+      ids.hand_off();
       transfer.add_data("[", 1);
       estimate = 2;
       first_in_shard = true;
     }
   });
   transfer.add_data("]", 1);
-  ids.hand_off(transfer);
+  ids.hand_off();
 }
 
 }  // namespace rest_client

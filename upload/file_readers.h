@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "upload/shard_transfer.h"
+#include "upload/shard_builder.h"
 
 namespace rest_client {
 
@@ -13,12 +13,12 @@ struct ReaderInput {
 };
 
 // libsvm files and CSV files without field names: one record per line.
-void read_line_file(ShardTransfer& transfer, const ReaderInput& input);
+void read_line_file(ShardOutput& transfer, const ReaderInput& input);
 // CSV with field names: the header line starts every shard.
-void read_csv_with_header(ShardTransfer& transfer, const ReaderInput& input);
+void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input);
 // JSON: the elements of the top-level array, sent in compact form.
-void read_json_file(ShardTransfer& transfer, const ReaderInput& input);
+void read_json_file(ShardOutput& transfer, const ReaderInput& input);
 // Raw vectors of `record_size` bytes.
-void read_binary_file(ShardTransfer& transfer, const ReaderInput& input, long long record_size);
+void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size);
 
 }  // namespace rest_client

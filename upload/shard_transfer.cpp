@@ -16,13 +16,6 @@ namespace {
 
 constexpr int kDefaultShardSize = 209715200;  // 200 MiB
 
-void append_member(std::string& body, const std::string& key, const std::string& value_text) {
-  if (body.size() > 1) body += ',';
-  body += json(key).dump();
-  body += ':';
-  body += value_text;
-}
-
 }  // namespace
 
 int SHARD_SIZE = kDefaultShardSize;
@@ -42,72 +35,18 @@ void init_shard_size_from_env() {
   SHARD_SIZE = static_cast<int>(value);
 }
 
-ShardTransfer::ShardTransfer(json upload_body, std::string file_path)
-    : base_(std::move(upload_body)), file_path_(std::move(file_path)) {
-  dataset_ = base_.value("dataset_name", std::string());
-  start_shard();
-}
+ShardTransfer::ShardTransfer(std::string file_path, std::string dataset)
+    : file_path_(std::move(file_path)), dataset_(std::move(dataset)) {}
 
-void ShardTransfer::start_shard() {
-  // Members are written in name order; "checksum" gets a placeholder that is filled in once the
-  // "file_data" text is complete, and "file_data" is streamed straight into the body.
-  body_.clear();
-  body_ += '{';
-  for (const auto& [key, value] : base_.items()) {
-    if (key < "checksum") append_member(body_, key, value.dump());
-  }
-  append_member(body_, "checksum", "\"" + std::string(64, '0') + "\"");
-  checksum_at_ = body_.size() - 65;
-  for (const auto& [key, value] : base_.items()) {
-    if (key > "checksum" && key < "file_data") append_member(body_, key, value.dump());
-  }
-  append_member(body_, "file_data", "\"");
-  file_data_at_ = body_.size();
-  stream_.begin(&body_);
-}
-
-void ShardTransfer::add_data(const char* data, std::size_t size) {
-  stream_.write(data, size);
-}
-
-void ShardTransfer::hand_off(const std::string* shard_ids) {
-  stream_.finish();
-  const std::size_t file_data_size = body_.size() - file_data_at_;
-  body_ += '"';
-  std::string ids_text;
-  if (shard_ids != nullptr) {
-    const auto packed =
-        gzipCompress(std::vector<unsigned char>(shard_ids->begin(), shard_ids->end()), -1);
-    ids_text = "\"" + base64_encode(packed.data(), packed.size()) + "\"";
-  }
-  bool ids_placed = shard_ids == nullptr;
-  for (const auto& [key, value] : base_.items()) {
-    if (key <= "file_data") continue;
-    if (!ids_placed && key > "string_id_txt") {
-      append_member(body_, "string_id_txt", ids_text);
-      ids_placed = true;
-    }
-    append_member(body_, key, value.dump());
-  }
-  if (!ids_placed) append_member(body_, "string_id_txt", ids_text);
-  body_ += '}';
-
-  const std::string checksum = sha256_hex(body_.data() + file_data_at_, file_data_size);
-  body_.replace(checksum_at_, 64, checksum);
-  send_shard();
-  start_shard();
-}
-
-void ShardTransfer::send_shard() {
+void ShardTransfer::send_shard(const ShardBody& shard) {
   const std::string url = server_base_url + "/upload";
   check_rate_limit();
   print_info("Uploading ...'" + file_path_ + "' to dataset '" + dataset_ + "'");
-  const std::string checksum = body_.substr(checksum_at_, 64);
-  print_info("file data field checksum: " + checksum);
-  const HttpResponse response = http_post_json(url, body_);
+  print_info("file data field checksum: " + shard.checksum);
+  const HttpResponse response = http_post_json(url, shard.text);
   if (response.status != 200) {
-    print_error("Upload failed! Status: " + std::to_string(response.status) +
-                "\nResponse: " + response.text);
+    print_error("Upload failed! Status: " + std::to_string(response.status) + "\nResponse: " +
+                response.text);
     throw std::runtime_error("Server failed to upload");
   }
   wait_for(std::chrono::milliseconds(400));
@@ -115,9 +54,9 @@ void ShardTransfer::send_shard() {
   const json answer = parse_json(response.text);
   const std::string server_checksum = member_or_null(answer, "checksum_server").get<std::string>();
   std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
-  if (server_checksum != checksum) {
+  if (server_checksum != shard.checksum) {
     print_warning(" The server's checksum " + server_checksum +
-                  " does not match the client's checksum " + checksum);
+                  " does not match the client's checksum " + shard.checksum);
   }
   json status_body = request_body();
   status_body["job_id"] = member_or_null(answer, "job_id").get<std::string>();

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "client/request.h"
-#include "upload/gzip_base64_stream.h"
+#include "upload/shard_builder.h"
 
 namespace rest_client {
 
@@ -15,16 +15,12 @@ extern int SHARD_SIZE;
 // the default of 200 MiB.
 void init_shard_size_from_env();
 
+// Sends finished shards one at a time and follows their upload jobs.
 class ShardTransfer {
  public:
-  // `upload_body` holds every member but the per-shard ones.
-  ShardTransfer(json upload_body, std::string file_path);
+  ShardTransfer(std::string file_path, std::string dataset);
 
-  // Bytes of the current shard's data.
-  void add_data(const char* data, std::size_t size);
-  std::size_t data_size() const { return stream_.raw_size(); }
-  // Sends the current shard with its data and, when given, its ids text; then starts the next.
-  void hand_off(const std::string* shard_ids);
+  void send_shard(const ShardBody& shard);
   std::size_t shard_count() const { return jobs_.size(); }
   // Polls until the last upload job has finished (true) or one failed (false).
   bool final_wait();
@@ -35,17 +31,10 @@ class ShardTransfer {
     bool finished = false;
   };
 
-  void start_shard();
-  void send_shard();
   int poll_upload_job(std::size_t index);
 
-  json base_;
   std::string file_path_;
   std::string dataset_;
-  std::string body_;
-  std::size_t checksum_at_ = 0;
-  std::size_t file_data_at_ = 0;
-  GzipBase64Stream stream_;
   std::vector<UploadJob> jobs_;
 };
 

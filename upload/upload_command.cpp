@@ -10,6 +10,8 @@
 #include "client/request.h"
 #include "commands/handlers.h"
 #include "upload/file_readers.h"
+#include "upload/shard_pipeline.h"
+#include "upload/shard_transfer.h"
 
 namespace rest_client {
 namespace {
@@ -77,6 +79,16 @@ void ask_columns(json& body, std::size_t columns) {
       if (digits < token.size()) break;
     }
     body["vector_attributes"] = std::move(attributes);
+  }
+}
+
+void show(const std::vector<ReaderMessage>& messages) {
+  for (const auto& message : messages) {
+    if (message.warning) {
+      print_warning(message.text);
+    } else {
+      std::cerr << message.text << std::endl;
+    }
   }
 }
 
@@ -168,16 +180,28 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
       return false;
     }
 
-    ShardTransfer transfer(body, file_path);
     const ReaderInput input{file_path, ids_path};
-    if (*format == "json") {
-      read_json_file(transfer, input);
-    } else if (*format == "binary") {
-      read_binary_file(transfer, input, record_size);
-    } else if (*format == "csv" && field_names) {
-      read_csv_with_header(transfer, input);
-    } else {
-      read_line_file(transfer, input);
+    auto reader = [&, format = *format](ShardOutput& output) {
+      if (format == "json") {
+        read_json_file(output, input);
+      } else if (format == "binary") {
+        read_binary_file(output, input, record_size);
+      } else if (format == "csv" && field_names) {
+        read_csv_with_header(output, input);
+      } else {
+        read_line_file(output, input);
+      }
+    };
+    ShardTransfer transfer(file_path, *dataset);
+    {
+      ShardPipeline pipeline(body, reader);
+      while (auto shard = pipeline.next()) {
+        show(shard->messages);
+        transfer.send_shard(*shard);
+        pipeline.recycle(std::move(*shard));
+      }
+      show(pipeline.take_trailing_messages());
+      pipeline.rethrow_failure();
     }
     if (!transfer.final_wait()) return false;
     print_success("Successfully uploaded file to dataset");

@@ -1,0 +1,57 @@
+#pragma once
+// Builds one shard's request body at a time: the upload body's members in name order, with
+// "file_data" streamed in from the compressor and "checksum" filled in once it is complete.
+
+#include <string>
+#include <vector>
+
+#include "client/request.h"
+#include "upload/gzip_base64_stream.h"
+
+namespace rest_client {
+
+// A line a reader wants shown; it is printed when its shard is sent, so the output keeps the
+// order of a reader that sends each shard itself.
+struct ReaderMessage {
+  bool warning;  // a warning line; otherwise a plain line on standard error
+  std::string text;
+};
+
+// A finished shard.
+struct ShardBody {
+  std::string text;       // the whole request body
+  std::string checksum;   // of the "file_data" text
+  std::vector<ReaderMessage> messages;  // to show before sending
+};
+
+// What the file readers write to.
+class ShardOutput {
+ public:
+  virtual ~ShardOutput() = default;
+  virtual void add_data(const char* data, std::size_t size) = 0;
+  virtual std::size_t data_size() const = 0;
+  // Ends the current shard (with its ids text while ids are in use) and starts the next.
+  virtual void hand_off(const std::string* shard_ids) = 0;
+  virtual void warning(std::string text) = 0;
+  virtual void note(std::string text) = 0;
+};
+
+class ShardBuilder {
+ public:
+  explicit ShardBuilder(json upload_body) : base_(std::move(upload_body)) {}
+
+  // Starts a shard in `body`, whose capacity is reused.
+  void start(std::string& body);
+  void add_data(const char* data, std::size_t size) { stream_.write(data, size); }
+  std::size_t data_size() const { return stream_.raw_size(); }
+  // Completes the body started last; returns the checksum of its "file_data" text.
+  std::string finish(std::string& body, const std::string* shard_ids);
+
+ private:
+  json base_;
+  std::size_t checksum_at_ = 0;
+  std::size_t file_data_at_ = 0;
+  GzipBase64Stream stream_;
+};
+
+}  // namespace rest_client

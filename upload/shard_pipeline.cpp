@@ -1,0 +1,92 @@
+#include "upload/shard_pipeline.h"
+
+namespace rest_client {
+
+ShardPipeline::ShardPipeline(json upload_body, Reader reader)
+    : builder_(std::move(upload_body)), spare_(ShardBody{}) {
+  builder_.start(current_.text);
+  thread_ = std::thread([this, reader = std::move(reader)] { run(reader); });
+}
+
+ShardPipeline::~ShardPipeline() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void ShardPipeline::run(const Reader& reader) {
+  try {
+    reader(*this);
+  } catch (const Stopped&) {
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = std::current_exception();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  trailing_ = std::move(current_.messages);
+  reader_done_ = true;
+  changed_.notify_all();
+}
+
+void ShardPipeline::add_data(const char* data, std::size_t size) {
+  if (stopping_.load(std::memory_order_relaxed)) throw Stopped{};
+  builder_.add_data(data, size);
+}
+
+std::size_t ShardPipeline::data_size() const { return builder_.data_size(); }
+
+void ShardPipeline::warning(std::string text) {
+  current_.messages.push_back({true, std::move(text)});
+}
+
+void ShardPipeline::note(std::string text) {
+  current_.messages.push_back({false, std::move(text)});
+}
+
+void ShardPipeline::hand_off(const std::string* shard_ids) {
+  current_.checksum = builder_.finish(current_.text, shard_ids);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return stop_ || (!ready_ && spare_); });
+  if (stop_) throw Stopped{};
+  ready_ = std::move(current_);
+  current_ = std::move(*spare_);
+  spare_.reset();
+  changed_.notify_all();
+  lock.unlock();
+  current_.messages.clear();
+  builder_.start(current_.text);
+}
+
+std::optional<ShardBody> ShardPipeline::next() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return ready_ || reader_done_; });
+  if (ready_) {
+    std::optional<ShardBody> shard = std::move(ready_);
+    ready_.reset();
+    changed_.notify_all();
+    return shard;
+  }
+  return std::nullopt;
+}
+
+void ShardPipeline::rethrow_failure() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void ShardPipeline::recycle(ShardBody&& shard) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  spare_ = std::move(shard);
+  changed_.notify_all();
+}
+
+std::vector<ReaderMessage> ShardPipeline::take_trailing_messages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(trailing_);
+}
+
+}  // namespace rest_client

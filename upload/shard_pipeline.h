@@ -1,0 +1,61 @@
+#pragma once
+// Runs a file reader on a second thread so that the next shard is compressed while the current
+// one is sent and its upload jobs are polled. One request is in flight at a time; two shard
+// bodies take turns, so their memory is reused rather than allocated per shard.
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "upload/shard_builder.h"
+
+namespace rest_client {
+
+class ShardPipeline : private ShardOutput {
+ public:
+  using Reader = std::function<void(ShardOutput&)>;
+
+  ShardPipeline(json upload_body, Reader reader);
+  ~ShardPipeline();
+  ShardPipeline(const ShardPipeline&) = delete;
+  ShardPipeline& operator=(const ShardPipeline&) = delete;
+
+  // The next finished shard, or nullopt when the reader is done or has failed. Each shard must
+  // be given back with `recycle`.
+  std::optional<ShardBody> next();
+  // Rethrows what ended the reader, if it failed.
+  void rethrow_failure();
+  void recycle(ShardBody&& shard);
+  // Messages the reader left after its last shard.
+  std::vector<ReaderMessage> take_trailing_messages();
+
+ private:
+  struct Stopped {};
+
+  void add_data(const char* data, std::size_t size) override;
+  std::size_t data_size() const override;
+  void hand_off(const std::string* shard_ids) override;
+  void warning(std::string text) override;
+  void note(std::string text) override;
+  void run(const Reader& reader);
+
+  ShardBuilder builder_;
+  ShardBody current_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<ShardBody> ready_;   // a finished shard waiting to be sent
+  std::optional<ShardBody> spare_;   // a sent shard's buffers, for the reader to refill
+  bool reader_done_ = false;
+  bool stop_ = false;
+  std::atomic<bool> stopping_{false};  // read without the lock while records are added
+  std::exception_ptr failure_;
+  std::vector<ReaderMessage> trailing_;
+  std::thread thread_;
+};
+
+}  // namespace rest_client
