@@ -2,6 +2,7 @@
 //   sink PORT           a loopback service that reads and discards upload bodies and answers at
 //                       once (login, version check, "/upload", job status "finished")
 //   csv PATH MIB        a CSV file of 128 float columns, about MIB mebibytes
+//   json PATH MIB       a JSON array of {"id", "v": [128 floats]} objects
 //   binary PATH MIB     a float32 file of MIB mebibytes
 #include <httplib.h>
 
@@ -57,6 +58,25 @@ int write_csv(const char* path, std::size_t bytes) {
   return std::fclose(file);
 }
 
+int write_json(const char* path, std::size_t bytes) {
+  std::FILE* file = std::fopen(path, "w");
+  if (file == nullptr) return 1;
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  std::size_t written = std::fwrite("[", 1, 1, file);
+  char element[4096];
+  for (long id = 0; written < bytes; ++id) {
+    int n = std::snprintf(element, sizeof element, "%s{\"id\": \"v%ld\", \"v\": [", id ? ",\n" : "",
+                          id);
+    for (int c = 0; c < 128; ++c)
+      n += std::snprintf(element + n, sizeof element - n, c ? ", %.6f" : "%.6f", value(random));
+    n += std::snprintf(element + n, sizeof element - n, "]}");
+    written += std::fwrite(element, 1, n, file);
+  }
+  std::fwrite("]\n", 1, 2, file);
+  return std::fclose(file);
+}
+
 int write_binary(const char* path, std::size_t bytes) {
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 1;
@@ -77,6 +97,8 @@ int main(int argc, char** argv) {
   if (mode == "sink" && argc > 2) return sink(std::atoi(argv[2]));
   if (mode == "csv" && argc > 3)
     return write_csv(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
+  if (mode == "json" && argc > 3)
+    return write_json(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   if (mode == "binary" && argc > 3)
     return write_binary(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   std::fprintf(stderr, "usage: bench_upload sink PORT | csv PATH MIB | binary PATH MIB\n");

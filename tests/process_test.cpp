@@ -256,6 +256,24 @@ TEST_F(ProcessTest, UploadAsksForColumnsOnStandardInput) {
   EXPECT_EQ(service.requests_to("/api/upload").size(), 1u);
 }
 
+TEST_F(ProcessTest, UnusableShardSizeIsReportedAtStartUp) {
+  for (const std::string text : {"abc", "-5", "99999999999"}) {
+    const auto result =
+        run({"fetch_projects", "-h"}, "", {{"ORVIX_API_KEY", "secret-key"}, {"SHARD_SIZE", text}});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(
+        result.out.rfind(yellow("[WARNING] SHARD_SIZE=\"" + text +
+                                "\" is not a shard size in bytes; using the default 209715200"),
+                         0),
+        0u)
+        << result.out;
+  }
+  EXPECT_EQ(
+      run({"fetch_projects", "-h"}, "", {{"ORVIX_API_KEY", "secret-key"}, {"SHARD_SIZE", "1024"}})
+          .out.find("WARNING"),
+      std::string::npos);
+}
+
 TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {
   service.clear();
   service.on("/bk/validate-api-key", 200, R"({"user_id":"u","username":"tester"})");

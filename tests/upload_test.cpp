@@ -346,6 +346,9 @@ TEST_F(UploadTest, ServiceFailures) {
        R"({"success":true,"status":"failed","error":"bad"})",
        head + error("Server failed to upload: bad") +
            error("Error in upload: Server failed to upload")},
+      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":true,"status":"stuck"})",
+       head + error("Server returned unknown status") +
+           error("Error in upload: Server failed to upload")},
       {200, R"({"checksum_server":"s","job_id":"j"})", R"({"status":"finished"})",
        head + error("Server returned invalid response") +
            error("Error in upload: Server failed to upload")},
