@@ -1,0 +1,270 @@
+#include "server/shard_records.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace orvix_local {
+namespace {
+
+ApiError bad_record(const std::string& text) {
+  return ApiError(400, "BAD_RECORD", text);
+}
+
+std::vector<std::string> split(const std::string& line, char separator) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const auto end = line.find(separator, start);
+    fields.push_back(
+        line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return fields;
+    start = end + 1;
+  }
+}
+
+std::vector<std::string> lines_of(const std::string& data) {
+  std::vector<std::string> lines;
+  for (auto& line : split(data, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  if (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+float number(const std::string& text, const std::string& where) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const float value = std::strtof(begin, &end);
+  while (end && (*end == ' ' || *end == '\t')) ++end;
+  if (end == begin || *end != '\0' || errno == ERANGE) {
+    throw bad_record(where + ": \"" + text + "\" is not a number");
+  }
+  return value;
+}
+
+bool all_digits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The 0-based column a field name or 1-based number refers to.
+std::size_t column_of(const std::string& field, const std::vector<std::string>& header) {
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    if (header[i] == field) return i;
+  }
+  if (all_digits(field) && std::stoul(field) >= 1) return std::stoul(field) - 1;
+  throw bad_record("no column named \"" + field + "\"");
+}
+
+std::vector<VectorRecord> parse_csv(const std::string& data, const ShardFormat& format) {
+  auto lines = lines_of(data);
+  std::vector<std::string> header;
+  std::size_t first = 0;
+  if (format.has_field_names) {
+    if (lines.empty()) throw bad_record("the CSV shard has no header line");
+    header = split(lines[0], ',');
+    first = 1;
+  }
+  const bool has_id = !format.id_field.empty();
+  const std::size_t id_column = has_id ? column_of(format.id_field, header) : 0;
+  std::map<std::size_t, std::string> attribute_columns;
+  for (const auto& name : format.attributes) attribute_columns[column_of(name, header)] = name;
+
+  std::vector<VectorRecord> records;
+  for (std::size_t n = first; n < lines.size(); ++n) {
+    if (lines[n].empty()) continue;
+    const auto fields = split(lines[n], ',');
+    const std::string where = "line " + std::to_string(n + 1);
+    VectorRecord record;
+    for (std::size_t c = 0; c < fields.size(); ++c) {
+      if (has_id && c == id_column) {
+        record.id = fields[c];
+      } else if (auto attribute = attribute_columns.find(c); attribute != attribute_columns.end()) {
+        if (!record.attributes.is_object()) record.attributes = json::object();
+        record.attributes[attribute->second] = fields[c];
+      } else {
+        record.dense.push_back(number(fields[c], where + ", column " + std::to_string(c + 1)));
+      }
+    }
+    if (has_id && id_column >= fields.size()) {
+      throw bad_record(where + " has no column " + std::to_string(id_column + 1));
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::vector<std::pair<std::uint32_t, float>> sparse_from_json(const json& value,
+                                                              const std::string& where) {
+  std::vector<std::pair<std::uint32_t, float>> pairs;
+  if (value.is_object()) {
+    for (const auto& [key, v] : value.items()) {
+      if (!all_digits(key) || !v.is_number()) throw bad_record(where + ": bad sparse entry");
+      pairs.emplace_back(static_cast<std::uint32_t>(std::stoul(key)), v.get<float>());
+    }
+  } else if (value.is_array()) {
+    for (const auto& pair : value) {
+      if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_unsigned() ||
+          !pair[1].is_number()) {
+        throw bad_record(where + ": bad sparse entry");
+      }
+      pairs.emplace_back(pair[0].get<std::uint32_t>(), pair[1].get<float>());
+    }
+  } else {
+    throw bad_record(where + ": the vector is not an object or array");
+  }
+  return pairs;
+}
+
+std::vector<float> dense_from_json(const json& value, const std::string& where) {
+  if (!value.is_array()) throw bad_record(where + ": the vector is not an array");
+  std::vector<float> values;
+  for (const auto& v : value) {
+    if (!v.is_number()) throw bad_record(where + ": a vector value is not a number");
+    values.push_back(v.get<float>());
+  }
+  return values;
+}
+
+std::string field_text(const json& value) {
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+std::vector<VectorRecord> parse_json_records(const std::string& data, const ShardFormat& format) {
+  json document;
+  try {
+    document = json::parse(data);
+  } catch (const json::exception& e) {
+    throw bad_record(std::string("the JSON shard does not parse: ") + e.what());
+  }
+  if (!document.is_array()) throw bad_record("the JSON shard is not an array");
+  const bool sparse = format.vector_type == "sparse";
+  std::vector<VectorRecord> records;
+  for (std::size_t i = 0; i < document.size(); ++i) {
+    const json& element = document[i];
+    const std::string where = "element " + std::to_string(i + 1);
+    VectorRecord record;
+    const json* vector = &element;
+    if (format.has_field_names) {
+      if (!element.is_object() || !element.contains(format.data_field)) {
+        throw bad_record(where + " has no field \"" + format.data_field + "\"");
+      }
+      vector = &element.at(format.data_field);
+      if (!format.id_field.empty()) {
+        if (!element.contains(format.id_field)) {
+          throw bad_record(where + " has no field \"" + format.id_field + "\"");
+        }
+        record.id = field_text(element.at(format.id_field));
+      }
+      for (const auto& name : format.attributes) {
+        if (!element.contains(name)) continue;
+        if (!record.attributes.is_object()) record.attributes = json::object();
+        record.attributes[name] = field_text(element.at(name));
+      }
+    }
+    if (sparse) {
+      record.sparse = sparse_from_json(*vector, where);
+    } else {
+      record.dense = dense_from_json(*vector, where);
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::vector<VectorRecord> parse_libsvm(const std::string& data) {
+  std::vector<VectorRecord> records;
+  const auto lines = lines_of(data);
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    if (lines[n].find_first_not_of(" \t") == std::string::npos) continue;
+    const std::string where = "line " + std::to_string(n + 1);
+    VectorRecord record;
+    std::size_t start = 0;
+    while (start < lines[n].size()) {
+      const auto space = lines[n].find_first_of(" \t", start);
+      const std::string token = lines[n].substr(start, space - start);
+      start = space == std::string::npos ? lines[n].size() : space + 1;
+      if (token.empty()) continue;
+      const auto colon = token.find(':');
+      if (colon == std::string::npos) {
+        if (record.sparse.empty()) continue;  // the label
+        throw bad_record(where + ": \"" + token + "\" is not index:value");
+      }
+      const std::string index = token.substr(0, colon);
+      if (!all_digits(index) || index.size() > 10 || std::stoull(index) > 0xffffffffULL) {
+        throw bad_record(where + ": \"" + index + "\" is not an index");
+      }
+      record.sparse.emplace_back(static_cast<std::uint32_t>(std::stoull(index)),
+                                 number(token.substr(colon + 1), where));
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const std::string& dtype) {
+  if (dim <= 0) throw bad_record("binary_dim must be positive");
+  const bool floats = dtype == "float32";
+  if (!floats && dtype != "uint8") throw bad_record("binary_dtype must be uint8 or float32");
+  const std::size_t size = static_cast<std::size_t>(dim) * (floats ? 4 : 1);
+  if (data.size() % size != 0) {
+    throw bad_record("the binary shard holds " + std::to_string(data.size()) +
+                     " bytes, not a whole number of " + std::to_string(size) + "-byte vectors");
+  }
+  std::vector<VectorRecord> records(data.size() / size);
+  for (std::size_t r = 0; r < records.size(); ++r) {
+    auto& values = records[r].dense;
+    values.resize(static_cast<std::size_t>(dim));
+    const char* at = data.data() + r * size;
+    if (floats) {
+      std::memcpy(values.data(), at, size);
+    } else {
+      for (int i = 0; i < dim; ++i) values[i] = static_cast<unsigned char>(at[i]);
+    }
+  }
+  return records;
+}
+
+}  // namespace
+
+std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
+                                        const std::vector<std::string>* ids) {
+  std::vector<VectorRecord> records;
+  if (format.file_format == "csv") {
+    records = parse_csv(data, format);
+  } else if (format.file_format == "json") {
+    records = parse_json_records(data, format);
+  } else if (format.file_format == "libsvm") {
+    records = parse_libsvm(data);
+  } else if (format.file_format == "binary") {
+    records = parse_binary(data, format.binary_dim, format.binary_dtype);
+  } else {
+    throw bad_record("unknown file format \"" + format.file_format + "\"");
+  }
+  if (ids != nullptr) {
+    if (ids->size() != records.size()) {
+      throw bad_record("the shard has " + std::to_string(records.size()) + " records but " +
+                       std::to_string(ids->size()) + " string ids");
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) records[i].id = (*ids)[i];
+  }
+  return records;
+}
+
+std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format) {
+  ShardFormat shape;
+  shape.file_format = format;
+  shape.has_field_names = false;
+  if (format == "binary" || format == "float32") {
+    const std::size_t count = data.size() / 4;
+    shape.file_format = "binary";
+    shape.binary_dtype = "float32";
+    shape.binary_dim = static_cast<int>(count);
+  }
+  return parse_records(data, shape, nullptr);
+}
+
+}  // namespace orvix_local

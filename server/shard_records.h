@@ -1,0 +1,30 @@
+#pragma once
+// Turning the records of an uploaded shard (CSV, JSON, libsvm, binary) into vectors.
+
+#include <string>
+#include <vector>
+
+#include "server/store.h"
+
+namespace orvix_local {
+
+struct ShardFormat {
+  std::string file_format;
+  bool has_field_names = true;
+  std::string vector_type;
+  std::string id_field;                 // a field name, or a 1-based column number
+  std::vector<std::string> attributes;  // field names or 1-based column numbers
+  std::string data_field;               // JSON with field names
+  int binary_dim = 0;
+  std::string binary_dtype;
+};
+
+// Throws ApiError with a text saying which record is wrong. Records without an id get none
+// (an empty id); `ids`, when given, are paired with the records in order.
+std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
+                                        const std::vector<std::string>* ids);
+
+// Query vectors of a file search: CSV without field names, JSON arrays, libsvm, or float32.
+std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format);
+
+}  // namespace orvix_local

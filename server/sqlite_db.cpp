@@ -1,0 +1,89 @@
+#include "server/sqlite_db.h"
+
+#include <stdexcept>
+
+namespace orvix_local {
+namespace {
+
+void check(sqlite3* db, int code) {
+  if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
+    throw std::runtime_error(std::string("storage error: ") + sqlite3_errmsg(db));
+  }
+}
+
+}  // namespace
+
+Database::Database(const std::string& path) {
+  const int code =
+      sqlite3_open_v2(path.empty() ? ":memory:" : path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (code != SQLITE_OK) {
+    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    throw std::runtime_error("cannot open the database " + path + ": " + message);
+  }
+  sqlite3_busy_timeout(db_, 5000);
+}
+
+Database::~Database() {
+  sqlite3_close(db_);
+}
+
+void Database::exec(const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error ? error : "unknown";
+    sqlite3_free(error);
+    throw std::runtime_error("storage error: " + message);
+  }
+}
+
+Statement::Statement(const Database& db, const char* sql) : db_(db.get()) {
+  check(db_, sqlite3_prepare_v2(db_, sql, -1, &stmt_, nullptr));
+}
+
+Statement::~Statement() {
+  sqlite3_finalize(stmt_);
+}
+
+Statement& Statement::bind(int index, std::int64_t value) {
+  check(db_, sqlite3_bind_int64(stmt_, index, value));
+  return *this;
+}
+
+Statement& Statement::bind(int index, const std::string& value) {
+  check(db_, sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
+                               SQLITE_TRANSIENT));
+  return *this;
+}
+
+Statement& Statement::bind_blob(int index, const void* data, std::size_t size) {
+  check(db_, sqlite3_bind_blob(stmt_, index, data, static_cast<int>(size), SQLITE_TRANSIENT));
+  return *this;
+}
+
+Statement& Statement::bind_null(int index) {
+  check(db_, sqlite3_bind_null(stmt_, index));
+  return *this;
+}
+
+bool Statement::step() {
+  const int code = sqlite3_step(stmt_);
+  check(db_, code);
+  return code == SQLITE_ROW;
+}
+
+std::string Statement::text(int column) const {
+  const auto* data = sqlite3_column_text(stmt_, column);
+  return data ? std::string(reinterpret_cast<const char*>(data),
+                            static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
+              : std::string();
+}
+
+std::string Statement::blob(int column) const {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+  return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
+              : std::string();
+}
+
+}  // namespace orvix_local
