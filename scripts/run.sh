@@ -1,9 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the client and starts the orvix shell.
+# Installs what is missing, builds, starts Orvix Local in the background (data kept under
+# ~/.local/share/orvix-local), opens the orvix shell logged in to it, and stops the service when
+# the shell exits. Arguments are passed to orvix (one statement, one-shot).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target orvix >&2
-exec ./build/orvix "$@"
+cmake --build build -j "$(nproc)" --target orvix orvix-local >&2
+
+key=${ORVIX_API_KEY:-orvix-local-key}
+data=${ORVIX_LOCAL_DATA:-$HOME/.local/share/orvix-local}
+port=$(sed -n 's/^ORVIX_API_URL:STRING=.*:\([0-9]*\)\/.*/\1/p' build/CMakeCache.txt)
+mkdir -p "$data"
+./build/orvix-local --port "${port:-8787}" --data-dir "$data" --api-key "$key" \
+  2>>"$data/orvix-local.log" &
+service=$!
+trap 'kill $service 2>/dev/null; wait $service 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+  if ! kill -0 $service 2>/dev/null; then
+    echo "orvix-local did not start; see $data/orvix-local.log" >&2
+    exit 1
+  fi
+  if (exec 3<>"/dev/tcp/127.0.0.1/${port:-8787}") 2>/dev/null; then break; fi
+  sleep 0.1
+done
+ORVIX_API_KEY=$key ./build/orvix "$@"
