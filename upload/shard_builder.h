@@ -19,8 +19,8 @@ struct ReaderMessage {
 
 // A finished shard.
 struct ShardBody {
-  std::string text;       // the whole request body
-  std::string checksum;   // of the "file_data" text
+  std::string text;                     // the whole request body
+  std::string checksum;                 // of the "file_data" text
   std::vector<ReaderMessage> messages;  // to show before sending
 };
 

@@ -37,7 +37,9 @@ void ShardPipeline::add_data(const char* data, std::size_t size) {
   builder_.add_data(data, size);
 }
 
-std::size_t ShardPipeline::data_size() const { return builder_.data_size(); }
+std::size_t ShardPipeline::data_size() const {
+  return builder_.data_size();
+}
 
 void ShardPipeline::warning(std::string text) {
   current_.messages.push_back({true, std::move(text)});

@@ -48,8 +48,8 @@ class ShardPipeline : private ShardOutput {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::optional<ShardBody> ready_;   // a finished shard waiting to be sent
-  std::optional<ShardBody> spare_;   // a sent shard's buffers, for the reader to refill
+  std::optional<ShardBody> ready_;  // a finished shard waiting to be sent
+  std::optional<ShardBody> spare_;  // a sent shard's buffers, for the reader to refill
   bool reader_done_ = false;
   bool stop_ = false;
   std::atomic<bool> stopping_{false};  // read without the lock while records are added

@@ -45,8 +45,8 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
   print_info("file data field checksum: " + shard.checksum);
   const HttpResponse response = http_post_json(url, shard.text);
   if (response.status != 200) {
-    print_error("Upload failed! Status: " + std::to_string(response.status) + "\nResponse: " +
-                response.text);
+    print_error("Upload failed! Status: " + std::to_string(response.status) +
+                "\nResponse: " + response.text);
     throw std::runtime_error("Server failed to upload");
   }
   wait_for(std::chrono::milliseconds(400));

@@ -1,9 +1,11 @@
 #include "tests/support/process_runner.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +160,49 @@ ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& 
   close(master);
   result.exit_status = wait_status(pid, deadline, result.timed_out);
   return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::string& program,
+                                     const std::vector<std::string>& arguments,
+                                     const std::string& log_path) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(log, 1);
+    dup2(log, 2);
+    ProcessOptions options;
+    options.arguments = arguments;
+    exec_child(program, options);
+  }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (pid_ > 0) stop(SIGTERM);
+}
+
+bool BackgroundProcess::wait_for_port(int port, int timeout_ms) const {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool open = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    if (open) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+int BackgroundProcess::stop(int signal_number) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal_number);
+  bool timed_out = false;
+  const int status = wait_status(pid_, Clock::now() + std::chrono::seconds(10), timed_out);
+  pid_ = -1;
+  return status;
 }
 
 }  // namespace testing_support

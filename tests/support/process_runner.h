@@ -33,4 +33,23 @@ struct TerminalStep {
 ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& options,
                               const std::vector<TerminalStep>& steps);
 
+// A program running in the background for the lifetime of this object (its output goes to a
+// file); stopped with SIGTERM, then SIGKILL.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::string& program, const std::vector<std::string>& arguments,
+                    const std::string& log_path);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // Waits until something accepts connections on the loopback port.
+  bool wait_for_port(int port, int timeout_ms = 10000) const;
+  // Sends a signal and waits for the exit; returns the exit status as run_process does.
+  int stop(int signal_number);
+
+ private:
+  int pid_ = -1;
+};
+
 }  // namespace testing_support
