@@ -4,8 +4,10 @@
 //   csv PATH MIB        a CSV file of 128 float columns, about MIB mebibytes
 //   json PATH MIB       a JSON array of {"id", "v": [128 floats]} objects
 //   binary PATH MIB     a float32 file of MIB mebibytes
+//   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -77,6 +79,36 @@ int write_json(const char* path, std::size_t bytes) {
   return std::fclose(file);
 }
 
+// Exact top-10 (L2) of each query against a float32 file of `dim` columns; prints one line of
+// ids (row numbers) per query.
+int exact_top10(const char* data_path, const char* query_path, int dim) {
+  auto load = [dim](const char* path) {
+    std::vector<float> values;
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return values;
+    float v;
+    while (std::fread(&v, sizeof v, 1, file) == 1) values.push_back(v);
+    std::fclose(file);
+    return values;
+  };
+  const auto data = load(data_path), queries = load(query_path);
+  const std::size_t n = data.size() / dim, q = queries.size() / dim;
+  for (std::size_t i = 0; i < q; ++i) {
+    std::vector<std::pair<float, std::size_t>> scored(n);
+    for (std::size_t r = 0; r < n; ++r) {
+      float sum = 0;
+      for (int d = 0; d < dim; ++d) {
+        const float diff = data[r * dim + d] - queries[i * dim + d];
+        sum += diff * diff;
+      }
+      scored[r] = {sum, r};
+    }
+    std::partial_sort(scored.begin(), scored.begin() + 10, scored.end());
+    for (int k = 0; k < 10; ++k) std::printf("%zu%c", scored[k].second, k == 9 ? '\n' : ' ');
+  }
+  return 0;
+}
+
 int write_binary(const char* path, std::size_t bytes) {
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 1;
@@ -99,6 +131,7 @@ int main(int argc, char** argv) {
     return write_csv(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   if (mode == "json" && argc > 3)
     return write_json(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
+  if (mode == "exact" && argc > 4) return exact_top10(argv[2], argv[3], std::atoi(argv[4]));
   if (mode == "binary" && argc > 3)
     return write_binary(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   std::fprintf(stderr, "usage: bench_upload sink PORT | csv PATH MIB | binary PATH MIB\n");

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   try {
     orvix_local::LocalService service(in_memory ? "" : data_dir + "/orvix.db", keys);
     httplib::Server server;
-    server.set_payload_max_length(1ULL << 34);
+    server.set_payload_max_length(1ULL << 31);  // larger bodies get 413
     server.set_read_timeout(300);
     server.set_write_timeout(300);
     service.mount(server);

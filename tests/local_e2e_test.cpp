@@ -1,8 +1,11 @@
 // The real client against a real Orvix Local on the test port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "tests/support/capture.h"
 #include "tests/support/process_runner.h"
@@ -181,6 +184,84 @@ TEST_F(LocalEndToEnd, DataOutlivesARestartAndKeysAreChecked) {
   EXPECT_TRUE(has(refused.err, "Invalid API key"));
   EXPECT_TRUE(has(refused.out, "Input canceled. Exiting..."));
   std::remove((data + "/orvix.db").c_str());
+}
+
+// A float32 file of `count` vectors of 128 values and its id file.
+std::string vectors_file(const std::string& path, int count) {
+  std::string bytes(static_cast<std::size_t>(count) * 128 * sizeof(float), '\0');
+  auto* values = reinterpret_cast<float*>(bytes.data());
+  for (std::size_t i = 0; i < bytes.size() / sizeof(float); ++i)
+    values[i] = static_cast<float>(i % 977) / 977;
+  std::ofstream(path, std::ios::binary) << bytes;
+  std::ofstream ids(path + ".ids");
+  for (int i = 0; i < count; ++i) ids << "v" << i << "\n";
+  return path;
+}
+
+TEST_F(LocalEndToEnd, AnUploadAndSearchesAtOnceBothSucceed) {
+  start();
+  ASSERT_EQ(orvix({"CREATE_PROJECT", "p", "search"}).exit_status, 0);
+  ASSERT_EQ(orvix({"INIT_DATASET", "p", "d", "dense", "128"}).exit_status, 0);
+  const std::string data = vectors_file(dir_ + "concurrent.bin", 4000);
+  ASSERT_EQ(orvix({"UPLOAD", "p", data, "--file_format", "binary", "--binary_dim", "128",
+                   "--binary_dtype", "float32", "--dataset_name", "d"})
+                .exit_status,
+            0);
+  orvix({"ATTACH_INDEX", "p", "d", "i", "L2"});
+  ProcessResult upload;
+  std::thread uploader([&] {
+    upload = run_process(
+        ORVIX_UNDER_TEST,
+        {{"UPLOAD", "p", data, "--file_format", "binary", "--binary_dim", "128", "--binary_dtype",
+          "float32", "--dataset_name", "d", "--string_ids_file_path", data + ".ids"},
+         {{"ORVIX_API_KEY", "e2e-key"}, {"SHARD_SIZE", "262144"}},
+         "",
+         60000});
+  });
+  for (int i = 0; i < 5; ++i) {
+    const auto found = orvix({"SEARCH", "p", "d", "i", "row", "--row_number", "1", "--top_k", "1"});
+    EXPECT_EQ(found.exit_status, 0) << found.out;
+  }
+  uploader.join();
+  EXPECT_EQ(upload.exit_status, 0) << upload.out;
+  EXPECT_TRUE(has(orvix({"FETCH_DATASETS", "p"}).out, "Dimension: (8000, 128)"));
+}
+
+TEST_F(LocalEndToEnd, FinishedShardsSurviveAKillDuringAnUpload) {
+  const std::string data_dir = dir_ + "killed-" + std::to_string(getpid());
+  start({"--data-dir", data_dir});
+  ASSERT_EQ(orvix({"CREATE_PROJECT", "p", "search"}).exit_status, 0);
+  ASSERT_EQ(orvix({"INIT_DATASET", "p", "d", "dense", "128"}).exit_status, 0);
+  const std::string data = vectors_file(dir_ + "killed.bin", 20000);
+  const auto started = std::chrono::steady_clock::now();
+  ProcessResult result;
+  std::thread uploader([&] {  // 100 vectors (51,200 bytes) a shard
+    result = run_process(ORVIX_UNDER_TEST,
+                         {{"UPLOAD", "p", data, "--file_format", "binary", "--binary_dim", "128",
+                           "--binary_dtype", "float32", "--dataset_name", "d"},
+                          {{"ORVIX_API_KEY", "e2e-key"}, {"SHARD_SIZE", "51200"}},
+                          "",
+                          60000});
+  });
+  // Let some shards finish, then kill the service outright.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  local_->stop(SIGKILL);
+  uploader.join();
+  EXPECT_NE(result.exit_status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
+  std::size_t finished = 0;  // upload jobs the service reported finished
+  for (std::size_t at = 0; (at = result.out.find("Finished. Returned", at)) != std::string::npos;
+       ++at) {
+    ++finished;
+  }
+  start({"--data-dir", data_dir});
+  const std::string listing = orvix({"FETCH_DATASETS", "p"}).out;
+  const auto at = listing.find("Dimension: (");
+  ASSERT_NE(at, std::string::npos) << listing;
+  const long stored = std::stol(listing.substr(at + 12));
+  EXPECT_EQ(stored % 100, 0) << "a shard was stored in part: " << stored;
+  EXPECT_GE(stored, static_cast<long>(finished) * 100) << "a shard reported finished is missing";
+  EXPECT_GT(finished, 0u);
 }
 
 }  // namespace
