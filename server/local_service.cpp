@@ -348,24 +348,24 @@ json LocalService::search(const std::string& owner, const json& body) {
   }
   VectorFilter filter;
   if (body.contains("filter")) {
-    const json& spec = body.at("filter");
-    if (!spec.is_object()) throw bad_request("member \"filter\" must be an object");
-    const std::string attribute = text(spec, "attribute");
-    const std::string type = optional_text(spec, "type");
+    const json& condition = body.at("filter");
+    if (!condition.is_object()) throw bad_request("member \"filter\" must be an object");
+    const std::string attribute = text(condition, "attribute");
+    const std::string type = optional_text(condition, "type");
     auto value_of = [attribute](const VectorRecord& v) -> std::optional<std::string> {
       if (!v.attributes.is_object() || !v.attributes.contains(attribute)) return std::nullopt;
       const json& value = v.attributes.at(attribute);
       return value.is_string() ? value.get<std::string>() : value.dump();
     };
     if (type == "equality") {
-      const auto targets = texts(spec, "target_values");
+      const auto targets = texts(condition, "target_values");
       const std::set<std::string> wanted(targets.begin(), targets.end());
       filter = [value_of, wanted](const VectorRecord& v) {
         const auto value = value_of(v);
         return value && wanted.count(*value) != 0;
       };
     } else if (type == "range") {
-      const std::string start = text(spec, "start_value"), end = text(spec, "end_value");
+      const std::string start = text(condition, "start_value"), end = text(condition, "end_value");
       filter = [value_of, start, end](const VectorRecord& v) {
         const auto value = value_of(v);
         return value && *value >= start && *value <= end;
