@@ -1,10 +1,12 @@
 #include "server/search_engine.h"
 
+// This hnswlib's SSE path prefetches one entry past the end of a full link list, a heap
+// over-read; its portable path has none, and the compiler vectorises those loops itself.
+#define NO_MANUAL_VECTORIZATION
 #include <hnswlib/hnswlib.h>
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 #include <unordered_map>
 
 namespace orvix_local {
@@ -116,15 +118,9 @@ std::shared_ptr<SearchEngine::Graph> SearchEngine::graph(
     const auto values = cosine ? normalised(vectors->rows[i].dense) : vectors->rows[i].dense;
     built->index->addPoint(values.data(), i);
   };
-  if (n > 0) add(0);  // the entry point first; the rest go in on every core
-  const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> threads;
-  for (unsigned w = 0; w < workers && n > 1; ++w) {
-    threads.emplace_back([&, w] {
-      for (std::size_t i = 1 + w; i < n; i += workers) add(i);
-    });
-  }
-  for (auto& t : threads) t.join();
+  // One thread: this hnswlib reads a node's upper-level links while a concurrent addPoint may
+  // still be allocating them.
+  for (std::size_t i = 0; i < n; ++i) add(i);
   slot = built;
   return slot;
 }

@@ -226,7 +226,9 @@ std::shared_ptr<const DatasetVectors> Store::vectors(const DatasetInfo& dataset)
     record.id = list.text(0);
     const std::string blob = list.blob(1);
     record.dense.resize(blob.size() / sizeof(float));
-    std::memcpy(record.dense.data(), blob.data(), record.dense.size() * sizeof(float));
+    if (!record.dense.empty()) {
+      std::memcpy(record.dense.data(), blob.data(), record.dense.size() * sizeof(float));
+    }
     if (!list.is_null(2)) {
       record.sparse = json::parse(list.text(2)).get<std::vector<std::pair<std::uint32_t, float>>>();
     }
