@@ -1,8 +1,10 @@
 // The real client against a real Orvix Local on the test port.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
+
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -34,7 +36,8 @@ class LocalEndToEnd : public ::testing::Test {
     return dir_ + name;
   }
 
-  std::string dir_ = ::testing::TempDir();
+  // A prefix of this process's own, so that test binaries running side by side never share files.
+  std::string dir_ = ::testing::TempDir() + "orvix-e2e-" + std::to_string(getpid()) + "-";
   std::unique_ptr<BackgroundProcess> local_;
 };
 

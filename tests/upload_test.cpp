@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 #include "client/payload.h"
@@ -30,7 +32,8 @@ class UploadTest : public ServiceTest {
   ~UploadTest() override { SHARD_SIZE = saved_shard_size_; }
 
   std::string file(const std::string& name, const std::string& contents) {
-    const std::string path = ::testing::TempDir() + name;
+    const std::string path =
+        ::testing::TempDir() + "orvix-upload-" + std::to_string(getpid()) + "-" + name;
     std::ofstream(path, std::ios::binary) << contents;
     return path;
   }
@@ -250,7 +253,8 @@ TEST_F(UploadTest, ArgumentRules) {
        error(prefix + "Given json file is not an array")},
       {file("empty.libsvm", ""),
        {{"file_format", "libsvm"}, {"collection_name", "d"}},
-       error(prefix + "The data file holds no records: " + ::testing::TempDir() + "empty.libsvm")},
+       error(prefix + "The data file holds no records: " + ::testing::TempDir() + "orvix-upload-" +
+             std::to_string(getpid()) + "-empty.libsvm")},
       {csv,
        {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", "/no/ids"}},
        error(prefix + "Failed to open /no/ids")},
