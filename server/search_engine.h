@@ -1,6 +1,7 @@
 #pragma once
-// Nearest-neighbour search over a dataset: an HNSW graph (hnswlib) for L2, inner product and
-// cosine on dense vectors, and an exact scan for Hamming, sparse vectors and filtered queries.
+// Nearest-neighbour search over a dataset. Indices attached with large_index use an HNSW graph
+// (hnswlib) for L2, inner product and cosine on dense vectors; every other search (ordinary
+// indices, Hamming, sparse vectors, filtered queries) is an exact scan.
 
 #include <functional>
 #include <map>

@@ -253,11 +253,12 @@ void Store::create_index(const DatasetInfo& dataset, const std::string& name,
 
 IndexInfo Store::index(const DatasetInfo& dataset, const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement find(db_, "SELECT id, name, dist_type FROM indices WHERE dataset_id = ? AND name = ?");
+  Statement find(
+      db_, "SELECT id, name, dist_type, large FROM indices WHERE dataset_id = ? AND name = ?");
   if (!find.bind(1, dataset.id).bind(2, name).step()) {
     throw not_found("INDEX_NOT_FOUND", "index '" + name + "'");
   }
-  return {find.integer(0), find.text(1), find.text(2)};
+  return {find.integer(0), find.text(1), find.text(2), find.integer(3) != 0};
 }
 
 json Store::list_indices(const DatasetInfo& dataset) {

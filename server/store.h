@@ -45,6 +45,7 @@ struct IndexInfo {
   std::int64_t id = 0;
   std::string name;
   std::string dist_type;
+  bool large = false;  // served by an approximate graph rather than an exact scan
 };
 
 // The vectors of one dataset in row order, as of one version of the dataset.

@@ -255,7 +255,17 @@ TEST_F(LocalServiceTest, GraphSearchAgreesWithAnExactScan) {
                           {"collection_name", "d"},
                           {"index_name", dist},
                           {"dist_type", dist},
-                          {"large_index", false}});
+                          {"large_index", true}});
+  }
+  // An ordinary index scans exactly: every row finds itself first.
+  call("attach_index", {{"project_name", "p"},
+                        {"collection_name", "d"},
+                        {"index_name", "exact"},
+                        {"dist_type", "L2"},
+                        {"large_index", false}});
+  for (int row : {0, 1234, 2999}) {
+    EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", row}, {"top_k", 1}}, "exact"),
+              std::vector<std::string>{"v" + std::to_string(row)});
   }
   for (const std::string dist : {"L2", "Cosine", "Inner Product"}) {
     std::size_t agreed = 0;
