@@ -5,15 +5,15 @@
 namespace rest_client {
 
 void print_success(std::string message) {
-  std::cout << kGreen << "[SUCCESS] " << message << kReset << std::endl;
+  std::cout << green() << "[SUCCESS] " << message << reset() << std::endl;
 }
 
 void print_warning(std::string message) {
-  std::cout << kYellow << "[WARNING]" << message << kReset << std::endl;
+  std::cout << yellow() << "[WARNING]" << message << reset() << std::endl;
 }
 
 void print_error(std::string message) {
-  std::cout << kRed << "[ERROR] " << message << kReset << std::endl;
+  std::cout << red() << "[ERROR] " << message << reset() << std::endl;
 }
 
 void print_info(std::string message) {

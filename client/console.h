@@ -3,12 +3,9 @@
 
 #include <string>
 
-namespace rest_client {
+#include "client/colours.h"
 
-inline constexpr const char* kGreen = "\033[32m";
-inline constexpr const char* kYellow = "\033[33m";
-inline constexpr const char* kRed = "\033[31m";
-inline constexpr const char* kReset = "\033[0m";
+namespace rest_client {
 
 void print_success(std::string message);
 void print_warning(std::string message);

@@ -13,7 +13,7 @@ namespace rest_client {
 namespace {
 
 void login_error(const std::string& text) {
-  std::cerr << kRed << "[ERROR] " << text << kReset << std::endl;
+  std::cerr << red() << "[ERROR] " << text << reset() << std::endl;
 }
 
 const char* const kBanner[] = {
@@ -44,7 +44,7 @@ bool handle_login_with_api_key(const std::string& key) {
       api_key = key;
       user_id = answer.at("user_id").get<std::string>();
       username = answer.at("username").get<std::string>();
-      std::cout << kGreen << "[SUCCESS] Login successful!" << kReset << std::endl;
+      std::cout << green() << "[SUCCESS] Login successful!" << reset() << std::endl;
       return true;
     }
     if (answer.is_object() && answer.contains("detail")) {

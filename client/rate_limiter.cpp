@@ -29,10 +29,10 @@ bool rate_limit() {
 
 void check_rate_limit() {
   if (!rate_limit()) return;
-  std::cout << kRed
+  std::cout << red()
             << "[Orvix] Request limit reached, please try again later. If you are inserting "
                "multiple vectors, please use INSERT_VECTOR_BATCH."
-            << kReset << std::endl;
+            << reset() << std::endl;
   throw std::runtime_error("Too many operations in a short time period!");
 }
 

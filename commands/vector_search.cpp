@@ -100,8 +100,8 @@ void print_results(const json& answer) {
   print_success("Search successful, found " + std::to_string(list.size()) + " search results");
   for (const json& query : list) {
     print_border();
-    std::cout << kGreen << "Query vector: " << member_or_null(query, "query_vector_id").dump()
-              << kReset << std::endl;
+    std::cout << green() << "Query vector: " << member_or_null(query, "query_vector_id").dump()
+              << reset() << std::endl;
     print_border();
     for (const json& match : query.at("matches").get_ref<const json::array_t&>()) {
       std::cout << "Distance: " << member_or_null(match, "distance").dump() << std::endl;

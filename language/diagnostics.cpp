@@ -2,20 +2,20 @@
 
 #include <iostream>
 
+#include "client/colours.h"
+
 void yyerror(const char* message) {
-  std::cout << "\033[31m"
-            << "[ERROR] " << message << "\033[0m" << std::endl;
+  std::cout << rest_client::red() << "[ERROR] " << message << rest_client::reset() << std::endl;
   std::cout << "Use COMMAND_NAME -h to find the format of a command or HELP to get the list of "
                "all valid commands"
             << std::endl;
 }
 
 void yywarning(const char* message) {
-  std::cout << "\033[33m"
-            << "[WARNING] " << message << "\033[0m" << std::endl;
+  std::cout << rest_client::yellow() << "[WARNING] " << message << rest_client::reset()
+            << std::endl;
 }
 
 void debug(std::string message) {
-  std::cerr << "\033[32m"
-            << "[Orvix] " << message << "\033[0m" << std::endl;
+  std::cerr << rest_client::green() << "[Orvix] " << message << rest_client::reset() << std::endl;
 }

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <utility>
 
+#include "client/colours.h"
 #include "client/line_input.h"
 #include "commands/handlers.h"
 #include "language/diagnostics.h"
@@ -14,10 +15,10 @@ namespace {
 
 // Asks a yes/no question; only "y" or "Y" confirms. End of input cancels.
 bool confirmed(const std::string& question, const char* cancelled_text) {
-  std::cout << "\033[33m" << question << "\033[0m" << std::flush;
+  std::cout << rest_client::yellow() << question << rest_client::reset() << std::flush;
   const auto answer = rest_client::read_answer_line();
   if (answer && (*answer == "y" || *answer == "Y")) return true;
-  std::cout << "\033[31m" << cancelled_text << "\033[0m" << std::endl;
+  std::cout << rest_client::red() << cancelled_text << rest_client::reset() << std::endl;
   return false;
 }
 

@@ -29,16 +29,49 @@ void print_welcome() {
 
 int run_interactive() {
   print_welcome();
+  // A script (statements that do not come from a terminal) tells its caller whether every
+  // statement succeeded.
+  const bool script = !rest_client::stdin_is_terminal();
+  bool failed = false;
   for (;;) {
     const auto line = rest_client::read_prompted_line("> ", false);
-    if (!line) return 0;
+    if (!line) return script && failed ? 1 : 0;
     if (is_exit_word(*line)) {
       std::cout << "Bye!" << std::endl;
-      return 0;
+      return script && failed ? 1 : 0;
     }
     if (!line->empty()) rest_client::add_history_line(*line);
-    run_statement_line(*line);
+    if (!run_statement_line(*line)) failed = true;
   }
+}
+
+int print_flag_answer(const std::string& flag) {
+  if (flag == "--version") {
+    std::cout << "orvix " << rest_client::client_version << std::endl;
+    return 0;
+  }
+  std::cout
+      << "Usage: orvix                 start the interactive shell (statements at the > prompt)\n"
+         "       orvix STATEMENT...    run one statement and exit (0 on success, 1 on failure)\n"
+         "       orvix < SCRIPT        run a script of statements, one per line; questions read\n"
+         "                             their answers from the lines that follow; exit 1 if any\n"
+         "                             statement failed\n"
+         "       orvix --help | --version\n"
+         "\n"
+         "Type HELP in the shell for the statements, and STATEMENT -h for one statement's form.\n"
+         "\n"
+         "Environment:\n"
+         "  ORVIX_API_KEY   API key used to log in (otherwise the key is asked for)\n"
+         "  SHARD_SIZE      upload shard size in bytes (default 209715200)\n"
+         "  NO_COLOR        when set and not empty, no colour sequences are written\n"
+         "  $NAME, ${NAME}  inside a statement, replaced by the variable's value\n"
+         "\n"
+         "Service: "
+      << rest_client::server_base_url
+      << "\n"
+         "Local emulator: orvix-local (scripts/run.sh starts it and opens this shell on it)\n"
+      << std::flush;
+  return 0;
 }
 
 int run_one_shot(const std::vector<std::string>& arguments) {

@@ -274,6 +274,48 @@ TEST_F(ProcessTest, UnusableShardSizeIsReportedAtStartUp) {
       std::string::npos);
 }
 
+TEST_F(ProcessTest, FlagsAnswerBeforeAnyLogin) {
+  service.clear();
+  const auto version = run({"--version"}, "", {});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_EQ(version.out, "orvix 1.0.0\n");
+  const auto help = run({"--help"}, "", {});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: orvix ", 0), 0u);
+  for (const std::string word : {"ORVIX_API_KEY", "SHARD_SIZE", "NO_COLOR", "orvix-local"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  EXPECT_TRUE(service.requests().empty());
+  // Anything else is a statement, as before.
+  service.accept_login("secret-key");
+  EXPECT_EQ(run({"--version", "x"}, "", {{"ORVIX_API_KEY", "secret-key"}}).exit_status, 1);
+}
+
+TEST_F(ProcessTest, ScriptExitStatusReportsAnyFailure) {
+  EXPECT_EQ(run({}, "HELP\nfetch_projects -h\n").exit_status, 0);
+  const auto failed = run({}, "foo bar\nHELP\n");
+  EXPECT_EQ(failed.exit_status, 1);
+  EXPECT_NE(failed.out.find("- UPLOAD"), std::string::npos);  // later statements still run
+  EXPECT_EQ(run({}, "foo bar\nexit\n").exit_status, 1);
+}
+
+TEST_F(ProcessTest, NoColorWritesNoColourSequences) {
+  service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
+  const std::string script =
+      "foo bar\nDELETE_PROJECT p\nn\nINIT_DATASET p d sparse 3\nCREATE_PROJECT p x\n"
+      "FETCH_DATASETS p\nFETCH_PROJECTS\n";
+  const auto plain = run({}, script, {{"ORVIX_API_KEY", "secret-key"}, {"NO_COLOR", "1"}});
+  EXPECT_EQ(plain.out.find('\033'), std::string::npos) << plain.out;
+  EXPECT_EQ(plain.err.find('\033'), std::string::npos) << plain.err;
+  for (const std::string part :
+       {"[ERROR] syntax error", "Deletion cancelled", "[WARNING] vector_dim",
+        "[SUCCESS] Login successful!", "[Orvix] Fetch datasets done."}) {
+    EXPECT_NE((plain.out + plain.err).find(part), std::string::npos) << part;
+  }
+  const auto coloured = run({}, script, {{"ORVIX_API_KEY", "secret-key"}, {"NO_COLOR", ""}});
+  EXPECT_NE(coloured.out.find("\033[31m[ERROR] syntax error\033[0m"), std::string::npos);
+}
+
 TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {
   service.clear();
   service.on("/bk/validate-api-key", 200, R"({"user_id":"u","username":"tester"})");
@@ -289,7 +331,7 @@ TEST_F(ProcessTest, FailedVersionCheckExitsBeforeTheWelcome) {
 TEST_F(ProcessTest, PipedScriptRunsStatementsAndAnswersInOrder) {
   service.on("/api/delete_project", 200, R"({"success":true})");
   const auto result = run({}, "HELP foo\n\nDELETE_PROJECT p\ny\nEXIT\nexit\nFETCH_PROJECTS\n");
-  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 1);  // a script with a failed statement
   const std::string expected_tail =
       kSyntax +
       "The following is the list of valid commands:\n- ATTACH_INDEX\n- CREATE_PROJECT\n- "
