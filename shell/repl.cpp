@@ -5,6 +5,7 @@
 #include "client/client_state.h"
 #include "client/line_input.h"
 #include "language/statement.h"
+#include "shell/completion.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ void print_welcome() {
 
 int run_interactive() {
   print_welcome();
+  if (rest_client::stdin_is_terminal()) install_completion();
   // A script (statements that do not come from a terminal) tells its caller whether every
   // statement succeeded.
   const bool script = !rest_client::stdin_is_terminal();

@@ -383,6 +383,20 @@ TEST_F(ProcessTest, TerminalPromptLineEditingAndEndOfInput) {
   EXPECT_NE(result.out.find("Type 'exit' to exit."), std::string::npos);
 }
 
+TEST_F(ProcessTest, TabCompletesStatementsOptionsAndValues) {
+  const auto result = run_on_terminal(
+      ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},
+      {{"> ", "fetch_proj\t"},
+       {"FETCH_PROJECTS", " -\t"},
+       {"-h", "\r"},
+       {"Gets the list of all projects", ""},
+       {"> ", "UPLOAD p f --file_f\t"},
+       {"--file_format", "bin\t"},
+       {"binary", "\x15q\r"}});
+  EXPECT_EQ(result.exit_status, 0) << result.out;
+  EXPECT_NE(result.out.find("Bye!"), std::string::npos) << result.out;
+}
+
 TEST_F(ProcessTest, TerminalExitWord) {
   const auto result = run_on_terminal(
       ORVIX_UNDER_TEST, {{}, {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}}, "", 20000},

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "language/command_table.h"
+#include "language/help_texts.h"
+#include "tests/support/capture.h"
+
+namespace {
+
+std::string printed(void (*printer)()) {
+  testing_support::CapturedOutput capture;
+  printer();
+  return capture.out();
+}
+
+TEST(CommandTable, AgreesWithTheHelpTexts) {
+  const std::string list = printed(print_command_list);
+  for (const auto& entry : statement_table()) {
+    EXPECT_NE(list.find(std::string("- ") + entry.keyword + "\n"), std::string::npos)
+        << entry.keyword;
+    const std::string help = printed(entry.print_help);
+    for (const char* option : entry.options) {
+      EXPECT_NE(help.find(std::string("\"") + option + "\""), std::string::npos)
+          << entry.keyword << " " << option;
+    }
+  }
+  EXPECT_EQ(statement_table().size(), 14u);
+}
+
+TEST(CommandTable, CompletionCandidates) {
+  struct Case {
+    std::string before, word;
+    std::vector<std::string> expected;
+    bool file;
+  };
+  const std::vector<Case> cases = {
+      {"", "SEA", {"SEARCH"}, false},
+      {"", "del", {"DELETE_DATASET", "DELETE_INDEX", "DELETE_PROJECT", "DELETE_VECTOR"}, false},
+      {"  ", "he", {"HELP"}, false},
+      {"SEARCH p d i ", "ve", {"vector"}, false},
+      {"search p d i vector ", "--top", {"--top_k"}, false},
+      {"UPLOAD p f.csv --file_format ", "", {"csv", "json", "libsvm", "binary"}, false},
+      {"UPLOAD p f.csv --FILE_FORMAT ", "l", {"libsvm"}, false},
+      {"SEARCH p d i vector --filter_type ", "", {"equality", "range"}, false},
+      {"UPLOAD p ", "da", {}, true},
+      {"SEARCH p d i file --file_path ", "/tm", {}, true},
+      {"UPLOAD p f --string_ids_file_path ", "", {}, true},
+      {"UPLOAD p f ", "--dataset", {"--dataset_name"}, false},
+      {"SEARCH p d i vector ", "--dataset", {}, false},
+      {"NOPE ", "--", {}, false},
+      {"FETCH_PROJECTS ", "-", {"-h"}, false},
+  };
+  for (const auto& c : cases) {
+    bool file = false;
+    EXPECT_EQ(completion_candidates(c.before, c.word, file), c.expected) << c.before << c.word;
+    EXPECT_EQ(file, c.file) << c.before << c.word;
+  }
+}
+
+}  // namespace
