@@ -1,6 +1,7 @@
 // Runs the real client against the fake service on the test port and compares whole outputs.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "tests/support/capture.h"
@@ -244,6 +245,7 @@ TEST_F(ProcessTest, UploadAsksForColumnsOnStandardInput) {
                           "y\n3\nn\n");
   EXPECT_EQ(result.exit_status, 0) << result.out;
   EXPECT_NE(result.out.find(success("Successfully uploaded file to dataset")), std::string::npos);
+  EXPECT_EQ(result.err.find("\033[K"), std::string::npos);  // no progress line off a terminal
   ASSERT_EQ(service.requests_to("/api/upload").size(), 1u);
   EXPECT_NE(service.requests_to("/api/upload")[0].body.find(R"("vector_id_field_name":"3")"),
             std::string::npos);
@@ -395,6 +397,33 @@ TEST_F(ProcessTest, TabCompletesStatementsOptionsAndValues) {
        {"binary", "\x15q\r"}});
   EXPECT_EQ(result.exit_status, 0) << result.out;
   EXPECT_NE(result.out.find("Bye!"), std::string::npos) << result.out;
+}
+
+TEST_F(ProcessTest, UploadShowsProgressOnATerminal) {
+  service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+  service.on("/api/get_upload_data_status", 200,
+             R"({"success":true,"status":"finished","error_message":"ok"})");
+  const std::string path = ::testing::TempDir() + "process_progress.libsvm";
+  {
+    std::ofstream file(path);
+    for (int i = 0; i < 400000; ++i) file << "1 " << i << ":0." << i % 97 << " 7:1.5\n";
+  }
+  const auto result =
+      run_on_terminal(ORVIX_UNDER_TEST,
+                      {{"UPLOAD", "p", path, "--file_format", "libsvm", "--dataset_name", "d"},
+                       {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}},
+                       "",
+                       30000},
+                      {});
+  EXPECT_EQ(result.exit_status, 0) << result.out;
+  const auto line = result.out.find("\r\033[KRead ");
+  ASSERT_NE(line, std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(" MB, 0 shards sent, ", line), std::string::npos);
+  // The line is cleared before the next lines, which then start at the left margin.
+  const auto cleared = result.out.find("\r\033[K[INFO] Uploading ...'", line);
+  EXPECT_NE(cleared, std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Successfully uploaded file to dataset"), std::string::npos);
+  std::remove(path.c_str());
 }
 
 TEST_F(ProcessTest, TerminalExitWord) {

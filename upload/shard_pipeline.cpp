@@ -1,5 +1,7 @@
 #include "upload/shard_pipeline.h"
 
+#include <chrono>
+
 namespace rest_client {
 
 ShardPipeline::ShardPipeline(json upload_body, Reader reader)
@@ -35,6 +37,7 @@ void ShardPipeline::run(const Reader& reader) {
 void ShardPipeline::add_data(const char* data, std::size_t size) {
   if (stopping_.load(std::memory_order_relaxed)) throw Stopped{};
   builder_.add_data(data, size);
+  bytes_read_.fetch_add(size, std::memory_order_relaxed);
 }
 
 std::size_t ShardPipeline::data_size() const {
@@ -63,9 +66,16 @@ void ShardPipeline::hand_off(const std::string* shard_ids) {
   builder_.start(current_.text);
 }
 
-std::optional<ShardBody> ShardPipeline::next() {
+std::optional<ShardBody> ShardPipeline::next(const std::function<void()>& on_wait) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return ready_ || reader_done_; });
+  while (!ready_ && !reader_done_) {
+    if (on_wait) {
+      lock.unlock();
+      on_wait();
+      lock.lock();
+    }
+    changed_.wait_for(lock, std::chrono::milliseconds(200));
+  }
   if (ready_) {
     std::optional<ShardBody> shard = std::move(ready_);
     ready_.reset();

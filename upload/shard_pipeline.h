@@ -25,8 +25,10 @@ class ShardPipeline : private ShardOutput {
   ShardPipeline& operator=(const ShardPipeline&) = delete;
 
   // The next finished shard, or nullopt when the reader is done or has failed. Each shard must
-  // be given back with `recycle`.
-  std::optional<ShardBody> next();
+  // be given back with `recycle`. While waiting, `on_wait` is called now and then (unlocked).
+  std::optional<ShardBody> next(const std::function<void()>& on_wait = {});
+  // Bytes of shard data the reader has produced so far.
+  std::uint64_t bytes_read() const { return bytes_read_.load(std::memory_order_relaxed); }
   // Rethrows what ended the reader, if it failed.
   void rethrow_failure();
   void recycle(ShardBody&& shard);
@@ -52,7 +54,8 @@ class ShardPipeline : private ShardOutput {
   std::optional<ShardBody> spare_;  // a sent shard's buffers, for the reader to refill
   bool reader_done_ = false;
   bool stop_ = false;
-  std::atomic<bool> stopping_{false};  // read without the lock while records are added
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> bytes_read_{0};  // read without the lock while records are added
   std::exception_ptr failure_;
   std::vector<ReaderMessage> trailing_;
   std::thread thread_;

@@ -10,6 +10,7 @@
 #include "client/request.h"
 #include "commands/handlers.h"
 #include "upload/file_readers.h"
+#include "upload/progress_line.h"
 #include "upload/shard_pipeline.h"
 #include "upload/shard_transfer.h"
 
@@ -80,6 +81,11 @@ void ask_columns(json& body, std::size_t columns) {
     }
     body["vector_attributes"] = std::move(attributes);
   }
+}
+
+std::uint64_t file_size(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  return file ? static_cast<std::uint64_t>(file.tellg()) : 0;
 }
 
 void show(const std::vector<ReaderMessage>& messages) {
@@ -194,12 +200,16 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
     };
     ShardTransfer transfer(file_path, *dataset);
     {
+      ProgressLine progress(file_size(file_path));
       ShardPipeline pipeline(body, reader);
-      while (auto shard = pipeline.next()) {
+      const auto redraw = [&] { progress.draw(pipeline.bytes_read(), transfer.shard_count()); };
+      while (auto shard = pipeline.next(redraw)) {
+        progress.clear();
         show(shard->messages);
         transfer.send_shard(*shard);
         pipeline.recycle(std::move(*shard));
       }
+      progress.clear();
       show(pipeline.take_trailing_messages());
       pipeline.rethrow_failure();
     }
