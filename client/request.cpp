@@ -17,10 +17,7 @@ HttpResponse post_unlimited(const std::string& path, const json& body) {
 }
 
 HttpResponse post(const std::string& path, const json& body) {
-  const std::string url = server_base_url + path;
-  const std::string text = body.dump();
-  check_rate_limit();
-  return http_post_json(url, text);
+  return post_text(path, body.dump());
 }
 
 HttpResponse post_text(const std::string& path, const std::string& body_text) {

@@ -294,11 +294,12 @@ json LocalService::add_data_batch(const std::string& owner, const json& body) {
     }
     const std::string checksum = sha256_hex(data.dump());
     const std::string sent = optional_text(body, "checksum");
-    const std::string job = jobs_.submit(owner, [this, dataset, records, checksum, sent] {
-      if (checksum != sent) throw std::runtime_error("checksum of \"data\" does not match");
-      store_.insert(dataset, records);
-      return "Inserted " + std::to_string(records.size()) + " vectors";
-    });
+    const std::string job =
+        jobs_.submit(owner, [this, dataset, records = std::move(records), checksum, sent] {
+          if (checksum != sent) throw std::runtime_error("checksum of \"data\" does not match");
+          store_.insert(dataset, records);
+          return "Inserted " + std::to_string(records.size()) + " vectors";
+        });
     return {{"checksum_server", checksum}, {"job_id", job}};
   }
   const auto ids = texts(body, "string_id");  // sparse: one answer per vector
@@ -428,7 +429,7 @@ json LocalService::search(const std::string& owner, const json& body) {
 json LocalService::upload(const std::string& owner, const json& body) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "dataset_name"));
-  const std::string file_data = text(body, "file_data");
+  std::string file_data = text(body, "file_data");
   const std::string checksum = sha256_hex(file_data);
   ShardFormat format;
   format.file_format = text(body, "file_format");
@@ -446,28 +447,28 @@ json LocalService::upload(const std::string& owner, const json& body) {
   const std::string ids_text = optional_text(body, "string_id_txt");
   const bool has_ids = body.contains("string_id_txt");
   const std::string sent = optional_text(body, "checksum");
-  const std::string job =
-      jobs_.submit(owner, [this, dataset, file_data, checksum, sent, format, ids_text, has_ids] {
-        if (checksum != sent) throw std::runtime_error("checksum of \"file_data\" does not match");
-        const std::string data = gunzip(base64_decode(file_data));
-        std::vector<std::string> ids;
-        if (has_ids) {
-          const std::string text = gunzip(base64_decode(ids_text));
-          std::size_t start = 0;
-          while (start < text.size()) {
-            const auto end = text.find('\n', start);
-            ids.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-            start = end == std::string::npos ? text.size() : end + 1;
-          }
-        }
-        auto records = parse_records(data, format, has_ids ? &ids : nullptr);
-        const std::size_t existing = store_.vectors(dataset)->rows.size();
-        for (std::size_t i = 0; i < records.size(); ++i) {
-          if (records[i].id.empty()) records[i].id = std::to_string(existing + i);
-        }
-        store_.insert(dataset, records);
-        return "Inserted " + std::to_string(records.size()) + " vectors";
-      });
+  const std::string job = jobs_.submit(owner, [this, dataset, file_data = std::move(file_data),
+                                               checksum, sent, format, ids_text, has_ids] {
+    if (checksum != sent) throw std::runtime_error("checksum of \"file_data\" does not match");
+    const std::string data = gunzip(base64_decode(file_data));
+    std::vector<std::string> ids;
+    if (has_ids) {
+      const std::string text = gunzip(base64_decode(ids_text));
+      std::size_t start = 0;
+      while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        ids.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+      }
+    }
+    auto records = parse_records(data, format, has_ids ? &ids : nullptr);
+    const std::size_t existing = store_.vectors(dataset)->rows.size();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (records[i].id.empty()) records[i].id = std::to_string(existing + i);
+    }
+    store_.insert(dataset, records);
+    return "Inserted " + std::to_string(records.size()) + " vectors";
+  });
   return {{"checksum_server", checksum}, {"job_id", job}};
 }
 
