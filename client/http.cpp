@@ -2,6 +2,9 @@
 
 #include <mutex>
 #include <new>
+#include <utility>
+
+#include "client/interrupt.h"
 
 namespace rest_client {
 namespace {
@@ -11,9 +14,92 @@ void global_init_once() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+ScopedTransport::Answer& transport() {
+  static ScopedTransport::Answer answer;
+  return answer;
+}
+
 size_t append_body(char* data, size_t size, size_t count, void* target) {
   static_cast<std::string*>(target)->append(data, size * count);
   return size * count;
+}
+
+// Keeps the Retry-After header of the final answer.
+size_t read_header(char* data, size_t size, size_t count, void* target) {
+  const std::string_view line(data, size * count);
+  constexpr std::string_view name = "retry-after:";
+  auto& response = *static_cast<HttpResponse*>(target);
+  if (line.starts_with("HTTP/")) response.retry_after.clear();
+  if (line.size() > name.size()) {
+    bool same = true;
+    for (std::size_t i = 0; i < name.size() && same; ++i) {
+      same = (line[i] | 0x20) == name[i];
+    }
+    if (same) {
+      std::string_view value = line.substr(name.size());
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+        value.remove_prefix(1);
+      }
+      while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
+                                value.back() == ' ' || value.back() == '\t')) {
+        value.remove_suffix(1);
+      }
+      response.retry_after = std::string(value);
+    }
+  }
+  return size * count;
+}
+
+// libcurl's transfer callback: a non-zero answer aborts the transfer.
+int check_interrupt(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return interrupt_requested() ? 1 : 0;
+}
+
+// Owns a multi handle driving one easy handle, so the wait for the socket can also wait for
+// Ctrl-C's wake pipe.
+class CurlMulti {
+ public:
+  explicit CurlMulti(CURL* easy) : easy_(easy) {
+    multi_ = curl_multi_init();
+    if (multi_ == nullptr) throw std::bad_alloc();
+    curl_multi_add_handle(multi_, easy_);
+  }
+  ~CurlMulti() {
+    curl_multi_remove_handle(multi_, easy_);
+    curl_multi_cleanup(multi_);
+  }
+  CurlMulti(const CurlMulti&) = delete;
+  CurlMulti& operator=(const CurlMulti&) = delete;
+
+  // Runs the transfer to its end; CURLE_ABORTED_BY_CALLBACK when Ctrl-C stopped it.
+  CURLcode run() {
+    int running = 1;
+    for (;;) {
+      if (curl_multi_perform(multi_, &running) != CURLM_OK) return CURLE_FAILED_INIT;
+      if (running == 0) break;
+      if (interrupt_requested()) return CURLE_ABORTED_BY_CALLBACK;
+      curl_waitfd wake{interrupt_wake_fd(), CURL_WAIT_POLLIN, 0};
+      const unsigned extra = wake.fd >= 0 ? 1 : 0;
+      if (curl_multi_poll(multi_, extra ? &wake : nullptr, extra, 1000, nullptr) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+      }
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE) return message->data.result;
+    }
+    return CURLE_FAILED_INIT;
+  }
+
+ private:
+  CURLM* multi_ = nullptr;
+  CURL* easy_;
+};
+
+std::string path_of(const std::string& url) {
+  const auto scheme = url.find("://");
+  const auto slash = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+  return slash == std::string::npos ? url : url.substr(slash);
 }
 
 }  // namespace
@@ -38,17 +124,29 @@ void CurlHandle::add_header(const std::string& line) {
 }
 
 HttpResponse CurlHandle::perform(const std::string& url) {
+  const std::string doing = "the request to " + path_of(url);
+  throw_if_interrupted(doing);
   HttpResponse response;
   curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
   curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, append_body);
   curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response.text);
-  if (curl_easy_perform(handle_) != CURLE_OK) return HttpResponse{};
+  curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, read_header);
+  curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &response);
+  curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, check_interrupt);
+  curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+  const CURLcode result = CurlMulti(handle_).run();
+  if (result == CURLE_ABORTED_BY_CALLBACK) throw_if_interrupted(doing);
+  if (result != CURLE_OK) return HttpResponse{};
   curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
 }
 
 HttpResponse http_post_json(const std::string& url, const std::string& body) {
+  if (transport()) {
+    throw_if_interrupted("the request to " + path_of(url));
+    return transport()("POST", url, body);
+  }
   CurlHandle curl;
   curl.add_header("Content-Type: application/json");
   curl.add_header("Expect:");  // no 100-continue round trip before large bodies
@@ -59,10 +157,22 @@ HttpResponse http_post_json(const std::string& url, const std::string& body) {
 }
 
 HttpResponse http_get(const std::string& url, const std::vector<std::string>& headers) {
+  if (transport()) {
+    throw_if_interrupted("the request to " + path_of(url));
+    return transport()("GET", url, "");
+  }
   CurlHandle curl;
   for (const auto& line : headers) curl.add_header(line);
   curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
   return curl.perform(url);
+}
+
+ScopedTransport::ScopedTransport(Answer answer) : previous_(std::move(transport())) {
+  transport() = std::move(answer);
+}
+
+ScopedTransport::~ScopedTransport() {
+  transport() = std::move(previous_);
 }
 
 }  // namespace rest_client

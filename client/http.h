@@ -1,8 +1,10 @@
 #pragma once
-// A small RAII wrapper over libcurl: one easy handle per request.
+// A small RAII wrapper over libcurl: one easy handle per request. Every transfer watches for
+// Ctrl-C and ends with Interrupted when it comes.
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@ namespace rest_client {
 struct HttpResponse {
   long status = 0;  // 0 when no answer arrived (connection refused, dropped, TLS failure)
   std::string text;
+  std::string retry_after;  // the Retry-After header's value, when the answer had one
 };
 
 // Owns one easy handle, its header list and its error buffer.
@@ -22,6 +25,7 @@ class CurlHandle {
   CurlHandle& operator=(const CurlHandle&) = delete;
 
   void add_header(const std::string& line);
+  // Runs the transfer; throws Interrupted when Ctrl-C cancels it.
   HttpResponse perform(const std::string& url);
   CURL* get() const { return handle_; }
 
@@ -35,5 +39,20 @@ class CurlHandle {
 HttpResponse http_post_json(const std::string& url, const std::string& body);
 // GET with the given header lines ("Name: value").
 HttpResponse http_get(const std::string& url, const std::vector<std::string>& headers);
+
+// Stands in for the network while it lives: every request is answered by `answer` (method
+// "POST" or "GET", URL, body). For fuzzing the handlers' reading of answers.
+class ScopedTransport {
+ public:
+  using Answer = std::function<HttpResponse(const std::string& method, const std::string& url,
+                                            const std::string& body)>;
+  explicit ScopedTransport(Answer answer);
+  ~ScopedTransport();
+  ScopedTransport(const ScopedTransport&) = delete;
+  ScopedTransport& operator=(const ScopedTransport&) = delete;
+
+ private:
+  Answer previous_;
+};
 
 }  // namespace rest_client

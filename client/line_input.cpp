@@ -1,13 +1,40 @@
 #include "client/line_input.h"
 
 #include <editline/readline.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 
+#include "client/interrupt.h"
+
 namespace rest_client {
+namespace {
+
+// libedit's character source: waits for the terminal or for Ctrl-C's wake pipe, and ends the
+// line (as end of input) when Ctrl-C was pressed.
+int read_key(FILE* stream) {
+  const int fd = fileno(stream);
+  for (;;) {
+    if (interrupt_requested()) return EOF;
+    pollfd watched[2] = {{fd, POLLIN, 0}, {interrupt_wake_fd(), POLLIN, 0}};
+    const nfds_t count = watched[1].fd >= 0 ? 2 : 1;
+    if (poll(watched, count, -1) < 0 && errno != EINTR) return EOF;
+    if (interrupt_requested()) return EOF;
+    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    unsigned char byte = 0;
+    const ssize_t got = read(fd, &byte, 1);
+    if (got == 1) return byte;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return EOF;
+  }
+}
+
+}  // namespace
 
 bool stdin_is_terminal() {
   return isatty(STDIN_FILENO) == 1;
@@ -15,7 +42,12 @@ bool stdin_is_terminal() {
 
 std::optional<std::string> read_prompted_line(const std::string& prompt, bool prompt_when_piped) {
   if (stdin_is_terminal()) {
+    rl_getc_function = read_key;
     std::unique_ptr<char, decltype(&std::free)> line(readline(prompt.c_str()), &std::free);
+    if (interrupt_requested()) {
+      std::cout << std::endl;
+      throw Interrupted{"the line being typed"};
+    }
     if (!line) return std::nullopt;
     return std::string(line.get());
   }
@@ -28,8 +60,18 @@ void add_history_line(const std::string& line) {
 }
 
 std::optional<std::string> read_answer_line() {
+  throw_if_interrupted("the question; nothing was done");
   std::string line;
-  if (!std::getline(std::cin, line)) return std::nullopt;
+  if (!std::getline(std::cin, line)) {
+    if (interrupt_requested()) {
+      // Ctrl-C ended the read; standard input itself is still open.
+      std::cin.clear();
+      std::clearerr(stdin);
+      std::cout << std::endl;
+      throw_if_interrupted("the question; nothing was done");
+    }
+    return std::nullopt;
+  }
   return line;
 }
 

@@ -69,6 +69,11 @@ std::optional<json> fetch_job_status(const std::string& path, const json& status
   return answer;
 }
 
+std::string job_interrupted(const json& status_body) {
+  return "while waiting for job " + member_or_null(status_body, "job_id").dump() +
+         "; the service may still finish it";
+}
+
 json parse_json(const std::string& text) {
   return json::parse(text, nullptr, true, false);
 }

@@ -37,6 +37,9 @@ bool answered(const HttpResponse& response, const std::string& failure_prefix,
 // nullopt; otherwise the parsed answer.
 std::optional<json> fetch_job_status(const std::string& path, const json& status_body);
 
+// What an interrupted wait for a server job says: the job's id, and that it may still finish.
+std::string job_interrupted(const json& status_body);
+
 // Removes an option from the map and returns its value; nullopt when absent.
 template <class Map>
 std::optional<std::string> take_option(Map& options, const std::string& key) {

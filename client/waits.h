@@ -15,6 +15,7 @@ struct WaitHooks {
 };
 
 Clock::time_point monotonic_now();
+// Sleeps; Ctrl-C (before or during the sleep) ends it with Interrupted.
 void wait_for(std::chrono::nanoseconds duration);
 
 // Replaces the clock and the sleep for the lifetime of the returned guard.

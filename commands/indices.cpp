@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "client/interrupt.h"
 #include "client/request.h"
 #include "client/waits.h"
 #include "commands/handlers.h"
@@ -53,6 +54,7 @@ long long prefetch_vector_count(const std::string& project, const std::string& d
 
 // Follows the attach job until it finishes (true) or fails (false).
 bool poll_attach_job(const json& status_body, int wait_time_ms) {
+  const InterruptScope scope([&] { return job_interrupted(status_body); });
   for (;;) {
     const auto fetched = fetch_job_status("/get_attach_index_status", status_body);
     if (!fetched) return false;

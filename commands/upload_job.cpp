@@ -1,5 +1,6 @@
 #include "commands/upload_job.h"
 
+#include "client/interrupt.h"
 #include "client/request.h"
 #include "client/waits.h"
 
@@ -8,6 +9,7 @@ namespace rest_client {
 bool poll_batch_upload_job(const std::string& job_id) {
   json status_body = request_body();
   status_body["job_id"] = job_id;
+  const InterruptScope scope([&] { return job_interrupted(status_body); });
   for (;;) {
     const auto fetched = fetch_job_status("/get_upload_data_status", status_body);
     if (!fetched) return false;

@@ -15,6 +15,8 @@ using StringList = std::vector<std::string>;
 using StringLists = std::vector<std::vector<std::string>>;
 
 struct ParseContext {
-  std::function<bool()> pending;  // the statement's work; empty for help and error alternatives
-  bool error_reported = false;    // a syntax error or an action's own error was printed
+  // The statement's work, run once the whole line has parsed; empty for help and error
+  // alternatives.
+  std::function<bool()> pending;
+  bool error_reported = false;  // a syntax error or an action's own error was printed
 };

@@ -69,7 +69,7 @@ std::unique_ptr<T> take(T* value) { return std::unique_ptr<T>(value); }
 
 input
   : NEWLINE
-  | statement NEWLINE { if (ctx.pending && !ctx.pending()) ctx.error_reported = true; }
+  | statement NEWLINE
   ;
 
 statement

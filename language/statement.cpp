@@ -29,6 +29,8 @@ bool run_statement_line(const std::string& line) {
   Scanner scanner;
   yy_scan_bytes(text.data(), static_cast<int>(text.size()), scanner.get());
   ParseContext ctx;
-  const int result = yyparse(scanner.get(), ctx);
-  return result == 0 && !ctx.error_reported;
+  if (yyparse(scanner.get(), ctx) != 0) return false;
+  // The statement's work runs outside the parser, so an interrupt can unwind through it.
+  if (ctx.pending && !ctx.pending()) return false;
+  return !ctx.error_reported;
 }

@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "client/client_state.h"
+#include "client/console.h"
+#include "client/interrupt.h"
 #include "client/line_input.h"
 #include "language/statement.h"
 #include "shell/completion.h"
@@ -36,14 +38,36 @@ int run_interactive() {
   const bool script = !rest_client::stdin_is_terminal();
   bool failed = false;
   for (;;) {
-    const auto line = rest_client::read_prompted_line("> ", false);
+    std::optional<std::string> line;
+    try {
+      line = rest_client::read_prompted_line("> ", false);
+    } catch (const rest_client::Interrupted&) {
+      // Ctrl-C at the prompt abandons the line; a script ends.
+      if (script) return kInterruptedStatus;
+      rest_client::clear_interrupt();
+      continue;
+    }
     if (!line) return script && failed ? 1 : 0;
     if (is_exit_word(*line)) {
       std::cout << "Bye!" << std::endl;
       return script && failed ? 1 : 0;
     }
     if (!line->empty()) rest_client::add_history_line(*line);
-    if (!run_statement_line(*line)) failed = true;
+    const auto outcome = run_statement(*line);
+    if (outcome == kInterruptedStatus) {
+      if (script) return kInterruptedStatus;
+      rest_client::clear_interrupt();
+    }
+    if (outcome != 0) failed = true;
+  }
+}
+
+int run_statement(const std::string& line) {
+  try {
+    return run_statement_line(line) ? 0 : 1;
+  } catch (const rest_client::Interrupted& interrupted) {
+    rest_client::print_warning(" Interrupted " + interrupted.what);
+    return kInterruptedStatus;
   }
 }
 
@@ -82,5 +106,5 @@ int run_one_shot(const std::vector<std::string>& arguments) {
     text += argument;
     text += ' ';
   }
-  return run_statement_line(text) ? 0 : 1;
+  return run_statement(text);
 }

@@ -3,9 +3,15 @@
 #include <string>
 #include <vector>
 
+// The exit status of a script or one-shot statement ended by Ctrl-C.
+constexpr int kInterruptedStatus = 130;
+
+// Runs one statement line: 0 on success, 1 on failure, kInterruptedStatus when Ctrl-C stopped it
+// (after one warning line saying what was interrupted).
+int run_statement(const std::string& line);
 // Runs prompted statements until an exit word or end of input; returns the exit status.
 int run_interactive();
 // Answers --help (usage) or --version; returns the exit status.
 int print_flag_answer(const std::string& flag);
-// Joins the arguments into one statement and runs it; 0 on success, 1 on failure.
+// Joins the arguments into one statement and runs it; its status as run_statement gives it.
 int run_one_shot(const std::vector<std::string>& arguments);

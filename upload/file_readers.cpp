@@ -192,6 +192,7 @@ namespace {
 // document is an array, without building it.
 class JsonCheck : public nlohmann::json_sax<json> {
  public:
+  explicit JsonCheck(const ShardOutput& output) : output_(output) {}
   bool null() override { return value(false); }
   bool boolean(bool) override { return value(false); }
   bool number_integer(number_integer_t) override { return value(false); }
@@ -200,7 +201,7 @@ class JsonCheck : public nlohmann::json_sax<json> {
   bool string(string_t&) override { return value(false); }
   bool binary(binary_t&) override { return value(false); }
   bool start_object(std::size_t) override { return value(false); }
-  bool key(string_t&) override { return true; }
+  bool key(string_t&) override { return going_on(); }
   bool end_object() override { return true; }
   bool start_array(std::size_t) override { return value(true); }
   bool end_array() override { return true; }
@@ -217,8 +218,16 @@ class JsonCheck : public nlohmann::json_sax<json> {
   bool value(bool array) {
     if (first_) is_array = array;
     first_ = false;
-    return true;
+    return going_on();
   }
+  // Checks now and then whether the upload was abandoned, which ends the pass.
+  bool going_on() {
+    if (++events_ % 4096 != 0 || !output_.stopping()) return true;
+    message = "the upload was abandoned";
+    return false;
+  }
+  const ShardOutput& output_;
+  std::uint64_t events_ = 0;
   bool first_ = true;
 };
 
@@ -266,7 +275,7 @@ void for_each_array_element(InputFile& file, OnElement&& element) {
 }  // namespace
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
-  JsonCheck check;
+  JsonCheck check(transfer);
   {
     std::ifstream document(input.file_path, std::ios::binary);
     if (!document) throw std::runtime_error("Failed to open file: " + input.file_path);

@@ -34,6 +34,8 @@ class ShardOutput {
   virtual void hand_off(const std::string* shard_ids) = 0;
   virtual void warning(std::string text) = 0;
   virtual void note(std::string text) = 0;
+  // True once the upload was abandoned; long passes that add no data look at it now and then.
+  virtual bool stopping() const { return false; }
 };
 
 class ShardBuilder {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "client/interrupt.h"
+
 namespace rest_client {
 
 ShardPipeline::ShardPipeline(json upload_body, Reader reader)
@@ -69,12 +71,16 @@ void ShardPipeline::hand_off(const std::string* shard_ids) {
 std::optional<ShardBody> ShardPipeline::next(const std::function<void()>& on_wait) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!ready_ && !reader_done_) {
+    if (interrupt_requested()) {
+      lock.unlock();
+      throw_if_interrupted("the upload while its next shard was prepared");
+    }
     if (on_wait) {
       lock.unlock();
       on_wait();
       lock.lock();
     }
-    changed_.wait_for(lock, std::chrono::milliseconds(200));
+    changed_.wait_for(lock, std::chrono::milliseconds(100));
   }
   if (ready_) {
     std::optional<ShardBody> shard = std::move(ready_);

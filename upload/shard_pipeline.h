@@ -43,6 +43,7 @@ class ShardPipeline : private ShardOutput {
   void hand_off(const std::string* shard_ids) override;
   void warning(std::string text) override;
   void note(std::string text) override;
+  bool stopping() const override { return stopping_.load(std::memory_order_relaxed); }
   void run(const Reader& reader);
 
   ShardBuilder builder_;

@@ -43,7 +43,9 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
   check_rate_limit();
   print_info("Uploading ...'" + file_path_ + "' to dataset '" + dataset_ + "'");
   print_info("file data field checksum: " + shard.checksum);
+  sending_ = true;
   const HttpResponse response = http_post_json(url, shard.text);
+  sending_ = false;
   if (response.status != 200) {
     print_error("Upload failed! Status: " + std::to_string(response.status) +
                 "\nResponse: " + response.text);
@@ -72,6 +74,20 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
     jobs_[index].finished = true;
   }
   print_success("Uploaded [" + std::to_string(index + 1) + "] data shards");
+}
+
+std::string ShardTransfer::describe_interrupt() const {
+  std::string text = "the upload of '" + file_path_ + "' after " + std::to_string(jobs_.size()) +
+                     " shard(s) were accepted";
+  std::string running;
+  for (const auto& job : jobs_) {
+    if (job.finished) continue;
+    running += running.empty() ? "" : ", ";
+    running += member_or_null(job.status_body, "job_id").dump();
+  }
+  if (!running.empty()) text += "; the service may still finish jobs " + running;
+  if (sending_) text += "; the shard being sent may or may not have been stored";
+  return text;
 }
 
 int ShardTransfer::poll_upload_job(std::size_t index) {

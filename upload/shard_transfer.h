@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "client/interrupt.h"
 #include "client/request.h"
 #include "upload/shard_builder.h"
 
@@ -32,10 +33,14 @@ class ShardTransfer {
   };
 
   int poll_upload_job(std::size_t index);
+  // What an interrupt stopped: the shards the service accepted and its jobs still running.
+  std::string describe_interrupt() const;
 
   std::string file_path_;
   std::string dataset_;
   std::vector<UploadJob> jobs_;
+  bool sending_ = false;  // a shard's request is in flight
+  InterruptScope interrupt_scope_{[this] { return describe_interrupt(); }};
 };
 
 }  // namespace rest_client
