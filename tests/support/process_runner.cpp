@@ -164,7 +164,8 @@ ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& 
 
 BackgroundProcess::BackgroundProcess(const std::string& program,
                                      const std::vector<std::string>& arguments,
-                                     const std::string& log_path) {
+                                     const std::string& log_path,
+                                     const std::map<std::string, std::string>& env) {
   pid_ = fork();
   if (pid_ == 0) {
     const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -172,6 +173,7 @@ BackgroundProcess::BackgroundProcess(const std::string& program,
     dup2(log, 2);
     ProcessOptions options;
     options.arguments = arguments;
+    options.env = env;
     exec_child(program, options);
   }
 }

@@ -38,7 +38,8 @@ ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& 
 class BackgroundProcess {
  public:
   BackgroundProcess(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::string& log_path);
+                    const std::string& log_path,
+                    const std::map<std::string, std::string>& env = {});
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
