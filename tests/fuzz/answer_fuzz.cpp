@@ -1,0 +1,134 @@
+// Fuzz target: the handlers' reading of the service's answers. The first byte picks a statement
+// (or login, or the version check); the rest is the service's answers in order, separated by
+// 0xFF bytes. An answer's first byte picks its status (and a Retry-After header), the rest is its
+// body. Once the answers run out, every request fails as if the connection were refused.
+#include <unistd.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/client_state.h"
+#include "client/http.h"
+#include "client/login.h"
+#include "client/rate_limiter.h"
+#include "client/version_check.h"
+#include "client/waits.h"
+#include "language/statement.h"
+#include "tests/fuzz/fuzz_harness.h"
+#include "tests/support/capture.h"
+#include "upload/shard_transfer.h"
+
+namespace {
+
+std::string temp_path(const char* name) {
+  return "/tmp/orvix_answer_fuzz_" + std::to_string(getpid()) + "_" + name;
+}
+
+const std::string kCsv = temp_path("data.csv");
+const std::string kLibsvm = temp_path("data.libsvm");
+const std::string kQueries = temp_path("queries.csv");
+
+std::vector<std::string> statements() {
+  return {
+      "FETCH_PROJECTS",
+      "CREATE_PROJECT p search",
+      "DELETE_PROJECT p",
+      "FETCH_DATASETS p",
+      "INIT_DATASET p d sparse",
+      "DELETE_DATASET p d",
+      "ATTACH_INDEX p d i cosine false",
+      "LIST_INDEX p d",
+      "DELETE_INDEX p d i",
+      "INSERT_VECTOR p d id [1, 2.5] --vector_attributes [a:1]",
+      "INSERT_VECTOR p d id [3:0.5, 1:0.2]",
+      "INSERT_VECTOR_BATCH p d [a, b] [[1, 2], [3, 4]]",
+      "INSERT_VECTOR_BATCH p d [a, b] [[1:2], [3:4]]",
+      "DELETE_VECTOR p d [a, b]",
+      "SEARCH p d i vector --query_vector [1, 2] --top_k 3",
+      "SEARCH p d i row --row_number 3",
+      "SEARCH p d i dataset --query_dataset_name q",
+      "SEARCH p d i file --file_path " + kQueries + " --file_type csv",
+      "UPLOAD p " + kCsv + " --file_format csv --dataset_name d",
+      "UPLOAD p " + kLibsvm + " --file_format libsvm --dataset_name d",
+  };
+}
+
+constexpr long kStatuses[16] = {200, 200, 200, 200, 200, 200, 200, 200,
+                                0,   400, 404, 429, 500, 502, 503, 504};
+
+// The scripted answers of one input.
+class Answers {
+ public:
+  explicit Answers(std::string_view text) {
+    while (!text.empty()) {
+      const auto end = text.find('\xff');
+      parts_.push_back(text.substr(0, end));
+      if (end == std::string_view::npos) break;
+      text.remove_prefix(end + 1);
+    }
+  }
+
+  rest_client::HttpResponse next() {
+    if (next_ == parts_.size()) return {};
+    const std::string_view part = parts_[next_++];
+    if (part.empty()) return {};
+    const auto code = static_cast<unsigned char>(part[0]);
+    rest_client::HttpResponse response;
+    response.status = kStatuses[code & 0x0F];
+    response.text = std::string(part.substr(1));
+    if (code & 0x10) response.retry_after = "2";
+    if (code & 0x20) response.retry_after = "99999999999999999999";
+    if (code & 0x40) response.retry_after = "Wed, 21 Oct 2015 07:28:00 GMT";
+    return response;
+  }
+
+ private:
+  std::vector<std::string_view> parts_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzzing::InputTimer::report_at_exit();
+  std::ofstream(kCsv) << "id,a,b\nx,1,2\ny,3,4\nz,5,6\nw,7,8\n";
+  std::ofstream(kLibsvm) << "1 0:1.5 3:2\n2 1:0.5\n3 2:1\n";
+  std::ofstream(kQueries) << "1,2\n3,4\n";
+  std::atexit([] {
+    std::remove(kCsv.c_str());
+    std::remove(kLibsvm.c_str());
+    std::remove(kQueries.c_str());
+  });
+  rest_client::SHARD_SIZE = 24;  // several shards from the small files
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const fuzzing::InputTimer timer;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  Answers answers(input.substr(1));
+  const rest_client::ScopedTransport transport(
+      [&](const std::string&, const std::string&, const std::string&) { return answers.next(); });
+  auto now = rest_client::Clock::time_point{};
+  const rest_client::ScopedWaitHooks clock(
+      {[&] { return now; }, [&](std::chrono::nanoseconds step) { now += step; }});
+  rest_client::record.timestamps.clear();
+  rest_client::api_key = "fuzz-key";
+  const testing_support::CapturedOutput output("y\ny\ny\n");
+
+  static const std::vector<std::string> lines = statements();
+  const std::size_t choice = static_cast<unsigned char>(input[0]) % (lines.size() + 2);
+  if (choice == lines.size()) {
+    rest_client::handle_login_with_api_key("fuzz-key");
+  } else if (choice == lines.size() + 1) {
+    rest_client::handle_check_cli_version();
+  } else {
+    run_statement_line(lines[choice]);
+  }
+  return 0;
+}
