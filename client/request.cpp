@@ -2,6 +2,10 @@
 
 #include "client/client_state.h"
 #include "client/rate_limiter.h"
+#include "client/retry_policy.h"
+#include "client/waits.h"
+
+#include <cstdio>
 
 namespace rest_client {
 
@@ -55,7 +59,20 @@ bool answered(const HttpResponse& response, const std::string& failure_prefix,
 }
 
 std::optional<json> fetch_job_status(const std::string& path, const json& status_body) {
-  const HttpResponse response = post_unlimited(path, status_body);
+  HttpResponse response = post_unlimited(path, status_body);
+  // A status request changes nothing, so a failure that may pass is tried again.
+  for (int retry = 1; retry <= kStatusRetries && is_passing_failure(response.status); ++retry) {
+    const auto delay = retry_delay(retry, response.retry_after);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(delay.count()) / 1000);
+    const std::string failure = response.status == 0
+                                    ? "got no answer"
+                                    : "was answered with status " + std::to_string(response.status);
+    print_warning(" Job status request " + failure + "; retry " + std::to_string(retry) + " of " +
+                  std::to_string(kStatusRetries) + " in " + seconds + " s");
+    wait_for(delay);
+    response = post_unlimited(path, status_body);
+  }
   if (response.status != 200) {
     print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
                 response.text);

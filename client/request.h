@@ -32,7 +32,8 @@ std::string dump_with_member(const json& body, const std::string& name, const st
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator = "\nResponse: ");
 
-// One status request of a server job (no rate limiter). A status other than 200, or an answer
+// One status request of a server job (no rate limiter), retried with warnings while it fails
+// in passing (no answer, 429, 502, 503, 504). A status other than 200, or an answer
 // that is not an object holding "success" and "status", prints its failure line and gives
 // nullopt; otherwise the parsed answer.
 std::optional<json> fetch_job_status(const std::string& path, const json& status_body);

@@ -138,11 +138,11 @@ TEST_F(IndexCommandsTest, AttachFailures) {
   reset();
   service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
   attach_starts();
-  service.on("/api/get_attach_index_status", 503, "busy");
+  service.on("/api/get_attach_index_status", 500, "broken");
   CapturedOutput capture;
   EXPECT_FALSE(handle_attach_index("p", "d", "i", "l2", false));
   EXPECT_EQ(capture.out(),
-            "wait_time 3000\n" + error("Server error: returned status 503 due to busy"));
+            "wait_time 3000\n" + error("Server error: returned status 500 due to broken"));
 }
 
 TEST_F(IndexCommandsTest, ListIndexInfos) {

@@ -33,7 +33,7 @@ class InterruptTest : public ::testing::Test {
     service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
     service.on("/api/attach_index", 200, R"({"success":true,"job_id":"job-7"})");
     service.on("/api/get_attach_index_status", 200, R"({"success":true,"status":"pending"})");
-    service.on("/api/list_index_infos", Reply{200, R"({"indices":[]})", 5000});
+    service.on("/api/list_index_infos", Reply{200, R"({"indices":[]})", 5000, ""});
     service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"up-1"})");
     service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"in_progress"})");
     std::ofstream file(data_path);

@@ -10,6 +10,7 @@ namespace {
 
 using namespace rest_client;
 using testing_support::error;
+using testing_support::Reply;
 
 class RequestTest : public testing_support::ServiceTest {};
 
@@ -110,6 +111,81 @@ TEST(DumpWithMember, SameBytesAsTheLibrary) {
     EXPECT_EQ(dump_with_member(body, name, "[1.5,null]"), expected.dump()) << name;
   }
   EXPECT_EQ(dump_with_member(json::object(), "a", "1"), R"({"a":1})");
+}
+
+TEST_F(RequestTest, StatusPollsRetryFailuresThatMayPass) {
+  const std::string pending = R"({"success":true,"status":"pending"})";
+  struct Case {
+    const char* name;
+    std::vector<Reply> replies;
+    bool answered;                                        // the poll ends with an answer
+    std::vector<std::pair<long long, long long>> sleeps;  // each retry's wait, lowest to highest
+    std::string warnings_and_failure;
+  };
+  const auto warning = [](const std::string& failure, int retry, const std::string& seconds) {
+    return testing_support::yellow("[WARNING] Job status request " + failure + "; retry " +
+                                   std::to_string(retry) + " of 4 in " + seconds + " s");
+  };
+  const std::vector<Case> cases = {
+      {"passing blips",
+       {{503, "busy", 0, ""}, {502, "gateway", 0, ""}, {200, pending, 0, ""}},
+       true,
+       {{500, 1000}, {1000, 2000}},
+       ""},
+      {"Retry-After seconds, then out of retries",
+       {{429, "slow down", 0, "7"}},
+       false,
+       {{7000, 7000}, {7000, 7000}, {7000, 7000}, {7000, 7000}},
+       warning("was answered with status 429", 1, "7.0") +
+           warning("was answered with status 429", 2, "7.0") +
+           warning("was answered with status 429", 3, "7.0") +
+           warning("was answered with status 429", 4, "7.0") +
+           error("Server error: returned status 429 due to slow down")},
+      {"Retry-After date in the past, huge Retry-After",
+       {{504, "", 0, "Wed, 21 Oct 2015 07:28:00 GMT"}, {503, "", 0, "99999999999"}, {200, pending, 0, ""}},
+       true,
+       {{0, 0}, {120000, 120000}},
+       ""},
+      {"an answer is not retried",
+       {{500, "broken", 0, ""}},
+       false,
+       {},
+       error("Server error: returned status 500 due to broken")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    sleeps.clear();
+    for (const auto& reply : c.replies) service.on("/api/status", reply);
+    testing_support::CapturedOutput capture;
+    const auto answer = fetch_job_status("/status", request_body());
+    EXPECT_EQ(answer.has_value(), c.answered);
+    EXPECT_EQ(service.requests_to("/api/status").size(), c.sleeps.size() + 1);
+    ASSERT_EQ(sleeps.size(), c.sleeps.size());
+    for (std::size_t i = 0; i < sleeps.size(); ++i) {
+      EXPECT_GE(sleeps[i], c.sleeps[i].first);
+      EXPECT_LE(sleeps[i], c.sleeps[i].second);
+    }
+    if (!c.warnings_and_failure.empty()) {
+      EXPECT_EQ(capture.out(), c.warnings_and_failure);
+    }
+  }
+  // No answer at all: four retries with warnings, then the failure line; a request that changes
+  // data is sent once.
+  reset();
+  sleeps.clear();
+  server_base_url = "http://127.0.0.1:1/api";
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(fetch_job_status("/status", request_body()));
+  EXPECT_EQ(sleeps.size(), 4u);
+  EXPECT_NE(capture.out().find("[WARNING] Job status request got no answer; retry 4 of 4 in "),
+            std::string::npos);
+  EXPECT_NE(capture.out().find(error("Server error: returned status 0 due to ")),
+            std::string::npos);
+  server_base_url = service.base_url() + "/api";
+  service.on("/api/create_project", 503, "busy");
+  EXPECT_FALSE(handle_create_project("p", "search"));
+  EXPECT_EQ(service.requests_to("/api/create_project").size(), 1u);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ void FakeService::accept_login(const std::string& key, const std::string& name) 
 }
 
 void FakeService::answer(const httplib::Request& request, httplib::Response& response) {
-  Reply reply{404, "unscripted request", 0};
+  Reply reply{404, "unscripted request", 0, ""};
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back({request.method,
@@ -66,6 +66,7 @@ void FakeService::answer(const httplib::Request& request, httplib::Response& res
   }
   if (reply.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
   response.status = reply.status;
+  if (!reply.retry_after.empty()) response.set_header("Retry-After", reply.retry_after);
   response.set_content(reply.body, "application/json");
 }
 

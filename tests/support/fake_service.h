@@ -17,6 +17,7 @@ struct Reply {
   int status = 200;
   std::string body;
   int delay_ms = 0;
+  std::string retry_after;  // a Retry-After header, when not empty
 };
 
 struct RecordedRequest {
@@ -42,7 +43,7 @@ class FakeService {
   // Queues a reply for a path; once a path's queue is down to one reply, that reply repeats.
   void on(const std::string& path, Reply reply);
   void on(const std::string& path, int status, const std::string& body) {
-    on(path, Reply{status, body, 0});
+    on(path, Reply{status, body, 0, ""});
   }
   // Answers login and the version check the way a healthy service does.
   void accept_login(const std::string& key, const std::string& name = "tester");
