@@ -2,6 +2,7 @@
 
 #include <editline/readline.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "client/interrupt.h"
+#include "client/secrets.h"
 
 namespace rest_client {
 namespace {
@@ -34,6 +36,28 @@ int read_key(FILE* stream) {
   }
 }
 
+// Turns the terminal's echo off while it lives.
+class TerminalEchoOff {
+ public:
+  TerminalEchoOff() {
+    saved_ok_ = tcgetattr(STDIN_FILENO, &saved_) == 0;
+    if (!saved_ok_) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    quiet.c_lflag |= ECHONL;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  ~TerminalEchoOff() {
+    if (saved_ok_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+  }
+  TerminalEchoOff(const TerminalEchoOff&) = delete;
+  TerminalEchoOff& operator=(const TerminalEchoOff&) = delete;
+
+ private:
+  termios saved_{};
+  bool saved_ok_ = false;
+};
+
 }  // namespace
 
 bool stdin_is_terminal() {
@@ -55,8 +79,26 @@ std::optional<std::string> read_prompted_line(const std::string& prompt, bool pr
   return read_answer_line();
 }
 
+std::optional<std::string> read_secret_line(const std::string& prompt) {
+  if (!stdin_is_terminal()) return read_prompted_line(prompt, true);
+  std::cout << prompt << std::flush;
+  const TerminalEchoOff echo_off;
+  std::string line;
+  for (;;) {
+    const int key = read_key(stdin);
+    if (interrupt_requested()) {
+      std::cout << std::endl;
+      throw Interrupted{"the key prompt"};
+    }
+    if (key == EOF && line.empty()) return std::nullopt;
+    if (key == EOF || key == '\n') break;
+    line += static_cast<char>(key);
+  }
+  return line;  // the terminal echoed the newline (ECHONL)
+}
+
 void add_history_line(const std::string& line) {
-  if (stdin_is_terminal()) add_history(line.c_str());
+  if (stdin_is_terminal() && !holds_secret(line)) add_history(line.c_str());
 }
 
 std::optional<std::string> read_answer_line() {

@@ -14,6 +14,11 @@ bool stdin_is_terminal();
 // `prompt_when_piped` is set and the line is read from standard input. nullopt at end of input.
 std::optional<std::string> read_prompted_line(const std::string& prompt, bool prompt_when_piped);
 
+// A prompted line that is not shown as it is typed (the API key); piped, as read_prompted_line
+// with the prompt written.
+std::optional<std::string> read_secret_line(const std::string& prompt);
+
+// Adds a statement to the line-editing history, unless it holds a secret.
 void add_history_line(const std::string& line);
 
 // One whole line of standard input (answers to questions); nullopt at end of input.

@@ -8,6 +8,7 @@
 #include "client/console.h"
 #include "client/http.h"
 #include "client/line_input.h"
+#include "client/secrets.h"
 
 namespace rest_client {
 namespace {
@@ -30,6 +31,7 @@ void logged_in() {
 }  // namespace
 
 bool handle_login_with_api_key(const std::string& key) {
+  add_secret(key);
   try {
     const HttpResponse response = http_get(
         account_base_url + "/bk/validate-api-key",
@@ -83,7 +85,7 @@ void prompt_and_authenticate() {
   }
   std::cout << "No global Orvix API key found. Please..." << std::endl;
   for (;;) {
-    const auto line = read_prompted_line("Enter your Orvix API key: ", true);
+    const auto line = read_secret_line("Enter your Orvix API key: ");
     if (!line) {
       std::cout << std::endl << "Input canceled. Exiting..." << std::endl;
       std::exit(0);

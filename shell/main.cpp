@@ -4,6 +4,7 @@
 
 #include "client/interrupt.h"
 #include "client/line_input.h"
+#include "client/secrets.h"
 #include "shell/repl.h"
 #include "shell/startup.h"
 
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "--version")) {
     return print_flag_answer(argv[1]);
   }
+  rest_client::hide_secrets_in_output();
   const bool one_shot = argc > 1;
   // At a terminal's prompt Ctrl-C stops the statement and the shell goes on; elsewhere it ends
   // the process, and a second Ctrl-C does so at once.

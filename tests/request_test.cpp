@@ -142,7 +142,9 @@ TEST_F(RequestTest, StatusPollsRetryFailuresThatMayPass) {
            warning("was answered with status 429", 4, "7.0") +
            error("Server error: returned status 429 due to slow down")},
       {"Retry-After date in the past, huge Retry-After",
-       {{504, "", 0, "Wed, 21 Oct 2015 07:28:00 GMT"}, {503, "", 0, "99999999999"}, {200, pending, 0, ""}},
+       {{504, "", 0, "Wed, 21 Oct 2015 07:28:00 GMT"},
+        {503, "", 0, "99999999999"},
+        {200, pending, 0, ""}},
        true,
        {{0, 0}, {120000, 120000}},
        ""},

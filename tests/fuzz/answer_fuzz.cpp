@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,7 +54,7 @@ std::vector<std::string> statements() {
       "SEARCH p d i row --row_number 3",
       "SEARCH p d i dataset --query_dataset_name q",
       "SEARCH p d i file --file_path " + kQueries + " --file_type csv",
-      "UPLOAD p " + kCsv + " --file_format csv --dataset_name d",
+      "UPLOAD p " + kCsv + " --file_format csv --dataset_name d --vector_type dense --has_field_names true",
       "UPLOAD p " + kLibsvm + " --file_format libsvm --dataset_name d",
   };
 }
@@ -119,7 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       {[&] { return now; }, [&](std::chrono::nanoseconds step) { now += step; }});
   rest_client::record.timestamps.clear();
   rest_client::api_key = "fuzz-key";
-  const testing_support::CapturedOutput output("y\ny\ny\n");
+  // ORVIX_FUZZ_SHOW=1 shows what the client prints, for reading a reproducer.
+  static const bool show = std::getenv("ORVIX_FUZZ_SHOW") != nullptr;
+  std::optional<testing_support::CapturedOutput> output;
+  if (!show) output.emplace("y\ny\ny\n");
 
   static const std::vector<std::string> lines = statements();
   const std::size_t choice = static_cast<unsigned char>(input[0]) % (lines.size() + 2);

@@ -1,0 +1,89 @@
+#include "client/secrets.h"
+
+#include <iostream>
+#include <mutex>
+#include <streambuf>
+#include <vector>
+
+namespace rest_client {
+namespace {
+
+std::mutex secrets_mutex;
+
+std::vector<std::string>& secrets() {
+  static std::vector<std::string> list;
+  return list;
+}
+
+// Passes text to another buffer a line (or a flush) at a time, with secrets hidden.
+class HidingBuffer : public std::streambuf {
+ public:
+  explicit HidingBuffer(std::streambuf* target) : target_(target) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    pending_ += traits_type::to_char_type(c);
+    if (c == '\n') emit();
+    return c;
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    pending_.append(text, static_cast<std::size_t>(count));
+    if (pending_.find('\n') != std::string::npos) emit();
+    return count;
+  }
+  int sync() override {
+    emit();
+    return target_->pubsync();
+  }
+
+ private:
+  void emit() {
+    const std::string shown = hide_secrets(std::move(pending_));
+    pending_.clear();
+    target_->sputn(shown.data(), static_cast<std::streamsize>(shown.size()));
+  }
+
+  std::streambuf* target_;
+  std::string pending_;
+};
+
+}  // namespace
+
+void add_secret(const std::string& secret) {
+  if (secret.size() < kShortestHiddenSecret) return;
+  std::lock_guard<std::mutex> lock(secrets_mutex);
+  for (const auto& known : secrets()) {
+    if (known == secret) return;
+  }
+  secrets().push_back(secret);
+}
+
+bool holds_secret(const std::string& text) {
+  std::lock_guard<std::mutex> lock(secrets_mutex);
+  for (const auto& secret : secrets()) {
+    if (text.find(secret) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string hide_secrets(std::string text) {
+  std::lock_guard<std::mutex> lock(secrets_mutex);
+  for (const auto& secret : secrets()) {
+    for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+      text.replace(at, secret.size(), kHiddenSecret);
+      at += std::char_traits<char>::length(kHiddenSecret);
+    }
+  }
+  return text;
+}
+
+void hide_secrets_in_output() {
+  // Never destroyed: the streams are flushed at exit, after static objects are gone.
+  static HidingBuffer* const out = new HidingBuffer(std::cout.rdbuf());
+  static HidingBuffer* const err = new HidingBuffer(std::cerr.rdbuf());
+  std::cout.rdbuf(out);
+  std::cerr.rdbuf(err);
+}
+
+}  // namespace rest_client

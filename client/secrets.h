@@ -1,0 +1,23 @@
+#pragma once
+// API keys the user gave. They are hidden from everything the client writes to standard output
+// and standard error, and never enter the line-editing history.
+
+#include <string>
+
+namespace rest_client {
+
+// Keys shorter than this are too likely to match ordinary text to be hidden.
+constexpr std::size_t kShortestHiddenSecret = 8;
+// How a hidden key is shown.
+inline constexpr const char* kHiddenSecret = "********";
+
+void add_secret(const std::string& secret);
+// True when the text holds a secret.
+bool holds_secret(const std::string& text);
+// The text with every secret replaced by kHiddenSecret.
+std::string hide_secrets(std::string text);
+
+// From now on, std::cout and std::cerr hide secrets (line by line, and at each flush).
+void hide_secrets_in_output();
+
+}  // namespace rest_client

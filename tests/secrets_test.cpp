@@ -1,0 +1,120 @@
+// The API key never shows: not in any line the client prints when the service echoes it back
+// in failures or in broken answers, not when a statement expands it, not as it is typed at the
+// key prompt, and not in the line-editing history.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "tests/support/fake_service.h"
+#include "tests/support/process_runner.h"
+
+namespace {
+
+using namespace testing_support;
+
+const std::string kKey = "sk-orvix-7f3a9c21";
+
+int occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class SecretsTest : public ::testing::Test {
+ protected:
+  SecretsTest() : service(ORVIX_TEST_PORT) {
+    service.accept_login(kKey);
+    std::ofstream(data_path) << "id,a\nx,1\n";
+  }
+  ~SecretsTest() override { std::remove(data_path.c_str()); }
+
+  // Every service path answers with the key in its body.
+  void echo_key_everywhere(int status, const std::string& body) {
+    for (const char* path :
+         {"/fetch_projects", "/create_project", "/delete_project", "/fetch_datasets",
+          "/init_dataset", "/delete_dataset", "/attach_index", "/get_attach_index_status",
+          "/list_index_infos", "/delete_index", "/add_data", "/add_data_batch",
+          "/get_upload_data_status", "/remove_data", "/search", "/upload"}) {
+      service.on(std::string("/api") + path, status, body);
+    }
+  }
+
+  FakeService service;
+  const std::string data_path =
+      ::testing::TempDir() + "secrets_" + std::to_string(getpid()) + ".csv";
+};
+
+TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
+  const std::vector<std::string> statements = {
+      "FETCH_PROJECTS",
+      "CREATE_PROJECT p search",
+      "DELETE_PROJECT p",
+      "FETCH_DATASETS $ORVIX_API_KEY",
+      "INIT_DATASET p d sparse",
+      "DELETE_DATASET p d",
+      "ATTACH_INDEX p d i cosine false",
+      "LIST_INDEX p d",
+      "DELETE_INDEX p d i",
+      "INSERT_VECTOR p d id [1, 2.5]",
+      "INSERT_VECTOR_BATCH p d [a] [[1, 2]]",
+      "INSERT_VECTOR_BATCH p d [a] [[1:2]]",
+      "DELETE_VECTOR p d [a]",
+      "SEARCH p d i vector --query_vector [1, 2]",
+      "UPLOAD p " + data_path +
+          " --file_format csv --dataset_name d --vector_type dense --has_field_names true",
+  };
+  const std::vector<std::pair<int, std::string>> answers = {
+      {500, R"({"detail":"bad request","user_api_key":")" + kKey + "\"}"},
+      {200, R"({"success":false,"error_code":")" + kKey + "\",\"message\":\"" + kKey + "\"}"},
+      {200, "{\"echo\": [\"" + kKey + "\""},  // truncated: the parse error quotes what it read
+  };
+  for (const auto& [status, body] : answers) {
+    service.clear();
+    service.accept_login(kKey);
+    echo_key_everywhere(status, body);
+    for (const auto& statement : statements) {
+      const auto result =
+          run_process(ORVIX_UNDER_TEST, {{statement}, {{"ORVIX_API_KEY", kKey}}, "y\n", 20000});
+      // A failure status fails every statement; some statements do not read 200 answers.
+      if (status != 200) {
+        EXPECT_EQ(result.exit_status, 1) << statement << "\n" << result.out;
+      }
+      EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << statement << " / " << body << "\n"
+                                                               << result.out << result.err;
+    }
+  }
+  // Failed logins and a failed version check that quote the key.
+  service.clear();
+  service.on("/bk/validate-api-key", 401, R"({"detail":"Invalid API key )" + kKey + "\"}");
+  auto result = run_process(ORVIX_UNDER_TEST, {{"FETCH_PROJECTS"}, {}, kKey + "\n", 20000});
+  EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << result.out << result.err;
+  service.on("/bk/validate-api-key", 200, R"({"detail":"no user for )" + kKey + "\"}");
+  result =
+      run_process(ORVIX_UNDER_TEST, {{"FETCH_PROJECTS"}, {{"ORVIX_API_KEY", kKey}}, "", 20000});
+  EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << result.out << result.err;
+  service.clear();
+  service.on("/bk/validate-api-key", 200, R"({"user_id":"u-1","username":"tester"})");
+  service.on("/api/check_cli_version", 426, kKey);
+  result =
+      run_process(ORVIX_UNDER_TEST, {{"FETCH_PROJECTS"}, {{"ORVIX_API_KEY", kKey}}, "", 20000});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << result.out << result.err;
+}
+
+TEST_F(SecretsTest, KeyPromptDoesNotEchoAndHistoryKeepsNoKey) {
+  service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
+  const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"TERM", "dumb"}}, "", 20000},
+                                      {{"Enter your Orvix API key: ", kKey + "\r"},
+                                       {"> ", "FETCH_DATASETS " + kKey + "\r"},
+                                       {"================================", "\033[A\r"},
+                                       {"> ", "exit\r"}});
+  EXPECT_EQ(result.exit_status, 0) << result.out;
+  EXPECT_NE(result.out.find("Login successful!"), std::string::npos) << result.out;
+  // Only the statement as typed shows the key: the prompt did not echo it, the output hid it,
+  // and the history did not bring it back.
+  EXPECT_EQ(occurrences(result.out, kKey), 1) << result.out;
+}
+
+}  // namespace
