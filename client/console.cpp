@@ -1,23 +1,45 @@
 #include "client/console.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
 
 namespace rest_client {
 
+std::string printable(std::string text) {
+  std::string shown;
+  const std::size_t kept = std::min(text.size(), kLongestPrintedText);
+  shown.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      shown += escaped;
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  if (kept < text.size()) {
+    shown += "... [" + std::to_string(text.size() - kept) + " more bytes not shown]";
+  }
+  return shown;
+}
+
 void print_success(std::string message) {
-  std::cout << green() << "[SUCCESS] " << message << reset() << std::endl;
+  std::cout << green() << "[SUCCESS] " << printable(std::move(message)) << reset() << std::endl;
 }
 
 void print_warning(std::string message) {
-  std::cout << yellow() << "[WARNING]" << message << reset() << std::endl;
+  std::cout << yellow() << "[WARNING]" << printable(std::move(message)) << reset() << std::endl;
 }
 
 void print_error(std::string message) {
-  std::cout << red() << "[ERROR] " << message << reset() << std::endl;
+  std::cout << red() << "[ERROR] " << printable(std::move(message)) << reset() << std::endl;
 }
 
 void print_info(std::string message) {
-  std::cerr << "[INFO] " << message << std::endl;
+  std::cerr << "[INFO] " << printable(std::move(message)) << std::endl;
 }
 
 void print_border() {

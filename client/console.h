@@ -7,6 +7,11 @@
 
 namespace rest_client {
 
+// Tagged lines carry text from the service, so control characters other than newline and tab
+// are shown escaped (\x1b), and text beyond this many bytes is cut with a note.
+constexpr std::size_t kLongestPrintedText = 8192;
+std::string printable(std::string text);
+
 void print_success(std::string message);
 void print_warning(std::string message);
 void print_error(std::string message);

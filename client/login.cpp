@@ -14,7 +14,7 @@ namespace rest_client {
 namespace {
 
 void login_error(const std::string& text) {
-  std::cerr << red() << "[ERROR] " << text << reset() << std::endl;
+  std::cerr << red() << "[ERROR] " << printable(text) << reset() << std::endl;
 }
 
 const char* const kBanner[] = {
@@ -24,7 +24,7 @@ const char* const kBanner[] = {
 };
 
 void logged_in() {
-  std::cout << "Logged in successfully! Username: " << username << std::endl;
+  std::cout << "Logged in successfully! Username: " << printable(username) << std::endl;
   std::cout << std::endl;
 }
 

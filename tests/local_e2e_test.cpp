@@ -230,7 +230,7 @@ TEST_F(LocalEndToEnd, AnUploadAndSearchesAtOnceBothSucceed) {
   EXPECT_TRUE(has(orvix({"FETCH_DATASETS", "p"}).out, "Dimension: (8000, 128)"));
 }
 
-TEST_F(LocalEndToEnd, FinishedShardsSurviveAKillDuringAnUpload) {
+TEST_F(LocalEndToEnd, FinishedShardsSurviveAKillAndRestartDuringAnUpload) {
   const std::string data_dir = dir_ + "killed-" + std::to_string(getpid());
   start({"--data-dir", data_dir});
   ASSERT_EQ(orvix({"CREATE_PROJECT", "p", "search"}).exit_status, 0);
@@ -246,18 +246,27 @@ TEST_F(LocalEndToEnd, FinishedShardsSurviveAKillDuringAnUpload) {
                           "",
                           60000});
   });
-  // Let some shards finish, then kill the service outright.
+  std::ifstream original(data, std::ios::binary);
+  const std::string before((std::istreambuf_iterator<char>(original)), {});
+  // Let some shards finish, kill the service outright and start it again while the client is
+  // still uploading: the client's next request fails or finds its jobs gone.
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   local_->stop(SIGKILL);
+  start({"--data-dir", data_dir});
   uploader.join();
-  EXPECT_NE(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 1) << result.out;
+  EXPECT_TRUE(has(result.out, "Upload failed! Status: 0") ||
+              has(result.out, "Server error: returned status"))
+      << result.out;
+  std::ifstream after_file(data, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_file)), {}), before)
+      << "the data file changed";
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
   std::size_t finished = 0;  // upload jobs the service reported finished
   for (std::size_t at = 0; (at = result.out.find("Finished. Returned", at)) != std::string::npos;
        ++at) {
     ++finished;
   }
-  start({"--data-dir", data_dir});
   const std::string listing = orvix({"FETCH_DATASETS", "p"}).out;
   const auto at = listing.find("Dimension: (");
   ASSERT_NE(at, std::string::npos) << listing;

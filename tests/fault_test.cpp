@@ -1,0 +1,120 @@
+// Broken connections and hostile answers: every handler fails with its own line, reports the
+// failure, sends a data-changing request only once, and shows no more of a huge or hostile
+// answer than a terminal can take.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+#include "commands/handlers.h"
+#include "tests/support/dropping_server.h"
+#include "tests/support/service_fixture.h"
+#include "upload/shard_transfer.h"
+
+namespace {
+
+using namespace rest_client;
+using namespace testing_support;
+
+struct Call {
+  const char* name;
+  std::function<bool()> run;
+  std::string failure;  // the start of the handler's line for a status-0 failure
+};
+
+class FaultTest : public ServiceTest {
+ protected:
+  FaultTest() { std::ofstream(data_path) << "1 0:1.5\n2 1:2\n"; }
+  ~FaultTest() override { std::remove(data_path.c_str()); }
+
+  std::vector<Call> calls() const {
+    return {
+        {"create project", [] { return handle_create_project("p", "search"); },
+         "Create project failed! Status: 0"},
+        {"fetch projects", [] { return handle_fetch_projects(); },
+         "Projects fetch failed! Status: 0"},
+        {"delete project", [] { return handle_delete_project("p"); },
+         "Delete project failed! Status: 0"},
+        {"init dataset", [] { return handle_init_dataset("p", "d", "dense", "2"); },
+         "Initialize dataset failed! Status: 0"},
+        {"delete dataset", [] { return handle_delete_dataset("p", "d"); },
+         "Delete dataset failed! Status: 0"},
+        {"list indices", [] { return handle_list_index_infos("p", "d"); },
+         "Listing index information failed! Status: 0"},
+        {"delete index", [] { return handle_delete_index("p", "d", "i"); },
+         "Delete index failed! Status: 0"},
+        {"insert",
+         [] {
+           return handle_insert_vector("p", "d", "a", std::vector<std::string>{"1", "2"},
+                                       OptionMap{});
+         },
+         "Insert failed! Status: 0"},
+        {"batch",
+         [] {
+           return handle_insert_vector_batch(
+               "p", "d", {"a"}, std::vector<std::vector<std::string>>{{"1", "2"}}, OptionMap{});
+         },
+         "Insertions failed! Status: 0"},
+        {"delete vectors", [] { return handle_delete_vector("p", "d", {"a"}); },
+         "Delete vector failed! Status: 0"},
+        {"search",
+         [] {
+           return handle_search("p", "d", "i", "row", {{"row_number", "1"}});
+         },
+         "Search failed! Status: 0"},
+        {"upload",
+         [this] {
+           return handle_upload("p", data_path,
+                                {{"file_format", "libsvm"}, {"collection_name", "d"}});
+         },
+         "Upload failed! Status: 0"},
+    };
+  }
+
+  const std::string data_path =
+      ::testing::TempDir() + "fault_" + std::to_string(getpid()) + ".libsvm";
+};
+
+TEST_F(FaultTest, ConnectionDroppedDuringRequestOrAnswer) {
+  for (const DropPoint point : {DropPoint::kDuringRequest, DropPoint::kDuringAnswer}) {
+    for (const auto& call : calls()) {
+      SCOPED_TRACE(call.name);
+      DroppingServer server(point);
+      server_base_url = "http://127.0.0.1:" + std::to_string(server.port()) + "/api";
+      record.timestamps.clear();
+      CapturedOutput capture;
+      EXPECT_FALSE(call.run());
+      EXPECT_NE(capture.out().find(call.failure), std::string::npos) << capture.out();
+      EXPECT_EQ(server.connections(), 1) << "a data-changing request was sent again";
+    }
+  }
+}
+
+TEST_F(FaultTest, HugeAndHostileAnswersAreShownCut) {
+  std::string garbage(10 * 1024 * 1024, 'g');
+  garbage[100] = '\033';
+  for (const int status : {200, 500}) {
+    for (const auto& call : calls()) {
+      SCOPED_TRACE(call.name + std::string(" ") + std::to_string(status));
+      reset();
+      for (const char* path : {"/create_project", "/fetch_projects", "/delete_project", "/init",
+                               "/delete_dataset", "/list_index_infos", "/delete_index", "/add_data",
+                               "/add_data_batch", "/remove_data", "/search", "/upload"}) {
+        service.on(std::string("/api") + path, status, garbage);
+      }
+      CapturedOutput capture("y\n");
+      const bool done = call.run();
+      // Creating a project or a dataset does not read a 200 answer; all else fails on garbage.
+      const std::string name = call.name;
+      if (status != 200 || (name != "create project" && name != "init dataset")) {
+        EXPECT_FALSE(done);
+      }
+      const std::string shown = capture.out() + capture.err();
+      EXPECT_LT(shown.size(), 64u * 1024) << "the answer was printed whole";
+      EXPECT_EQ(shown.find("g\033"), std::string::npos) << "a control character reached the screen";
+    }
+  }
+}
+
+}  // namespace
