@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include "commands/handlers.h"
 #include "tests/support/dropping_server.h"
@@ -115,6 +116,120 @@ TEST_F(FaultTest, HugeAndHostileAnswersAreShownCut) {
       EXPECT_EQ(shown.find("g\033"), std::string::npos) << "a control character reached the screen";
     }
   }
+}
+
+// Where every value of a JSON document sits, containers included.
+void collect_pointers(const json& value, const json::json_pointer& at,
+                      std::vector<json::json_pointer>& pointers) {
+  pointers.push_back(at);
+  if (value.is_object()) {
+    for (const auto& [key, member] : value.items()) collect_pointers(member, at / key, pointers);
+  } else if (value.is_array()) {
+    for (std::size_t i = 0; i < value.size(); ++i) collect_pointers(value.at(i), at / i, pointers);
+  }
+}
+
+// A good answer with one value at a time replaced by each JSON kind it is not.
+std::vector<std::string> wrong_shapes(const json& good) {
+  const std::vector<json> kinds = {nullptr, true, 7, -1.5, "s", json::array(), json::object()};
+  std::vector<json::json_pointer> pointers;
+  collect_pointers(good, json::json_pointer(), pointers);
+  std::vector<std::string> variants;
+  for (const auto& pointer : pointers) {
+    for (const json& kind : kinds) {
+      if (kind.type() == good.at(pointer).type()) continue;
+      json changed = good;
+      changed.at(pointer) = kind;
+      variants.push_back(changed.dump());
+    }
+  }
+  return variants;
+}
+
+TEST_F(FaultTest, WrongShapeAtEveryMemberIsAFailureWithAnErrorLine) {
+  struct Answered {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> good;  // path, good answer; last one mutated
+    std::function<bool()> run;
+  };
+  const std::string finished = R"({"success":true,"status":"finished","error_message":"ok"})";
+  const std::vector<Answered> cases = {
+      {"fetch projects",
+       {{"/fetch_projects",
+         R"({"projects":[{"project_name":"a","project_id":7,"application":"both"}]})"}},
+       [] { return handle_fetch_projects(); }},
+      {"fetch datasets",
+       {{"/fetch_datasets", R"j({"datasets":[{"name":"d","dimension":"(3, 4)","size":1536}]})j"}},
+       [] { return handle_fetch_datasets("p"); }},
+      {"delete project",
+       {{"/delete_project", R"({"success":true,"error_code":"x"})"}},
+       [] { return handle_delete_project("p"); }},
+      {"attach",
+       {{"/fetch_datasets", R"({"datasets":[]})"},
+        {"/attach_index", R"({"success":true,"job_id":"j"})"},
+        {"/get_attach_index_status", R"({"success":true,"status":"failed","error":"e"})"}},
+       [] { return handle_attach_index("p", "d", "i", "l2", false); }},
+      {"list indices",
+       {{"/list_index_infos", R"({"index_infos":[["i","L2"]]})"}},
+       [] { return handle_list_index_infos("p", "d"); }},
+      {"insert",
+       {{"/add_data", R"({"error_code":"Success"})"}},
+       [] {
+         return handle_insert_vector("p", "d", "a", std::vector<std::string>{"1"}, OptionMap{});
+       }},
+      {"dense batch",
+       {{"/add_data_batch", R"({"checksum_server":"abc","job_id":"j"})"},
+        {"/get_upload_data_status", finished}},
+       [] {
+         return handle_insert_vector_batch("p", "d", {"a"},
+                                           std::vector<std::vector<std::string>>{{"1"}}, {});
+       }},
+      {"sparse batch",
+       {{"/add_data_batch",
+         R"([{"string_id":"a","status":200,"body":"{\"error_code\":\"Success\"}"}])"}},
+       [] {
+         return handle_insert_vector_batch("p", "d", {"a"}, std::vector<std::string>{"{}"}, {});
+       }},
+      {"delete vectors",
+       {{"/remove_data", R"({"error_code":"Success"})"}},
+       [] { return handle_delete_vector("p", "d", {"a"}); }},
+      {"search",
+       {{"/search", R"({"results":[{"distance":-0.25,"idx":"a"}]})"}},
+       [] {
+         return handle_search("p", "d", "i", "row", {{"row_number", "1"}});
+       }},
+      {"multi search",
+       {{"/search", R"({"results":[{"query_vector_id":0,"matches":[{"distance":1,"idx":"a"}]}]})"}},
+       [] {
+         return handle_search("p", "d", "i", "row", {{"row_number", "1"}});
+       }},
+      {"upload",
+       {{"/upload", R"({"checksum_server":"s","job_id":"j"})"},
+        {"/get_upload_data_status", finished}},
+       [this] {
+         return handle_upload("p", data_path,
+                              {{"file_format", "libsvm"}, {"collection_name", "d"}});
+       }},
+  };
+  int variants = 0;
+  for (const auto& c : cases) {
+    const auto& [mutated_path, good] = c.good.back();
+    for (const std::string& wrong : wrong_shapes(json::parse(good))) {
+      SCOPED_TRACE(std::string(c.name) + ": " + wrong);
+      reset();
+      for (std::size_t i = 0; i + 1 < c.good.size(); ++i) {
+        service.on("/api" + c.good[i].first, 200, c.good[i].second);
+      }
+      service.on("/api" + mutated_path, 200, wrong);
+      CapturedOutput capture("y\n");
+      const bool done = c.run();
+      const bool error_shown = capture.out().find("[ERROR]") != std::string::npos;
+      // The result is true exactly when no error line was printed.
+      EXPECT_NE(done, error_shown) << capture.out();
+      ++variants;
+    }
+  }
+  EXPECT_GT(variants, 300);
 }
 
 }  // namespace
