@@ -31,6 +31,7 @@ class InterruptTest : public ::testing::Test {
   InterruptTest() : service(ORVIX_TEST_PORT) {
     service.accept_login("secret-key");
     service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
+    service.on("/api/fetch_projects", 200, R"({"projects":[]})");
     service.on("/api/attach_index", 200, R"({"success":true,"job_id":"job-7"})");
     service.on("/api/get_attach_index_status", 200, R"({"success":true,"status":"pending"})");
     service.on("/api/list_index_infos", Reply{200, R"({"indices":[]})", 5000, ""});
@@ -64,8 +65,8 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
     const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, kEnv, "", 20000},
                                         {{"> ", c.statement},
                                          {c.running, "\x03"},
-                                         {"> ", "FETCH_PROJECTS -h\r"},
-                                         {"Gets the list of all projects", "exit\r"}});
+                                         {"> ", "FETCH_PROJECTS\r"},
+                                         {"Sucessfully fetched 0 projects", "exit\r"}});
     EXPECT_FALSE(result.timed_out) << result.out;
     EXPECT_EQ(result.exit_status, 0) << result.out;
     EXPECT_NE(result.out.find("Bye!"), std::string::npos) << result.out;
@@ -79,6 +80,18 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
   }
   // The interrupted deletion was never sent.
   EXPECT_TRUE(service.requests_to("/api/delete_project").empty());
+}
+
+TEST_F(InterruptTest, CtrlCAtTheKeyPromptRestoresTheTerminal) {
+  // The shell ignores Ctrl-C itself, so that it lives on to show what the client left.
+  const std::string command =
+      "trap '' INT; " + std::string(ORVIX_UNDER_TEST) + "; echo status $?; stty -a";
+  const auto result = run_on_terminal("/bin/sh", {{"-c", command}, {{"TERM", "dumb"}}, "", 20000},
+                                      {{"Enter your Orvix API key: ", "\x03"}});
+  EXPECT_NE(result.out.find("status 130"), std::string::npos) << result.out;
+  // Echo is back on: "echo" appears in the modes, "-echo" does not.
+  EXPECT_NE(result.out.find(" echo "), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("-echo "), std::string::npos) << result.out;
 }
 
 TEST_F(InterruptTest, OneShotStatementEndsWithStatus130) {
