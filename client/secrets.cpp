@@ -8,11 +8,15 @@
 namespace rest_client {
 namespace {
 
-std::mutex secrets_mutex;
+// Never destroyed: the output filter still reads it when the streams are flushed at exit.
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::string> list;
+};
 
-std::vector<std::string>& secrets() {
-  static std::vector<std::string> list;
-  return list;
+Registry& registry() {
+  static Registry* const kept = new Registry;
+  return *kept;
 }
 
 // Passes text to another buffer a line (or a flush) at a time, with secrets hidden.
@@ -52,24 +56,24 @@ class HidingBuffer : public std::streambuf {
 
 void add_secret(const std::string& secret) {
   if (secret.size() < kShortestHiddenSecret) return;
-  std::lock_guard<std::mutex> lock(secrets_mutex);
-  for (const auto& known : secrets()) {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  for (const auto& known : registry().list) {
     if (known == secret) return;
   }
-  secrets().push_back(secret);
+  registry().list.push_back(secret);
 }
 
 bool holds_secret(const std::string& text) {
-  std::lock_guard<std::mutex> lock(secrets_mutex);
-  for (const auto& secret : secrets()) {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  for (const auto& secret : registry().list) {
     if (text.find(secret) != std::string::npos) return true;
   }
   return false;
 }
 
 std::string hide_secrets(std::string text) {
-  std::lock_guard<std::mutex> lock(secrets_mutex);
-  for (const auto& secret : secrets()) {
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  for (const auto& secret : registry().list) {
     for (auto at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
       text.replace(at, secret.size(), kHiddenSecret);
       at += std::char_traits<char>::length(kHiddenSecret);
