@@ -4,6 +4,7 @@
 #include <openssl/sha.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -28,29 +29,63 @@ std::string base64_decode(const std::string& text) {
   return out;
 }
 
-std::string gunzip(const std::string& data) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 31) != Z_OK) throw std::runtime_error("cannot start gunzip");
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  std::string out;
-  std::vector<char> buffer(1 << 20);
-  int code = Z_OK;
-  while (true) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
-    stream.avail_out = static_cast<uInt>(buffer.size());
-    code = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer.data(), buffer.size() - stream.avail_out);
-    if (code == Z_STREAM_END) {
-      if (stream.avail_in == 0) break;
-      inflateReset(&stream);  // another member follows
-      continue;
-    }
-    if (code != Z_OK) break;
+namespace {
+
+// One inflate stream, ended whatever happens.
+class Inflater {
+ public:
+  Inflater() {
+    if (inflateInit2(&stream_, 31) != Z_OK) throw std::runtime_error("cannot start gunzip");
   }
-  inflateEnd(&stream);
-  if (code != Z_STREAM_END) throw std::runtime_error("file data is not a complete gzip stream");
+  ~Inflater() { inflateEnd(&stream_); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  // Feeds every piece of output to `sink`; returns the total.
+  template <typename Sink>
+  std::size_t run(std::string_view data, std::size_t limit, Sink&& sink) {
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    std::size_t left = data.size(), total = 0;
+    std::vector<char> buffer(1 << 20);
+    int code = Z_OK;
+    for (;;) {
+      if (stream_.avail_in == 0 && left > 0) {
+        const auto step = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+        stream_.avail_in = step;
+        left -= step;
+      }
+      stream_.next_out = reinterpret_cast<Bytef*>(buffer.data());
+      stream_.avail_out = static_cast<uInt>(buffer.size());
+      code = inflate(&stream_, Z_NO_FLUSH);
+      const std::size_t produced = buffer.size() - stream_.avail_out;
+      total += produced;
+      if (total > limit) throw TooLarge(limit);
+      sink(buffer.data(), produced);
+      if (code == Z_STREAM_END) {
+        if (stream_.avail_in == 0 && left == 0) break;
+        inflateReset(&stream_);  // another member follows
+        continue;
+      }
+      if (code != Z_OK) break;
+    }
+    if (code != Z_STREAM_END) throw std::runtime_error("file data is not a complete gzip stream");
+    return total;
+  }
+
+ private:
+  z_stream stream_{};
+};
+
+}  // namespace
+
+std::string gunzip(std::string_view data, std::size_t limit) {
+  std::string out;
+  Inflater().run(data, limit, [&out](const char* piece, std::size_t n) { out.append(piece, n); });
   return out;
+}
+
+std::size_t gunzipped_size(std::string_view data, std::size_t limit) {
+  return Inflater().run(data, limit, [](const char*, std::size_t) {});
 }
 
 std::string sha256_hex(const std::string& text) {

@@ -1,14 +1,27 @@
 #pragma once
 // Decoding what clients send: base64 text and gzip members.
 
+#include <cstddef>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace orvix_local {
 
+// Raised when decompressed data would go over the caller's limit.
+struct TooLarge : std::runtime_error {
+  explicit TooLarge(std::size_t limit_bytes)
+      : std::runtime_error("decompressed data over the limit"), limit(limit_bytes) {}
+  std::size_t limit;
+};
+
 // Throws std::runtime_error for text that is not base64.
 std::string base64_decode(const std::string& text);
-// Every member of a gzip stream, concatenated; throws std::runtime_error for bad data.
-std::string gunzip(const std::string& data);
+// Every member of a gzip stream, concatenated; throws std::runtime_error for bad data and
+// TooLarge as soon as the output would pass `limit` bytes.
+std::string gunzip(std::string_view data, std::size_t limit);
+// The size gunzip would return, found without keeping the output.
+std::size_t gunzipped_size(std::string_view data, std::size_t limit);
 std::string sha256_hex(const std::string& text);
 
 }  // namespace orvix_local

@@ -1,46 +1,82 @@
 #pragma once
-// Background jobs (attaching an index, a dense batch, an upload shard) run one at a time on a
-// worker thread through "pending", "in_progress" and "finished" or "failed".
+// Background jobs (attaching an index, a dense batch, an upload shard), kept in SQLite and run
+// one at a time on a worker thread through "pending", "in_progress" and "finished" or "failed".
+// A job's input waits in a file of its own beside the database. A job that changes data marks
+// itself finished inside the transaction that stores its data, so after a crash a job is either
+// finished with its data or has stored nothing. At start, jobs that were queued run, and a job
+// that was running when the service died is failed with a reason.
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
+
+#include "server/store.h"
 
 namespace orvix_local {
 
 struct JobState {
-  std::string owner;
   std::string status;   // pending, in_progress, finished, failed
   std::string message;  // what a finished job did
   std::string error;    // why a job failed
 };
 
+struct Job {
+  std::string id;
+  std::string kind;
+  std::int64_t dataset_id = 0;
+  std::int64_t index_id = 0;
+  json spec;
+  std::string payload_path;  // empty when the job has no input file
+};
+
 class JobQueue {
  public:
-  JobQueue();
+  // Runs one job and returns its message. A job that stores data calls `finish` inside its
+  // transaction before committing; any other job is marked finished when it returns.
+  using Runner = std::function<std::string(const Job&)>;
+
+  // `payload_dir` holds the input files of queued jobs.
+  JobQueue(Store& store, std::string payload_dir);
   ~JobQueue();
   JobQueue(const JobQueue&) = delete;
   JobQueue& operator=(const JobQueue&) = delete;
 
-  // `work` returns the finished job's message or throws; a job is finished only once its work
-  // (and so its data) is committed.
-  std::string submit(const std::string& owner, std::function<std::string()> work);
+  // Starts the worker: queued jobs of an earlier run first.
+  void start(Runner runner);
+  // The job's input is written, piece after piece, to its file.
+  std::string submit(const std::string& owner, const std::string& kind, std::int64_t dataset_id,
+                     std::int64_t index_id, const json& spec,
+                     const std::vector<std::string_view>& payload);
   std::optional<JobState> state(const std::string& owner, const std::string& id);
+  // Work of the service's own (building a graph again, dropping deleted vectors), run on the
+  // worker between jobs; not kept across restarts.
+  void post(std::function<void()> task);
+  // Raised when the service stops; long work checks it and throws Stopping.
+  const std::atomic<bool>& stopping() const { return stopping_; }
+  // Ends the worker: the running job stops and is queued again for the next start.
+  void stop();
+
+  static void finish(Database& db, const std::string& id, const std::string& message);
 
  private:
   void run();
+  void settle(const std::string& id, const std::string& status, const std::string& text);
 
+  Store& store_;
+  std::string payload_dir_;
+  Runner runner_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::pair<std::string, std::function<std::string()>>> queue_;
-  std::map<std::string, JobState> states_;
-  unsigned long long next_ = 1;
-  bool stopping_ = false;
+  std::deque<std::string> queue_;
+  std::deque<std::function<void()>> tasks_;
+  std::atomic<bool> stopping_{false};
   std::thread worker_;
 };
 

@@ -1,9 +1,15 @@
 #include "server/local_service.h"
 
-#include <map>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "server/codec.h"
+#include "server/json_limits.h"
+#include "server/search_engine.h"
 #include "server/shard_records.h"
 
 namespace orvix_local {
@@ -11,6 +17,10 @@ namespace {
 
 ApiError bad_request(const std::string& text) {
   return ApiError(400, "BAD_REQUEST", text);
+}
+
+bool is_bad_request(const ApiError& e) {
+  return e.code == "BAD_REQUEST";
 }
 
 std::string text(const json& body, const char* member) {
@@ -38,6 +48,21 @@ std::vector<std::string> texts(const json& body, const char* member) {
   return values;
 }
 
+const json& array_member(const json& body, const char* member) {
+  if (!body.contains(member) || !body.at(member).is_array()) {
+    throw bad_request(std::string("member \"") + member + "\" must be an array");
+  }
+  return body.at(member);
+}
+
+float finite_value(const json& value, const std::string& id) {
+  const auto narrow = static_cast<float>(value.get<double>());
+  if (!std::isfinite(narrow)) {
+    throw bad_request("the data of '" + id + "' holds a value that is not a finite 32-bit number");
+  }
+  return narrow;
+}
+
 // A vector as sent by the client: numbers (dense) or [index, value] pairs (sparse).
 VectorRecord vector_from(const json& data, const std::string& id) {
   if (!data.is_array()) throw bad_request("the data of '" + id + "' must be an array");
@@ -45,12 +70,16 @@ VectorRecord vector_from(const json& data, const std::string& id) {
   record.id = id;
   for (const auto& value : data) {
     if (value.is_array()) {
-      if (value.size() != 2 || !value[0].is_number_unsigned() || !value[1].is_number()) {
+      if (value.size() != 2 || !value.at(0).is_number_unsigned() || !value.at(1).is_number()) {
         throw bad_request("a sparse entry of '" + id + "' is not [index, value]");
       }
-      record.sparse.emplace_back(value[0].get<std::uint32_t>(), value[1].get<float>());
+      if (value.at(0).get<std::uint64_t>() > 0xffffffffULL) {
+        throw bad_request("a sparse index of '" + id + "' is not below 2^32");
+      }
+      record.sparse.emplace_back(static_cast<std::uint32_t>(value.at(0).get<std::uint64_t>()),
+                                 finite_value(value.at(1), id));
     } else if (value.is_number()) {
-      record.dense.push_back(value.get<float>());
+      record.dense.push_back(finite_value(value, id));
     } else {
       throw bad_request("the data of '" + id + "' holds a value that is not a number");
     }
@@ -62,7 +91,7 @@ VectorRecord vector_from(const json& data, const std::string& id) {
 }
 
 json attributes_at(const json& attributes, std::size_t i) {
-  if (attributes.is_array()) return i < attributes.size() ? attributes[i] : json();
+  if (attributes.is_array()) return i < attributes.size() ? attributes.at(i) : json();
   return attributes;
 }
 
@@ -70,44 +99,149 @@ json error_answer(const ApiError& e) {
   return {{"error_code", e.code}, {"error_message", e.what()}};
 }
 
-}  // namespace
-
-LocalService::LocalService(const std::string& database_path, std::set<std::string> api_keys)
-    : api_keys_(std::move(api_keys)), store_(database_path), engine_(store_) {}
-
-void LocalService::mount(httplib::Server& server) {
-  server.Get("/bk/validate-api-key",
-             [this](const httplib::Request& request, httplib::Response& response) {
-               const std::string key = request.get_header_value("X-API-Key");
-               if (api_keys_.count(key) == 0) {
-                 response.status = 401;
-                 response.set_content(R"({"detail":"Invalid API key"})", "application/json");
-                 return;
-               }
-               const auto position = std::distance(api_keys_.begin(), api_keys_.find(key));
-               const json answer = {{"user_id", "local-user-" + std::to_string(position + 1)},
-                                    {"username", "local-user-" + std::to_string(position + 1)}};
-               response.set_content(answer.dump(), "application/json");
-             });
-  server.Post(R"(/api/([a-z_]+))",
-              [this](const httplib::Request& request, httplib::Response& response,
-                     const httplib::ContentReader& reader) {
-                std::string body;
-                const std::string length = request.get_header_value("Content-Length");
-                if (!length.empty())
-                  body.reserve(std::min<std::size_t>(std::stoull(length), 1ULL << 34));
-                reader([&body](const char* data, std::size_t size) {
-                  body.append(data, size);
-                  return true;
-                });
-                auto [status, answer] = call(request.matches[1], body);
-                response.status = status;
-                response.set_content(answer.dump(-1, ' ', false, json::error_handler_t::replace),
-                                     "application/json");
-              });
+ApiError limit_error(const std::string& what, std::size_t amount, std::size_t limit,
+                     const std::string& option) {
+  return ApiError(413, "LIMIT_EXCEEDED", over_limit(what, amount, limit, option));
 }
 
-std::pair<int, json> LocalService::call(const std::string& endpoint, const std::string& body_text) {
+void check_records(std::size_t count, const ServiceLimits& limits) {
+  if (count > limits.max_records) {
+    throw limit_error("the number of vectors", count, limits.max_records, "--max-records");
+  }
+}
+
+json dataset_spec(const DatasetInfo& d) {
+  return {{"id", d.id}, {"name", d.name}, {"vector_type", d.vector_type}, {"dim", d.dim}};
+}
+
+DatasetInfo dataset_of(const json& spec) {
+  return {spec.at("id").get<std::int64_t>(), spec.at("name").get<std::string>(),
+          spec.at("vector_type").get<std::string>(), spec.at("dim").get<int>()};
+}
+
+// A query must be of the dataset's kind and, when dense, of its dimension.
+void check_query(const DatasetInfo& dataset, const VectorRecord& query, const std::string& what) {
+  if (dataset.sparse()) return;
+  if (!query.sparse.empty()) {
+    throw bad_request(what + " is sparse; dataset '" + dataset.name + "' is dense");
+  }
+  if (static_cast<int>(query.dense.size()) != dataset.dim) {
+    throw bad_request(what + " has " + std::to_string(query.dense.size()) + " values; dataset '" +
+                      dataset.name + "' has dimension " + std::to_string(dataset.dim));
+  }
+}
+
+VectorFilter filter_from(const json& condition) {
+  if (!condition.is_object()) throw bad_request("member \"filter\" must be an object");
+  const std::string attribute = text(condition, "attribute");
+  const std::string type = optional_text(condition, "type");
+  auto value_of = [attribute](const json& attributes) -> std::optional<std::string> {
+    if (!attributes.is_object() || !attributes.contains(attribute)) return std::nullopt;
+    const json& value = attributes.at(attribute);
+    return value.is_string() ? value.get<std::string>() : value.dump();
+  };
+  if (type == "equality") {
+    const auto targets = texts(condition, "target_values");
+    const std::set<std::string> wanted(targets.begin(), targets.end());
+    return [value_of, wanted](const json& attributes) {
+      const auto value = value_of(attributes);
+      return value && wanted.count(*value) != 0;
+    };
+  }
+  if (type == "range") {
+    const std::string start = text(condition, "start_value"), end = text(condition, "end_value");
+    return [value_of, start, end](const json& attributes) {
+      const auto value = value_of(attributes);
+      return value && *value >= start && *value <= end;
+    };
+  }
+  if (type.empty()) {
+    return [value_of](const json& attributes) { return value_of(attributes).has_value(); };
+  }
+  throw bad_request("filter type must be equality or range");
+}
+
+json neighbours_json(const std::vector<Neighbour>& found) {
+  json list = json::array();
+  for (const auto& n : found) list.push_back({{"distance", n.distance}, {"idx", n.id}});
+  return list;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    lines.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return lines;
+}
+
+std::string read_file(const std::string& path) {
+  std::string data;
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) throw std::runtime_error("the job's input is missing");
+  char buffer[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) data.append(buffer, n);
+  return data;
+}
+
+// An upload job's input: the size of the shard's gzip, the gzip of the shard, then the gzip of
+// its string ids.
+std::string shard_header(const std::string& data) {
+  std::string header(8, '\0');
+  const std::uint64_t size = data.size();
+  for (int i = 0; i < 8; ++i) header[i] = static_cast<char>((size >> (8 * i)) & 0xff);
+  return header;
+}
+
+std::pair<std::string_view, std::string_view> unpack_shard(std::string_view packed) {
+  if (packed.size() < 8) throw std::runtime_error("the job's input is damaged");
+  std::uint64_t size = 0;
+  for (int i = 0; i < 8; ++i)
+    size |= static_cast<std::uint64_t>(static_cast<unsigned char>(packed[i])) << (8 * i);
+  if (size > packed.size() - 8) throw std::runtime_error("the job's input is damaged");
+  return {packed.substr(8, size), packed.substr(8 + size)};
+}
+
+}  // namespace
+
+ScratchDirectory::ScratchDirectory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/orvix-local-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a scratch directory");
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+LocalService::LocalService(const std::string& data_dir, const std::set<std::string>& api_keys,
+                           ServiceLimits limits)
+    : scratch_(data_dir.empty() ? std::make_unique<ScratchDirectory>() : nullptr),
+      data_dir_(scratch_ ? scratch_->path() : data_dir),
+      limits_(limits),
+      store_(data_dir_ + "/orvix.db"),
+      jobs_(store_, data_dir_ + "/jobs") {
+  int number = 0;
+  for (const auto& key : api_keys) users_[owner_of(key)] = ++number;
+  ::mkdir((data_dir_ + "/jobs").c_str(), 0700);
+  store_.purge_orphans();
+  jobs_.start([this](const Job& job) { return run_job(job); });
+}
+
+std::optional<json> LocalService::validate_key(const std::string& key) const {
+  const auto user = users_.find(owner_of(key));
+  if (user == users_.end()) return std::nullopt;
+  const std::string name = "local-user-" + std::to_string(user->second);
+  return json{{"user_id", name}, {"username", name}};
+}
+
+std::pair<int, json> LocalService::call(const std::string& endpoint, std::string body_text) {
   static const std::map<std::string, Handler> handlers = {
       {"check_cli_version", &LocalService::check_cli_version},
       {"create_project", &LocalService::create_project},
@@ -130,18 +264,26 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, const std::
   const auto handler = handlers.find(endpoint);
   if (handler == handlers.end()) return {404, {{"detail", "no endpoint /" + endpoint}}};
   try {
+    // Nesting is checked on the text: the tree's copies and dumps recurse once per level.
+    if (too_deep(body_text, limits_.max_depth)) {
+      return {400,
+              {{"detail", "the request is nested deeper than " + std::to_string(limits_.max_depth) +
+                              " levels"}}};
+    }
     json body;
     try {
       body = json::parse(body_text);
     } catch (const json::exception& e) {
       return {400, {{"detail", std::string("malformed JSON: ") + e.what()}}};
     }
+    std::string().swap(body_text);  // an upload's text is large, and the tree holds it again
     if (!body.is_object()) return {400, {{"detail", "the request body must be a JSON object"}}};
     if (!body.contains("user_api_key") || !body.at("user_api_key").is_string() ||
-        api_keys_.count(body.at("user_api_key").get<std::string>()) == 0) {
+        !validate_key(body.at("user_api_key").get<std::string>())) {
       return {401, {{"detail", "Invalid API key"}}};
     }
-    return {200, (this->*handler->second)(body.at("user_api_key").get<std::string>(), body)};
+    const std::string owner = owner_of(body.at("user_api_key").get<std::string>());
+    return {200, (this->*handler->second)(owner, body)};
   } catch (const ApiError& e) {
     return {e.status, {{"detail", e.what()}, {"error_code", e.code}}};
   } catch (const std::exception& e) {
@@ -170,8 +312,10 @@ json LocalService::fetch_projects(const std::string& owner, const json&) {
 }
 
 json LocalService::delete_project(const std::string& owner, const json& body) {
-  if (store_.delete_project(owner, text(body, "project_name"))) return {{"success", true}};
-  return {{"success", false}, {"error_code", "PROJECT_NOT_FOUND"}};
+  const auto gone = store_.delete_project(owner, text(body, "project_name"));
+  if (!gone) return {{"success", false}, {"error_code", "PROJECT_NOT_FOUND"}};
+  forget_datasets(*gone);
+  return {{"success", true}};
 }
 
 json LocalService::init(const std::string& owner, const json& body) {
@@ -196,39 +340,38 @@ json LocalService::fetch_datasets(const std::string& owner, const json& body) {
 }
 
 json LocalService::delete_dataset(const std::string& owner, const json& body) {
+  const std::string project = text(body, "project_name"), name = text(body, "dataset_name");
   try {
-    if (store_.delete_dataset(owner, text(body, "project_name"), text(body, "dataset_name"))) {
-      return {{"success", true}};
-    }
-    return {{"success", false}, {"error_code", "DATASET_NOT_FOUND"}};
+    const auto gone = store_.delete_dataset(owner, project, name);
+    if (!gone) return {{"success", false}, {"error_code", "DATASET_NOT_FOUND"}};
+    forget_datasets({*gone});
+    return {{"success", true}};
   } catch (const ApiError& e) {
     return {{"success", false}, {"error_code", e.code}};
   }
 }
 
 json LocalService::attach_index(const std::string& owner, const json& body) {
+  const std::string project = text(body, "project_name"),
+                    collection = text(body, "collection_name");
+  const std::string dist = text(body, "dist_type"), name = text(body, "index_name");
+  if (!body.contains("large_index") || !body.at("large_index").is_boolean()) {
+    throw bad_request("member \"large_index\" must be a boolean");
+  }
   try {
-    const auto dataset =
-        store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
-    const std::string dist = text(body, "dist_type");
+    const auto dataset = store_.dataset(owner, project, collection);
     if (!known_distance(dist)) {
       return {{"success", false},
               {"error_code", "UNKNOWN_DISTANCE_TYPE"},
               {"error", "dist_type must be L2, Inner Product, Cosine or Hamming"}};
     }
-    if (!body.contains("large_index") || !body.at("large_index").is_boolean()) {
-      throw bad_request("member \"large_index\" must be a boolean");
-    }
-    const std::string name = text(body, "index_name");
-    store_.create_index(dataset, name, dist, body.at("large_index").get<bool>());
-    const auto index = store_.index(dataset, name);
-    const std::string job = jobs_.submit(owner, [this, dataset, index] {
-      engine_.prepare(dataset, index);
-      return "index '" + index.name + "' is ready";
-    });
-    return {{"success", true}, {"job_id", job}};
+    const auto index = store_.create_index(dataset, name, dist, body.at("large_index").get<bool>());
+    const json spec = {
+        {"dataset", dataset_spec(dataset)},
+        {"index", {{"name", index.name}, {"dist_type", index.dist_type}, {"large", index.large}}}};
+    return {{"success", true},
+            {"job_id", jobs_.submit(owner, "attach", dataset.id, index.id, spec, {})}};
   } catch (const ApiError& e) {
-    if (e.status == 400) throw;
     return {{"success", false}, {"error_code", e.code}, {"error", e.what()}};
   }
 }
@@ -249,26 +392,31 @@ json LocalService::list_index_infos(const std::string& owner, const json& body) 
 }
 
 json LocalService::delete_index(const std::string& owner, const json& body) {
+  const std::string project = text(body, "project_name"), collection = text(body, "dataset_name");
+  const std::string name = text(body, "index_name");
   try {
-    const auto dataset =
-        store_.dataset(owner, text(body, "project_name"), text(body, "dataset_name"));
-    if (store_.delete_index(dataset, text(body, "index_name"))) return {{"success", true}};
-    return {{"success", false}, {"error_code", "INDEX_NOT_FOUND"}};
+    const auto dataset = store_.dataset(owner, project, collection);
+    const auto gone = store_.delete_index(dataset, name);
+    if (!gone) return {{"success", false}, {"error_code", "INDEX_NOT_FOUND"}};
+    drop_graph(*live_.get(dataset), *gone);
+    return {{"success", true}};
   } catch (const ApiError& e) {
     return {{"success", false}, {"error_code", e.code}};
   }
 }
 
 json LocalService::add_data(const std::string& owner, const json& body) {
+  const std::string project = text(body, "project_name"),
+                    collection = text(body, "collection_name");
+  const std::string id = text(body, "string_id");
+  std::vector<VectorRecord> records{
+      vector_from(body.contains("data") ? body.at("data") : json(), id)};
+  if (body.contains("attributes")) records[0].attributes = body.at("attributes");
   try {
-    const auto dataset =
-        store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
-    const std::string id = text(body, "string_id");
-    VectorRecord record = vector_from(body.contains("data") ? body.at("data") : json(), id);
-    if (body.contains("attributes")) record.attributes = body.at("attributes");
-    store_.insert(dataset, {record});
+    store_records(store_.dataset(owner, project, collection), records, "");
     return {{"error_code", "Success"}};
   } catch (const ApiError& e) {
+    if (is_bad_request(e)) throw;
     return error_answer(e);
   }
 }
@@ -276,10 +424,8 @@ json LocalService::add_data(const std::string& owner, const json& body) {
 json LocalService::add_data_batch(const std::string& owner, const json& body) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
-  if (!body.contains("data") || !body.at("data").is_array()) {
-    throw bad_request("member \"data\" must be an array");
-  }
-  const json& data = body.at("data");
+  const json& data = array_member(body, "data");
+  check_records(data.size(), limits_);
   const json attributes = body.contains("attributes") ? body.at("attributes") : json();
   if (body.contains("string_ids")) {  // dense: one job, all or nothing
     const auto ids = texts(body, "string_ids");
@@ -287,20 +433,17 @@ json LocalService::add_data_batch(const std::string& owner, const json& body) {
       throw bad_request(std::to_string(ids.size()) + " string ids for " +
                         std::to_string(data.size()) + " vectors");
     }
-    std::vector<VectorRecord> records;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      records.push_back(vector_from(data[i], ids[i]));
-      records.back().attributes = attributes_at(attributes, i);
-    }
+    for (std::size_t i = 0; i < ids.size(); ++i) vector_from(data.at(i), ids[i]);
     const std::string checksum = sha256_hex(data.dump());
-    const std::string sent = optional_text(body, "checksum");
-    const std::string job =
-        jobs_.submit(owner, [this, dataset, records = std::move(records), checksum, sent] {
-          if (checksum != sent) throw std::runtime_error("checksum of \"data\" does not match");
-          store_.insert(dataset, records);
-          return "Inserted " + std::to_string(records.size()) + " vectors";
-        });
-    return {{"checksum_server", checksum}, {"job_id", job}};
+    json spec = {{"dataset", dataset_spec(dataset)}};
+    std::string payload;
+    if (checksum != optional_text(body, "checksum")) {
+      spec["error"] = "checksum of \"data\" does not match";
+    } else {
+      payload = json{{"string_ids", ids}, {"data", data}, {"attributes", attributes}}.dump();
+    }
+    return {{"checksum_server", checksum},
+            {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, spec, {payload})}};
   }
   const auto ids = texts(body, "string_id");  // sparse: one answer per vector
   json results = json::array();
@@ -309,9 +452,9 @@ json LocalService::add_data_batch(const std::string& owner, const json& body) {
     json result = {{"string_id", id}};
     try {
       if (id.empty()) throw ApiError(400, "MISSING_STRING_ID", "no string id for this vector");
-      VectorRecord record = vector_from(data[i], id);
-      record.attributes = attributes_at(attributes, i);
-      store_.insert(dataset, {record});
+      std::vector<VectorRecord> records{vector_from(data.at(i), id)};
+      records[0].attributes = attributes_at(attributes, i);
+      store_records(dataset, records, "");
       result["status"] = 200;
       result["body"] = json({{"error_code", "Success"}}).dump();
     } catch (const ApiError& e) {
@@ -324,13 +467,29 @@ json LocalService::add_data_batch(const std::string& owner, const json& body) {
 }
 
 json LocalService::remove_data(const std::string& owner, const json& body) {
+  const std::string project = text(body, "project_name"),
+                    collection = text(body, "collection_name");
+  const auto ids = texts(body, "string_ids");
+  check_records(ids.size(), limits_);
   try {
-    const auto dataset =
-        store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
-    store_.remove(dataset, texts(body, "string_ids"));
+    const auto dataset = store_.dataset(owner, project, collection);
+    const auto entry = live(dataset);
+    std::lock_guard<std::mutex> write(entry->write_mutex);
+    entry->ensure_loaded(store_);
+    std::vector<std::int64_t> rows;
+    {
+      auto db = store_.pool().take();
+      Transaction transaction(*db);
+      rows = store_.remove(*db, dataset, ids);
+      transaction.commit();
+    }
+    {
+      std::unique_lock alone(entry->rows_mutex);
+      entry->erase_rows(rows);
+    }
+    forget_in_graphs(*entry, rows);
     return {{"error_code", "Success"}};
   } catch (const ApiError& e) {
-    if (e.status == 400 && e.code == "BAD_REQUEST") throw;
     return error_answer(e);
   }
 }
@@ -339,50 +498,35 @@ json LocalService::search(const std::string& owner, const json& body) {
   const std::string project = text(body, "project_name");
   const auto dataset = store_.dataset(owner, project, text(body, "collection_name"));
   const auto index = store_.index(dataset, text(body, "index_name"));
-  int top_k = 5;
+  std::size_t top_k = 5;
   if (body.contains("top_k")) {
     if (!body.at("top_k").is_number_integer() || body.at("top_k").get<long long>() < 1 ||
         body.at("top_k").get<long long>() > 100000) {
       throw bad_request("top_k must be a whole number from 1 to 100000");
     }
-    top_k = body.at("top_k").get<int>();
+    top_k = body.at("top_k").get<std::size_t>();
   }
-  VectorFilter filter;
-  if (body.contains("filter")) {
-    const json& condition = body.at("filter");
-    if (!condition.is_object()) throw bad_request("member \"filter\" must be an object");
-    const std::string attribute = text(condition, "attribute");
-    const std::string type = optional_text(condition, "type");
-    auto value_of = [attribute](const VectorRecord& v) -> std::optional<std::string> {
-      if (!v.attributes.is_object() || !v.attributes.contains(attribute)) return std::nullopt;
-      const json& value = v.attributes.at(attribute);
-      return value.is_string() ? value.get<std::string>() : value.dump();
-    };
-    if (type == "equality") {
-      const auto targets = texts(condition, "target_values");
-      const std::set<std::string> wanted(targets.begin(), targets.end());
-      filter = [value_of, wanted](const VectorRecord& v) {
-        const auto value = value_of(v);
-        return value && wanted.count(*value) != 0;
-      };
-    } else if (type == "range") {
-      const std::string start = text(condition, "start_value"), end = text(condition, "end_value");
-      filter = [value_of, start, end](const VectorRecord& v) {
-        const auto value = value_of(v);
-        return value && *value >= start && *value <= end;
-      };
-    } else if (type.empty()) {
-      filter = [value_of](const VectorRecord& v) { return value_of(v).has_value(); };
-    } else {
-      throw bad_request("filter type must be equality or range");
-    }
+  const VectorFilter filter = body.contains("filter") ? filter_from(body.at("filter")) : nullptr;
+  const auto entry = live(dataset);
+  if (needs_graph(*entry, index)) {
+    // After a restart the graph is built again in the background; until then, exact scans.
+    jobs_.post([this, entry, index] {
+      std::lock_guard<std::mutex> write(entry->write_mutex);
+      for (const auto& alive : store_.indices(entry->info.id)) {
+        if (alive.id == index.id) {
+          build_graph(*entry, index, jobs_.stopping());
+          return;
+        }
+      }
+      drop_graph(*entry, index.id);
+    });
   }
-  auto neighbours_json = [](const std::vector<Neighbour>& found) {
-    json list = json::array();
-    for (const auto& n : found) list.push_back({{"distance", n.distance}, {"idx", n.id}});
-    return list;
-  };
   const std::string type = text(body, "query_type");
+  auto check_answer = [&](std::size_t queries) {
+    if (queries * top_k > limits_.max_results) {
+      throw limit_error("queries x top_k", queries * top_k, limits_.max_results, "--max-results");
+    }
+  };
   if (type == "vector" || type == "row") {
     VectorRecord query;
     if (type == "vector") {
@@ -392,36 +536,46 @@ json LocalService::search(const std::string& owner, const json& body) {
       if (!body.contains("row_number") || !body.at("row_number").is_number_unsigned()) {
         throw bad_request("member \"row_number\" must be a non-negative integer");
       }
-      const auto rows = store_.vectors(dataset);
       const auto row = body.at("row_number").get<std::uint64_t>();
-      if (row >= rows->rows.size()) {
+      std::shared_lock shared(entry->rows_mutex);
+      if (row >= entry->size()) {
         throw ApiError(404, "ROW_NOT_FOUND",
                        "row " + std::to_string(row) + " is beyond the dataset's " +
-                           std::to_string(rows->rows.size()) + " rows");
+                           std::to_string(entry->size()) + " rows");
       }
-      query = rows->rows[row];
+      query = entry->record(row);
     }
-    return {{"results", neighbours_json(engine_.search(dataset, index, query, top_k, filter))}};
+    check_query(dataset, query, "the query vector");
+    check_answer(1);
+    return {{"results", neighbours_json(orvix_local::search(*entry, index, query, top_k, filter))}};
   }
   std::vector<VectorRecord> queries;
   std::vector<json> query_ids;
   if (type == "file") {
-    queries = parse_query_file(base64_decode(text(body, "file_data")), text(body, "file_format"));
-    for (std::size_t i = 0; i < queries.size(); ++i) query_ids.push_back(i);
+    queries = parse_query_file(base64_decode(text(body, "file_data")), text(body, "file_format"),
+                               limits_);
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      check_query(dataset, queries[i], "query " + std::to_string(i + 1));
+      query_ids.push_back(i);
+    }
   } else if (type == "dataset") {
-    const auto other = store_.dataset(owner, project, text(body, "query_dataset_name"));
-    for (const auto& row : store_.vectors(other)->rows) {
-      queries.push_back(row);
-      query_ids.push_back(row.id);
+    const auto other = live(store_.dataset(owner, project, text(body, "query_dataset_name")));
+    std::shared_lock shared(other->rows_mutex);
+    check_answer(other->size());
+    for (std::size_t p = 0; p < other->size(); ++p) {
+      queries.push_back(other->record(p));
+      check_query(dataset, queries.back(), "query '" + queries.back().id + "'");
+      query_ids.push_back(queries.back().id);
     }
   } else {
     throw bad_request("query_type must be vector, row, file or dataset");
   }
+  check_answer(queries.size());
   json results = json::array();
   for (std::size_t i = 0; i < queries.size(); ++i) {
-    results.push_back(
-        {{"query_vector_id", query_ids[i]},
-         {"matches", neighbours_json(engine_.search(dataset, index, queries[i], top_k, filter))}});
+    results.push_back({{"query_vector_id", query_ids[i]},
+                       {"matches", neighbours_json(orvix_local::search(*entry, index, queries[i],
+                                                                       top_k, filter))}});
   }
   return {{"results", results}};
 }
@@ -429,47 +583,160 @@ json LocalService::search(const std::string& owner, const json& body) {
 json LocalService::upload(const std::string& owner, const json& body) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "dataset_name"));
-  std::string file_data = text(body, "file_data");
+  if (!body.contains("file_data") || !body.at("file_data").is_string()) {
+    throw bad_request("member \"file_data\" must be a string");
+  }
+  const auto& file_data = body.at("file_data").get_ref<const std::string&>();
   const std::string checksum = sha256_hex(file_data);
-  ShardFormat format;
-  format.file_format = text(body, "file_format");
-  format.has_field_names = !body.contains("has_field_names") || body.at("has_field_names") == true;
-  format.vector_type = optional_text(body, "vector_type");
-  format.id_field = optional_text(body, "vector_id_field_name");
-  if (body.contains("vector_attributes")) format.attributes = texts(body, "vector_attributes");
-  format.data_field = optional_text(body, "vector_data_field_name");
+  json format = {
+      {"file_format", text(body, "file_format")},
+      {"has_field_names", !body.contains("has_field_names") || body.at("has_field_names") == true},
+      {"vector_type", optional_text(body, "vector_type")},
+      {"vector_id_field_name", optional_text(body, "vector_id_field_name")},
+      {"vector_attributes", body.contains("vector_attributes") ? texts(body, "vector_attributes")
+                                                               : std::vector<std::string>{}},
+      {"vector_data_field_name", optional_text(body, "vector_data_field_name")},
+      {"binary_dtype", optional_text(body, "binary_dtype")},
+      {"has_ids", body.contains("string_id_txt")}};
   if (body.contains("binary_dim")) {
     if (!body.at("binary_dim").is_number_integer())
       throw bad_request("binary_dim must be an integer");
-    format.binary_dim = body.at("binary_dim").get<int>();
+    const auto dim = body.at("binary_dim").get<long long>();
+    if (dim < 0 || dim > 65536) throw bad_request("binary_dim must be from 0 to 65536");
+    format["binary_dim"] = dim;
   }
-  format.binary_dtype = optional_text(body, "binary_dtype");
   const std::string ids_text = optional_text(body, "string_id_txt");
-  const bool has_ids = body.contains("string_id_txt");
-  const std::string sent = optional_text(body, "checksum");
-  const std::string job = jobs_.submit(owner, [this, dataset, file_data = std::move(file_data),
-                                               checksum, sent, format, ids_text, has_ids] {
-    if (checksum != sent) throw std::runtime_error("checksum of \"file_data\" does not match");
-    const std::string data = gunzip(base64_decode(file_data));
-    std::vector<std::string> ids;
-    if (has_ids) {
-      const std::string text = gunzip(base64_decode(ids_text));
-      std::size_t start = 0;
-      while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        ids.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        start = end == std::string::npos ? text.size() : end + 1;
+  json spec = {{"dataset", dataset_spec(dataset)}, {"format", format}};
+  std::string data, ids, header;
+  if (checksum != optional_text(body, "checksum")) {
+    spec["error"] = "checksum of \"file_data\" does not match";
+  } else {
+    // Sizes are checked here, so that a shard that would be too large once decompressed is
+    // refused at once; what is wrong inside it is the job's to report.
+    try {
+      data = base64_decode(file_data);
+      ids = base64_decode(ids_text);
+      const std::size_t size = gunzipped_size(data, limits_.max_shard_bytes);
+      if (!ids.empty()) gunzipped_size(ids, limits_.max_shard_bytes);
+      if (format.at("file_format") == "binary" && format.value("binary_dim", 0) > 0) {
+        const std::size_t vector_bytes =
+            static_cast<std::size_t>(format.at("binary_dim").get<int>()) *
+            (format.at("binary_dtype") == "float32" ? 4 : 1);
+        check_records(size / vector_bytes, limits_);
       }
+      header = shard_header(data);
+    } catch (const TooLarge& e) {
+      throw ApiError(413, "LIMIT_EXCEEDED",
+                     "the decompressed shard is over the limit of " + std::to_string(e.limit) +
+                         " bytes (--max-shard-mb)");
+    } catch (const ApiError&) {
+      throw;
+    } catch (const std::exception& e) {
+      spec["error"] = e.what();
     }
-    auto records = parse_records(data, format, has_ids ? &ids : nullptr);
-    const std::size_t existing = store_.vectors(dataset)->rows.size();
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      if (records[i].id.empty()) records[i].id = std::to_string(existing + i);
+  }
+  const std::vector<std::string_view> payload = {header, data, ids};
+  return {{"checksum_server", checksum},
+          {"job_id", jobs_.submit(owner, "upload", dataset.id, 0, spec,
+                                  header.empty() ? std::vector<std::string_view>{} : payload)}};
+}
+
+std::string LocalService::run_job(const Job& job) {
+  const DatasetInfo dataset = dataset_of(job.spec.at("dataset"));
+  if (job.spec.contains("error")) throw std::runtime_error(job.spec.at("error").get<std::string>());
+  if (job.kind == "attach") {
+    const IndexInfo index = {job.index_id, job.spec.at("index").at("name"),
+                             job.spec.at("index").at("dist_type"),
+                             job.spec.at("index").at("large")};
+    const auto entry = live(dataset);
+    std::lock_guard<std::mutex> write(entry->write_mutex);
+    bool alive = false;
+    for (const auto& found : store_.indices(dataset.id)) alive = alive || found.id == index.id;
+    if (!alive)
+      throw std::runtime_error("index '" + index.name + "' was deleted before it was built");
+    entry->ensure_loaded(store_);
+    if (!build_graph(*entry, index, jobs_.stopping())) throw Stopping();
+    return "index '" + index.name + "' is ready";
+  }
+  std::vector<VectorRecord> records;
+  std::string input = read_file(job.payload_path);
+  if (job.kind == "batch") {
+    const json batch = json::parse(input);
+    std::string().swap(input);
+    const auto& ids = batch.at("string_ids");
+    const auto& data = batch.at("data");
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
+      records.back().attributes = attributes_at(batch.at("attributes"), i);
     }
-    store_.insert(dataset, records);
-    return "Inserted " + std::to_string(records.size()) + " vectors";
-  });
-  return {{"checksum_server", checksum}, {"job_id", job}};
+  } else {
+    const json& format = job.spec.at("format");
+    ShardFormat shape;
+    shape.file_format = format.at("file_format");
+    shape.has_field_names = format.at("has_field_names");
+    shape.vector_type = format.at("vector_type");
+    shape.id_field = format.at("vector_id_field_name");
+    shape.attributes = format.at("vector_attributes").get<std::vector<std::string>>();
+    shape.data_field = format.at("vector_data_field_name");
+    shape.binary_dim = format.value("binary_dim", 0);
+    shape.binary_dtype = format.at("binary_dtype");
+    const bool has_ids = format.at("has_ids").get<bool>();
+    std::vector<std::string> ids;
+    std::string text;
+    {
+      const auto [data, ids_data] = unpack_shard(input);
+      if (has_ids) ids = lines_of(gunzip(ids_data, limits_.max_shard_bytes));
+      text = gunzip(data, limits_.max_shard_bytes);
+      std::string().swap(input);
+    }
+    records = parse_records(text, shape, has_ids ? &ids : nullptr, limits_);
+  }
+  return store_records(dataset, records, job.id);
+}
+
+std::string LocalService::store_records(const DatasetInfo& dataset,
+                                        std::vector<VectorRecord>& records,
+                                        const std::string& job_id) {
+  const auto entry = live(dataset);
+  std::lock_guard<std::mutex> write(entry->write_mutex);
+  entry->ensure_loaded(store_);
+  const std::string message = "Inserted " + std::to_string(records.size()) + " vectors";
+  try {
+    auto db = store_.pool().take();
+    Transaction transaction(*db);
+    store_.insert(*db, dataset, records, &jobs_.stopping());
+    if (!job_id.empty()) JobQueue::finish(*db, job_id, message);
+    transaction.commit();
+  } catch (const ApiError& e) {
+    if (e.code == "DATASET_NOT_FOUND") live_.drop(dataset.id);
+    throw;
+  }
+  std::vector<std::int64_t> rows;
+  {
+    std::unique_lock alone(entry->rows_mutex);
+    for (auto& record : records) {
+      rows.push_back(record.row);
+      entry->append(std::move(record));
+      std::vector<float>().swap(record.dense);  // memory goes back as it is copied
+    }
+  }
+  records.clear();
+  extend_graphs(*entry, rows);
+  return message;
+}
+
+std::shared_ptr<LiveDataset> LocalService::live(const DatasetInfo& dataset) {
+  auto entry = live_.get(dataset);
+  if (!entry->loaded()) {
+    std::lock_guard<std::mutex> write(entry->write_mutex);
+    entry->ensure_loaded(store_);
+  }
+  return entry;
+}
+
+void LocalService::forget_datasets(const std::vector<std::int64_t>& ids) {
+  for (const auto id : ids) live_.drop(id);
+  jobs_.post([this] { store_.purge_orphans(); });
 }
 
 }  // namespace orvix_local

@@ -1,26 +1,46 @@
 #pragma once
-// The HTTP API of Orvix Local: the endpoints the client uses, per user, over the store, the
-// search engine and the job queue.
+// The API of Orvix Local: the endpoints the client uses, per user, over the store, the live
+// datasets and the job queue.
 
-#include <httplib.h>
-
+#include <map>
 #include <set>
 #include <string>
 
 #include "server/jobs.h"
-#include "server/search_engine.h"
+#include "server/limits.h"
+#include "server/live_dataset.h"
 #include "server/store.h"
 
 namespace orvix_local {
 
+// A directory of the service's own that goes when the service does (--in-memory).
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 class LocalService {
  public:
-  // An empty data path keeps everything in memory.
-  LocalService(const std::string& database_path, std::set<std::string> api_keys);
+  // An empty data directory keeps everything in a scratch directory removed at the end.
+  LocalService(const std::string& data_dir, const std::set<std::string>& api_keys,
+               ServiceLimits limits = {});
 
-  void mount(httplib::Server& server);
+  const ServiceLimits& limits() const { return limits_; }
+  // The identity answered to the key-validation endpoint, or nullopt for an unknown key.
+  std::optional<json> validate_key(const std::string& key) const;
   // Answers one API call: the HTTP status and the JSON answer.
-  std::pair<int, json> call(const std::string& endpoint, const std::string& body_text);
+  std::pair<int, json> call(const std::string& endpoint, std::string body_text);
+  // Stops the job worker; the running job rolls back and runs again at the next start.
+  void stop_jobs() { jobs_.stop(); }
+  // The scratch directory of an in-memory service, or empty.
+  std::string scratch_path() const { return scratch_ ? scratch_->path() : std::string(); }
 
  private:
   using Handler = json (LocalService::*)(const std::string& owner, const json& body);
@@ -42,9 +62,20 @@ class LocalService {
   json search(const std::string& owner, const json& body);
   json upload(const std::string& owner, const json& body);
 
-  std::set<std::string> api_keys_;
+  std::string run_job(const Job& job);
+  // Stores records in one transaction (marking `job_id` finished in it, when given), then
+  // brings the live dataset and its graphs up to date.
+  std::string store_records(const DatasetInfo& dataset, std::vector<VectorRecord>& records,
+                            const std::string& job_id);
+  std::shared_ptr<LiveDataset> live(const DatasetInfo& dataset);
+  void forget_datasets(const std::vector<std::int64_t>& ids);
+
+  std::unique_ptr<ScratchDirectory> scratch_;
+  std::string data_dir_;
+  std::map<std::string, int> users_;  // key hash -> user number
+  ServiceLimits limits_;
   Store store_;
-  SearchEngine engine_;
+  LiveDatasets live_;
   JobQueue jobs_;
 };
 

@@ -1,25 +1,33 @@
 // orvix-local: a local emulator of the Orvix service for development and tests.
-//   orvix-local [--host ADDR] [--port N] [--data-dir DIR | --in-memory] [--api-key KEY]...
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "server/http_front.h"
 #include "server/local_service.h"
 
 namespace {
 
 void usage() {
-  std::cerr << "usage: orvix-local [--host ADDR] [--port N] [--data-dir DIR | --in-memory] "
-               "[--api-key KEY]...\n"
+  std::cerr << "usage: orvix-local [--host ADDR] [--port N] [--data-dir DIR | --in-memory]\n"
+               "                   [--api-key KEY]... [--api-key-file FILE] [--max-body-mb N]\n"
+               "                   [--max-request-mb N] [--max-shard-mb N] [--max-records N]\n"
+               "                   [--max-results N] [--workers N]\n"
                "Serves the Orvix API under /api and key validation at /bk/validate-api-key.\n"
+               "Keys also come from ORVIX_LOCAL_API_KEYS (separated by blanks or commas).\n"
                "Defaults: --host 127.0.0.1 --port "
             << ORVIX_LOCAL_DEFAULT_PORT
             << " --data-dir ~/.local/share/orvix-local --api-key orvix-local-key\n";
@@ -37,17 +45,43 @@ bool make_dirs(const std::string& path) {
       if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
     }
   }
-  return true;
+  // Made earlier by someone else with a wider mode: the data is the owner's alone.
+  return chmod(path.c_str(), 0700) == 0;
+}
+
+void add_keys(std::set<std::string>& keys, const std::string& text, const std::string& separators) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const auto end = text.find_first_of(separators, at);
+    const std::string key = text.substr(at, end == std::string::npos ? end : end - at);
+    if (!key.empty()) keys.insert(key);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+}
+
+std::size_t positive(const std::string& option, const std::string& text) {
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string::npos || std::stoull(text) == 0) {
+    std::cerr << "orvix-local: " << option << " needs a positive whole number\n";
+    std::exit(2);
+  }
+  return std::stoull(text);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  umask(077);  // the database, its journal files and job inputs are the owner's alone
   std::string host = "127.0.0.1";
   int port = ORVIX_LOCAL_DEFAULT_PORT;
   std::string data_dir = default_data_dir();
   bool in_memory = false;
   std::set<std::string> keys;
+  orvix_local::ServiceLimits limits;
+  orvix_local::HttpSettings http;
+  if (const char* from_env = std::getenv("ORVIX_LOCAL_API_KEYS"))
+    add_keys(keys, from_env, " \t\n,");
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -60,13 +94,35 @@ int main(int argc, char** argv) {
     if (arg == "--host") {
       host = value();
     } else if (arg == "--port") {
-      port = std::atoi(value().c_str());
+      port = static_cast<int>(std::min<std::size_t>(positive(arg, value()), 65536));
     } else if (arg == "--data-dir") {
       data_dir = value();
     } else if (arg == "--in-memory") {
       in_memory = true;
     } else if (arg == "--api-key") {
       keys.insert(value());
+    } else if (arg == "--api-key-file") {
+      const std::string path = value();
+      std::ifstream file(path);
+      if (!file) {
+        std::cerr << "orvix-local: cannot read the key file " << path << "\n";
+        return 2;
+      }
+      const std::string text((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+      add_keys(keys, text, "\r\n");
+    } else if (arg == "--max-body-mb") {
+      limits.max_upload_body = positive(arg, value()) << 20;
+    } else if (arg == "--max-request-mb") {
+      limits.max_request_body = positive(arg, value()) << 20;
+    } else if (arg == "--max-shard-mb") {
+      limits.max_shard_bytes = positive(arg, value()) << 20;
+    } else if (arg == "--max-records") {
+      limits.max_records = positive(arg, value());
+    } else if (arg == "--max-results") {
+      limits.max_results = positive(arg, value());
+    } else if (arg == "--workers") {
+      http.workers = positive(arg, value());
     } else if (arg == "--help" || arg == "-h") {
       usage();
       return 0;
@@ -85,6 +141,11 @@ int main(int argc, char** argv) {
     std::cerr << "orvix-local: cannot create the data directory " << data_dir << "\n";
     return 1;
   }
+  if (!in_memory) {
+    for (const char* suffix : {"/orvix.db", "/orvix.db-wal", "/orvix.db-shm"}) {
+      chmod((data_dir + suffix).c_str(), 0600);  // files of earlier versions were 0644
+    }
+  }
 
   // SIGINT and SIGTERM are taken by one thread that stops the server.
   sigset_t stop_signals;
@@ -94,32 +155,44 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   try {
-    orvix_local::LocalService service(in_memory ? "" : data_dir + "/orvix.db", keys);
+    orvix_local::LocalService service(in_memory ? "" : data_dir, keys, limits);
     httplib::Server server;
-    server.set_payload_max_length(1ULL << 31);  // larger bodies get 413
-    server.set_read_timeout(300);
-    server.set_write_timeout(300);
-    service.mount(server);
-    server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-      std::fprintf(stderr, "%s %s %d %zu\n", request.method.c_str(), request.path.c_str(),
-                   response.status, response.body.size());
-    });
+    orvix_local::mount(server, service, http);
     if (!server.bind_to_port(host, port)) {
       std::cerr << "orvix-local: cannot listen on " << host << ":" << port << "\n";
       return 1;
     }
-    std::thread stopper([&server, stop_signals] {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool listening = true;
+    std::thread stopper([&] {
       int signal = 0;
       sigwait(&stop_signals, &signal);
+      service.stop_jobs();  // the running job rolls back and runs again at the next start
       server.stop();
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!ended.wait_for(lock, std::chrono::milliseconds(1500), [&] { return !listening; })) {
+        // A client is still holding a connection open; its request has stored nothing that
+        // a transaction did not commit, so the process may end without waiting for it.
+        const std::string scratch = service.scratch_path();
+        if (!scratch.empty()) {
+          std::error_code ignored;
+          std::filesystem::remove_all(scratch, ignored);
+        }
+        std::fprintf(stderr, "orvix-local stopped (connections left open)\n");
+        std::_Exit(0);
+      }
     });
     std::cerr << "orvix-local listening on http://" << host << ":" << port << " ("
               << (in_memory ? std::string("in memory") : data_dir) << ")" << std::endl;
     server.listen_after_bind();
-    if (stopper.joinable()) {
-      pthread_kill(stopper.native_handle(), SIGTERM);
-      stopper.join();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      listening = false;
     }
+    ended.notify_all();
+    pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
     std::cerr << "orvix-local stopped" << std::endl;
   } catch (const std::exception& e) {
     std::cerr << "orvix-local: " << e.what() << "\n";

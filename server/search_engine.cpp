@@ -14,72 +14,180 @@
 #include <unordered_map>
 
 namespace orvix_local {
+
+struct Graph {
+  std::shared_mutex mutex;  // searches share it; extending the graph takes it alone
+  bool ready = false;       // under graphs_mutex
+  std::string dist;
+  std::unique_ptr<hnswlib::SpaceInterface<float>> space;
+  std::unique_ptr<hnswlib::HierarchicalNSW<float>> index;
+};
+
 namespace {
+
+constexpr std::size_t kLinks = 16, kBuildEf = 200, kSearchEf = 128;
 
 bool larger_is_better(const std::string& dist) {
   return dist == "Inner Product" || dist == "Cosine";
 }
 
-double dot(const VectorRecord& a, const VectorRecord& b) {
-  double sum = 0;
-  if (!a.sparse.empty() || !b.sparse.empty()) {
-    std::unordered_map<std::uint32_t, float> values(a.sparse.begin(), a.sparse.end());
-    for (std::size_t i = 0; i < a.dense.size(); ++i)
-      values[static_cast<std::uint32_t>(i)] += a.dense[i];
-    for (const auto& [index, value] : b.sparse) {
-      if (auto found = values.find(index); found != values.end()) sum += found->second * value;
+// Kernels in float with eight running sums, which the compiler turns into vector code.
+float squared_l2(const float* a, const float* b, std::size_t n) {
+  float sums[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int j = 0; j < 8; ++j) {
+      const float d = a[i + j] - b[i + j];
+      sums[j] += d * d;
     }
-    for (std::size_t i = 0; i < b.dense.size(); ++i) {
-      if (auto found = values.find(static_cast<std::uint32_t>(i)); found != values.end()) {
-        sum += found->second * b.dense[i];
-      }
-    }
-    return sum;
   }
-  const std::size_t n = std::min(a.dense.size(), b.dense.size());
-  for (std::size_t i = 0; i < n; ++i) sum += static_cast<double>(a.dense[i]) * b.dense[i];
-  return sum;
+  float total = 0;
+  for (; i < n; ++i) total += (a[i] - b[i]) * (a[i] - b[i]);
+  for (float s : sums) total += s;
+  return total;
 }
 
-double score(const std::string& dist, const VectorRecord& a, const VectorRecord& b) {
-  if (dist == "Inner Product") return dot(a, b);
-  if (dist == "Cosine") {
-    const double norms = std::sqrt(dot(a, a) * dot(b, b));
-    return norms == 0 ? 0 : dot(a, b) / norms;
+float dot_product(const float* a, const float* b, std::size_t n) {
+  float sums[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int j = 0; j < 8; ++j) sums[j] += a[i + j] * b[i + j];
   }
-  if (dist == "Hamming") {
-    const std::size_t n = std::max(a.dense.size(), b.dense.size());
-    double differing = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const float x = i < a.dense.size() ? a.dense[i] : 0;
-      const float y = i < b.dense.size() ? b.dense[i] : 0;
-      differing += x != y;
-    }
-    return differing;
-  }
-  // L2: |a - b| = sqrt(|a|^2 + |b|^2 - 2 a.b), computed directly for dense vectors.
-  if (a.sparse.empty() && b.sparse.empty()) {
-    const std::size_t n = std::max(a.dense.size(), b.dense.size());
-    double sum = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double d =
-          (i < a.dense.size() ? a.dense[i] : 0) - (i < b.dense.size() ? b.dense[i] : 0);
-      sum += d * d;
-    }
-    return std::sqrt(sum);
-  }
-  return std::sqrt(std::max(0.0, dot(a, a) + dot(b, b) - 2 * dot(a, b)));
+  float total = 0;
+  for (; i < n; ++i) total += a[i] * b[i];
+  for (float s : sums) total += s;
+  return total;
 }
 
-std::vector<float> normalised(const std::vector<float>& values) {
+// The reported value of a dense pair, in double precision.
+double exact_score(const std::string& dist, const float* a, const float* b, std::size_t n) {
+  double dot = 0, na = 0, nb = 0, l2 = 0, differing = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = a[i], y = b[i];
+    dot += x * y;
+    na += x * x;
+    nb += y * y;
+    l2 += (x - y) * (x - y);
+    differing += a[i] != b[i];
+  }
+  if (dist == "Inner Product") return dot;
+  if (dist == "Cosine") return na == 0 || nb == 0 ? 0 : dot / std::sqrt(na * nb);
+  if (dist == "Hamming") return differing;
+  return std::sqrt(l2);
+}
+
+// A sparse row against a query held as index -> value.
+struct SparseQuery {
+  explicit SparseQuery(const VectorRecord& query) {
+    for (const auto& [index, value] : query.sparse) values[index] += value;
+    for (std::size_t i = 0; i < query.dense.size(); ++i) {
+      if (query.dense[i] != 0) values[static_cast<std::uint32_t>(i)] += query.dense[i];
+    }
+    for (const auto& [index, value] : values) {
+      norm2 += static_cast<double>(value) * value;
+      nonzero += value != 0;
+    }
+  }
+  double score(const std::string& dist, const SparseValues& row) const {
+    double dot = 0, row_norm2 = 0, differing = 0, shared_nonzero = 0;
+    for (const auto& [index, value] : row) {
+      const auto found = values.find(index);
+      const float q = found == values.end() ? 0 : found->second;
+      dot += static_cast<double>(q) * value;
+      row_norm2 += static_cast<double>(value) * value;
+      differing += q != value;
+      shared_nonzero += q != 0;
+    }
+    if (dist == "Inner Product") return dot;
+    if (dist == "Cosine")
+      return norm2 == 0 || row_norm2 == 0 ? 0 : dot / std::sqrt(norm2 * row_norm2);
+    if (dist == "Hamming") return differing + (nonzero - shared_nonzero);
+    return std::sqrt(std::max(0.0, norm2 + row_norm2 - 2 * dot));
+  }
+  std::unordered_map<std::uint32_t, float> values;
+  double norm2 = 0, nonzero = 0;
+};
+
+// The best k (smallest key) of a stream of (key, position) pairs.
+class TopK {
+ public:
+  explicit TopK(std::size_t k) : k_(k) { heap_.reserve(k); }
+  void offer(float key, std::size_t position) {
+    if (heap_.size() < k_) {
+      heap_.emplace_back(key, position);
+      std::push_heap(heap_.begin(), heap_.end());
+    } else if (key < heap_.front().first) {
+      std::pop_heap(heap_.begin(), heap_.end());
+      heap_.back() = {key, position};
+      std::push_heap(heap_.begin(), heap_.end());
+    }
+  }
+  std::vector<std::pair<float, std::size_t>> sorted() {
+    std::sort_heap(heap_.begin(), heap_.end());
+    return std::move(heap_);
+  }
+
+ private:
+  std::size_t k_;
+  std::vector<std::pair<float, std::size_t>> heap_;
+};
+
+std::vector<float> normalised(const float* values, std::size_t n) {
   double norm = 0;
-  for (float v : values) norm += static_cast<double>(v) * v;
+  for (std::size_t i = 0; i < n; ++i) norm += static_cast<double>(values[i]) * values[i];
   norm = std::sqrt(norm);
-  std::vector<float> out(values);
+  std::vector<float> out(values, values + n);
   if (norm > 0) {
     for (auto& v : out) v = static_cast<float>(v / norm);
   }
   return out;
+}
+
+// Adds the rows at `positions` to a graph on every core; the caller holds the dataset's rows
+// shared and the graph alone. Stops early when `stop` is raised.
+void add_points(Graph& graph, const LiveDataset& dataset, const std::string& dist,
+                const std::vector<std::size_t>& positions, const std::atomic<bool>* stop) {
+  const auto dim = static_cast<std::size_t>(dataset.info.dim);
+  const bool cosine = dist == "Cosine";
+  auto add = [&](std::size_t i) {
+    const float* values = dataset.dense(positions[i]);
+    const auto label = static_cast<hnswlib::labeltype>(dataset.row(positions[i]));
+    if (cosine) {
+      const auto unit = normalised(values, dim);
+      graph.index->addPoint(unit.data(), label);
+    } else {
+      graph.index->addPoint(values, label);
+    }
+  };
+  std::size_t first = 0;
+  if (graph.index->cur_element_count == 0 && !positions.empty()) add(first++);  // entry point
+  const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> threads;
+  for (unsigned w = 0; w < workers; ++w) {
+    threads.emplace_back([&, w] {
+      for (std::size_t i = first + w; i < positions.size(); i += workers) {
+        if (stop && (i & 1023) == 0 && stop->load()) return;
+        add(i);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+}
+
+std::shared_ptr<Graph> ready_graph(LiveDataset& dataset, std::int64_t index_id) {
+  std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+  const auto found = dataset.graphs.find(index_id);
+  if (found == dataset.graphs.end() || !found->second->ready) return nullptr;
+  return found->second;
+}
+
+std::vector<std::shared_ptr<Graph>> ready_graphs(LiveDataset& dataset) {
+  std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+  std::vector<std::shared_ptr<Graph>> found;
+  for (const auto& [id, graph] : dataset.graphs) {
+    if (graph->ready) found.push_back(graph);
+  }
+  return found;
 }
 
 }  // namespace
@@ -92,94 +200,158 @@ bool known_distance(const std::string& dist_type) {
   return uses_graph(dist_type) || dist_type == "Hamming";
 }
 
-struct SearchEngine::Graph {
-  std::uint64_t version = 0;
-  std::unique_ptr<hnswlib::SpaceInterface<float>> space;
-  std::unique_ptr<hnswlib::HierarchicalNSW<float>> index;
-};
+bool needs_graph(LiveDataset& dataset, const IndexInfo& index) {
+  if (!index.large || dataset.info.sparse() || !uses_graph(index.dist_type)) return false;
+  std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+  auto& slot = dataset.graphs[index.id];
+  if (slot) return false;
+  slot = std::make_shared<Graph>();  // a placeholder until the build ends
+  return true;
+}
 
-SearchEngine::~SearchEngine() = default;
-
-std::shared_ptr<SearchEngine::Graph> SearchEngine::graph(
-    const DatasetInfo& dataset, const IndexInfo& index,
-    const std::shared_ptr<const DatasetVectors>& vectors) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto& slot = graphs_[index.id];
-  if (slot && slot->version == vectors->version) return slot;
-  auto built = std::make_shared<Graph>();
-  built->version = vectors->version;
-  const auto dim = static_cast<std::size_t>(dataset.dim);
+bool build_graph(LiveDataset& dataset, const IndexInfo& index, const std::atomic<bool>& stop) {
+  if (!index.large || dataset.info.sparse() || !uses_graph(index.dist_type)) return true;
+  std::shared_ptr<Graph> graph;
+  {
+    std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+    auto& slot = dataset.graphs[index.id];
+    if (!slot) slot = std::make_shared<Graph>();
+    graph = slot;
+  }
+  std::shared_lock rows(dataset.rows_mutex);
+  const auto dim = static_cast<std::size_t>(dataset.info.dim);
+  graph->dist = index.dist_type;
   if (index.dist_type == "L2") {
-    built->space = std::make_unique<hnswlib::L2Space>(dim);
+    graph->space = std::make_unique<hnswlib::L2Space>(dim);
   } else {
-    built->space = std::make_unique<hnswlib::InnerProductSpace>(dim);
+    graph->space = std::make_unique<hnswlib::InnerProductSpace>(dim);
   }
-  const std::size_t n = vectors->rows.size();
-  built->index = std::make_unique<hnswlib::HierarchicalNSW<float>>(
-      built->space.get(), std::max<std::size_t>(n, 1), 16, 100);
-  const bool cosine = index.dist_type == "Cosine";
-  auto add = [&](std::size_t i) {
-    const auto values = cosine ? normalised(vectors->rows[i].dense) : vectors->rows[i].dense;
-    built->index->addPoint(values.data(), i);
-  };
-  if (n > 0) add(0);  // the entry point first; the rest go in on every core
-  const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> threads;
-  for (unsigned w = 0; w < workers && n > 1; ++w) {
-    threads.emplace_back([&, w] {
-      for (std::size_t i = 1 + w; i < n; i += workers) add(i);
-    });
+  const std::size_t n = dataset.size();
+  graph->index = std::make_unique<hnswlib::HierarchicalNSW<float>>(
+      graph->space.get(), std::max<std::size_t>(n + n / 4, 1024), kLinks, kBuildEf);
+  graph->index->setEf(kSearchEf);
+  std::vector<std::size_t> positions(n);
+  for (std::size_t i = 0; i < n; ++i) positions[i] = i;
+  add_points(*graph, dataset, index.dist_type, positions, &stop);
+  std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+  const auto slot = dataset.graphs.find(index.id);
+  if (stop.load()) {
+    if (slot != dataset.graphs.end() && slot->second == graph) dataset.graphs.erase(slot);
+    return false;
   }
-  for (auto& t : threads) t.join();
-  slot = built;
-  return slot;
+  graph->ready = slot != dataset.graphs.end() && slot->second == graph;
+  return true;
 }
 
-void SearchEngine::prepare(const DatasetInfo& dataset, const IndexInfo& index) {
-  if (dataset.sparse() || !index.large || !uses_graph(index.dist_type)) return;
-  const auto vectors = store_.vectors(dataset);
-  if (!vectors->rows.empty()) graph(dataset, index, vectors);
-}
-
-std::vector<Neighbour> SearchEngine::search(const DatasetInfo& dataset, const IndexInfo& index,
-                                            const VectorRecord& query, int top_k,
-                                            const VectorFilter& filter) {
-  const auto vectors = store_.vectors(dataset);
-  const auto& rows = vectors->rows;
-  const auto k = static_cast<std::size_t>(std::max(top_k, 0));
-  std::vector<Neighbour> found;
-  const bool graph_search = index.large && !filter && !dataset.sparse() &&
-                            uses_graph(index.dist_type) && query.sparse.empty() &&
-                            query.dense.size() == static_cast<std::size_t>(dataset.dim) &&
-                            !rows.empty() && k > 0;
-  if (graph_search) {
-    const auto g = graph(dataset, index, vectors);
-    const auto q = index.dist_type == "Cosine" ? normalised(query.dense) : query.dense;
-    g->index->setEf(std::max<std::size_t>(100, 2 * k));
-    auto result = g->index->searchKnn(q.data(), std::min(k, rows.size()));
-    while (!result.empty()) {
-      const auto [distance, label] = result.top();
-      result.pop();
-      const double shown = index.dist_type == "L2" ? std::sqrt(distance) : 1.0 - distance;
-      found.push_back({shown, rows[label].id});
+void extend_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows) {
+  if (rows.empty()) return;
+  for (const auto& graph : ready_graphs(dataset)) {
+    std::unique_lock alone(graph->mutex);
+    std::shared_lock shared(dataset.rows_mutex);
+    std::vector<std::size_t> positions;
+    for (const auto row : rows) {
+      if (const auto position = dataset.position_of_row(row)) positions.push_back(*position);
     }
-    std::reverse(found.begin(), found.end());
+    const std::size_t needed = graph->index->cur_element_count + positions.size();
+    if (needed > graph->index->max_elements_) {
+      graph->index->resizeIndex(std::max(needed, graph->index->max_elements_ * 2));
+    }
+    add_points(*graph, dataset, graph->dist, positions, nullptr);
+  }
+}
+
+void forget_in_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows) {
+  for (const auto& graph : ready_graphs(dataset)) {
+    std::unique_lock alone(graph->mutex);
+    for (const auto row : rows) {
+      try {
+        graph->index->markDelete(static_cast<hnswlib::labeltype>(row));
+      } catch (const std::exception&) {
+        // not in this graph (added after it was built and not yet extended)
+      }
+    }
+  }
+}
+
+void drop_graph(LiveDataset& dataset, std::int64_t index_id) {
+  std::shared_ptr<Graph> gone;
+  std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+  if (auto found = dataset.graphs.find(index_id); found != dataset.graphs.end()) {
+    gone = std::move(found->second);
+    dataset.graphs.erase(found);
+  }
+}
+
+std::vector<Neighbour> search(LiveDataset& dataset, const IndexInfo& index,
+                              const VectorRecord& query, std::size_t top_k,
+                              const VectorFilter& filter) {
+  std::shared_lock rows(dataset.rows_mutex);
+  const std::size_t n = dataset.size();
+  const std::size_t k = std::min(top_k, n);
+  std::vector<Neighbour> found;
+  if (k == 0) return found;
+  const std::string& dist = index.dist_type;
+  const auto dim = static_cast<std::size_t>(dataset.info.dim);
+  if (index.large && !filter && !dataset.info.sparse() && uses_graph(dist)) {
+    if (const auto graph = ready_graph(dataset, index.id)) {
+      std::shared_lock use(graph->mutex, std::try_to_lock);
+      if (use.owns_lock()) {
+        const auto q = dist == "Cosine" ? normalised(query.dense.data(), dim) : query.dense;
+        auto result = graph->index->searchKnn(q.data(), k);
+        std::vector<std::size_t> positions;
+        while (!result.empty()) {
+          if (const auto at =
+                  dataset.position_of_row(static_cast<std::int64_t>(result.top().second))) {
+            positions.push_back(*at);
+          }
+          result.pop();
+        }
+        std::reverse(positions.begin(), positions.end());
+        for (const auto p : positions) {
+          found.push_back(
+              {exact_score(dist, query.dense.data(), dataset.dense(p), dim), dataset.id(p)});
+        }
+        return found;
+      }
+    }
+  }
+  // The exact scan: the smallest key wins (similarities are negated).
+  TopK best(k);
+  const bool negate = larger_is_better(dist);
+  if (dataset.info.sparse()) {
+    const SparseQuery sparse_query(query);
+    std::vector<double> scores(n);
+    for (std::size_t p = 0; p < n; ++p) {
+      if (filter && !filter(dataset.attributes(p))) continue;
+      scores[p] = sparse_query.score(dist, dataset.sparse(p));
+      best.offer(static_cast<float>(negate ? -scores[p] : scores[p]), p);
+    }
+    for (const auto& [key, p] : best.sorted()) found.push_back({scores[p], dataset.id(p)});
     return found;
   }
-  for (const auto& row : rows) {
-    if (filter && !filter(row)) continue;
-    found.push_back({score(index.dist_type, query, row), row.id});
+  const float* q = query.dense.data();
+  float q_norm = 0;
+  if (dist == "Cosine") q_norm = std::sqrt(dot_product(q, q, dim));
+  for (std::size_t p = 0; p < n; ++p) {
+    if (filter && !filter(dataset.attributes(p))) continue;
+    const float* v = dataset.dense(p);
+    float key;
+    if (dist == "L2") {
+      key = squared_l2(q, v, dim);
+    } else if (dist == "Inner Product") {
+      key = -dot_product(q, v, dim);
+    } else if (dist == "Cosine") {
+      const float norms = q_norm * std::sqrt(dot_product(v, v, dim));
+      key = norms == 0 ? 0 : -dot_product(q, v, dim) / norms;
+    } else {
+      float differing = 0;
+      for (std::size_t i = 0; i < dim; ++i) differing += q[i] != v[i];
+      key = differing;
+    }
+    best.offer(key, p);
   }
-  const bool descending = larger_is_better(index.dist_type);
-  const auto better = [descending](const Neighbour& a, const Neighbour& b) {
-    return descending ? a.distance > b.distance : a.distance < b.distance;
-  };
-  if (found.size() > k) {
-    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(k), found.end(),
-                      better);
-    found.resize(k);
-  } else {
-    std::sort(found.begin(), found.end(), better);
+  for (const auto& [key, p] : best.sorted()) {
+    found.push_back({exact_score(dist, q, dataset.dense(p), dim), dataset.id(p)});
   }
   return found;
 }

@@ -1,14 +1,15 @@
 #pragma once
-// Nearest-neighbour search over a dataset. Indices attached with large_index use an HNSW graph
-// (hnswlib) for L2, inner product and cosine on dense vectors; every other search (ordinary
-// indices, Hamming, sparse vectors, filtered queries) is an exact scan.
+// Nearest-neighbour search over a live dataset. Indices attached with large_index use an HNSW
+// graph (hnswlib) for L2, inner product and cosine on dense vectors; every other search
+// (ordinary indices, Hamming, sparse vectors, filtered queries, and a large index whose graph is
+// being built or extended) is an exact scan.
 
+#include <atomic>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <string>
+#include <vector>
 
-#include "server/store.h"
+#include "server/live_dataset.h"
 
 namespace orvix_local {
 
@@ -18,27 +19,24 @@ struct Neighbour {
 };
 
 // Keeps only the vectors whose attributes pass; empty means no filter.
-using VectorFilter = std::function<bool(const VectorRecord&)>;
+using VectorFilter = std::function<bool(const json& attributes)>;
 
-class SearchEngine {
- public:
-  explicit SearchEngine(Store& store) : store_(store) {}
-  ~SearchEngine();
+// The query must have the dataset's kind and, when dense, its dimension.
+std::vector<Neighbour> search(LiveDataset& dataset, const IndexInfo& index,
+                              const VectorRecord& query, std::size_t top_k,
+                              const VectorFilter& filter);
 
-  std::vector<Neighbour> search(const DatasetInfo& dataset, const IndexInfo& index,
-                                const VectorRecord& query, int top_k, const VectorFilter& filter);
-  // Builds (or brings up to date) the graph of an index, as the attach job does.
-  void prepare(const DatasetInfo& dataset, const IndexInfo& index);
-
- private:
-  struct Graph;
-  std::shared_ptr<Graph> graph(const DatasetInfo& dataset, const IndexInfo& index,
-                               const std::shared_ptr<const DatasetVectors>& vectors);
-
-  Store& store_;
-  std::mutex mutex_;
-  std::map<std::int64_t, std::shared_ptr<Graph>> graphs_;
-};
+// Builds the graph of a large index from the dataset's rows (the attach job); the caller holds
+// the dataset's write_mutex. Returns false when `stop` was raised first (no graph is kept).
+bool build_graph(LiveDataset& dataset, const IndexInfo& index, const std::atomic<bool>& stop);
+// Adds rows just appended to every built graph of the dataset; the caller holds write_mutex.
+void extend_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows);
+// Takes removed rows out of every graph of the dataset.
+void forget_in_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows);
+// The index is gone: its graph is freed.
+void drop_graph(LiveDataset& dataset, std::int64_t index_id);
+// True when a large index has no graph yet (after a restart); the caller then builds one.
+bool needs_graph(LiveDataset& dataset, const IndexInfo& index);
 
 // True when the distance type is served by the graph.
 bool uses_graph(const std::string& dist_type);

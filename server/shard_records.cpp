@@ -1,12 +1,20 @@
 #include "server/shard_records.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
+#include "server/json_limits.h"
+
 namespace orvix_local {
 namespace {
+
+// A record's JSON text: a vector of the largest dimension in long notation, with room for
+// attributes.
+constexpr std::size_t kMaxElementBytes = 16 << 20;
 
 ApiError bad_record(const std::string& text) {
   return ApiError(400, "BAD_RECORD", text);
@@ -34,16 +42,49 @@ std::vector<std::string> lines_of(const std::string& data) {
   return lines;
 }
 
+// Lines are counted before the text is cut into them: a shard of nothing but line breaks must
+// not become millions of strings.
+std::size_t line_count(const std::string& data) {
+  const auto breaks = static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n'));
+  return breaks + (!data.empty() && data.back() != '\n' ? 1 : 0);
+}
+
 float number(const std::string& text, const std::string& where) {
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
   const float value = std::strtof(begin, &end);
   while (end && (*end == ' ' || *end == '\t')) ++end;
-  if (end == begin || *end != '\0' || errno == ERANGE) {
+  if (end == begin || *end != '\0') {
     throw bad_record(where + ": \"" + text + "\" is not a number");
   }
+  // Values that round to zero or a subnormal are numbers; infinities and NaN are not.
+  if (!std::isfinite(value)) {
+    throw bad_record(where + ": \"" + text + "\" is not a finite 32-bit number");
+  }
   return value;
+}
+
+float finite(const json& value, const std::string& where) {
+  const double wide = value.get<double>();
+  const auto narrow = static_cast<float>(wide);
+  if (!std::isfinite(narrow)) throw bad_record(where + ": a value is not a finite 32-bit number");
+  return narrow;
+}
+
+std::uint32_t sparse_index(const json& value, const std::string& where) {
+  if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xffffffffULL) {
+    throw bad_record(where + ": a sparse index is not a whole number below 2^32");
+  }
+  return static_cast<std::uint32_t>(value.get<std::uint64_t>());
+}
+
+void check_count(std::size_t records, const ServiceLimits& limits) {
+  if (records > limits.max_records) {
+    throw ApiError(
+        413, "LIMIT_EXCEEDED",
+        over_limit("the number of records", records, limits.max_records, "--max-records"));
+  }
 }
 
 bool all_digits(const std::string& text) {
@@ -59,7 +100,10 @@ std::size_t column_of(const std::string& field, const std::vector<std::string>& 
   throw bad_record("no column named \"" + field + "\"");
 }
 
-std::vector<VectorRecord> parse_csv(const std::string& data, const ShardFormat& format) {
+std::vector<VectorRecord> parse_csv(const std::string& data, const ShardFormat& format,
+                                    const ServiceLimits& limits) {
+  const std::size_t line_total = line_count(data);
+  check_count(line_total - (format.has_field_names && line_total > 0 ? 1 : 0), limits);
   auto lines = lines_of(data);
   std::vector<std::string> header;
   std::size_t first = 0;
@@ -102,16 +146,18 @@ std::vector<std::pair<std::uint32_t, float>> sparse_from_json(const json& value,
   std::vector<std::pair<std::uint32_t, float>> pairs;
   if (value.is_object()) {
     for (const auto& [key, v] : value.items()) {
-      if (!all_digits(key) || !v.is_number()) throw bad_record(where + ": bad sparse entry");
-      pairs.emplace_back(static_cast<std::uint32_t>(std::stoul(key)), v.get<float>());
+      if (!all_digits(key) || key.size() > 10 || std::stoull(key) > 0xffffffffULL ||
+          !v.is_number()) {
+        throw bad_record(where + ": bad sparse entry");
+      }
+      pairs.emplace_back(static_cast<std::uint32_t>(std::stoull(key)), finite(v, where));
     }
   } else if (value.is_array()) {
     for (const auto& pair : value) {
-      if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_unsigned() ||
-          !pair[1].is_number()) {
+      if (!pair.is_array() || pair.size() != 2 || !pair[1].is_number()) {
         throw bad_record(where + ": bad sparse entry");
       }
-      pairs.emplace_back(pair[0].get<std::uint32_t>(), pair[1].get<float>());
+      pairs.emplace_back(sparse_index(pair[0], where), finite(pair[1], where));
     }
   } else {
     throw bad_record(where + ": the vector is not an object or array");
@@ -124,7 +170,7 @@ std::vector<float> dense_from_json(const json& value, const std::string& where) 
   std::vector<float> values;
   for (const auto& v : value) {
     if (!v.is_number()) throw bad_record(where + ": a vector value is not a number");
-    values.push_back(v.get<float>());
+    values.push_back(finite(v, where));
   }
   return values;
 }
@@ -133,19 +179,29 @@ std::string field_text(const json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-std::vector<VectorRecord> parse_json_records(const std::string& data, const ShardFormat& format) {
-  json document;
+std::vector<VectorRecord> parse_json_records(const std::string& data, const ShardFormat& format,
+                                             const ServiceLimits& limits) {
+  // Elements are cut apart and checked for nesting and size before each becomes a tree of its
+  // own: a whole shard as one tree takes many times its size, and copies and dumps of a tree
+  // recurse once per level.
+  std::vector<std::string_view> elements;
   try {
-    document = json::parse(data);
-  } catch (const json::exception& e) {
-    throw bad_record(std::string("the JSON shard does not parse: ") + e.what());
+    elements = array_elements(data, limits.max_depth, kMaxElementBytes);
+  } catch (const std::runtime_error& e) {
+    throw bad_record(e.what());
   }
-  if (!document.is_array()) throw bad_record("the JSON shard is not an array");
+  check_count(elements.size(), limits);
   const bool sparse = format.vector_type == "sparse";
   std::vector<VectorRecord> records;
-  for (std::size_t i = 0; i < document.size(); ++i) {
-    const json& element = document[i];
+  records.reserve(elements.size());
+  for (std::size_t i = 0; i < elements.size(); ++i) {
     const std::string where = "element " + std::to_string(i + 1);
+    json element;
+    try {
+      element = json::parse(elements[i]);
+    } catch (const json::exception& e) {
+      throw bad_record(where + " does not parse: " + e.what());
+    }
     VectorRecord record;
     const json* vector = &element;
     if (format.has_field_names) {
@@ -175,8 +231,9 @@ std::vector<VectorRecord> parse_json_records(const std::string& data, const Shar
   return records;
 }
 
-std::vector<VectorRecord> parse_libsvm(const std::string& data) {
+std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLimits& limits) {
   std::vector<VectorRecord> records;
+  check_count(line_count(data), limits);
   const auto lines = lines_of(data);
   for (std::size_t n = 0; n < lines.size(); ++n) {
     if (lines[n].find_first_not_of(" \t") == std::string::npos) continue;
@@ -205,7 +262,8 @@ std::vector<VectorRecord> parse_libsvm(const std::string& data) {
   return records;
 }
 
-std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const std::string& dtype) {
+std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const std::string& dtype,
+                                       const ServiceLimits& limits) {
   if (dim <= 0) throw bad_record("binary_dim must be positive");
   const bool floats = dtype == "float32";
   if (!floats && dtype != "uint8") throw bad_record("binary_dtype must be uint8 or float32");
@@ -214,6 +272,7 @@ std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const s
     throw bad_record("the binary shard holds " + std::to_string(data.size()) +
                      " bytes, not a whole number of " + std::to_string(size) + "-byte vectors");
   }
+  check_count(data.size() / size, limits);
   std::vector<VectorRecord> records(data.size() / size);
   for (std::size_t r = 0; r < records.size(); ++r) {
     auto& values = records[r].dense;
@@ -221,6 +280,11 @@ std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const s
     const char* at = data.data() + r * size;
     if (floats) {
       std::memcpy(values.data(), at, size);
+      for (const float v : values) {
+        if (!std::isfinite(v)) {
+          throw bad_record("vector " + std::to_string(r + 1) + " holds a value that is not finite");
+        }
+      }
     } else {
       for (int i = 0; i < dim; ++i) values[i] = static_cast<unsigned char>(at[i]);
     }
@@ -231,16 +295,17 @@ std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const s
 }  // namespace
 
 std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
-                                        const std::vector<std::string>* ids) {
+                                        const std::vector<std::string>* ids,
+                                        const ServiceLimits& limits) {
   std::vector<VectorRecord> records;
   if (format.file_format == "csv") {
-    records = parse_csv(data, format);
+    records = parse_csv(data, format, limits);
   } else if (format.file_format == "json") {
-    records = parse_json_records(data, format);
+    records = parse_json_records(data, format, limits);
   } else if (format.file_format == "libsvm") {
-    records = parse_libsvm(data);
+    records = parse_libsvm(data, limits);
   } else if (format.file_format == "binary") {
-    records = parse_binary(data, format.binary_dim, format.binary_dtype);
+    records = parse_binary(data, format.binary_dim, format.binary_dtype, limits);
   } else {
     throw bad_record("unknown file format \"" + format.file_format + "\"");
   }
@@ -254,7 +319,8 @@ std::vector<VectorRecord> parse_records(const std::string& data, const ShardForm
   return records;
 }
 
-std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format) {
+std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format,
+                                           const ServiceLimits& limits) {
   ShardFormat shape;
   shape.file_format = format;
   shape.has_field_names = false;
@@ -264,7 +330,7 @@ std::vector<VectorRecord> parse_query_file(const std::string& data, const std::s
     shape.binary_dtype = "float32";
     shape.binary_dim = static_cast<int>(count);
   }
-  return parse_records(data, shape, nullptr);
+  return parse_records(data, shape, nullptr, limits);
 }
 
 }  // namespace orvix_local

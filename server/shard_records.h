@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "server/limits.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -19,12 +20,15 @@ struct ShardFormat {
   std::string binary_dtype;
 };
 
-// Throws ApiError with a text saying which record is wrong. Records without an id get none
-// (an empty id); `ids`, when given, are paired with the records in order.
+// Throws ApiError with a text saying which record is wrong, or which limit a shard goes over.
+// Values must be finite 32-bit numbers. Records without an id get none (an empty id); `ids`,
+// when given, are paired with the records in order.
 std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
-                                        const std::vector<std::string>* ids);
+                                        const std::vector<std::string>* ids,
+                                        const ServiceLimits& limits);
 
 // Query vectors of a file search: CSV without field names, JSON arrays, libsvm, or float32.
-std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format);
+std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format,
+                                           const ServiceLimits& limits);
 
 }  // namespace orvix_local

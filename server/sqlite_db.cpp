@@ -1,13 +1,11 @@
 #include "server/sqlite_db.h"
 
-#include <stdexcept>
-
 namespace orvix_local {
 namespace {
 
 void check(sqlite3* db, int code) {
   if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
-    throw std::runtime_error(std::string("storage error: ") + sqlite3_errmsg(db));
+    throw StorageError(code & 0xff, std::string("storage error: ") + sqlite3_errmsg(db));
   }
 }
 
@@ -15,14 +13,18 @@ void check(sqlite3* db, int code) {
 
 Database::Database(const std::string& path) {
   const int code =
-      sqlite3_open_v2(path.empty() ? ":memory:" : path.c_str(), &db_,
+      sqlite3_open_v2(path.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (code != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
-    throw std::runtime_error("cannot open the database " + path + ": " + message);
+    throw StorageError(code, "cannot open the database " + path + ": " + message);
   }
-  sqlite3_busy_timeout(db_, 5000);
+  // Writers queue behind a long job's transaction; readers never wait in WAL mode.
+  sqlite3_busy_timeout(db_, 120000);
+  exec("PRAGMA journal_mode=WAL");
+  exec("PRAGMA synchronous=NORMAL");
+  exec("PRAGMA foreign_keys=OFF");
 }
 
 Database::~Database() {
@@ -31,10 +33,11 @@ Database::~Database() {
 
 void Database::exec(const std::string& sql) {
   char* error = nullptr;
-  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+  const int code = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
+  if (code != SQLITE_OK) {
     const std::string message = error ? error : "unknown";
     sqlite3_free(error);
-    throw std::runtime_error("storage error: " + message);
+    throw StorageError(code & 0xff, "storage error: " + message);
   }
 }
 
@@ -52,13 +55,13 @@ Statement& Statement::bind(int index, std::int64_t value) {
 }
 
 Statement& Statement::bind(int index, const std::string& value) {
-  check(db_, sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
-                               SQLITE_TRANSIENT));
+  check(db_, sqlite3_bind_text64(stmt_, index, value.data(), value.size(), SQLITE_TRANSIENT,
+                                 SQLITE_UTF8));
   return *this;
 }
 
 Statement& Statement::bind_blob(int index, const void* data, std::size_t size) {
-  check(db_, sqlite3_bind_blob(stmt_, index, data, static_cast<int>(size), SQLITE_TRANSIENT));
+  check(db_, sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_TRANSIENT));
   return *this;
 }
 
@@ -80,10 +83,22 @@ std::string Statement::text(int column) const {
               : std::string();
 }
 
-std::string Statement::blob(int column) const {
-  const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
-  return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-              : std::string();
+ConnectionPool::Lease ConnectionPool::take() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      auto db = std::move(idle_.back());
+      idle_.pop_back();
+      return Lease(*this, std::move(db));
+    }
+  }
+  return Lease(*this, std::make_unique<Database>(path_));
+}
+
+void ConnectionPool::give_back(std::unique_ptr<Database> db) {
+  if (!db) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (idle_.size() < 16) idle_.push_back(std::move(db));
 }
 
 }  // namespace orvix_local

@@ -1,18 +1,28 @@
 #pragma once
-// A small RAII layer over SQLite: one connection, prepared statements with bound values.
+// A small RAII layer over SQLite: connections, prepared statements with bound values,
+// transactions, and a pool of connections to one database file so that readers never wait
+// behind a long write (WAL mode).
 
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace orvix_local {
 
-class Statement;
+// A storage failure, with SQLite's primary result code (SQLITE_CONSTRAINT for a duplicate key).
+struct StorageError : std::runtime_error {
+  StorageError(int result_code, const std::string& text)
+      : std::runtime_error(text), code(result_code) {}
+  int code;
+};
 
 class Database {
  public:
-  // An empty path opens an in-memory database.
   explicit Database(const std::string& path);
   ~Database();
   Database(const Database&) = delete;
@@ -20,7 +30,7 @@ class Database {
 
   void exec(const std::string& sql);
   sqlite3* get() const { return db_; }
-  std::int64_t last_insert_id() const { return sqlite3_last_insert_rowid(db_); }
+  int changes() const { return sqlite3_changes(db_); }
 
  private:
   sqlite3* db_ = nullptr;
@@ -51,7 +61,12 @@ class Statement {
 
   std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
   std::string text(int column) const;
-  std::string blob(int column) const;
+  const char* blob_data(int column) const {
+    return static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+  }
+  std::size_t blob_size(int column) const {
+    return static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column));
+  }
   bool is_null(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
  private:
@@ -59,7 +74,7 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-// A transaction that rolls back unless committed.
+// A write transaction that rolls back unless committed.
 class Transaction {
  public:
   explicit Transaction(Database& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
@@ -76,6 +91,36 @@ class Transaction {
  private:
   Database& db_;
   bool done_ = false;
+};
+
+// Connections to one file, handed out one per caller and taken back when the lease ends.
+class ConnectionPool {
+ public:
+  explicit ConnectionPool(std::string path) : path_(std::move(path)) {}
+
+  class Lease {
+   public:
+    Lease(ConnectionPool& pool, std::unique_ptr<Database> db) : pool_(pool), db_(std::move(db)) {}
+    ~Lease() { pool_.give_back(std::move(db_)); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Database& operator*() const { return *db_; }
+    Database* operator->() const { return db_.get(); }
+
+   private:
+    ConnectionPool& pool_;
+    std::unique_ptr<Database> db_;
+  };
+
+  Lease take();
+  const std::string& path() const { return path_; }
+
+ private:
+  void give_back(std::unique_ptr<Database> db);
+
+  std::string path_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Database>> idle_;
 };
 
 }  // namespace orvix_local

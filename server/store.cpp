@@ -1,5 +1,8 @@
 #include "server/store.h"
 
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
 #include <cstring>
 #include <set>
 
@@ -10,146 +13,37 @@ ApiError not_found(const std::string& code, const std::string& what) {
   return ApiError(404, code, what + " not found");
 }
 
-std::string dense_blob(const std::vector<float>& values) {
-  return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+// The next id of a table: above every id it ever handed out, whether or not that row still
+// exists, so a deleted project, dataset or index never lends its id to a new one.
+std::int64_t next_id(Database& db, const std::string& table) {
+  Statement stored(db, "SELECT next FROM sequences WHERE name = ?");
+  const std::int64_t counter = stored.bind(1, table).step() ? stored.integer(0) : 1;
+  Statement highest(db, ("SELECT COALESCE(MAX(id), 0) + 1 FROM " + table).c_str());
+  highest.step();
+  const std::int64_t id = std::max(counter, highest.integer(0));
+  Statement save(db,
+                 "INSERT INTO sequences(name, next) VALUES(?, ?) "
+                 "ON CONFLICT(name) DO UPDATE SET next = excluded.next");
+  save.bind(1, table).bind(2, id + 1).run();
+  return id;
 }
 
-}  // namespace
-
-Store::Store(const std::string& path) : db_(path) {
-  if (!path.empty()) db_.exec("PRAGMA journal_mode=WAL");
-  db_.exec("PRAGMA foreign_keys=ON");
-  db_.exec(R"sql(
-    CREATE TABLE IF NOT EXISTS projects(
-      id INTEGER PRIMARY KEY, owner TEXT NOT NULL, name TEXT NOT NULL, application TEXT NOT NULL,
-      UNIQUE(owner, name));
-    CREATE TABLE IF NOT EXISTS datasets(
-      id INTEGER PRIMARY KEY, project_id INTEGER NOT NULL REFERENCES projects(id) ON DELETE CASCADE,
-      name TEXT NOT NULL, vector_type TEXT NOT NULL, dim INTEGER NOT NULL,
-      UNIQUE(project_id, name));
-    CREATE TABLE IF NOT EXISTS vectors(
-      dataset_id INTEGER NOT NULL REFERENCES datasets(id) ON DELETE CASCADE,
-      row INTEGER NOT NULL, string_id TEXT NOT NULL, dense BLOB, sparse TEXT, attributes TEXT,
-      PRIMARY KEY(dataset_id, string_id));
-    CREATE INDEX IF NOT EXISTS vectors_by_row ON vectors(dataset_id, row);
-    CREATE TABLE IF NOT EXISTS indices(
-      id INTEGER PRIMARY KEY, dataset_id INTEGER NOT NULL REFERENCES datasets(id) ON DELETE CASCADE,
-      name TEXT NOT NULL, dist_type TEXT NOT NULL, large INTEGER NOT NULL,
-      UNIQUE(dataset_id, name));
-  )sql");
-}
-
-std::int64_t Store::project_id(const std::string& owner, const std::string& name) {
-  Statement find(db_, "SELECT id FROM projects WHERE owner = ? AND name = ?");
+std::int64_t project_id(Database& db, const std::string& owner, const std::string& name) {
+  Statement find(db, "SELECT id FROM projects WHERE owner = ? AND name = ?");
   find.bind(1, owner).bind(2, name);
   if (!find.step()) throw not_found("PROJECT_NOT_FOUND", "project '" + name + "'");
   return find.integer(0);
 }
 
-void Store::changed(std::int64_t dataset_id) {
-  ++versions_[dataset_id];
-  cache_.erase(dataset_id);
+bool has_column(Database& db, const char* table, const char* column) {
+  Statement find(db, "SELECT 1 FROM pragma_table_info(?) WHERE name = ?");
+  return find.bind(1, std::string(table)).bind(2, std::string(column)).step();
 }
 
-void Store::create_project(const std::string& owner, const std::string& name,
-                           const std::string& application) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement exists(db_, "SELECT 1 FROM projects WHERE owner = ? AND name = ?");
-  if (exists.bind(1, owner).bind(2, name).step()) {
-    throw ApiError(409, "PROJECT_EXISTS", "project '" + name + "' already exists");
-  }
-  Statement insert(db_, "INSERT INTO projects(owner, name, application) VALUES(?, ?, ?)");
-  insert.bind(1, owner).bind(2, name).bind(3, application).run();
-}
-
-json Store::list_projects(const std::string& owner) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement list(db_, "SELECT id, name, application FROM projects WHERE owner = ? ORDER BY id");
-  list.bind(1, owner);
-  json projects = json::array();
-  while (list.step()) {
-    projects.push_back({{"project_id", list.integer(0)},
-                        {"project_name", list.text(1)},
-                        {"application", list.text(2)}});
-  }
-  return projects;
-}
-
-bool Store::delete_project(const std::string& owner, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement datasets(db_,
-                     "SELECT d.id FROM datasets d JOIN projects p ON d.project_id = p.id "
-                     "WHERE p.owner = ? AND p.name = ?");
-  datasets.bind(1, owner).bind(2, name);
-  std::vector<std::int64_t> ids;
-  while (datasets.step()) ids.push_back(datasets.integer(0));
-  Statement remove(db_, "DELETE FROM projects WHERE owner = ? AND name = ?");
-  remove.bind(1, owner).bind(2, name).run();
-  for (auto id : ids) changed(id);
-  return sqlite3_changes(db_.get()) > 0;
-}
-
-void Store::create_dataset(const std::string& owner, const std::string& project,
-                           const std::string& name, const std::string& vector_type, int dim) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto project_key = project_id(owner, project);
-  Statement exists(db_, "SELECT 1 FROM datasets WHERE project_id = ? AND name = ?");
-  if (exists.bind(1, project_key).bind(2, name).step()) {
-    throw ApiError(409, "DATASET_EXISTS", "dataset '" + name + "' already exists");
-  }
-  Statement insert(db_,
-                   "INSERT INTO datasets(project_id, name, vector_type, dim) VALUES(?, ?, ?, ?)");
-  insert.bind(1, project_key).bind(2, name).bind(3, vector_type).bind(4, dim).run();
-}
-
-DatasetInfo Store::dataset(const std::string& owner, const std::string& project,
-                           const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto project_key = project_id(owner, project);
-  Statement find(
-      db_, "SELECT id, name, vector_type, dim FROM datasets WHERE project_id = ? AND name = ?");
-  find.bind(1, project_key).bind(2, name);
-  if (!find.step()) throw not_found("DATASET_NOT_FOUND", "dataset '" + name + "'");
-  return {find.integer(0), find.text(1), find.text(2), static_cast<int>(find.integer(3))};
-}
-
-json Store::list_datasets(const std::string& owner, const std::string& project) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto project_key = project_id(owner, project);
-  Statement list(db_,
-                 "SELECT d.name, d.dim, COUNT(v.string_id), "
-                 "COALESCE(SUM(LENGTH(v.dense) + LENGTH(COALESCE(v.sparse, '')) + "
-                 "LENGTH(COALESCE(v.attributes, '')) + LENGTH(v.string_id)), 0) "
-                 "FROM datasets d LEFT JOIN vectors v ON v.dataset_id = d.id "
-                 "WHERE d.project_id = ? GROUP BY d.id ORDER BY d.id");
-  list.bind(1, project_key);
-  json datasets = json::array();
-  while (list.step()) {
-    datasets.push_back({{"name", list.text(0)},
-                        {"dimension", "(" + std::to_string(list.integer(2)) + ", " +
-                                          std::to_string(list.integer(1)) + ")"},
-                        {"size", list.integer(3)}});
-  }
-  return datasets;
-}
-
-bool Store::delete_dataset(const std::string& owner, const std::string& project,
-                           const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto project_key = project_id(owner, project);
-  Statement find(db_, "SELECT id FROM datasets WHERE project_id = ? AND name = ?");
-  if (!find.bind(1, project_key).bind(2, name).step()) return false;
-  const auto id = find.integer(0);
-  Statement remove(db_, "DELETE FROM datasets WHERE id = ?");
-  remove.bind(1, id).run();
-  changed(id);
-  return true;
-}
-
-void Store::insert(const DatasetInfo& dataset, const std::vector<VectorRecord>& vectors) {
+void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records) {
   std::set<std::string> seen;
-  for (const auto& v : vectors) {
-    if (!seen.insert(v.id).second) {
+  for (const auto& v : records) {
+    if (!v.id.empty() && !seen.insert(v.id).second) {
       throw ApiError(400, "DUPLICATE_STRING_ID", "string id '" + v.id + "' is given twice");
     }
     if (dataset.sparse() != v.dense.empty() && !(v.dense.empty() && v.sparse.empty())) {
@@ -164,117 +58,371 @@ void Store::insert(const DatasetInfo& dataset, const std::vector<VectorRecord>& 
                          std::to_string(dataset.dim));
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  Transaction transaction(db_);
-  Statement next_row(db_, "SELECT COALESCE(MAX(row) + 1, 0) FROM vectors WHERE dataset_id = ?");
-  next_row.bind(1, dataset.id).step();
-  std::int64_t row = next_row.integer(0);
-  Statement check(db_, "SELECT 1 FROM vectors WHERE dataset_id = ? AND string_id = ?");
-  Statement one(db_,
-                "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, attributes) "
-                "VALUES(?, ?, ?, ?, ?, ?)");
-  for (const auto& v : vectors) {
-    check.reset();
-    if (check.bind(1, dataset.id).bind(2, v.id).step()) {
-      throw ApiError(409, "DUPLICATE_STRING_ID", "string id '" + v.id + "' is already in use");
-    }
-    one.reset();
-    one.bind(1, dataset.id).bind(2, row++).bind(3, v.id);
-    const std::string blob = dense_blob(v.dense);
-    one.bind_blob(4, blob.data(), blob.size());
-    if (dataset.sparse()) {
-      one.bind(5, json(v.sparse).dump());
-    } else {
-      one.bind_null(5);
-    }
-    if (v.attributes.is_null()) {
-      one.bind_null(6);
-    } else {
-      one.bind(6, v.attributes.dump());
-    }
-    one.run();
-  }
-  transaction.commit();
-  changed(dataset.id);
 }
 
-void Store::remove(const DatasetInfo& dataset, const std::vector<std::string>& ids) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Transaction transaction(db_);
-  for (const auto& id : ids) {
-    Statement one(db_, "DELETE FROM vectors WHERE dataset_id = ? AND string_id = ?");
-    one.bind(1, dataset.id).bind(2, id).run();
-    if (sqlite3_changes(db_.get()) == 0) {
-      throw ApiError(404, "STRING_ID_NOT_FOUND", "string id '" + id + "' not found");
-    }
+}  // namespace
+
+std::string owner_of(const std::string& api_key) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  EVP_Digest(api_key.data(), api_key.size(), digest, nullptr, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char byte : digest) {
+    hex += kHex[byte >> 4];
+    hex += kHex[byte & 15];
   }
-  transaction.commit();
-  changed(dataset.id);
+  return hex;
 }
 
-std::shared_ptr<const DatasetVectors> Store::vectors(const DatasetInfo& dataset) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (auto cached = cache_.find(dataset.id); cached != cache_.end()) return cached->second;
-  auto loaded = std::make_shared<DatasetVectors>();
-  loaded->version = versions_[dataset.id];
-  Statement list(db_,
-                 "SELECT string_id, dense, sparse, attributes FROM vectors WHERE dataset_id = ? "
-                 "ORDER BY row");
-  list.bind(1, dataset.id);
+Store::Store(const std::string& path) : pool_(path) {
+  migrate();
+}
+
+void Store::migrate() {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  db->exec(R"sql(
+    CREATE TABLE IF NOT EXISTS projects(
+      id INTEGER PRIMARY KEY, owner TEXT NOT NULL, name TEXT NOT NULL, application TEXT NOT NULL,
+      UNIQUE(owner, name));
+    CREATE TABLE IF NOT EXISTS datasets(
+      id INTEGER PRIMARY KEY, project_id INTEGER NOT NULL,
+      name TEXT NOT NULL, vector_type TEXT NOT NULL, dim INTEGER NOT NULL,
+      UNIQUE(project_id, name));
+    CREATE TABLE IF NOT EXISTS vectors(
+      dataset_id INTEGER NOT NULL,
+      row INTEGER NOT NULL, string_id TEXT NOT NULL, dense BLOB, sparse TEXT, attributes TEXT,
+      PRIMARY KEY(dataset_id, string_id));
+    CREATE INDEX IF NOT EXISTS vectors_by_row ON vectors(dataset_id, row);
+    CREATE TABLE IF NOT EXISTS indices(
+      id INTEGER PRIMARY KEY, dataset_id INTEGER NOT NULL,
+      name TEXT NOT NULL, dist_type TEXT NOT NULL, large INTEGER NOT NULL,
+      UNIQUE(dataset_id, name));
+    CREATE TABLE IF NOT EXISTS sequences(name TEXT PRIMARY KEY, next INTEGER NOT NULL);
+    CREATE TABLE IF NOT EXISTS jobs(
+      id TEXT PRIMARY KEY, seq INTEGER NOT NULL, owner TEXT NOT NULL, kind TEXT NOT NULL,
+      status TEXT NOT NULL, message TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '',
+      dataset_id INTEGER, index_id INTEGER, spec TEXT NOT NULL DEFAULT '{}');
+  )sql");
+  // Databases of earlier versions: datasets learn their counts, owners become key hashes.
+  if (!has_column(*db, "datasets", "vector_count")) {
+    db->exec(R"sql(
+      ALTER TABLE datasets ADD COLUMN vector_count INTEGER NOT NULL DEFAULT 0;
+      ALTER TABLE datasets ADD COLUMN bytes INTEGER NOT NULL DEFAULT 0;
+      ALTER TABLE datasets ADD COLUMN next_row INTEGER NOT NULL DEFAULT 0;
+      UPDATE datasets SET
+        vector_count = (SELECT COUNT(*) FROM vectors v WHERE v.dataset_id = datasets.id),
+        bytes = (SELECT COALESCE(SUM(LENGTH(v.dense) + LENGTH(COALESCE(v.sparse, '')) +
+                   LENGTH(COALESCE(v.attributes, '')) + LENGTH(v.string_id)), 0)
+                 FROM vectors v WHERE v.dataset_id = datasets.id),
+        next_row = (SELECT COALESCE(MAX(v.row) + 1, 0) FROM vectors v
+                    WHERE v.dataset_id = datasets.id);
+    )sql");
+  }
+  Statement version(*db, "PRAGMA user_version");
+  version.step();
+  if (version.integer(0) < 2) {
+    std::vector<std::string> owners;
+    Statement list(*db, "SELECT DISTINCT owner FROM projects");
+    while (list.step()) owners.push_back(list.text(0));
+    Statement rename(*db, "UPDATE projects SET owner = ? WHERE owner = ?");
+    for (const auto& owner : owners) {
+      rename.reset();
+      rename.bind(1, owner_of(owner)).bind(2, owner).run();
+    }
+    db->exec("PRAGMA user_version = 2");
+  }
+  transaction.commit();
+}
+
+void Store::create_project(const std::string& owner, const std::string& name,
+                           const std::string& application) {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  Statement exists(*db, "SELECT 1 FROM projects WHERE owner = ? AND name = ?");
+  if (exists.bind(1, owner).bind(2, name).step()) {
+    throw ApiError(409, "PROJECT_EXISTS", "project '" + name + "' already exists");
+  }
+  Statement insert(*db, "INSERT INTO projects(id, owner, name, application) VALUES(?, ?, ?, ?)");
+  insert.bind(1, next_id(*db, "projects")).bind(2, owner).bind(3, name).bind(4, application).run();
+  transaction.commit();
+}
+
+json Store::list_projects(const std::string& owner) {
+  auto db = pool_.take();
+  Statement list(*db, "SELECT id, name, application FROM projects WHERE owner = ? ORDER BY id");
+  list.bind(1, owner);
+  json projects = json::array();
   while (list.step()) {
-    VectorRecord record;
-    record.id = list.text(0);
-    const std::string blob = list.blob(1);
-    record.dense.resize(blob.size() / sizeof(float));
-    if (!record.dense.empty()) {
-      std::memcpy(record.dense.data(), blob.data(), record.dense.size() * sizeof(float));
-    }
-    if (!list.is_null(2)) {
-      record.sparse = json::parse(list.text(2)).get<std::vector<std::pair<std::uint32_t, float>>>();
-    }
-    if (!list.is_null(3)) record.attributes = json::parse(list.text(3));
-    loaded->rows.push_back(std::move(record));
+    projects.push_back({{"project_id", list.integer(0)},
+                        {"project_name", list.text(1)},
+                        {"application", list.text(2)}});
   }
-  cache_[dataset.id] = loaded;
-  return loaded;
+  return projects;
 }
 
-void Store::create_index(const DatasetInfo& dataset, const std::string& name,
-                         const std::string& dist_type, bool large) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement exists(db_, "SELECT 1 FROM indices WHERE dataset_id = ? AND name = ?");
+std::optional<std::vector<std::int64_t>> Store::delete_project(const std::string& owner,
+                                                               const std::string& name) {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  Statement find(*db, "SELECT id FROM projects WHERE owner = ? AND name = ?");
+  if (!find.bind(1, owner).bind(2, name).step()) return std::nullopt;
+  const auto project = find.integer(0);
+  std::vector<std::int64_t> datasets;
+  Statement list(*db, "SELECT id FROM datasets WHERE project_id = ?");
+  list.bind(1, project);
+  while (list.step()) datasets.push_back(list.integer(0));
+  Statement indices(*db,
+                    "DELETE FROM indices WHERE dataset_id IN "
+                    "(SELECT id FROM datasets WHERE project_id = ?)");
+  indices.bind(1, project).run();
+  Statement drop_datasets(*db, "DELETE FROM datasets WHERE project_id = ?");
+  drop_datasets.bind(1, project).run();
+  Statement drop(*db, "DELETE FROM projects WHERE id = ?");
+  drop.bind(1, project).run();
+  transaction.commit();
+  return datasets;
+}
+
+void Store::create_dataset(const std::string& owner, const std::string& project,
+                           const std::string& name, const std::string& vector_type, int dim) {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  const auto project_key = project_id(*db, owner, project);
+  Statement exists(*db, "SELECT 1 FROM datasets WHERE project_id = ? AND name = ?");
+  if (exists.bind(1, project_key).bind(2, name).step()) {
+    throw ApiError(409, "DATASET_EXISTS", "dataset '" + name + "' already exists");
+  }
+  Statement insert(*db,
+                   "INSERT INTO datasets(id, project_id, name, vector_type, dim) "
+                   "VALUES(?, ?, ?, ?, ?)");
+  insert.bind(1, next_id(*db, "datasets"))
+      .bind(2, project_key)
+      .bind(3, name)
+      .bind(4, vector_type)
+      .bind(5, dim)
+      .run();
+  transaction.commit();
+}
+
+DatasetInfo Store::dataset(const std::string& owner, const std::string& project,
+                           const std::string& name) {
+  auto db = pool_.take();
+  const auto project_key = project_id(*db, owner, project);
+  Statement find(
+      *db, "SELECT id, name, vector_type, dim FROM datasets WHERE project_id = ? AND name = ?");
+  find.bind(1, project_key).bind(2, name);
+  if (!find.step()) throw not_found("DATASET_NOT_FOUND", "dataset '" + name + "'");
+  return {find.integer(0), find.text(1), find.text(2), static_cast<int>(find.integer(3))};
+}
+
+json Store::list_datasets(const std::string& owner, const std::string& project) {
+  auto db = pool_.take();
+  const auto project_key = project_id(*db, owner, project);
+  Statement list(*db,
+                 "SELECT name, dim, vector_count, bytes FROM datasets WHERE project_id = ? "
+                 "ORDER BY id");
+  list.bind(1, project_key);
+  json datasets = json::array();
+  while (list.step()) {
+    datasets.push_back({{"name", list.text(0)},
+                        {"dimension", "(" + std::to_string(list.integer(2)) + ", " +
+                                          std::to_string(list.integer(1)) + ")"},
+                        {"size", list.integer(3)}});
+  }
+  return datasets;
+}
+
+std::optional<std::int64_t> Store::delete_dataset(const std::string& owner,
+                                                  const std::string& project,
+                                                  const std::string& name) {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  const auto project_key = project_id(*db, owner, project);
+  Statement find(*db, "SELECT id FROM datasets WHERE project_id = ? AND name = ?");
+  if (!find.bind(1, project_key).bind(2, name).step()) return std::nullopt;
+  const auto id = find.integer(0);
+  Statement indices(*db, "DELETE FROM indices WHERE dataset_id = ?");
+  indices.bind(1, id).run();
+  Statement remove(*db, "DELETE FROM datasets WHERE id = ?");
+  remove.bind(1, id).run();
+  transaction.commit();
+  return id;
+}
+
+IndexInfo Store::create_index(const DatasetInfo& dataset, const std::string& name,
+                              const std::string& dist_type, bool large) {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  Statement alive(*db, "SELECT 1 FROM datasets WHERE id = ?");
+  if (!alive.bind(1, dataset.id).step()) {
+    throw not_found("DATASET_NOT_FOUND", "dataset '" + dataset.name + "'");
+  }
+  Statement exists(*db, "SELECT 1 FROM indices WHERE dataset_id = ? AND name = ?");
   if (exists.bind(1, dataset.id).bind(2, name).step()) {
     throw ApiError(409, "INDEX_EXISTS", "index '" + name + "' already exists");
   }
-  Statement insert(db_,
-                   "INSERT INTO indices(dataset_id, name, dist_type, large) VALUES(?, ?, ?, ?)");
-  insert.bind(1, dataset.id).bind(2, name).bind(3, dist_type).bind(4, large ? 1 : 0).run();
+  const auto id = next_id(*db, "indices");
+  Statement insert(*db,
+                   "INSERT INTO indices(id, dataset_id, name, dist_type, large) "
+                   "VALUES(?, ?, ?, ?, ?)");
+  insert.bind(1, id)
+      .bind(2, dataset.id)
+      .bind(3, name)
+      .bind(4, dist_type)
+      .bind(5, large ? 1 : 0)
+      .run();
+  transaction.commit();
+  return {id, name, dist_type, large};
 }
 
 IndexInfo Store::index(const DatasetInfo& dataset, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  auto db = pool_.take();
   Statement find(
-      db_, "SELECT id, name, dist_type, large FROM indices WHERE dataset_id = ? AND name = ?");
+      *db, "SELECT id, name, dist_type, large FROM indices WHERE dataset_id = ? AND name = ?");
   if (!find.bind(1, dataset.id).bind(2, name).step()) {
     throw not_found("INDEX_NOT_FOUND", "index '" + name + "'");
   }
   return {find.integer(0), find.text(1), find.text(2), find.integer(3) != 0};
 }
 
+std::vector<IndexInfo> Store::indices(std::int64_t dataset_id) {
+  auto db = pool_.take();
+  Statement list(*db, "SELECT id, name, dist_type, large FROM indices WHERE dataset_id = ?");
+  list.bind(1, dataset_id);
+  std::vector<IndexInfo> found;
+  while (list.step()) {
+    found.push_back({list.integer(0), list.text(1), list.text(2), list.integer(3) != 0});
+  }
+  return found;
+}
+
 json Store::list_indices(const DatasetInfo& dataset) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement list(db_, "SELECT name, dist_type FROM indices WHERE dataset_id = ? ORDER BY id");
+  auto db = pool_.take();
+  Statement list(*db, "SELECT name, dist_type FROM indices WHERE dataset_id = ? ORDER BY id");
   list.bind(1, dataset.id);
   json infos = json::array();
   while (list.step()) infos.push_back(json::array({list.text(0), list.text(1)}));
   return infos;
 }
 
-bool Store::delete_index(const DatasetInfo& dataset, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement remove(db_, "DELETE FROM indices WHERE dataset_id = ? AND name = ?");
-  remove.bind(1, dataset.id).bind(2, name).run();
-  return sqlite3_changes(db_.get()) > 0;
+std::optional<std::int64_t> Store::delete_index(const DatasetInfo& dataset,
+                                                const std::string& name) {
+  auto db = pool_.take();
+  Transaction transaction(*db);
+  Statement find(*db, "SELECT id FROM indices WHERE dataset_id = ? AND name = ?");
+  if (!find.bind(1, dataset.id).bind(2, name).step()) return std::nullopt;
+  const auto id = find.integer(0);
+  Statement remove(*db, "DELETE FROM indices WHERE id = ?");
+  remove.bind(1, id).run();
+  transaction.commit();
+  return id;
+}
+
+void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorRecord>& records,
+                   const std::atomic<bool>* stop) {
+  Statement state(db, "SELECT next_row FROM datasets WHERE id = ?");
+  if (!state.bind(1, dataset.id).step()) {
+    throw ApiError(404, "DATASET_NOT_FOUND",
+                   "dataset '" + dataset.name + "' was deleted; nothing was stored");
+  }
+  const std::int64_t first_row = state.integer(0);
+  std::int64_t row = first_row;
+  for (auto& v : records) {
+    v.row = row++;
+    if (v.id.empty()) v.id = std::to_string(v.row);
+  }
+  check_records(dataset, records);
+  row = first_row;
+  std::int64_t bytes = 0;
+  Statement one(db,
+                "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, attributes) "
+                "VALUES(?, ?, ?, ?, ?, ?)");
+  for (auto& v : records) {
+    if (stop && (row & 4095) == 0 && stop->load()) throw Stopping();
+    ++row;
+    one.reset();
+    one.bind(1, dataset.id).bind(2, v.row).bind(3, v.id);
+    one.bind_blob(4, v.dense.data(), v.dense.size() * sizeof(float));
+    std::string sparse, attributes;
+    if (dataset.sparse()) {
+      sparse = json(v.sparse).dump();
+      one.bind(5, sparse);
+    } else {
+      one.bind_null(5);
+    }
+    if (v.attributes.is_null()) {
+      one.bind_null(6);
+    } else {
+      attributes = v.attributes.dump();
+      one.bind(6, attributes);
+    }
+    try {
+      one.run();
+    } catch (const StorageError& e) {
+      if (e.code != SQLITE_CONSTRAINT) throw;
+      throw ApiError(409, "DUPLICATE_STRING_ID", "string id '" + v.id + "' is already in use");
+    }
+    bytes += static_cast<std::int64_t>(v.dense.size() * sizeof(float) + sparse.size() +
+                                       attributes.size() + v.id.size());
+  }
+  Statement update(db,
+                   "UPDATE datasets SET next_row = ?, vector_count = vector_count + ?, "
+                   "bytes = bytes + ? WHERE id = ?");
+  update.bind(1, row)
+      .bind(2, static_cast<std::int64_t>(records.size()))
+      .bind(3, bytes)
+      .bind(4, dataset.id)
+      .run();
+}
+
+std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset,
+                                        const std::vector<std::string>& ids) {
+  std::vector<std::int64_t> rows;
+  std::int64_t bytes = 0;
+  Statement one(db,
+                "DELETE FROM vectors WHERE dataset_id = ? AND string_id = ? RETURNING row, "
+                "LENGTH(dense) + LENGTH(COALESCE(sparse, '')) + "
+                "LENGTH(COALESCE(attributes, '')) + LENGTH(string_id)");
+  for (const auto& id : ids) {
+    one.reset();
+    if (!one.bind(1, dataset.id).bind(2, id).step()) {
+      throw ApiError(404, "STRING_ID_NOT_FOUND", "string id '" + id + "' not found");
+    }
+    rows.push_back(one.integer(0));
+    bytes += one.integer(1);
+    one.run();
+  }
+  Statement update(db,
+                   "UPDATE datasets SET vector_count = vector_count - ?, bytes = bytes - ? "
+                   "WHERE id = ?");
+  update.bind(1, static_cast<std::int64_t>(rows.size())).bind(2, bytes).bind(3, dataset.id).run();
+  return rows;
+}
+
+void Store::load(std::int64_t dataset_id, const std::function<void(VectorRecord&&)>& each) {
+  auto db = pool_.take();
+  Statement list(*db,
+                 "SELECT row, string_id, dense, sparse, attributes FROM vectors "
+                 "WHERE dataset_id = ? ORDER BY row");
+  list.bind(1, dataset_id);
+  while (list.step()) {
+    VectorRecord record;
+    record.row = list.integer(0);
+    record.id = list.text(1);
+    record.dense.resize(list.blob_size(2) / sizeof(float));
+    if (!record.dense.empty()) {
+      std::memcpy(record.dense.data(), list.blob_data(2), record.dense.size() * sizeof(float));
+    }
+    if (!list.is_null(3)) record.sparse = json::parse(list.text(3)).get<SparseValues>();
+    if (!list.is_null(4)) record.attributes = json::parse(list.text(4));
+    each(std::move(record));
+  }
+}
+
+void Store::purge_orphans() {
+  auto db = pool_.take();
+  db->exec("DELETE FROM vectors WHERE dataset_id NOT IN (SELECT id FROM datasets)");
 }
 
 }  // namespace orvix_local

@@ -1,10 +1,12 @@
 #pragma once
-// Projects, datasets, vectors and index definitions of every user, kept in SQLite.
+// Projects, datasets, index definitions and vectors of every user, kept in SQLite. Owners are
+// hashes of API keys. Row ids of projects, datasets and indices are never reused, so nothing
+// that outlives one (a queued job, a search graph) can reach another's data. Datasets keep their
+// vector count, size and next row number up to date, so listing them costs nothing.
 
+#include <atomic>
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -26,11 +28,20 @@ struct ApiError : std::runtime_error {
   std::string code;
 };
 
+// Raised inside a job's work when the service is stopping; the job's transaction rolls back and
+// the job runs again at the next start.
+struct Stopping : std::runtime_error {
+  Stopping() : std::runtime_error("the service is stopping") {}
+};
+
+using SparseValues = std::vector<std::pair<std::uint32_t, float>>;
+
 struct VectorRecord {
   std::string id;
   std::vector<float> dense;
-  std::vector<std::pair<std::uint32_t, float>> sparse;
-  json attributes;  // an object, or null
+  SparseValues sparse;
+  json attributes;        // an object, or null
+  std::int64_t row = -1;  // the dataset's row number, given when the record is stored
 };
 
 struct DatasetInfo {
@@ -48,50 +59,56 @@ struct IndexInfo {
   bool large = false;  // served by an approximate graph rather than an exact scan
 };
 
-// The vectors of one dataset in row order, as of one version of the dataset.
-struct DatasetVectors {
-  std::uint64_t version = 0;
-  std::vector<VectorRecord> rows;
-};
-
 class Store {
  public:
-  // An empty path keeps everything in memory.
   explicit Store(const std::string& path);
+
+  ConnectionPool& pool() { return pool_; }
 
   void create_project(const std::string& owner, const std::string& name,
                       const std::string& application);
   json list_projects(const std::string& owner);
-  bool delete_project(const std::string& owner, const std::string& name);
+  // The ids of the datasets that went with the project; nullopt when there was no such project.
+  std::optional<std::vector<std::int64_t>> delete_project(const std::string& owner,
+                                                          const std::string& name);
 
   void create_dataset(const std::string& owner, const std::string& project, const std::string& name,
                       const std::string& vector_type, int dim);
   DatasetInfo dataset(const std::string& owner, const std::string& project,
                       const std::string& name);
   json list_datasets(const std::string& owner, const std::string& project);
-  bool delete_dataset(const std::string& owner, const std::string& project,
-                      const std::string& name);
+  std::optional<std::int64_t> delete_dataset(const std::string& owner, const std::string& project,
+                                             const std::string& name);
 
-  // All or nothing: a vector of the wrong shape or a string id already in use stores none.
-  void insert(const DatasetInfo& dataset, const std::vector<VectorRecord>& vectors);
-  // Ids that are not there are reported; nothing is removed then.
-  void remove(const DatasetInfo& dataset, const std::vector<std::string>& ids);
-  std::shared_ptr<const DatasetVectors> vectors(const DatasetInfo& dataset);
-
-  void create_index(const DatasetInfo& dataset, const std::string& name,
-                    const std::string& dist_type, bool large);
+  IndexInfo create_index(const DatasetInfo& dataset, const std::string& name,
+                         const std::string& dist_type, bool large);
   IndexInfo index(const DatasetInfo& dataset, const std::string& name);
+  std::vector<IndexInfo> indices(std::int64_t dataset_id);
   json list_indices(const DatasetInfo& dataset);
-  bool delete_index(const DatasetInfo& dataset, const std::string& name);
+  std::optional<std::int64_t> delete_index(const DatasetInfo& dataset, const std::string& name);
+
+  // Inside the caller's write transaction: checks that the dataset still exists, gives each
+  // record its row number (and records without an id the row number as id) and stores them.
+  // A string id already in use throws; the caller's rollback then stores nothing. Throws
+  // Stopping when `stop` is raised part way.
+  void insert(Database& db, const DatasetInfo& dataset, std::vector<VectorRecord>& records,
+              const std::atomic<bool>* stop = nullptr);
+  // Inside the caller's write transaction: the row numbers removed. An id that is not there
+  // throws STRING_ID_NOT_FOUND.
+  std::vector<std::int64_t> remove(Database& db, const DatasetInfo& dataset,
+                                   const std::vector<std::string>& ids);
+  // Every stored vector of a dataset in row order.
+  void load(std::int64_t dataset_id, const std::function<void(VectorRecord&&)>& each);
+  // Drops the stored vectors of datasets that no longer exist.
+  void purge_orphans();
 
  private:
-  std::int64_t project_id(const std::string& owner, const std::string& name);
-  void changed(std::int64_t dataset_id);
+  void migrate();
 
-  std::mutex mutex_;
-  Database db_;
-  std::map<std::int64_t, std::uint64_t> versions_;
-  std::map<std::int64_t, std::shared_ptr<const DatasetVectors>> cache_;
+  ConnectionPool pool_;
 };
+
+// The stored form of an owner: the SHA-256 of the API key, in hex.
+std::string owner_of(const std::string& api_key);
 
 }  // namespace orvix_local

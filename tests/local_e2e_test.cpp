@@ -230,38 +230,27 @@ TEST_F(LocalEndToEnd, AnUploadAndSearchesAtOnceBothSucceed) {
   EXPECT_TRUE(has(orvix({"FETCH_DATASETS", "p"}).out, "Dimension: (8000, 128)"));
 }
 
-TEST_F(LocalEndToEnd, FinishedShardsSurviveAKillAndRestartDuringAnUpload) {
+TEST_F(LocalEndToEnd, AnUploadOutlivesAKillAndRestartOfTheService) {
   const std::string data_dir = dir_ + "killed-" + std::to_string(getpid());
   start({"--data-dir", data_dir});
   ASSERT_EQ(orvix({"CREATE_PROJECT", "p", "search"}).exit_status, 0);
   ASSERT_EQ(orvix({"INIT_DATASET", "p", "d", "dense", "128"}).exit_status, 0);
   const std::string data = vectors_file(dir_ + "killed.bin", 20000);
-  const auto started = std::chrono::steady_clock::now();
   ProcessResult result;
-  std::thread uploader([&] {  // 100 vectors (51,200 bytes) a shard
+  std::thread uploader([&] {  // 1,000 vectors (512,000 bytes) a shard
     result = run_process(ORVIX_UNDER_TEST,
                          {{"UPLOAD", "p", data, "--file_format", "binary", "--binary_dim", "128",
                            "--binary_dtype", "float32", "--dataset_name", "d"},
-                          {{"ORVIX_API_KEY", "e2e-key"}, {"SHARD_SIZE", "51200"}},
+                          {{"ORVIX_API_KEY", "e2e-key"}, {"SHARD_SIZE", "512000"}},
                           "",
-                          60000});
+                          90000});
   });
-  std::ifstream original(data, std::ios::binary);
-  const std::string before((std::istreambuf_iterator<char>(original)), {});
-  // Let some shards finish, kill the service outright and start it again while the client is
-  // still uploading: the client's next request fails or finds its jobs gone.
+  // Kill the service outright while shards are being sent, and start it again: jobs are kept,
+  // so the client either goes on to the end or fails on the request the kill cut off.
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   local_->stop(SIGKILL);
   start({"--data-dir", data_dir});
   uploader.join();
-  EXPECT_EQ(result.exit_status, 1) << result.out;
-  EXPECT_TRUE(has(result.out, "Upload failed! Status: 0") ||
-              has(result.out, "Server error: returned status"))
-      << result.out;
-  std::ifstream after_file(data, std::ios::binary);
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_file)), {}), before)
-      << "the data file changed";
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
   std::size_t finished = 0;  // upload jobs the service reported finished
   for (std::size_t at = 0; (at = result.out.find("Finished. Returned", at)) != std::string::npos;
        ++at) {
@@ -271,9 +260,16 @@ TEST_F(LocalEndToEnd, FinishedShardsSurviveAKillAndRestartDuringAnUpload) {
   const auto at = listing.find("Dimension: (");
   ASSERT_NE(at, std::string::npos) << listing;
   const long stored = std::stol(listing.substr(at + 12));
-  EXPECT_EQ(stored % 100, 0) << "a shard was stored in part: " << stored;
-  EXPECT_GE(stored, static_cast<long>(finished) * 100) << "a shard reported finished is missing";
-  EXPECT_GT(finished, 0u);
+  EXPECT_EQ(stored % 1000, 0) << "a shard was stored in part: " << stored;
+  EXPECT_GE(stored, static_cast<long>(finished) * 1000) << "a shard reported finished is missing";
+  if (result.exit_status == 0) {
+    EXPECT_EQ(stored, 20000) << result.out;
+  } else {
+    EXPECT_EQ(result.exit_status, 1) << result.out;
+    EXPECT_TRUE(has(result.out, "Upload failed! Status: 0") ||
+                has(result.out, "Server error: returned status"))
+        << result.out;
+  }
 }
 
 }  // namespace

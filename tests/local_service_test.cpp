@@ -303,20 +303,20 @@ TEST_F(LocalServiceTest, GraphSearchAgreesWithAnExactScan) {
 TEST(ShardRecords, LibsvmAndBinary) {
   orvix_local::ShardFormat libsvm;
   libsvm.file_format = "libsvm";
-  const auto sparse = orvix_local::parse_records("1 3:0.5 7:1\n\n0 2:2\n", libsvm, nullptr);
+  const auto sparse = orvix_local::parse_records("1 3:0.5 7:1\n\n0 2:2\n", libsvm, nullptr, {});
   ASSERT_EQ(sparse.size(), 2u);
   EXPECT_EQ(sparse[0].sparse, (std::vector<std::pair<std::uint32_t, float>>{{3, 0.5f}, {7, 1.0f}}));
-  EXPECT_THROW(orvix_local::parse_records("1 x:2\n", libsvm, nullptr), orvix_local::ApiError);
+  EXPECT_THROW(orvix_local::parse_records("1 x:2\n", libsvm, nullptr, {}), orvix_local::ApiError);
   orvix_local::ShardFormat binary;
   binary.file_format = "binary";
   binary.binary_dim = 1;
   binary.binary_dtype = "float32";
   const float f = 2.5f;
   EXPECT_EQ(orvix_local::parse_records(std::string(reinterpret_cast<const char*>(&f), 4), binary,
-                                       nullptr)[0]
+                                       nullptr, {})[0]
                 .dense,
             std::vector<float>{2.5f});
-  EXPECT_THROW(orvix_local::parse_records("abc", binary, nullptr), orvix_local::ApiError);
+  EXPECT_THROW(orvix_local::parse_records("abc", binary, nullptr, {}), orvix_local::ApiError);
 }
 
 }  // namespace

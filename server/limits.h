@@ -1,0 +1,26 @@
+#pragma once
+// The bounds Orvix Local puts on what one request may make it hold. Each has a command-line
+// option; going over one is answered 413 (400 for nesting) with a text naming the option.
+
+#include <cstddef>
+#include <string>
+
+namespace orvix_local {
+
+struct ServiceLimits {
+  std::size_t max_upload_body = 1ULL << 30;    // --max-body-mb: an upload request
+  std::size_t max_request_body = 64ULL << 20;  // --max-request-mb: any other request
+  std::size_t max_shard_bytes = 512ULL << 20;  // --max-shard-mb: a shard once decompressed
+  std::size_t max_records = 1000000;           // --max-records: vectors in one request or shard
+  std::size_t max_results = 100000;            // --max-results: queries x top_k in one answer
+  int max_depth = 32;                          // nesting of a request or of one JSON record
+};
+
+// What went over a limit, as the service says it.
+inline std::string over_limit(const std::string& what, std::size_t amount, std::size_t limit,
+                              const std::string& option) {
+  return what + " (" + std::to_string(amount) + ") is over the limit of " + std::to_string(limit) +
+         " (" + option + ")";
+}
+
+}  // namespace orvix_local

@@ -1,0 +1,84 @@
+#pragma once
+// The vectors of a dataset held in memory for searching, loaded from the store on first use and
+// kept in step with it by every writer. Dense values live in fixed-size blocks, so growing a
+// large dataset never copies it. Each large index's graph belongs to its dataset's entry and
+// goes with it.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <vector>
+
+#include "server/store.h"
+
+namespace orvix_local {
+
+struct Graph;  // a large index's search graph (search_engine.cpp)
+
+class LiveDataset {
+ public:
+  explicit LiveDataset(DatasetInfo info);
+
+  const DatasetInfo info;
+  // Held by every writer across its SQLite transaction and the update of memory, so memory
+  // follows the store's commit order. Graph builds hold it too.
+  std::mutex write_mutex;
+  // Searches share it; appending and erasing rows take it alone.
+  mutable std::shared_mutex rows_mutex;
+
+  // Under write_mutex: loads the stored vectors once.
+  void ensure_loaded(Store& store);
+  bool loaded() const { return loaded_.load(); }
+
+  // Under rows_mutex, exclusively.
+  void append(VectorRecord&& record);
+  void erase_rows(const std::vector<std::int64_t>& rows);
+
+  // Under rows_mutex, shared.
+  std::size_t size() const { return ids_.size(); }
+  std::size_t rows_per_block() const { return rows_per_block_; }
+  const float* block(std::size_t b) const { return blocks_[b].get(); }
+  const float* dense(std::size_t position) const {
+    return blocks_[position / rows_per_block_].get() +
+           (position % rows_per_block_) * static_cast<std::size_t>(info.dim);
+  }
+  const SparseValues& sparse(std::size_t position) const { return sparse_[position]; }
+  const std::string& id(std::size_t position) const { return ids_[position]; }
+  const json& attributes(std::size_t position) const { return attributes_[position]; }
+  std::int64_t row(std::size_t position) const { return rows_[position]; }
+  std::optional<std::size_t> position_of_row(std::int64_t row) const;
+  VectorRecord record(std::size_t position) const;
+
+  // The graphs of this dataset's large indices, by index id.
+  std::mutex graphs_mutex;
+  std::map<std::int64_t, std::shared_ptr<Graph>> graphs;
+
+ private:
+  float* dense_slot(std::size_t position);
+
+  std::atomic<bool> loaded_{false};
+  std::size_t rows_per_block_;
+  std::vector<std::unique_ptr<float[]>> blocks_;
+  std::vector<std::int64_t> rows_;  // ascending
+  std::vector<std::string> ids_;
+  std::vector<json> attributes_;
+  std::vector<SparseValues> sparse_;
+};
+
+// The live entries of every dataset in use.
+class LiveDatasets {
+ public:
+  std::shared_ptr<LiveDataset> get(const DatasetInfo& info);
+  // The dataset is gone: its memory and graphs are freed once the last search lets go.
+  void drop(std::int64_t dataset_id);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::int64_t, std::shared_ptr<LiveDataset>> datasets_;
+};
+
+}  // namespace orvix_local
