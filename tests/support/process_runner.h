@@ -48,6 +48,7 @@ class BackgroundProcess {
   bool wait_for_port(int port, int timeout_ms = 10000) const;
   // Sends a signal and waits for the exit; returns the exit status as run_process does.
   int stop(int signal_number);
+  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;

@@ -1,0 +1,557 @@
+// Orvix Local tried as hostile and careless users would: bad requests over real HTTP, one user's
+// leftovers meeting another's data, slow clients, stopping with a connection half open, and
+// restarts with jobs queued.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "client/payload.h"
+#include "server/local_service.h"
+#include "server/sqlite_db.h"
+#include "tests/support/process_runner.h"
+
+namespace {
+
+using orvix_local::json;
+using orvix_local::LocalService;
+using testing_support::BackgroundProcess;
+using Clock = std::chrono::steady_clock;
+
+// ---- requests over a plain socket, so that headers can be as wrong as a client likes ----
+
+class Socket {
+ public:
+  explicit Socket(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~Socket() { ::close(fd_); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool send(const std::string& bytes) {
+    std::size_t done = 0;
+    while (connected_ && done < bytes.size()) {
+      const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return connected_;
+  }
+  // Everything the server writes until it closes, or until the time is up.
+  std::string receive(int timeout_ms) {
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buffer[65536];
+    while (Clock::now() < deadline) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 50) <= 0) continue;
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+struct Answer {
+  int status = 0;
+  json body;
+};
+
+Answer http_exchange(int port, const std::string& request, int timeout_ms = 20000) {
+  Socket socket(port);
+  socket.send(request);  // a refused request may be cut off; its answer is still read
+  const std::string text = socket.receive(timeout_ms);
+  Answer answer;
+  if (text.rfind("HTTP/1.1 ", 0) == 0) answer.status = std::stoi(text.substr(9, 3));
+  const auto body = text.find("\r\n\r\n");
+  if (body != std::string::npos) answer.body = json::parse(text.substr(body + 4), nullptr, false);
+  return answer;
+}
+
+std::string post(const std::string& path, const std::string& body, const std::string& length = "") {
+  return "POST " + path + " HTTP/1.1\r\nHost: local\r\nConnection: close\r\n" +
+         "Content-Type: application/json\r\nContent-Length: " +
+         (length.empty() ? std::to_string(body.size()) : length) + "\r\n\r\n" + body;
+}
+
+std::string nested(const std::string& open, const std::string& inner, const std::string& close,
+                   int depth) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += open;
+  text += inner;
+  for (int i = 0; i < depth; ++i) text += close;
+  return text;
+}
+
+std::string gzip(const std::string& data) {
+  const auto packed = rest_client::gzipCompress({data.begin(), data.end()}, 9);
+  return {packed.begin(), packed.end()};
+}
+
+json upload_body(const std::string& key, const std::string& dataset, json format,
+                 const std::string& data) {
+  format["user_api_key"] = key;
+  format["project_name"] = "p";
+  format["dataset_name"] = dataset;
+  format["file_data"] = rest_client::base64_encode(gzip(data));
+  format["checksum"] = rest_client::calculate_sha256(format["file_data"]);
+  return format;
+}
+
+std::string floats(const std::vector<float>& values) {
+  return {reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)};
+}
+
+std::size_t memory_kb(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stoul(line.substr(field.size() + 1));
+  }
+  return 0;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;  // the sanitizer keeps freed memory in quarantine
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// ---- the real server on the test port ----
+
+class HostileClients : public ::testing::Test {
+ protected:
+  static constexpr int kPort = ORVIX_TEST_PORT;
+
+  void SetUp() override {
+    ::mkdir(dir_.c_str(), 0755);  // as a careless run script would make it
+    start();
+  }
+  void TearDown() override {
+    local_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  void start() {
+    local_ = std::make_unique<BackgroundProcess>(
+        ORVIX_LOCAL,
+        std::vector<std::string>{"--port", std::to_string(kPort), "--data-dir", dir_ + "/data",
+                                 "--max-request-mb", "4", "--max-body-mb", "32", "--max-shard-mb",
+                                 "16", "--max-records", "20000", "--max-results", "5000"},
+        dir_ + ".log", std::map<std::string, std::string>{{"ORVIX_LOCAL_API_KEYS", kKey}});
+    ASSERT_TRUE(local_->wait_for_port(kPort));
+  }
+  Answer call(const std::string& endpoint, json body, const std::string& key = kKey) {
+    body["user_api_key"] = key;
+    return http_exchange(kPort, post("/api/" + endpoint, body.dump()));
+  }
+  json finished_job(const Answer& started) {
+    EXPECT_EQ(started.status, 200) << started.body.dump();
+    const std::string id = started.body.value("job_id", "");
+    for (int i = 0; i < 2000; ++i) {
+      const Answer state = call("get_upload_data_status", {{"job_id", id}});
+      const std::string status = state.body.value("status", "");
+      if (status != "pending" && status != "in_progress") return state.body;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "job " << id << " did not end";
+    return {};
+  }
+  bool still_answering() { return call("fetch_projects", json::object()).status == 200; }
+
+  static constexpr const char* kKey = "hostile-test-key-0123456789";
+  const std::string dir_ = ::testing::TempDir() + "orvix-hostile-" + std::to_string(getpid());
+  std::unique_ptr<BackgroundProcess> local_;
+};
+
+TEST_F(HostileClients, BadRequestsAreRefusedAndTheServerStaysUpWithinItsMemory) {
+  ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
+  for (const auto& [name, type] : {std::pair{"d", "dense"}, std::pair{"s", "sparse"}}) {
+    ASSERT_EQ(call("init", {{"project_name", "p"},
+                            {"collection_name", name},
+                            {"vector_type", type},
+                            {"vector_dim", 2}})
+                  .status,
+              200);
+  }
+  ASSERT_EQ(call("attach_index", {{"project_name", "p"},
+                                  {"collection_name", "d"},
+                                  {"index_name", "i"},
+                                  {"dist_type", "L2"},
+                                  {"large_index", false}})
+                .status,
+            200);
+  const std::string key = std::string("\"user_api_key\":\"") + kKey + "\"";
+  const std::string add =
+      "{" + key + R"(,"project_name":"p","collection_name":"d","string_id":"x")";
+  const std::string deep_attributes = nested("{\"a\":", "1", "}", 100000);
+  struct Row {
+    std::string name;
+    std::string request;
+    int status;
+    std::string detail;  // part of the answer's text, or of a failed job's error
+  };
+  const std::vector<Row> rows = {
+      {"length not a number", post("/api/fetch_projects", "{}", "abc"), 400, "Content-Length"},
+      {"negative length", post("/api/fetch_projects", "{}", "-1"), 400, "Content-Length"},
+      {"length 2^31", post("/api/upload", "{}", "2147483648"), 413, "--max-body-mb"},
+      {"length 2^34", post("/api/fetch_projects", "{}", "17179869184"), 413, "--max-request-mb"},
+      {"declared body over the request limit",
+       post("/api/fetch_projects", "{}", std::to_string(5 << 20)), 413, "--max-request-mb"},
+      {"attributes nested 100,000 deep",
+       post("/api/add_data", add + R"(,"data":[1,2],"attributes":)" + deep_attributes + "}"), 400,
+       "nested deeper than 32"},
+      {"batch attributes nested deep",
+       post("/api/add_data_batch", "{" + key +
+                                       R"(,"project_name":"p","collection_name":"d",)"
+                                       R"("string_ids":["a"],"data":[[1,2]],"attributes":[)" +
+                                       deep_attributes + "]}"),
+       400, "nested deeper than 32"},
+      {"value beyond float", post("/api/add_data", add + R"(,"data":[1e39,2]})"), 400, "finite"},
+      {"sparse index beyond 32 bits",
+       post("/api/add_data", "{" + key +
+                                 R"(,"project_name":"p","collection_name":"s","string_id":"x",)"
+                                 R"("data":[[4294967297,1.0]]})"),
+       400, "2^32"},
+      {"missing member in delete_dataset",
+       post("/api/delete_dataset", "{" + key + R"(,"project_name":"p"})"), 400, "dataset_name"},
+      {"missing member in delete_index",
+       post("/api/delete_index", "{" + key + R"(,"project_name":"p","dataset_name":"d"})"), 400,
+       "index_name"},
+      {"missing data in add_data", post("/api/add_data", add + "}"), 400, "must be an array"},
+      {"query of the wrong dimension",
+       post("/api/search", "{" + key +
+                               R"(,"project_name":"p","collection_name":"d","index_name":"i",)"
+                               R"("query_type":"vector","query_vector":[1,2,3]})"),
+       400, "has 3 values"},
+      {"answer too large",
+       post("/api/search", "{" + key +
+                               R"(,"project_name":"p","collection_name":"d","index_name":"i",)"
+                               R"("query_type":"file","file_format":"csv","top_k":20000,)"
+                               R"("file_data":"MSwyCg=="})"),
+       413, "--max-results"},
+      {"zeros that decompress past the shard limit",
+       post("/api/upload",
+            upload_body(kKey, "d",
+                        {{"file_format", "binary"}, {"binary_dim", 1}, {"binary_dtype", "uint8"}},
+                        std::string(64 << 20, '\0'))
+                .dump()),
+       413, "--max-shard-mb"},
+      {"too many records in a shard",
+       post("/api/upload",
+            upload_body(kKey, "d",
+                        {{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "uint8"}},
+                        std::string(100000, '\1'))
+                .dump()),
+       413, "--max-records"},
+      {"a JSON shard nested 200,000 deep",
+       post("/api/upload",
+            upload_body(kKey, "d", {{"file_format", "json"}, {"has_field_names", false}},
+                        nested("[", "", "]", 200000))
+                .dump()),
+       200, "element 1 is nested deeper than 32 levels"},
+      {"NaN in a float32 shard",
+       post("/api/upload",
+            upload_body(kKey, "d",
+                        {{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "float32"}},
+                        floats({1, 2, 3, NAN}))
+                .dump()),
+       200, "vector 2 holds a value that is not finite"},
+      {"1e39 in a JSON shard",
+       post("/api/upload",
+            upload_body(kKey, "d", {{"file_format", "json"}, {"has_field_names", false}},
+                        "[[1,2],[1e39,3]]")
+                .dump()),
+       200, "element 2: a value is not a finite 32-bit number"},
+      {"unknown key", post("/api/fetch_projects", R"({"user_api_key":"nope"})"), 401, "Invalid"},
+  };
+  for (const auto& row : rows) {
+    const Answer answer = http_exchange(kPort, row.request);
+    EXPECT_EQ(answer.status, row.status) << row.name << ": " << answer.body.dump();
+    std::string said = answer.body.dump();
+    if (answer.status == 200 && answer.body.contains("job_id")) {
+      const json job = finished_job(answer);
+      EXPECT_EQ(job.value("status", ""), "failed") << row.name;
+      said = job.value("error", "");
+    }
+    EXPECT_NE(said.find(row.detail), std::string::npos) << row.name << ": " << said;
+    EXPECT_TRUE(still_answering()) << "after " << row.name;
+  }
+  // Nothing of the refused data was stored.
+  const json listing = call("fetch_datasets", {{"project_name", "p"}}).body;
+  EXPECT_EQ(listing.at("datasets").at(0).at("dimension"), "(0, 2)") << listing.dump();
+  const std::size_t peak_mb = memory_kb(local_->pid(), "VmHWM") / 1024;
+  EXPECT_LT(peak_mb, kSanitized ? 2048u : 600u);
+}
+
+TEST_F(HostileClients, KeysAndFilesStayPrivateAndTheLogCannotBeForged) {
+  ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
+  http_exchange(kPort, post("/api/x%0aFORGED%201%1b[31m", "{}"));
+  local_->stop(SIGTERM);
+  struct stat info {};
+  ASSERT_EQ(::stat((dir_ + "/data").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  for (const char* name : {"/data/orvix.db", "/data/orvix.db-wal", "/data/orvix.db-shm"}) {
+    if (::stat((dir_ + name).c_str(), &info) != 0) continue;
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    std::ifstream file(dir_ + name, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(bytes.find(kKey), std::string::npos) << "the key is stored in clear in " << name;
+  }
+  std::ifstream log(dir_ + ".log");
+  const std::string text((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_EQ(text.find("\nFORGED"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_NE(text.find("\\x0aFORGED"), std::string::npos) << text;
+}
+
+TEST_F(HostileClients, SlowClientsStarveNobodyAndStopDoesNotWaitForThem) {
+  ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
+  std::vector<std::unique_ptr<Socket>> slow;
+  for (int i = 0; i < 24; ++i) {  // headers never finished, no key needed
+    slow.push_back(std::make_unique<Socket>(kPort));
+    slow.back()->send("POST /api/fetch_projects HTTP/1.1\r\nHost: local\r\n");
+  }
+  auto begun = Clock::now();
+  EXPECT_TRUE(still_answering());
+  EXPECT_LT(Clock::now() - begun, std::chrono::seconds(2));
+  begun = Clock::now();
+  EXPECT_EQ(local_->stop(SIGTERM), 0);
+  EXPECT_LT(Clock::now() - begun, std::chrono::milliseconds(2500));
+  slow.clear();
+  start();  // the database is whole
+  EXPECT_EQ(call("fetch_projects", json::object()).body.at("projects").size(), 1u);
+}
+
+TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
+  ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
+  std::mt19937 random(5);
+  std::normal_distribution<float> value;
+  std::vector<float> data(20000 * 32);
+  for (auto& v : data) v = value(random);
+  std::size_t first_kb = 0;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    ASSERT_EQ(call("init", {{"project_name", "p"},
+                            {"collection_name", "d"},
+                            {"vector_type", "dense"},
+                            {"vector_dim", 32}})
+                  .status,
+              200);
+    const json job = finished_job(
+        http_exchange(kPort, post("/api/upload", upload_body(kKey, "d",
+                                                             {{"file_format", "binary"},
+                                                              {"binary_dim", 32},
+                                                              {"binary_dtype", "float32"}},
+                                                             floats(data))
+                                                     .dump())));
+    ASSERT_EQ(job.value("status", ""), "finished") << job.dump();
+    finished_job(call("attach_index", {{"project_name", "p"},
+                                       {"collection_name", "d"},
+                                       {"index_name", "i"},
+                                       {"dist_type", "L2"},
+                                       {"large_index", true}}));
+    const json found = call("search", {{"project_name", "p"},
+                                       {"collection_name", "d"},
+                                       {"index_name", "i"},
+                                       {"query_type", "row"},
+                                       {"row_number", 7},
+                                       {"top_k", 1}})
+                           .body;
+    EXPECT_EQ(found.at("results").at(0).at("idx"), "7") << found.dump();
+    ASSERT_EQ(call("delete_dataset", {{"project_name", "p"}, {"dataset_name", "d"}}).status, 200);
+    if (cycle == 0) first_kb = memory_kb(local_->pid(), "VmRSS");
+  }
+  if (!kSanitized) {
+    EXPECT_LT(memory_kb(local_->pid(), "VmRSS"), first_kb + 24 * 1024);
+  }
+}
+
+// ---- the service in-process, with its database in a directory of the test's own ----
+
+class ServiceLifetimes : public ::testing::Test {
+ protected:
+  void SetUp() { std::filesystem::create_directories(dir_); }
+  void TearDown() override {
+    service_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  void open() {
+    service_.reset();
+    service_ = std::make_unique<LocalService>(dir_, std::set<std::string>{"ka", "kb"});
+  }
+  json call(const std::string& endpoint, json body, const std::string& key = "ka",
+            int status = 200) {
+    body["user_api_key"] = key;
+    auto [got, answer] = service_->call(endpoint, body.dump());
+    EXPECT_EQ(got, status) << endpoint << " " << answer.dump();
+    return answer;
+  }
+  json job(const std::string& id, const std::string& key = "ka") {
+    for (int i = 0; i < 3000; ++i) {
+      json state = call("get_upload_data_status", {{"job_id", id}}, key);
+      if (state.at("status") != "pending" && state.at("status") != "in_progress") return state;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "job " << id << " did not end";
+    return {};
+  }
+  void dataset(const std::string& key, const std::string& project, const std::string& name,
+               int dim) {
+    call("create_project", {{"project_name", project}, {"application", "search"}}, key);
+    call("init",
+         {{"project_name", project},
+          {"collection_name", name},
+          {"vector_type", "dense"},
+          {"vector_dim", dim}},
+         key);
+  }
+  json batch(const std::string& project, const std::string& name, int count, int dim,
+             const std::string& prefix) {
+    std::mt19937 random(count + dim);
+    std::normal_distribution<float> value;
+    json body = {{"project_name", project}, {"collection_name", name}};
+    for (int i = 0; i < count; ++i) {
+      body["string_ids"].push_back(prefix + std::to_string(i));
+      json v = json::array();
+      for (int d = 0; d < dim; ++d) v.push_back(static_cast<double>(value(random)));
+      body["data"].push_back(v);
+      body["attributes"].push_back({{"owner", prefix}});
+    }
+    body["checksum"] = rest_client::calculate_sha256(body["data"].dump());
+    return body;
+  }
+  json search(const std::string& key, const std::string& project, const std::string& name,
+              const json& vector) {
+    return call("search",
+                {{"project_name", project},
+                 {"collection_name", name},
+                 {"index_name", "i"},
+                 {"query_type", "vector"},
+                 {"query_vector", vector},
+                 {"top_k", 10}},
+                key)
+        .at("results");
+  }
+  json attach(const std::string& key, const std::string& project, const std::string& name,
+              const std::string& dist) {
+    return call("attach_index",
+                {{"project_name", project},
+                 {"collection_name", name},
+                 {"index_name", "i"},
+                 {"dist_type", dist},
+                 {"large_index", true}},
+                key);
+  }
+
+  const std::string dir_ = ::testing::TempDir() + "orvix-lifetimes-" + std::to_string(getpid());
+  std::unique_ptr<LocalService> service_;
+};
+
+TEST_F(ServiceLifetimes, AQueuedJobOfADeletedDatasetNeverReachesAnotherUsersDataset) {
+  open();
+  dataset("ka", "p", "d", 2);
+  service_->stop_jobs();  // A's batch stays queued
+  const std::string pending = call("add_data_batch", batch("p", "d", 5, 2, "a")).at("job_id");
+  EXPECT_TRUE(call("delete_dataset", {{"project_name", "p"}, {"dataset_name", "d"}}).at("success"));
+  dataset("kb", "q", "e", 2);  // B's dataset comes after A's was deleted
+  open();                      // the queued job runs now
+  const json ended = job(pending);
+  EXPECT_EQ(ended.at("status"), "failed");
+  EXPECT_EQ(ended.at("error"), "dataset 'd' was deleted; nothing was stored");
+  EXPECT_EQ(
+      call("fetch_datasets", {{"project_name", "q"}}, "kb").at("datasets").at(0).at("dimension"),
+      "(0, 2)");
+}
+
+TEST_F(ServiceLifetimes, EveryIndexSearchesItsOwnGraph) {
+  open();
+  dataset("ka", "p", "d", 8);
+  ASSERT_EQ(job(call("add_data_batch", batch("p", "d", 400, 8, "a")).at("job_id")).at("status"),
+            "finished");
+  job(attach("ka", "p", "d", "L2").at("job_id"));
+  EXPECT_EQ(search("ka", "p", "d", json(std::vector<double>(8, 0.5))).size(), 10u);
+  // Same name, another metric; then another user's index and a dataset of another dimension.
+  call("delete_index", {{"project_name", "p"}, {"dataset_name", "d"}, {"index_name", "i"}});
+  job(attach("ka", "p", "d", "Cosine").at("job_id"));
+  dataset("kb", "q", "e", 16);
+  ASSERT_EQ(job(call("add_data_batch", batch("q", "e", 300, 16, "b"), "kb").at("job_id"), "kb")
+                .at("status"),
+            "finished");
+  job(attach("kb", "q", "e", "Cosine").at("job_id"), "kb");
+  const struct {
+    std::string key, project, name, prefix;
+    int dim;
+  } cases[] = {{"ka", "p", "d", "a", 8}, {"kb", "q", "e", "b", 16}};
+  for (const auto& c : cases) {
+    const json found = search(c.key, c.project, c.name, json(std::vector<double>(c.dim, 0.25)));
+    ASSERT_EQ(found.size(), 10u) << c.name;
+    for (const auto& hit : found) {
+      EXPECT_EQ(hit.at("idx").get<std::string>().substr(0, 1), c.prefix) << hit.dump();
+      EXPECT_LE(std::abs(hit.at("distance").get<double>()), 1.0 + 1e-6) << hit.dump();
+    }
+  }
+}
+
+TEST_F(ServiceLifetimes, JobsOutliveARestart) {
+  open();
+  dataset("ka", "p", "d", 2);
+  const std::string done = call("add_data_batch", batch("p", "d", 3, 2, "x")).at("job_id");
+  ASSERT_EQ(job(done).at("status"), "finished");
+  service_->stop_jobs();
+  const std::string queued = call("add_data_batch", batch("p", "d", 4, 2, "y")).at("job_id");
+  const std::string cut = call("add_data_batch", batch("p", "d", 5, 2, "z")).at("job_id");
+  {  // as if the service died while this job ran
+    orvix_local::Database db(dir_ + "/orvix.db");
+    orvix_local::Statement running(db, "UPDATE jobs SET status = 'in_progress' WHERE id = ?");
+    running.bind(1, cut).run();
+  }
+  open();
+  EXPECT_EQ(job(done).at("error_message"), "Inserted 3 vectors");
+  EXPECT_EQ(job(queued).at("error_message"), "Inserted 4 vectors");
+  EXPECT_EQ(job(cut).at("error"), "the service stopped while this job ran; nothing was stored");
+  EXPECT_EQ(call("fetch_datasets", {{"project_name", "p"}}).at("datasets").at(0).at("dimension"),
+            "(7, 2)");
+  // Ids given by the service stay unique after a removal and a restart.
+  call("init", {{"project_name", "p"},
+                {"collection_name", "d2"},
+                {"vector_type", "dense"},
+                {"vector_dim", 2}});
+  for (int round = 0; round < 3; ++round) {
+    json body = {{"project_name", "p"},
+                 {"dataset_name", "d2"},
+                 {"file_format", "csv"},
+                 {"has_field_names", false}};
+    const auto packed = rest_client::gzipCompress({'1', ',', '2', '\n', '3', ',', '4', '\n'}, 6);
+    body["file_data"] = rest_client::base64_encode(packed.data(), packed.size());
+    body["checksum"] = rest_client::calculate_sha256(body["file_data"]);
+    EXPECT_EQ(job(call("upload", body).at("job_id")).value("error", ""), "") << round;
+    if (round == 0) {
+      call("remove_data",
+           {{"project_name", "p"}, {"collection_name", "d2"}, {"string_ids", {"0"}}});
+    }
+    open();
+  }
+  EXPECT_EQ(call("fetch_datasets", {{"project_name", "p"}}).at("datasets").at(1).at("dimension"),
+            "(5, 2)");
+}
+
+}  // namespace
