@@ -5,6 +5,7 @@
 //   json PATH MIB       a JSON array of {"id", "v": [128 floats]} objects
 //   binary PATH MIB     a float32 file of MIB mebibytes
 //   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
+//   gaussian PATH N DIM CLUSTERS SEED   N float32 vectors around CLUSTERS centres (0: isotropic)
 #include <httplib.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -109,6 +111,28 @@ int exact_top10(const char* data_path, const char* query_path, int dim) {
   return 0;
 }
 
+// float32 vectors drawn around `clusters` Gaussian centres (none: one isotropic Gaussian); the
+// same seed and cluster count give the same centres, so queries can be drawn apart from data.
+int write_gaussian(const char* path, std::size_t n, int dim, int clusters, unsigned seed) {
+  std::mt19937 centre_random(12345), random(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> centres(static_cast<std::size_t>(std::max(clusters, 1)) * dim, 0.0f);
+  if (clusters > 0) {
+    for (auto& c : centres) c = normal(centre_random);
+  }
+  const float spread = clusters > 0 ? 0.3f : 1.0f;
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return 1;
+  std::vector<float> row(dim);
+  std::uniform_int_distribution<int> pick(0, std::max(clusters, 1) - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    const float* centre = &centres[static_cast<std::size_t>(pick(random)) * dim];
+    for (int d = 0; d < dim; ++d) row[d] = centre[d] + spread * normal(random);
+    std::fwrite(row.data(), sizeof(float), row.size(), file);
+  }
+  return std::fclose(file) == 0 ? 0 : 1;
+}
+
 int write_binary(const char* path, std::size_t bytes) {
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return 1;
@@ -132,6 +156,10 @@ int main(int argc, char** argv) {
   if (mode == "json" && argc > 3)
     return write_json(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   if (mode == "exact" && argc > 4) return exact_top10(argv[2], argv[3], std::atoi(argv[4]));
+  if (mode == "gaussian" && argc > 6) {
+    return write_gaussian(argv[2], std::strtoull(argv[3], nullptr, 10), std::atoi(argv[4]),
+                          std::atoi(argv[5]), static_cast<unsigned>(std::atoi(argv[6])));
+  }
   if (mode == "binary" && argc > 3)
     return write_binary(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   std::fprintf(stderr, "usage: bench_upload sink PORT | csv PATH MIB | binary PATH MIB\n");

@@ -12,9 +12,12 @@ cmake --build build -j "$(nproc)" --target orvix orvix-local >&2
 key=${ORVIX_API_KEY:-orvix-local-key}
 data=${ORVIX_LOCAL_DATA:-$HOME/.local/share/orvix-local}
 port=$(sed -n 's/^ORVIX_API_URL:STRING=.*:\([0-9]*\)\/.*/\1/p' build/CMakeCache.txt)
-mkdir -p "$data"
-./build/orvix-local --port "${port:-8787}" --data-dir "$data" --api-key "$key" \
-  2>>"$data/orvix-local.log" &
+# The data and the log are the user's alone; the key goes by the environment, not the command
+# line, so that other users cannot read it in the process list.
+(umask 077 && mkdir -p "$data")
+chmod 700 "$data"
+(umask 077 && ORVIX_LOCAL_API_KEYS=$key exec ./build/orvix-local --port "${port:-8787}" \
+  --data-dir "$data" 2>>"$data/orvix-local.log") &
 service=$!
 trap 'kill $service 2>/dev/null; wait $service 2>/dev/null || true' EXIT
 for _ in $(seq 50); do

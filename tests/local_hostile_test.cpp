@@ -381,7 +381,8 @@ TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
     if (cycle == 0) first_kb = memory_kb(local_->pid(), "VmRSS");
   }
   if (!kSanitized) {
-    EXPECT_LT(memory_kb(local_->pid(), "VmRSS"), first_kb + 24 * 1024);
+    // A cycle's dataset and graph take about 11 MB; two of them kept would show.
+    EXPECT_LT(memory_kb(local_->pid(), "VmRSS"), first_kb + 6 * 1024) << first_kb;
   }
 }
 
