@@ -10,7 +10,7 @@
 
 namespace orvix_local {
 
-std::string base64_decode(const std::string& text) {
+std::string base64_decode(std::string_view text) {
   if (text.size() % 4 != 0) throw std::runtime_error("file data is not base64 (bad length)");
   std::string out(text.size() / 4 * 3, '\0');
   constexpr std::size_t kBlock = 4 << 20;  // a multiple of 4
@@ -29,66 +29,76 @@ std::string base64_decode(const std::string& text) {
   return out;
 }
 
-namespace {
-
-// One inflate stream, ended whatever happens.
-class Inflater {
- public:
-  Inflater() {
-    if (inflateInit2(&stream_, 31) != Z_OK) throw std::runtime_error("cannot start gunzip");
-  }
-  ~Inflater() { inflateEnd(&stream_); }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-
-  // Feeds every piece of output to `sink`; returns the total.
-  template <typename Sink>
-  std::size_t run(std::string_view data, std::size_t limit, Sink&& sink) {
-    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    std::size_t left = data.size(), total = 0;
-    std::vector<char> buffer(1 << 20);
-    int code = Z_OK;
-    for (;;) {
-      if (stream_.avail_in == 0 && left > 0) {
-        const auto step = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-        stream_.avail_in = step;
-        left -= step;
-      }
-      stream_.next_out = reinterpret_cast<Bytef*>(buffer.data());
-      stream_.avail_out = static_cast<uInt>(buffer.size());
-      code = inflate(&stream_, Z_NO_FLUSH);
-      const std::size_t produced = buffer.size() - stream_.avail_out;
-      total += produced;
-      if (total > limit) throw TooLarge(limit);
-      sink(buffer.data(), produced);
-      if (code == Z_STREAM_END) {
-        if (stream_.avail_in == 0 && left == 0) break;
-        inflateReset(&stream_);  // another member follows
-        continue;
-      }
-      if (code != Z_OK) break;
-    }
-    if (code != Z_STREAM_END) throw std::runtime_error("file data is not a complete gzip stream");
-    return total;
-  }
-
- private:
-  z_stream stream_{};
+struct GzipReader::State {
+  z_stream stream{};
+  std::size_t limit = 0, total = 0;
+  bool ended = false;  // the last member is complete
+  Sink sink;
+  std::vector<char> buffer = std::vector<char>(1 << 20);
 };
 
-}  // namespace
+GzipReader::GzipReader(std::size_t limit, Sink sink) : state_(std::make_unique<State>()) {
+  if (inflateInit2(&state_->stream, 31) != Z_OK) throw std::runtime_error("cannot start gunzip");
+  state_->limit = limit;
+  state_->sink = std::move(sink);
+}
+
+GzipReader::~GzipReader() {
+  inflateEnd(&state_->stream);
+}
+
+void GzipReader::feed(std::string_view piece) {
+  auto& s = *state_;
+  while (!piece.empty()) {
+    const auto step = static_cast<uInt>(std::min<std::size_t>(piece.size(), 1u << 30));
+    s.stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    s.stream.avail_in = step;
+    piece.remove_prefix(step);
+    do {
+      if (s.ended) {
+        if (s.stream.avail_in == 0) break;
+        inflateReset(&s.stream);  // another member follows
+        s.ended = false;
+      }
+      s.stream.next_out = reinterpret_cast<Bytef*>(s.buffer.data());
+      s.stream.avail_out = static_cast<uInt>(s.buffer.size());
+      const int code = inflate(&s.stream, Z_NO_FLUSH);
+      const std::size_t produced = s.buffer.size() - s.stream.avail_out;
+      s.total += produced;
+      if (s.total > s.limit) throw TooLarge(s.limit);
+      if (produced > 0) s.sink(s.buffer.data(), produced);
+      if (code == Z_STREAM_END) {
+        s.ended = true;
+      } else if (code == Z_BUF_ERROR && s.stream.avail_in == 0) {
+        break;  // everything given is used; the rest comes with the next piece
+      } else if (code != Z_OK) {
+        throw std::runtime_error("file data is not a complete gzip stream");
+      }
+    } while (s.stream.avail_in > 0 || s.stream.avail_out == 0);
+  }
+}
+
+void GzipReader::finish() {
+  if (!state_->ended) throw std::runtime_error("file data is not a complete gzip stream");
+}
 
 std::string gunzip(std::string_view data, std::size_t limit) {
   std::string out;
-  Inflater().run(data, limit, [&out](const char* piece, std::size_t n) { out.append(piece, n); });
+  GzipReader reader(limit, [&out](const char* piece, std::size_t n) { out.append(piece, n); });
+  reader.feed(data);
+  reader.finish();
   return out;
 }
 
 std::size_t gunzipped_size(std::string_view data, std::size_t limit) {
-  return Inflater().run(data, limit, [](const char*, std::size_t) {});
+  std::size_t total = 0;
+  GzipReader reader(limit, [&total](const char*, std::size_t n) { total += n; });
+  reader.feed(data);
+  reader.finish();
+  return total;
 }
 
-std::string sha256_hex(const std::string& text) {
+std::string sha256_hex(std::string_view text) {
   unsigned char digest[SHA256_DIGEST_LENGTH];
   EVP_Digest(text.data(), text.size(), digest, nullptr, EVP_sha256(), nullptr);
   static const char kHex[] = "0123456789abcdef";

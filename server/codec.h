@@ -2,6 +2,8 @@
 // Decoding what clients send: base64 text and gzip members.
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -16,12 +18,32 @@ struct TooLarge : std::runtime_error {
 };
 
 // Throws std::runtime_error for text that is not base64.
-std::string base64_decode(const std::string& text);
+std::string base64_decode(std::string_view text);
+
+// Decompresses a gzip stream (every member) fed in pieces of any size; each piece of output
+// goes to the sink as soon as it is made. Throws TooLarge as soon as the output would pass
+// `limit` bytes, and std::runtime_error for bad data.
+class GzipReader {
+ public:
+  using Sink = std::function<void(const char* data, std::size_t size)>;
+  GzipReader(std::size_t limit, Sink sink);
+  ~GzipReader();
+  GzipReader(const GzipReader&) = delete;
+  GzipReader& operator=(const GzipReader&) = delete;
+
+  void feed(std::string_view piece);
+  // Throws unless the input ended with a whole member.
+  void finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 // Every member of a gzip stream, concatenated; throws std::runtime_error for bad data and
 // TooLarge as soon as the output would pass `limit` bytes.
 std::string gunzip(std::string_view data, std::size_t limit);
 // The size gunzip would return, found without keeping the output.
 std::size_t gunzipped_size(std::string_view data, std::size_t limit);
-std::string sha256_hex(const std::string& text);
+std::string sha256_hex(std::string_view text);
 
 }  // namespace orvix_local

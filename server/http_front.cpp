@@ -47,6 +47,7 @@ void mount(httplib::Server& server, LocalService& service, const HttpSettings& s
   server.set_read_timeout(settings.read_timeout_seconds);
   server.set_write_timeout(settings.write_timeout_seconds);
   server.set_keep_alive_timeout(5);
+  server.set_tcp_nodelay(true);  // answers go out at once, not after the client's delayed ack
   server.set_payload_max_length(service.limits().max_upload_body);
 
   // The declared length is checked before anything waits for the body.

@@ -106,3 +106,47 @@ std::vector<std::string_view> array_elements(std::string_view text, int max_dept
 }
 
 }  // namespace orvix_local
+
+namespace orvix_local {
+
+std::optional<std::pair<std::size_t, std::size_t>> plain_string_member(std::string_view text,
+                                                                       std::string_view member) {
+  const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  std::optional<std::pair<std::size_t, std::size_t>> found;
+  int depth = 0;
+  bool expect_key = false;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '"') {
+      // A string: find its end, noting whether it is the member's name.
+      std::size_t end = at + 1;
+      while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+      if (end >= text.size()) return std::nullopt;
+      const bool is_member =
+          depth == 1 && expect_key && text.substr(at + 1, end - at - 1) == member;
+      expect_key = false;
+      at = end;
+      if (!is_member) continue;
+      std::size_t value = end + 1;
+      while (value < text.size() && is_space(text[value])) ++value;
+      if (value >= text.size() || text[value] != ':') return std::nullopt;
+      ++value;
+      while (value < text.size() && is_space(text[value])) ++value;
+      if (value >= text.size() || text[value] != '"' || found) return std::nullopt;
+      const std::size_t close = text.find_first_of("\"\\", value + 1);
+      if (close == std::string_view::npos || text[close] != '"') return std::nullopt;
+      found = std::pair{value + 1, close};
+      at = close;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+      expect_key = c == '{' && depth == 1;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    } else if (c == ',' && depth == 1) {
+      expect_key = true;
+    }
+  }
+  return found;
+}
+
+}  // namespace orvix_local

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orvix_local {
@@ -24,5 +25,15 @@ namespace orvix_local {
 // the parser.
 std::vector<std::string_view> array_elements(std::string_view text, int max_depth,
                                              std::size_t max_element_bytes);
+
+}  // namespace orvix_local
+
+namespace orvix_local {
+
+// Where the text of a top-level object's string member lies (the characters between its quotes),
+// when the member appears once and its value holds no escapes; nullopt otherwise. Lets a large
+// value (an upload's data) be read in place rather than copied into a tree.
+std::optional<std::pair<std::size_t, std::size_t>> plain_string_member(std::string_view text,
+                                                                       std::string_view member);
 
 }  // namespace orvix_local

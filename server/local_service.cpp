@@ -178,32 +178,63 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// A job's input file, read whole or in pieces.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path)
+      : file_(std::fopen(path.c_str(), "rb"), &std::fclose) {
+    if (!file_) throw std::runtime_error("the job's input is missing");
+  }
+  std::string read(std::size_t count) {
+    std::string data(count, '\0');
+    if (std::fread(data.data(), 1, count, file_.get()) != count) {
+      throw std::runtime_error("the job's input is damaged");
+    }
+    return data;
+  }
+  // Passes `count` bytes to `each` a piece at a time.
+  template <typename Each>
+  void stream(std::size_t count, Each&& each) {
+    std::vector<char> buffer(4 << 20);
+    while (count > 0) {
+      const std::size_t n =
+          std::fread(buffer.data(), 1, std::min(count, buffer.size()), file_.get());
+      if (n == 0) throw std::runtime_error("the job's input is damaged");
+      each(std::string_view(buffer.data(), n));
+      count -= n;
+    }
+  }
+  std::string rest() {
+    std::string data;
+    char buffer[1 << 16];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file_.get())) > 0) data.append(buffer, n);
+    return data;
+  }
+  void seek(long at) { std::fseek(file_.get(), at, SEEK_SET); }
+
+ private:
+  std::unique_ptr<FILE, int (*)(FILE*)> file_;
+};
+
 std::string read_file(const std::string& path) {
-  std::string data;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) throw std::runtime_error("the job's input is missing");
-  char buffer[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) data.append(buffer, n);
-  return data;
+  return InputFile(path).rest();
 }
 
-// An upload job's input: the size of the shard's gzip, the gzip of the shard, then the gzip of
-// its string ids.
-std::string shard_header(const std::string& data) {
+// An upload job's input: the size of the shard's gzip (8 bytes, little-endian), the gzip of the
+// shard, then the gzip of its string ids.
+std::string shard_header(std::size_t size) {
   std::string header(8, '\0');
-  const std::uint64_t size = data.size();
   for (int i = 0; i < 8; ++i) header[i] = static_cast<char>((size >> (8 * i)) & 0xff);
   return header;
 }
 
-std::pair<std::string_view, std::string_view> unpack_shard(std::string_view packed) {
-  if (packed.size() < 8) throw std::runtime_error("the job's input is damaged");
+std::size_t shard_size(const std::string& header) {
   std::uint64_t size = 0;
-  for (int i = 0; i < 8; ++i)
-    size |= static_cast<std::uint64_t>(static_cast<unsigned char>(packed[i])) << (8 * i);
-  if (size > packed.size() - 8) throw std::runtime_error("the job's input is damaged");
-  return {packed.substr(8, size), packed.substr(8 + size)};
+  for (int i = 0; i < 8; ++i) {
+    size |= static_cast<std::uint64_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+  }
+  return size;
 }
 
 }  // namespace
@@ -259,7 +290,7 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
       {"get_upload_data_status", &LocalService::job_status},
       {"remove_data", &LocalService::remove_data},
       {"search", &LocalService::search},
-      {"upload", &LocalService::upload},
+      {"upload", nullptr},
   };
   const auto handler = handlers.find(endpoint);
   if (handler == handlers.end()) return {404, {{"detail", "no endpoint /" + endpoint}}};
@@ -270,19 +301,36 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
               {{"detail", "the request is nested deeper than " + std::to_string(limits_.max_depth) +
                               " levels"}}};
     }
+    // An upload's data is read where it lies in the request rather than copied into the tree.
+    std::optional<std::pair<std::size_t, std::size_t>> data_at;
+    if (endpoint == "upload") data_at = plain_string_member(body_text, "file_data");
     json body;
     try {
-      body = json::parse(body_text);
+      body = data_at ? json::parse(body_text.substr(0, data_at->first) +
+                                   std::string(body_text, data_at->second))
+                     : json::parse(body_text);
     } catch (const json::exception& e) {
       return {400, {{"detail", std::string("malformed JSON: ") + e.what()}}};
     }
-    std::string().swap(body_text);  // an upload's text is large, and the tree holds it again
+    if (!data_at) std::string().swap(body_text);  // the tree holds it all
     if (!body.is_object()) return {400, {{"detail", "the request body must be a JSON object"}}};
     if (!body.contains("user_api_key") || !body.at("user_api_key").is_string() ||
         !validate_key(body.at("user_api_key").get<std::string>())) {
       return {401, {{"detail", "Invalid API key"}}};
     }
     const std::string owner = owner_of(body.at("user_api_key").get<std::string>());
+    if (endpoint == "upload") {
+      std::string_view file_data;
+      if (data_at) {
+        file_data =
+            std::string_view(body_text).substr(data_at->first, data_at->second - data_at->first);
+      } else if (body.contains("file_data") && body.at("file_data").is_string()) {
+        file_data = body.at("file_data").get_ref<const std::string&>();
+      } else {
+        throw bad_request("member \"file_data\" must be a string");
+      }
+      return {200, upload(owner, body, file_data)};
+    }
     return {200, (this->*handler->second)(owner, body)};
   } catch (const ApiError& e) {
     return {e.status, {{"detail", e.what()}, {"error_code", e.code}}};
@@ -580,13 +628,9 @@ json LocalService::search(const std::string& owner, const json& body) {
   return {{"results", results}};
 }
 
-json LocalService::upload(const std::string& owner, const json& body) {
+json LocalService::upload(const std::string& owner, const json& body, std::string_view file_data) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "dataset_name"));
-  if (!body.contains("file_data") || !body.at("file_data").is_string()) {
-    throw bad_request("member \"file_data\" must be a string");
-  }
-  const auto& file_data = body.at("file_data").get_ref<const std::string&>();
   const std::string checksum = sha256_hex(file_data);
   json format = {
       {"file_format", text(body, "file_format")},
@@ -624,7 +668,7 @@ json LocalService::upload(const std::string& owner, const json& body) {
             (format.at("binary_dtype") == "float32" ? 4 : 1);
         check_records(size / vector_bytes, limits_);
       }
-      header = shard_header(data);
+      header = shard_header(data.size());
     } catch (const TooLarge& e) {
       throw ApiError(413, "LIMIT_EXCEEDED",
                      "the decompressed shard is over the limit of " + std::to_string(e.limit) +
@@ -659,10 +703,8 @@ std::string LocalService::run_job(const Job& job) {
     return "index '" + index.name + "' is ready";
   }
   std::vector<VectorRecord> records;
-  std::string input = read_file(job.payload_path);
   if (job.kind == "batch") {
-    const json batch = json::parse(input);
-    std::string().swap(input);
+    const json batch = json::parse(read_file(job.payload_path));
     const auto& ids = batch.at("string_ids");
     const auto& data = batch.at("data");
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -670,26 +712,7 @@ std::string LocalService::run_job(const Job& job) {
       records.back().attributes = attributes_at(batch.at("attributes"), i);
     }
   } else {
-    const json& format = job.spec.at("format");
-    ShardFormat shape;
-    shape.file_format = format.at("file_format");
-    shape.has_field_names = format.at("has_field_names");
-    shape.vector_type = format.at("vector_type");
-    shape.id_field = format.at("vector_id_field_name");
-    shape.attributes = format.at("vector_attributes").get<std::vector<std::string>>();
-    shape.data_field = format.at("vector_data_field_name");
-    shape.binary_dim = format.value("binary_dim", 0);
-    shape.binary_dtype = format.at("binary_dtype");
-    const bool has_ids = format.at("has_ids").get<bool>();
-    std::vector<std::string> ids;
-    std::string text;
-    {
-      const auto [data, ids_data] = unpack_shard(input);
-      if (has_ids) ids = lines_of(gunzip(ids_data, limits_.max_shard_bytes));
-      text = gunzip(data, limits_.max_shard_bytes);
-      std::string().swap(input);
-    }
-    records = parse_records(text, shape, has_ids ? &ids : nullptr, limits_);
+    records = shard_records(job);
   }
   return store_records(dataset, records, job.id);
 }
@@ -723,6 +746,41 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
   records.clear();
   extend_graphs(*entry, rows);
   return message;
+}
+
+std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
+  const json& format = job.spec.at("format");
+  ShardFormat shape;
+  shape.file_format = format.at("file_format");
+  shape.has_field_names = format.at("has_field_names");
+  shape.vector_type = format.at("vector_type");
+  shape.id_field = format.at("vector_id_field_name");
+  shape.attributes = format.at("vector_attributes").get<std::vector<std::string>>();
+  shape.data_field = format.at("vector_data_field_name");
+  shape.binary_dim = format.value("binary_dim", 0);
+  shape.binary_dtype = format.at("binary_dtype");
+  const bool has_ids = format.at("has_ids").get<bool>();
+  InputFile input(job.payload_path);
+  const std::size_t data_size = shard_size(input.read(8));
+  std::vector<std::string> ids;
+  if (has_ids) {
+    input.seek(static_cast<long>(8 + data_size));
+    ids = lines_of(gunzip(input.rest(), limits_.max_shard_bytes));
+    input.seek(8);
+  }
+  std::vector<VectorRecord> records;
+  if (shape.file_format == "binary") {
+    // Vectors are taken as they are decompressed: the raw shard is never held whole.
+    BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_);
+    GzipReader reader(limits_.max_shard_bytes,
+                      [&binary](const char* data, std::size_t n) { binary.feed(data, n); });
+    input.stream(data_size, [&reader](std::string_view piece) { reader.feed(piece); });
+    reader.finish();
+    records = binary.finish();
+    return with_ids(std::move(records), has_ids ? &ids : nullptr);
+  }
+  const std::string text = gunzip(input.read(data_size), limits_.max_shard_bytes);
+  return parse_records(text, shape, has_ids ? &ids : nullptr, limits_);
 }
 
 std::shared_ptr<LiveDataset> LocalService::live(const DatasetInfo& dataset) {

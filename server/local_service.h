@@ -60,9 +60,10 @@ class LocalService {
   json add_data_batch(const std::string& owner, const json& body);
   json remove_data(const std::string& owner, const json& body);
   json search(const std::string& owner, const json& body);
-  json upload(const std::string& owner, const json& body);
+  json upload(const std::string& owner, const json& body, std::string_view file_data);
 
   std::string run_job(const Job& job);
+  std::vector<VectorRecord> shard_records(const Job& job);
   // Stores records in one transaction (marking `job_id` finished in it, when given), then
   // brings the live dataset and its graphs up to date.
   std::string store_records(const DatasetInfo& dataset, std::vector<VectorRecord>& records,

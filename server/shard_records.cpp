@@ -264,35 +264,61 @@ std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLim
 
 std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const std::string& dtype,
                                        const ServiceLimits& limits) {
-  if (dim <= 0) throw bad_record("binary_dim must be positive");
-  const bool floats = dtype == "float32";
-  if (!floats && dtype != "uint8") throw bad_record("binary_dtype must be uint8 or float32");
-  const std::size_t size = static_cast<std::size_t>(dim) * (floats ? 4 : 1);
-  if (data.size() % size != 0) {
-    throw bad_record("the binary shard holds " + std::to_string(data.size()) +
-                     " bytes, not a whole number of " + std::to_string(size) + "-byte vectors");
-  }
-  check_count(data.size() / size, limits);
-  std::vector<VectorRecord> records(data.size() / size);
-  for (std::size_t r = 0; r < records.size(); ++r) {
-    auto& values = records[r].dense;
-    values.resize(static_cast<std::size_t>(dim));
-    const char* at = data.data() + r * size;
-    if (floats) {
-      std::memcpy(values.data(), at, size);
-      for (const float v : values) {
-        if (!std::isfinite(v)) {
-          throw bad_record("vector " + std::to_string(r + 1) + " holds a value that is not finite");
-        }
-      }
-    } else {
-      for (int i = 0; i < dim; ++i) values[i] = static_cast<unsigned char>(at[i]);
-    }
-  }
-  return records;
+  BinaryRecords records(dim, dtype, limits);
+  records.feed(data.data(), data.size());
+  return records.finish();
 }
 
 }  // namespace
+
+BinaryRecords::BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits)
+    : dim_(dim), floats_(dtype == "float32"), limits_(limits) {
+  if (dim <= 0) throw bad_record("binary_dim must be positive");
+  if (!floats_ && dtype != "uint8") throw bad_record("binary_dtype must be uint8 or float32");
+  size_ = static_cast<std::size_t>(dim) * (floats_ ? 4 : 1);
+}
+
+void BinaryRecords::take(const char* at) {
+  check_count(records_.size() + 1, limits_);
+  VectorRecord record;
+  auto& values = record.dense;
+  values.resize(static_cast<std::size_t>(dim_));
+  if (floats_) {
+    std::memcpy(values.data(), at, size_);
+    for (const float v : values) {
+      if (!std::isfinite(v)) {
+        throw bad_record("vector " + std::to_string(records_.size() + 1) +
+                         " holds a value that is not finite");
+      }
+    }
+  } else {
+    for (int i = 0; i < dim_; ++i) values[i] = static_cast<unsigned char>(at[i]);
+  }
+  records_.push_back(std::move(record));
+}
+
+void BinaryRecords::feed(const char* data, std::size_t size) {
+  bytes_ += size;
+  if (!partial_.empty()) {
+    const std::size_t wanted = std::min(size_ - partial_.size(), size);
+    partial_.append(data, wanted);
+    data += wanted;
+    size -= wanted;
+    if (partial_.size() < size_) return;
+    take(partial_.data());
+    partial_.clear();
+  }
+  for (; size >= size_; data += size_, size -= size_) take(data);
+  partial_.assign(data, size);
+}
+
+std::vector<VectorRecord> BinaryRecords::finish() {
+  if (!partial_.empty()) {
+    throw bad_record("the binary shard holds " + std::to_string(bytes_) +
+                     " bytes, not a whole number of " + std::to_string(size_) + "-byte vectors");
+  }
+  return std::move(records_);
+}
 
 std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
@@ -309,6 +335,11 @@ std::vector<VectorRecord> parse_records(const std::string& data, const ShardForm
   } else {
     throw bad_record("unknown file format \"" + format.file_format + "\"");
   }
+  return with_ids(std::move(records), ids);
+}
+
+std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
+                                   const std::vector<std::string>* ids) {
   if (ids != nullptr) {
     if (ids->size() != records.size()) {
       throw bad_record("the shard has " + std::to_string(records.size()) + " records but " +

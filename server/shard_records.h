@@ -27,6 +27,30 @@ std::vector<VectorRecord> parse_records(const std::string& data, const ShardForm
                                         const std::vector<std::string>* ids,
                                         const ServiceLimits& limits);
 
+// Pairs the records with their ids, when given; a count that differs throws.
+std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
+                                   const std::vector<std::string>* ids);
+
+// Binary vectors (uint8 or float32, `dim` of them each) fed in pieces of any size, as they are
+// decompressed, so that the raw shard is never held whole.
+class BinaryRecords {
+ public:
+  BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits);
+  void feed(const char* data, std::size_t size);
+  std::vector<VectorRecord> finish();
+
+ private:
+  void take(const char* vector);
+
+  int dim_;
+  bool floats_;
+  const ServiceLimits& limits_;
+  std::size_t size_ = 0;   // bytes a vector
+  std::size_t bytes_ = 0;  // bytes fed
+  std::string partial_;
+  std::vector<VectorRecord> records_;
+};
+
 // Query vectors of a file search: CSV without field names, JSON arrays, libsvm, or float32.
 std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format,
                                            const ServiceLimits& limits);

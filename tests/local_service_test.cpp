@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "client/payload.h"
+#include "server/codec.h"
 #include "server/local_service.h"
 #include "server/shard_records.h"
 
@@ -317,6 +318,35 @@ TEST(ShardRecords, LibsvmAndBinary) {
                 .dense,
             std::vector<float>{2.5f});
   EXPECT_THROW(orvix_local::parse_records("abc", binary, nullptr, {}), orvix_local::ApiError);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ShardRecords, BinaryShardsDecompressedInPiecesOfAnySize) {
+  std::string raw;
+  for (int i = 0; i < 3000; ++i) raw += static_cast<char>(i * 7);
+  const auto packed = rest_client::gzipCompress({raw.begin(), raw.end()}, 6);
+  const std::string gz(packed.begin(), packed.end());
+  const orvix_local::ServiceLimits limits;
+  const auto whole = orvix_local::parse_records(raw, {"binary", true, "", "", {}, "", 3, "uint8"},
+                                                nullptr, limits);
+  for (const std::size_t piece : {1, 2, 7, 4096}) {
+    orvix_local::BinaryRecords binary(3, "uint8", limits);
+    orvix_local::GzipReader reader(1 << 20,
+                                   [&](const char* d, std::size_t n) { binary.feed(d, n); });
+    for (std::size_t at = 0; at < gz.size(); at += piece) {
+      reader.feed(std::string_view(gz).substr(at, piece));
+    }
+    reader.finish();
+    const auto records = binary.finish();
+    ASSERT_EQ(records.size(), whole.size()) << piece;
+    EXPECT_EQ(records.back().dense, whole.back().dense) << piece;
+  }
+  EXPECT_THROW(orvix_local::gunzip(gz.substr(0, gz.size() - 3), 1 << 20), std::runtime_error);
+  EXPECT_THROW(orvix_local::gunzip(gz, 100), orvix_local::TooLarge);
+  EXPECT_EQ(orvix_local::gunzip(gz + gz, 1 << 20), raw + raw);  // two members
 }
 
 }  // namespace
