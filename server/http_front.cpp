@@ -48,6 +48,12 @@ void mount(httplib::Server& server, LocalService& service, const HttpSettings& s
   server.set_write_timeout(settings.write_timeout_seconds);
   server.set_keep_alive_timeout(5);
   server.set_tcp_nodelay(true);  // answers go out at once, not after the client's delayed ack
+  // The port can be bound again at once after a stop, whatever connections are still closing
+  // (and, unlike the library's default SO_REUSEPORT, by nobody else while this one listens).
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.set_payload_max_length(service.limits().max_upload_body);
 
   // The declared length is checked before anything waits for the body.

@@ -1,4 +1,5 @@
 // orvix-local: a local emulator of the Orvix service for development and tests.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -73,6 +74,9 @@ std::size_t positive(const std::string& option, const std::string& text) {
 
 int main(int argc, char** argv) {
   umask(077);  // the database, its journal files and job inputs are the owner's alone
+  // Large blocks (dataset blocks, graphs, shards) are mapped and unmapped on their own, so that
+  // memory goes back to the system when a dataset or a request lets go of it.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   std::string host = "127.0.0.1";
   int port = ORVIX_LOCAL_DEFAULT_PORT;
   std::string data_dir = default_data_dir();
