@@ -1,5 +1,7 @@
 #include "client/http.h"
 
+#include <cstring>
+
 #include <mutex>
 #include <new>
 #include <utility>
@@ -17,6 +19,47 @@ void global_init_once() {
 ScopedTransport::Answer& transport() {
   static ScopedTransport::Answer answer;
   return answer;
+}
+
+TransferLimits& transfer_limits() {
+  static TransferLimits limits;
+  return limits;
+}
+
+// "host:port" of a URL, for messages.
+std::string endpoint_of(const std::string& url) {
+  const auto scheme = url.find("://");
+  const auto start = scheme == std::string::npos ? 0 : scheme + 3;
+  const auto end = url.find('/', start);
+  return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// Why a transfer got no answer, in the user's terms.
+std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
+                       const std::string& url) {
+  const std::string where = endpoint_of(url);
+  long os_error = 0;
+  curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error);
+  const std::string detail = *error_buffer ? error_buffer : curl_easy_strerror(result);
+  switch (result) {
+    case CURLE_COULDNT_CONNECT:
+      return "Could not connect to " + where + ": " +
+             (os_error != 0 ? std::strerror(static_cast<int>(os_error)) : detail);
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return "Could not resolve the host of " + where;
+    case CURLE_OPERATION_TIMEDOUT: {
+      curl_off_t connected = 0;
+      curl_easy_getinfo(handle, CURLINFO_CONNECT_TIME_T, &connected);
+      if (connected == 0) {
+        return "Could not connect to " + where + " within " +
+               std::to_string(transfer_limits().connect_ms / 1000) + " s";
+      }
+      return "The request to " + where + " timed out after " +
+             std::to_string(transfer_limits().stall_seconds) + " s with no data";
+    }
+    default:
+      return "The request to " + where + " failed: " + detail;
+  }
 }
 
 size_t append_body(char* data, size_t size, size_t count, void* target) {
@@ -135,9 +178,18 @@ HttpResponse CurlHandle::perform(const std::string& url) {
   curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &response);
   curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, check_interrupt);
   curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
+  // Ends a transfer that cannot connect, or whose bytes stop moving; never a slow but moving one.
+  curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, transfer_limits().connect_ms);
+  curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, transfer_limits().stall_seconds);
+  error_[0] = '\0';
   const CURLcode result = CurlMulti(handle_).run();
   if (result == CURLE_ABORTED_BY_CALLBACK) throw_if_interrupted(doing);
-  if (result != CURLE_OK) return HttpResponse{};
+  if (result != CURLE_OK) {
+    HttpResponse failed;
+    failed.failure = failure_of(handle_, result, error_, url);
+    return failed;
+  }
   curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
 }
@@ -165,6 +217,14 @@ HttpResponse http_get(const std::string& url, const std::vector<std::string>& he
   for (const auto& line : headers) curl.add_header(line);
   curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
   return curl.perform(url);
+}
+
+ScopedTransferLimits::ScopedTransferLimits(TransferLimits limits) : previous_(transfer_limits()) {
+  transfer_limits() = limits;
+}
+
+ScopedTransferLimits::~ScopedTransferLimits() {
+  transfer_limits() = previous_;
 }
 
 ScopedTransport::ScopedTransport(Answer answer) : previous_(std::move(transport())) {

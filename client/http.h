@@ -14,6 +14,26 @@ struct HttpResponse {
   long status = 0;  // 0 when no answer arrived (connection refused, dropped, TLS failure)
   std::string text;
   std::string retry_after;  // the Retry-After header's value, when the answer had one
+  std::string failure;      // with status 0: why no answer arrived, for the user
+};
+
+// How long a transfer may wait: to connect, and with no byte moving either way. A large
+// upload goes on as long as bytes move.
+struct TransferLimits {
+  long connect_ms = 10000;
+  long stall_seconds = 60;
+};
+
+// Puts other limits in force while it lives (tests; the default suits every real use).
+class ScopedTransferLimits {
+ public:
+  explicit ScopedTransferLimits(TransferLimits limits);
+  ~ScopedTransferLimits();
+  ScopedTransferLimits(const ScopedTransferLimits&) = delete;
+  ScopedTransferLimits& operator=(const ScopedTransferLimits&) = delete;
+
+ private:
+  TransferLimits previous_;
 };
 
 // Owns one easy handle, its header list and its error buffer.

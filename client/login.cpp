@@ -39,6 +39,7 @@ bool handle_login_with_api_key(const std::string& key) {
     if (response.status != 200) {
       login_error("Login failed! Status code: " + std::to_string(response.status) +
                   "\nResponse: " + response.text);
+      if (response.status == 0 && !response.failure.empty()) login_error(response.failure);
       return false;
     }
     const auto answer = nlohmann::json::parse(response.text);

@@ -51,10 +51,15 @@ std::string dump_with_member(const json& body, const std::string& name, const st
   return text;
 }
 
+void print_failure_cause(const HttpResponse& response) {
+  if (response.status == 0 && !response.failure.empty()) print_error(response.failure);
+}
+
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator) {
   if (response.status == 200) return true;
   print_error(failure_prefix + std::to_string(response.status) + separator + response.text);
+  print_failure_cause(response);
   return false;
 }
 
@@ -76,6 +81,7 @@ std::optional<json> fetch_job_status(const std::string& path, const json& status
   if (response.status != 200) {
     print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
                 response.text);
+    print_failure_cause(response);
     return std::nullopt;
   }
   json answer = parse_json(response.text);

@@ -28,7 +28,11 @@ HttpResponse post_text(const std::string& path, const std::string& body_text);
 // the same bytes as body.dump() with that member set.
 std::string dump_with_member(const json& body, const std::string& name, const std::string& value);
 
-// True for status 200; otherwise prints prefix + status + separator + body as an error line.
+// With status 0, prints why no answer arrived as an error line of its own.
+void print_failure_cause(const HttpResponse& response);
+
+// True for status 200; otherwise prints prefix + status + separator + body as an error line
+// (and, when no answer arrived, the cause on a line of its own).
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator = "\nResponse: ");
 

@@ -13,6 +13,7 @@ bool handle_check_cli_version() {
     if (response.status != 200) {
       print_error("Error checking CLI version with server, status code: " +
                   std::to_string(response.status));
+      print_failure_cause(response);
       return false;
     }
     const json answer = parse_json(response.text);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <functional>
 
 #include "client/request.h"
@@ -34,13 +39,6 @@ TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
                 large + "\"}");
 }
 
-TEST_F(RequestTest, UnreachableServiceGivesStatusZero) {
-  server_base_url = "http://127.0.0.1:1/api";
-  testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_create_project("p", "both"));
-  EXPECT_EQ(capture.out(), error("Create project failed! Status: 0\nResponse: "));
-}
-
 TEST_F(RequestTest, InvalidUtf8InABodyEndsInTheCatchLine) {
   testing_support::CapturedOutput capture;
   EXPECT_FALSE(handle_create_project("p\xff", "both"));
@@ -71,8 +69,9 @@ TEST_F(RequestTest, RateLimiterRefusalSendsNothing) {
 
 namespace {
 
-TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableService) {
+TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableServiceAndWhy) {
   server_base_url = "http://127.0.0.1:1/api";
+  const std::string refused = error("Could not connect to 127.0.0.1:1: Connection refused");
   const std::vector<std::pair<std::function<bool()>, std::string>> cases = {
       {[] { return handle_create_project("p", "both"); },
        "Create project failed! Status: 0\nResponse: "},
@@ -87,16 +86,39 @@ TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableService) {
        "Listing index information failed! Status: 0\nResponse: "},
       {[] { return handle_delete_index("p", "d", "i"); },
        "Delete index failed! Status: 0\nResponse: "},
-      {[] { return handle_attach_index("p", "d", "i", "L2", false); },
-       "Datasets fetch failed! Status: 0\nResponse: \033[0m\n\033[31m[ERROR] Attach Index failed! "
-       "Status: 0\nResponse:"},
   };
   for (const auto& [handler, line] : cases) {
     reset();
     testing_support::CapturedOutput capture;
     EXPECT_FALSE(handler());
-    EXPECT_EQ(capture.out(), error(line));
+    EXPECT_EQ(capture.out(), error(line) + refused);
   }
+  reset();
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(handle_attach_index("p", "d", "i", "L2", false));
+  EXPECT_EQ(capture.out(), error("Datasets fetch failed! Status: 0\nResponse: ") + refused +
+                               error("Attach Index failed! Status: 0\nResponse:") + refused);
+}
+
+TEST_F(RequestTest, AServiceThatStopsAnsweringEndsTheRequest) {
+  // A listening socket nobody serves: the connection is made, then no byte ever comes back.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  server_base_url = "http://" + where + "/api";
+  ScopedTransferLimits limits({10000, 1});
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(handle_fetch_projects());
+  EXPECT_EQ(capture.out(),
+            error("Projects fetch failed! Status: 0\nResponse: ") +
+                error("The request to " + where + " timed out after 1 s with no data"));
+  ::close(listener);
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
   if (response.status != 200) {
     print_error("Upload failed! Status: " + std::to_string(response.status) +
                 "\nResponse: " + response.text);
+    print_failure_cause(response);
     throw std::runtime_error("Server failed to upload");
   }
   wait_for(std::chrono::milliseconds(400));
