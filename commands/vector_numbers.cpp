@@ -1,15 +1,43 @@
 #include "commands/vector_numbers.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace rest_client {
+namespace {
+
+// The C library's reading of a number (leading blanks skipped, trailing text ignored), refusing
+// what the service cannot store: NaN, infinities and values too large for the type. Values that
+// round to a subnormal or to zero are numbers.
+template <class Number, class Convert>
+Number finite_number(const std::string& text, Convert convert) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const Number value = convert(begin, &end);
+  if (end == begin) throw std::invalid_argument("not a number");
+  if (!std::isfinite(value)) throw std::out_of_range("not a finite number");
+  return value;
+}
+
+}  // namespace
+
+float finite_float(const std::string& text) {
+  return finite_number<float>(text, [](const char* s, char** end) { return std::strtof(s, end); });
+}
+
+double finite_double(const std::string& text) {
+  return finite_number<double>(text, [](const char* s, char** end) { return std::strtod(s, end); });
+}
 
 std::vector<float> to_dense_vector(const std::vector<std::string>& texts) {
   std::vector<float> values;
   values.reserve(texts.size());
   for (const auto& text : texts) {
     try {
-      values.push_back(std::stof(text));
+      values.push_back(finite_float(text));
     } catch (const std::exception&) {
       throw std::invalid_argument("Elements inside the vector should be a number");
     }
@@ -23,7 +51,7 @@ SparseVector to_sparse_vector(const std::string& sparse_text) {
   try {
     for (const auto& [name, value] : object.items()) {
       const auto index = static_cast<std::uint32_t>(std::stoi(name));
-      pairs.emplace_back(index, std::stof(value.get<std::string>()));
+      pairs.emplace_back(index, finite_float(value.get<std::string>()));
     }
   } catch (const std::exception&) {
     throw std::invalid_argument("Invalid values for vector");

@@ -11,6 +11,12 @@ namespace rest_client {
 
 using SparseVector = std::vector<std::pair<std::uint32_t, float>>;
 
+// A number in the C library's notation, refused (std::invalid_argument or std::out_of_range)
+// when it is NaN, infinite or too large for the type; values that round to a subnormal or to
+// zero are numbers.
+float finite_float(const std::string& text);
+double finite_double(const std::string& text);
+
 // Dense values as 32-bit floats; throws std::invalid_argument
 // "Elements inside the vector should be a number".
 std::vector<float> to_dense_vector(const std::vector<std::string>& texts);

@@ -6,6 +6,7 @@
 #include "client/payload.h"
 #include "client/request.h"
 #include "commands/handlers.h"
+#include "commands/vector_numbers.h"
 
 namespace rest_client {
 namespace {
@@ -37,7 +38,7 @@ json query_vector_from(const std::string& text) {
   if (!parsed.is_array()) throw std::invalid_argument("query_vector must be a JSON array");
   json numbers = json::array();
   try {
-    for (const json& element : parsed) numbers.push_back(std::stod(element.get<std::string>()));
+    for (const json& element : parsed) numbers.push_back(finite_double(element.get<std::string>()));
   } catch (const std::exception&) {
     throw std::invalid_argument("query vector should consist of decimal numbers");
   }

@@ -22,14 +22,14 @@ const std::string kLimiter =
 TEST_F(VectorCommandsTest, InsertDenseSendsWidenedFloats) {
   service.on("/api/add_data", 200, R"({"error_code":"Success"})");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_insert_vector("p", "d", "id", {"0.1", "2", " 1.5abc", "nan", "-inf", "0x10"},
+  EXPECT_TRUE(handle_insert_vector("p", "d", "id", {"0.1", "2", " 1.5abc", "0x10"},
                                    {{"vector_attributes", R"({"c":"red"})"}, {"other", "x"}}));
   EXPECT_EQ(capture.out(), success("Successfully inserted vector"));
   EXPECT_EQ(capture.err(), info("Inserting vector to dataset d..."));
   EXPECT_EQ(bodies("/add_data"),
             std::vector<std::string>{
                 R"({"attributes":{"c":"red"},"collection_name":"d",)"
-                R"("data":[0.10000000149011612,2.0,1.5,null,null,16.0],"project_name":"p",)"
+                R"("data":[0.10000000149011612,2.0,1.5,16.0],"project_name":"p",)"
                 R"("string_id":"id","user_api_key":"key-1"})"});
 }
 
@@ -63,6 +63,14 @@ TEST_F(VectorCommandsTest, InsertFailures) {
        error(prefix + "Elements inside the vector should be a number"), false},
       {dense({"1e39"}), 200, "", error(prefix + "Elements inside the vector should be a number"),
        false},
+      {dense({"nan", "1", "2"}), 200, "",
+       error(prefix + "Elements inside the vector should be a number"), false},
+      {dense({"-inf"}), 200, "", error(prefix + "Elements inside the vector should be a number"),
+       false},
+      {sparse(R"({"1":"nan"})"), 200, "", error(prefix + "Invalid values for vector"), false},
+      // Values that round to a subnormal or to zero are numbers; the service's answer decides.
+      {dense({"1e-40", "1e-50"}), 200, R"({"error_code":"E"})",
+       error("Insert failed! Error Code: E"), true},
       {sparse(R"({"1":0.5})"), 200, "", error(prefix + "Invalid values for vector"), false},
       {sparse(R"({"x":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"), false},
       {sparse(R"({"99999999999":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"),
@@ -332,6 +340,12 @@ TEST_F(VectorCommandsTest, SearchRejectsBadOptionsBeforeSending) {
        error(prefix + "query vector should consist of decimal numbers")},
       {"vector",
        {{"query_vector", R"(["x"])"}},
+       error(prefix + "query vector should consist of decimal numbers")},
+      {"vector",
+       {{"query_vector", R"(["nan","1"])"}},
+       error(prefix + "query vector should consist of decimal numbers")},
+      {"vector",
+       {{"query_vector", R"(["1e999"])"}},
        error(prefix + "query vector should consist of decimal numbers")},
       {"row", {}, error(prefix + "row_number argument not found")},
       {"row",
