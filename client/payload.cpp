@@ -1,5 +1,7 @@
 #include "client/payload.h"
 
+#include <sys/stat.h>
+
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <zlib.h>
@@ -92,7 +94,15 @@ std::string sha256_hex(const char* data, std::size_t size) {
   return hex;
 }
 
+void require_regular_file(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    throw std::invalid_argument("'" + path + "' is not a regular file");
+  }
+}
+
 std::string readFileContents(const std::string& path) {
+  require_regular_file(path);
   std::ifstream file(path, std::ios::binary);
   if (file.fail()) throw std::runtime_error("Could not open file: " + path);
   std::ostringstream contents;

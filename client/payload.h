@@ -16,6 +16,9 @@ std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, 
 
 // 64 lower-case hex digits.
 std::string calculate_sha256(const std::string& text);
+// Refuses (std::invalid_argument, naming it) a path that exists but is not a regular file: a
+// device, a pipe or a directory has no end or no records to read.
+void require_regular_file(const std::string& path);
 std::string sha256_hex(const char* data, std::size_t size);
 
 std::string readFileContents(const std::string& path);

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
+#include <thread>
 
 #include "client/payload.h"
 #include "commands/handlers.h"
@@ -372,6 +374,102 @@ TEST_F(UploadTest, ServiceFailures) {
     }
     EXPECT_EQ(out, c.tail) << c.upload_answer << c.job_answer;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
+  const std::string bin8 = file("eight.bin", "12345678");
+  const std::string seven = file("seven.bin", "1234567");
+  float nan_pair[4] = {1, 2, 3, 0};
+  nan_pair[3] = std::nanf("");
+  const std::string nan_file =
+      file("nan.bin", std::string(reinterpret_cast<const char*>(nan_pair), sizeof nan_pair));
+  const std::string deep = file("deep.json", std::string(60000, '[') + std::string(60000, ']'));
+  const std::string huge = file("huge.json", "[[1,2],[1e39,3]]");
+  const std::string two = file("two.libsvm", "1 1:1\n1 2:1\n");
+  const std::string three_ids = file("three.txt", "a\nb\nc\n");
+  const OptionMap csv = {
+      {"file_format", "csv"}, {"collection_name", "d"}, {"vector_type", "dense"}};
+  const OptionMap json_file = {{"file_format", "json"},
+                               {"collection_name", "d"},
+                               {"vector_type", "dense"},
+                               {"has_field_names", "false"}};
+  auto binary = [](const std::string& dim, const std::string& dtype) {
+    return OptionMap{{"file_format", "binary"},
+                     {"collection_name", "d"},
+                     {"binary_dim", dim},
+                     {"binary_dtype", dtype}};
+  };
+  struct Case {
+    std::string path;
+    OptionMap options;
+    bool result;
+    std::string said;  // part of what was printed
+    std::size_t shards;
+  };
+  const std::vector<Case> cases = {
+      {::testing::TempDir(), csv, false, "is not a regular file", 0},
+      {"/dev/zero", json_file, false, "'/dev/zero' is not a regular file", 0},
+      {"/dev/zero", binary("4", "uint8"), false, "'/dev/zero' is not a regular file", 0},
+      {bin8, binary("2147483647", "uint8"), false, "The data file holds no records: " + bin8, 0},
+      {deep, json_file, false, "The JSON file is nested deeper than 512 levels", 0},
+      {huge, json_file, false, "Element 2 holds a number that is not a finite 32-bit value", 0},
+      {nan_file, binary("2", "float32"), false,
+       "Vector 2 of '" + nan_file + "' holds a value that is not a finite number", 0},
+      {seven, binary("4", "uint8"), true,
+       "The last 3 byte(s) of '" + seven + "' do not make a whole vector of 4 bytes", 1},
+      {two,
+       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", three_ids}},
+       true,
+       "The string ids file holds 1 more id(s) than the data file has records",
+       1},
+      {bin8,
+       {{"file_format", "binary"},
+        {"collection_name", "d"},
+        {"binary_dim", "4"},
+        {"binary_dtype", "uint8"},
+        {"string_ids_file_path", "/dev/null"}},
+       false,
+       "'/dev/null' is not a regular file",
+       0},
+  };
+  for (const auto& c : cases) {
+    reset();
+    service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+    service.on("/api/get_upload_data_status", 200,
+               R"({"success":true,"status":"finished","error_message":"done"})");
+    CapturedOutput capture;
+    EXPECT_EQ(handle_upload("p", c.path, c.options), c.result) << c.said;
+    EXPECT_NE((capture.out() + capture.err()).find(c.said), std::string::npos) << c.said << "\n"
+                                                                               << capture.out();
+    EXPECT_EQ(bodies("/upload").size(), c.shards) << c.said;
+  }
+}
+
+TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
+  SHARD_SIZE = 1 << 20;  // the reader takes 4 MiB at a time: it is still reading when cut
+  const std::string path = file("shrinks.bin", std::string(8 << 20, 'x'));
+  service.on("/api/upload", Reply{200, R"({"checksum_server":"s","job_id":"j"})", 100, ""});
+  CapturedOutput capture;
+  std::thread cutter([&] {
+    // The first shard is in flight and the reader is waiting for a buffer: cut the file.
+    while (service.requests_to("/api/upload").empty()) std::this_thread::yield();
+    EXPECT_EQ(::truncate(path.c_str(), 1 << 20), 0);
+  });
+  const bool result = handle_upload("p", path,
+                                    {{"file_format", "binary"},
+                                     {"collection_name", "d"},
+                                     {"binary_dim", "4"},
+                                     {"binary_dtype", "uint8"}});
+  cutter.join();
+  EXPECT_FALSE(result);
+  EXPECT_NE(capture.out().find("The file '" + path + "' changed while it was read"),
+            std::string::npos)
+      << capture.out();
+  EXPECT_EQ(capture.out().find("Successfully uploaded"), std::string::npos);
 }
 
 }  // namespace

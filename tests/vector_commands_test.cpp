@@ -26,11 +26,11 @@ TEST_F(VectorCommandsTest, InsertDenseSendsWidenedFloats) {
                                    {{"vector_attributes", R"({"c":"red"})"}, {"other", "x"}}));
   EXPECT_EQ(capture.out(), success("Successfully inserted vector"));
   EXPECT_EQ(capture.err(), info("Inserting vector to dataset d..."));
-  EXPECT_EQ(bodies("/add_data"),
-            std::vector<std::string>{
-                R"({"attributes":{"c":"red"},"collection_name":"d",)"
-                R"("data":[0.10000000149011612,2.0,1.5,16.0],"project_name":"p",)"
-                R"("string_id":"id","user_api_key":"key-1"})"});
+  EXPECT_EQ(
+      bodies("/add_data"),
+      std::vector<std::string>{R"({"attributes":{"c":"red"},"collection_name":"d",)"
+                               R"("data":[0.10000000149011612,2.0,1.5,16.0],"project_name":"p",)"
+                               R"("string_id":"id","user_api_key":"key-1"})"});
 }
 
 TEST_F(VectorCommandsTest, InsertSparseSendsPairsInNameOrder) {

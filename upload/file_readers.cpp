@@ -2,6 +2,10 @@
 
 #include "upload/shard_transfer.h"
 
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -14,20 +18,44 @@ namespace {
 
 constexpr std::size_t kBlock = 4 << 20;
 
-// Owns a FILE* opened for reading.
+// Owns a FILE* opened for reading, and notices when the file changes while it is read.
 class InputFile {
  public:
-  InputFile(const std::string& path, const char* mode) : file_(std::fopen(path.c_str(), mode)) {}
+  InputFile(const std::string& path, const char* mode)
+      : path_(path), file_(std::fopen(path.c_str(), mode)) {
+    if (file_ != nullptr) ::fstat(::fileno(file_), &at_open_);
+  }
   ~InputFile() {
     if (file_ != nullptr) std::fclose(file_);
   }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
   explicit operator bool() const { return file_ != nullptr; }
-  std::size_t read(char* buffer, std::size_t size) { return std::fread(buffer, 1, size, file_); }
+  std::size_t read(char* buffer, std::size_t size) {
+    const std::size_t got = std::fread(buffer, 1, size, file_);
+    bytes_read_ += got;
+    return got;
+  }
+  std::uint64_t size_at_open() const { return static_cast<std::uint64_t>(at_open_.st_size); }
+  // At the end of reading: a file that was cut short, grew or was rewritten meanwhile cannot
+  // have been sent as it is.
+  void check_unchanged(std::uint64_t records_sent, bool read_to_end = true) const {
+    struct stat now {};
+    ::fstat(::fileno(file_), &now);
+    if ((read_to_end && bytes_read_ != static_cast<std::uint64_t>(at_open_.st_size)) ||
+        now.st_size != at_open_.st_size || now.st_mtim.tv_sec != at_open_.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != at_open_.st_mtim.tv_nsec) {
+      throw std::runtime_error("The file '" + path_ + "' changed while it was read; " +
+                               std::to_string(records_sent) +
+                               " records were sent before the change was seen");
+    }
+  }
 
  private:
+  std::string path_;
   std::FILE* file_;
+  struct stat at_open_ {};
+  std::uint64_t bytes_read_ = 0;
 };
 
 // The string-id file: ids several to a line or one per line, paired with records in order.
@@ -45,7 +73,8 @@ class IdFeed {
     while (queue_.empty()) {
       std::string line;
       if (!std::getline(file_, line)) {
-        print_warning(
+        // Shown with the shard it concerns, by the thread that writes the console.
+        output_.warning(
             "libsvm and string ids file have different number of lines, using default "
             "string_ids");
         in_use_ = false;
@@ -59,6 +88,21 @@ class IdFeed {
     shard_ids_ += queue_.front();
     shard_ids_ += '\n';
     queue_.pop_front();
+    ++used_;
+  }
+
+  // At the end of the data: ids left over were given for records that do not exist.
+  void warn_about_extra_ids() {
+    if (!in_use_) return;
+    std::size_t extra = queue_.size();
+    for (std::string line; std::getline(file_, line);) {
+      std::istringstream pieces(line);
+      for (std::string id; pieces >> id;) ++extra;
+    }
+    if (extra > 0) {
+      output_.warning(" The string ids file holds " + std::to_string(extra) +
+                      " more id(s) than the data file has records; they were not used");
+    }
   }
 
   // Ids gathered after they ran out stay here and keep counting toward the threshold.
@@ -79,6 +123,17 @@ class IdFeed {
   std::ifstream file_;
   std::deque<std::string> queue_;
   std::string shard_ids_;
+  std::size_t used_ = 0;
+};
+
+// Counts the records of the shards handed off so far.
+struct SentCount {
+  std::uint64_t total = 0, in_shard = 0;
+  void record() { ++in_shard; }
+  void handed_off() {
+    total += in_shard;
+    in_shard = 0;
+  }
 };
 
 bool reached_threshold(const ShardOutput&, std::size_t data_size, const IdFeed& ids) {
@@ -125,11 +180,18 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "r");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
+  SentCount sent;
   for_each_line(file, [&](const char* line, std::size_t size) {
     add_line(transfer, line, size);
     ids.feed();
-    if (reached_threshold(transfer, transfer.data_size(), ids)) ids.hand_off();
+    sent.record();
+    if (reached_threshold(transfer, transfer.data_size(), ids)) {
+      ids.hand_off();
+      sent.handed_off();
+    }
   });
+  file.check_unchanged(sent.total);
+  ids.warn_about_extra_ids();
   if (transfer.data_size() > 0) ids.hand_off();
 }
 
@@ -137,6 +199,7 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "r");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
+  SentCount sent;
   bool have_header = false;
   std::string header;
   for_each_line(file, [&](const char* line, std::size_t size) {
@@ -148,38 +211,74 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
     }
     add_line(transfer, line, size);
     ids.feed();
+    sent.record();
     if (reached_threshold(transfer, transfer.data_size(), ids)) {
       ids.hand_off();
+      sent.handed_off();
       add_line(transfer, header.data(), header.size());
     }
   });
+  file.check_unchanged(sent.total);
+  ids.warn_about_extra_ids();
   if (!have_header) add_line(transfer, "", 0);
   ids.hand_off();
 }
 
-void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size) {
+void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
+                      bool floats) {
   InputFile file(input.file_path, "rb");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   if (record_size == 0) throw std::invalid_argument("Invalid argument for binary dim");
   if (record_size < 0) throw std::invalid_argument("binary_dim must not be negative");
   const auto size = static_cast<std::size_t>(record_size);
+  // A vector larger than the file: nothing to read, and no buffer to take for it.
+  if (size > file.size_at_open()) {
+    throw std::runtime_error("The data file holds no records: " + input.file_path);
+  }
+  SentCount sent;
   auto hand_off = [&] {
     transfer.note("Number of vectors " + std::to_string(transfer.data_size() / size));
     ids.hand_off();
+    sent.handed_off();
   };
   const std::size_t per_block = std::max<std::size_t>(1, kBlock / size);
   std::vector<char> block(per_block * size);
+  std::size_t tail = 0;
   for (;;) {
     const std::size_t got = file.read(block.data(), block.size());
     const std::size_t records = got / size;
     for (std::size_t i = 0; i < records; ++i) {
-      transfer.add_data(block.data() + i * size, size);
+      const char* record = block.data() + i * size;
+      if (floats) {
+        // Exponent bits all set: an infinity or NaN, which the service cannot store.
+        for (std::size_t at = 0; at < size; at += 4) {
+          std::uint32_t bits;
+          std::memcpy(&bits, record + at, 4);
+          if ((bits & 0x7f800000u) == 0x7f800000u) {
+            throw std::runtime_error("Vector " + std::to_string(sent.total + sent.in_shard + 1) +
+                                     " of '" + input.file_path +
+                                     "' holds a value that is not a finite number");
+          }
+        }
+      }
+      transfer.add_data(record, size);
       ids.feed();
+      sent.record();
       if (reached_threshold(transfer, transfer.data_size(), ids)) hand_off();
     }
-    if (got < block.size()) break;  // the bytes of an incomplete last record are dropped
+    if (got < block.size()) {
+      tail = got - records * size;
+      break;
+    }
   }
+  file.check_unchanged(sent.total);
+  if (tail > 0) {
+    transfer.warning(" The last " + std::to_string(tail) + " byte(s) of '" + input.file_path +
+                     "' do not make a whole vector of " + std::to_string(size) +
+                     " bytes and were not sent");
+  }
+  ids.warn_about_extra_ids();
   if (transfer.data_size() > 0) hand_off();
 }
 
@@ -197,14 +296,27 @@ class JsonCheck : public nlohmann::json_sax<json> {
   bool boolean(bool) override { return value(false); }
   bool number_integer(number_integer_t) override { return value(false); }
   bool number_unsigned(number_unsigned_t) override { return value(false); }
-  bool number_float(number_float_t, const string_t&) override { return value(false); }
+  bool number_float(number_float_t number, const string_t&) override {
+    if (!std::isfinite(static_cast<float>(number))) {
+      message = "Element " + std::to_string(element_) +
+                " holds a number that is not a finite 32-bit value";
+      return false;
+    }
+    return value(false);
+  }
   bool string(string_t&) override { return value(false); }
   bool binary(binary_t&) override { return value(false); }
-  bool start_object(std::size_t) override { return value(false); }
+  bool start_object(std::size_t) override { return value(false) && deeper(); }
   bool key(string_t&) override { return going_on(); }
-  bool end_object() override { return true; }
-  bool start_array(std::size_t) override { return value(true); }
-  bool end_array() override { return true; }
+  bool end_object() override {
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) override { return value(true) && deeper(); }
+  bool end_array() override {
+    --depth_;
+    return true;
+  }
   bool parse_error(std::size_t, const std::string&,
                    const nlohmann::detail::exception& error) override {
     message = error.what();
@@ -218,7 +330,15 @@ class JsonCheck : public nlohmann::json_sax<json> {
   bool value(bool array) {
     if (first_) is_array = array;
     first_ = false;
+    if (depth_ == 1) ++element_;
     return going_on();
+  }
+  // Everything after this pass (parsing an element into a tree, writing it out) recurses once
+  // per level, so the nesting is bounded here.
+  bool deeper() {
+    if (++depth_ <= kMaxJsonDepth) return true;
+    message = "The JSON file is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    return false;
   }
   // Checks now and then whether the upload was abandoned, which ends the pass.
   bool going_on() {
@@ -226,9 +346,12 @@ class JsonCheck : public nlohmann::json_sax<json> {
     message = "the upload was abandoned";
     return false;
   }
+  static constexpr int kMaxJsonDepth = 512;
   const ShardOutput& output_;
   std::uint64_t events_ = 0;
   bool first_ = true;
+  int depth_ = 0;
+  std::uint64_t element_ = 0;
 };
 
 // Second pass: hands each element of the (already checked) top-level array to `element`.
@@ -288,6 +411,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   std::size_t estimate = 2;
   bool first_in_shard = true;
+  SentCount sent;
   transfer.add_data("[", 1);
   for_each_array_element(file, [&](const std::string& text) {
     const std::string compact = json::parse(text).dump();
@@ -296,14 +420,18 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
     first_in_shard = false;
     estimate += compact.size() + 1;
     ids.feed();
+    sent.record();
     if (reached_threshold(transfer, estimate, ids)) {
       transfer.add_data("]", 1);
       ids.hand_off();
+      sent.handed_off();
       transfer.add_data("[", 1);
       estimate = 2;
       first_in_shard = true;
     }
   });
+  file.check_unchanged(sent.total, false);  // the array may end before the file does
+  ids.warn_about_extra_ids();
   transfer.add_data("]", 1);
   ids.hand_off();
 }

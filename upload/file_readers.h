@@ -18,7 +18,8 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input);
 void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input);
 // JSON: the elements of the top-level array, sent in compact form.
 void read_json_file(ShardOutput& transfer, const ReaderInput& input);
-// Raw vectors of `record_size` bytes.
-void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size);
+// Raw vectors of `record_size` bytes; float32 values (`floats`) must be finite.
+void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
+                      bool floats);
 
 }  // namespace rest_client

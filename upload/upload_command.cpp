@@ -7,6 +7,7 @@
 
 #include "client/client_state.h"
 #include "client/line_input.h"
+#include "client/payload.h"
 #include "client/request.h"
 #include "commands/handlers.h"
 #include "upload/file_readers.h"
@@ -107,6 +108,7 @@ void discard(OptionMap& options, const char* key, const char* warning) {
 bool handle_upload(const std::string& project, const std::string& file_path, OptionMap options) {
   return guarded("upload", [&] {
     print_info("Uploading with file_path: " + file_path + "...");
+    require_regular_file(file_path);
     const std::size_t columns = column_count(file_path);
     json body = request_body();
     body["compression_type"] = "gzip";
@@ -148,6 +150,7 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
     }
 
     long long record_size = 0;
+    bool floats = false;
     if (*format == "binary") {
       const auto dim = take_option(options, "binary_dim");
       if (!dim) throw std::invalid_argument("Missing binary_dim argument");
@@ -161,7 +164,8 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
       const auto dtype = take_option(options, "binary_dtype");
       if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
       body["binary_dtype"] = *dtype;
-      record_size = static_cast<long long>(dimension) * (*dtype == "float32" ? 4 : 1);
+      floats = *dtype == "float32";
+      record_size = static_cast<long long>(dimension) * (floats ? 4 : 1);
     } else if (field_names && (*format == "json" || *format == "csv")) {
       if (*format == "json") {
         const auto data_field = take_option(options, "vector_data_field_name");
@@ -181,6 +185,7 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
     }
 
     const std::string ids_path = take_option(options, "string_ids_file_path").value_or("");
+    if (!ids_path.empty()) require_regular_file(ids_path);
     if (!options.empty()) {
       for (const auto& [key, value] : options) print_error("Invalid argument " + key);
       return false;
@@ -191,7 +196,7 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
       if (format == "json") {
         read_json_file(output, input);
       } else if (format == "binary") {
-        read_binary_file(output, input, record_size);
+        read_binary_file(output, input, record_size, floats);
       } else if (format == "csv" && field_names) {
         read_csv_with_header(output, input);
       } else {
