@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "language/diagnostics.h"
 #include "language/parse_context.h"
 #include "parser.tab.h"
 // The scanner header needs the parser's value type first.
@@ -12,7 +13,8 @@ namespace {
 // Owns one scanner for one line; its buffers go with it.
 class Scanner {
  public:
-  Scanner() { yylex_init(&scanner_); }
+  // `invalid_text` is set when a word or string is not UTF-8.
+  explicit Scanner(bool* invalid_text) { yylex_init_extra(invalid_text, &scanner_); }
   ~Scanner() { yylex_destroy(scanner_); }
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
@@ -26,10 +28,15 @@ class Scanner {
 
 bool run_statement_line(const std::string& line) {
   const std::string text = line + "\n";
-  Scanner scanner;
+  bool invalid_text = false;
+  Scanner scanner(&invalid_text);
   yy_scan_bytes(text.data(), static_cast<int>(text.size()), scanner.get());
   ParseContext ctx;
   if (yyparse(scanner.get(), ctx) != 0) return false;
+  if (invalid_text) {
+    yyerror("Invalid UTF-8 in argument");
+    return false;
+  }
   // The statement's work runs outside the parser, so an interrupt can unwind through it.
   if (ctx.pending && !ctx.pending()) return false;
   return !ctx.error_reported;

@@ -39,7 +39,8 @@ std::string token_name(int token) {
 // The token stream of one line, words shown as 'text'.
 std::string scan(const std::string& line) {
   yyscan_t scanner;
-  yylex_init(&scanner);
+  bool invalid_text = false;
+  yylex_init_extra(&invalid_text, &scanner);
   yy_scan_bytes(line.data(), static_cast<int>(line.size()), scanner);
   std::string out;
   YYSTYPE value;
@@ -53,7 +54,7 @@ std::string scan(const std::string& line) {
     }
   }
   yylex_destroy(scanner);
-  return out;
+  return invalid_text ? out + " (not UTF-8)" : out;
 }
 
 TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
@@ -67,10 +68,14 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
       {"[1.0, -2.5]\n", "[ '1.0' , '-2.5' ] NL"},
       {"3:0.5\n", "'3' : '0.5' NL"},
       {"a=b\n", "'a' 'b' NL"},
-      {"h\xc3\xa9llo \"h\xc3\xa9llo\"\n", "'h' 'llo' 'h\xc3\xa9llo' NL"},
+      {"h\xc3\xa9llo \"h\xc3\xa9llo\" caf\xc3\xa9\n",
+       "'h\xc3\xa9llo' 'h\xc3\xa9llo' 'caf\xc3\xa9' NL"},
+      {"caf\xe9 search\n", "'caf\xe9' SEARCH NL (not UTF-8)"},
+      {"\"\xc0\xaf\"\n", "'\xc0\xaf' NL (not UTF-8)"},
       {"$ORVIX_TEST_HOME/data \"${ORVIX_TEST_HOME}/d e\" $ORVIX_TEST_NOPE/x\n",
        "'/Users/x/data' '/Users/x/d e' '$ORVIX_TEST_NOPE/x' NL"},
-      {"${ORVIX_TEST_HOME}\n", "'$' 'ORVIX_TEST_HOME' NL"},
+      {"${ORVIX_TEST_HOME} ${ORVIX_TEST_HOME}/x a${ORVIX_TEST_NOPE}b\n",
+       "'/Users/x' '/Users/x/x' 'a${ORVIX_TEST_NOPE}b' NL"},
       {"   \t\r\n", "NL"},
       {"LIST_INDEX SEARCHES search help HELPER\n",
        "LIST_INDEX_INFO 'SEARCHES' SEARCH HELP 'HELPER' NL"},

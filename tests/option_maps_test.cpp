@@ -29,11 +29,13 @@ TEST(OptionMaps, JsonTextForms) {
 TEST(OptionMaps, InvalidUtf8AbortsTheStatement) {
   for (const std::string line :
        {"SEARCH p d i vector --query_vector [\"\xff\"]", "UPLOAD p f --attributes [\"a\xc3\"]",
-        "INSERT_VECTOR p d id [\"k\xfe\":1]"}) {
+        "INSERT_VECTOR p d id [\"k\xfe\":1]", "CREATE_PROJECT caf\xe9 search",
+        "DELETE_PROJECT \"p\xed\xa0\x80\""}) {
     const LineOutcome outcome = run_line(line);
     EXPECT_NE(outcome.out.find(language_error("Invalid UTF-8 in argument")), std::string::npos)
         << line;
     EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.calls.empty()) << line;
   }
 }
 
