@@ -11,6 +11,7 @@
 #include "commands/handlers.h"
 #include "tests/support/dropping_server.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/statement_table.h"
 #include "upload/shard_transfer.h"
 
 namespace {
@@ -99,11 +100,7 @@ TEST_F(FaultTest, HugeAndHostileAnswersAreShownCut) {
     for (const auto& call : calls()) {
       SCOPED_TRACE(call.name + std::string(" ") + std::to_string(status));
       reset();
-      for (const char* path : {"/create_project", "/fetch_projects", "/delete_project", "/init",
-                               "/delete_dataset", "/list_index_infos", "/delete_index", "/add_data",
-                               "/add_data_batch", "/remove_data", "/search", "/upload"}) {
-        service.on(std::string("/api") + path, status, garbage);
-      }
+      for (const auto& path : service_paths()) service.on("/api" + path, status, garbage);
       CapturedOutput capture("y\n");
       const bool done = call.run();
       // Creating a project or a dataset does not read a 200 answer; all else fails on garbage.

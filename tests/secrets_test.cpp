@@ -9,6 +9,7 @@
 
 #include "tests/support/fake_service.h"
 #include "tests/support/process_runner.h"
+#include "tests/support/statement_table.h"
 
 namespace {
 
@@ -28,43 +29,28 @@ class SecretsTest : public ::testing::Test {
     service.accept_login(kKey);
     std::ofstream(data_path) << "id,a\nx,1\n";
   }
-  ~SecretsTest() override { std::remove(data_path.c_str()); }
+  ~SecretsTest() override {
+    for (const auto& path : {data_path, libsvm_path, queries_path}) std::remove(path.c_str());
+  }
 
   // Every service path answers with the key in its body.
   void echo_key_everywhere(int status, const std::string& body) {
-    for (const char* path :
-         {"/fetch_projects", "/create_project", "/delete_project", "/fetch_datasets",
-          "/init_dataset", "/delete_dataset", "/attach_index", "/get_attach_index_status",
-          "/list_index_infos", "/delete_index", "/add_data", "/add_data_batch",
-          "/get_upload_data_status", "/remove_data", "/search", "/upload"}) {
-      service.on(std::string("/api") + path, status, body);
-    }
+    for (const auto& path : service_paths()) service.on("/api" + path, status, body);
   }
 
   FakeService service;
   const std::string data_path =
       ::testing::TempDir() + "secrets_" + std::to_string(getpid()) + ".csv";
+  const std::string libsvm_path =
+      ::testing::TempDir() + "secrets_" + std::to_string(getpid()) + ".libsvm";
+  const std::string queries_path =
+      ::testing::TempDir() + "secrets_queries_" + std::to_string(getpid()) + ".csv";
 };
 
 TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
-  const std::vector<std::string> statements = {
-      "FETCH_PROJECTS",
-      "CREATE_PROJECT p search",
-      "DELETE_PROJECT p",
-      "FETCH_DATASETS $ORVIX_API_KEY",
-      "INIT_DATASET p d sparse",
-      "DELETE_DATASET p d",
-      "ATTACH_INDEX p d i cosine false",
-      "LIST_INDEX p d",
-      "DELETE_INDEX p d i",
-      "INSERT_VECTOR p d id [1, 2.5]",
-      "INSERT_VECTOR_BATCH p d [a] [[1, 2]]",
-      "INSERT_VECTOR_BATCH p d [a] [[1:2]]",
-      "DELETE_VECTOR p d [a]",
-      "SEARCH p d i vector --query_vector [1, 2]",
-      "UPLOAD p " + data_path +
-          " --file_format csv --dataset_name d --vector_type dense --has_field_names true",
-  };
+  std::ofstream(libsvm_path) << "1 1:2\n";
+  std::ofstream(queries_path) << "1,2\n";
+  const auto statements = statement_table(data_path, libsvm_path, queries_path);
   const std::vector<std::pair<int, std::string>> answers = {
       {500, R"({"detail":"bad request","user_api_key":")" + kKey + "\"}"},
       {200, R"({"success":false,"error_code":")" + kKey + "\",\"message\":\"" + kKey + "\"}"},
@@ -74,9 +60,21 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
     service.clear();
     service.accept_login(kKey);
     echo_key_everywhere(status, body);
-    for (const auto& statement : statements) {
+    for (const auto& [statement, paths] : statements) {
+      service.clear_requests();
       const auto result =
           run_process(ORVIX_UNDER_TEST, {{statement}, {{"ORVIX_API_KEY", kKey}}, "y\n", 20000});
+      // The statement posted to its own paths, in order, as far as the answers let it go.
+      std::vector<std::string> posted;
+      for (const auto& request : service.requests()) {
+        if (request.path.rfind("/api/", 0) == 0 && request.path != "/api/check_cli_version") {
+          posted.push_back(request.path.substr(4));
+        }
+      }
+      ASSERT_FALSE(posted.empty()) << statement;
+      for (std::size_t i = 0; i < posted.size(); ++i) {
+        EXPECT_EQ(posted[i], paths.at(std::min(i, paths.size() - 1))) << statement;
+      }
       // A failure status fails every statement; some statements do not read 200 answers.
       if (status != 200) {
         EXPECT_EQ(result.exit_status, 1) << statement << "\n" << result.out;

@@ -22,6 +22,7 @@
 #include "language/statement.h"
 #include "tests/fuzz/fuzz_harness.h"
 #include "tests/support/capture.h"
+#include "tests/support/statement_table.h"
 #include "upload/shard_transfer.h"
 
 namespace {
@@ -35,28 +36,11 @@ const std::string kLibsvm = temp_path("data.libsvm");
 const std::string kQueries = temp_path("queries.csv");
 
 std::vector<std::string> statements() {
-  return {
-      "FETCH_PROJECTS",
-      "CREATE_PROJECT p search",
-      "DELETE_PROJECT p",
-      "FETCH_DATASETS p",
-      "INIT_DATASET p d sparse",
-      "DELETE_DATASET p d",
-      "ATTACH_INDEX p d i cosine false",
-      "LIST_INDEX p d",
-      "DELETE_INDEX p d i",
-      "INSERT_VECTOR p d id [1, 2.5] --vector_attributes [a:1]",
-      "INSERT_VECTOR p d id [3:0.5, 1:0.2]",
-      "INSERT_VECTOR_BATCH p d [a, b] [[1, 2], [3, 4]]",
-      "INSERT_VECTOR_BATCH p d [a, b] [[1:2], [3:4]]",
-      "DELETE_VECTOR p d [a, b]",
-      "SEARCH p d i vector --query_vector [1, 2] --top_k 3",
-      "SEARCH p d i row --row_number 3",
-      "SEARCH p d i dataset --query_dataset_name q",
-      "SEARCH p d i file --file_path " + kQueries + " --file_type csv",
-      "UPLOAD p " + kCsv + " --file_format csv --dataset_name d --vector_type dense --has_field_names true",
-      "UPLOAD p " + kLibsvm + " --file_format libsvm --dataset_name d",
-  };
+  std::vector<std::string> lines;
+  for (const auto& row : testing_support::statement_table(kCsv, kLibsvm, kQueries)) {
+    lines.push_back(row.statement);
+  }
+  return lines;
 }
 
 constexpr long kStatuses[16] = {200, 200, 200, 200, 200, 200, 200, 200,

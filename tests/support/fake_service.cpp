@@ -83,6 +83,11 @@ std::vector<RecordedRequest> FakeService::requests_to(const std::string& path) c
   return matching;
 }
 
+void FakeService::clear_requests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.clear();
+}
+
 void FakeService::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   script_.clear();

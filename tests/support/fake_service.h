@@ -51,6 +51,8 @@ class FakeService {
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests_to(const std::string& path) const;
   void clear();
+  // Forgets the requests received so far; the scripted replies stay.
+  void clear_requests();
 
  private:
   void answer(const httplib::Request& request, httplib::Response& response);
