@@ -145,6 +145,24 @@ TEST_F(UploadTest, TooFewIdsWarnAndStopSendingIds) {
             std::string::npos);
 }
 
+TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
+  SHARD_SIZE = 25;  // two lines a shard; the ids run out in the third
+  std::string lines;
+  for (int i = 0; i < 10; ++i) lines += "1 1:" + std::to_string(100000 + i) + "\n";
+  const std::string data = file("ten.libsvm", lines);
+  const std::string ids = file("five.txt", "a\nb\nc\nd\ne\n");
+  CapturedOutput capture;
+  EXPECT_TRUE(handle_upload(
+      "p", data,
+      {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
+  const std::string out = capture.out();
+  const auto warned = out.find("libsvm and string ids file have different number of lines");
+  const auto second = out.find("Uploaded [2] data shards");
+  ASSERT_NE(warned, std::string::npos) << out;
+  ASSERT_NE(second, std::string::npos) << out;
+  EXPECT_GT(warned, second) << "told before the shard it concerns:\n" << out;
+}
+
 TEST_F(UploadTest, BinaryRecordsDropAnIncompleteTail) {
   std::string bytes(40, '\0');
   for (int i = 0; i < 40; ++i) bytes[i] = static_cast<char>(i);
