@@ -435,3 +435,26 @@ TEST_F(ProcessTest, TerminalExitWord) {
 }
 
 }  // namespace
+
+namespace {
+
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer reserves more address space than the limit
+TEST_F(ProcessTest, AVectorLargerThanItsFileTakesNoMemory) {
+  // With 1 GiB of address space, a buffer for one 2 GiB vector cannot even be asked for.
+  const std::string path = ::testing::TempDir() + "eight-" + std::to_string(getpid()) + ".bin";
+  std::ofstream(path, std::ios::binary) << "12345678";
+  const auto result = run_process(
+      "/usr/bin/prlimit",
+      {{"--as=1073741824", ORVIX_UNDER_TEST, "UPLOAD", "p", path, "--file_format", "binary",
+        "--dataset_name", "d", "--binary_dim", "2147483647", "--binary_dtype", "uint8"},
+       {{"ORVIX_API_KEY", "secret-key"}},
+       "",
+       20000});
+  std::remove(path.c_str());
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.out.find("The data file holds no records: " + path), std::string::npos)
+      << result.out;
+}
+#endif
+
+}  // namespace
