@@ -7,6 +7,7 @@
 #include "tests/support/capture.h"
 #include "tests/support/fake_service.h"
 #include "tests/support/process_runner.h"
+#include "tests/support/statement_table.h"
 
 namespace {
 
@@ -175,6 +176,7 @@ TEST_F(ProcessTest, EveryResourceStatementRunsFromTheCommandLine) {
     EXPECT_EQ(result.exit_status, 0) << c.args[0];
     EXPECT_EQ(result.out, kLoggedIn + c.out_tail) << c.args[0];
     EXPECT_EQ(service.requests_to(c.path).back().body, c.body) << c.args[0];
+    EXPECT_EQ(service_paths().count(c.path.substr(4)), 1u) << c.path << " is not in the table";
   }
 }
 
@@ -225,6 +227,7 @@ TEST_F(ProcessTest, EveryVectorStatementRunsFromTheCommandLine) {
     EXPECT_EQ(result.exit_status, 0) << c.args[0];
     EXPECT_NE(result.out.find(c.out_part), std::string::npos) << c.args[0] << result.out;
     ASSERT_FALSE(service.requests_to(c.path).empty()) << c.args[0];
+    EXPECT_EQ(service_paths().count(c.path.substr(4)), 1u) << c.path << " is not in the table";
     EXPECT_NE(service.requests_to(c.path).back().body.find(c.body_part), std::string::npos)
         << service.requests_to(c.path).back().body;
   }
