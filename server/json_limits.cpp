@@ -5,26 +5,40 @@
 #include <string>
 
 namespace orvix_local {
+namespace {
+
+// Follows a JSON text byte by byte far enough to tell which bytes lie inside strings.
+class StringTracker {
+ public:
+  // True when `c` belongs to a string (its quotes included).
+  bool inside(char c) {
+    if (in_string_) {
+      if (escaped_) {
+        escaped_ = false;
+      } else if (c == '\\') {
+        escaped_ = true;
+      } else if (c == '"') {
+        in_string_ = false;
+      }
+      return true;
+    }
+    in_string_ = c == '"';
+    return in_string_;
+  }
+
+ private:
+  bool in_string_ = false, escaped_ = false;
+};
+
+}  // namespace
 
 std::optional<std::size_t> too_deep(std::string_view text, int limit) {
   int depth = 0;
-  bool in_string = false, escaped = false;
+  StringTracker strings;
   std::size_t element = 1;
   for (const char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
+    if (strings.inside(c)) continue;
     switch (c) {
-      case '"':
-        in_string = true;
-        break;
       case '[':
       case '{':
         if (++depth > limit) return element;
@@ -56,7 +70,7 @@ std::vector<std::string_view> array_elements(std::string_view text, int max_dept
     throw std::runtime_error("the JSON shard is not an array");
   std::vector<std::string_view> elements;
   int depth = 1;
-  bool in_string = false, escaped = false;
+  StringTracker strings;
   std::size_t start = ++at;
   auto close_element = [&](std::size_t end) {
     const std::string_view element = text.substr(start, end - start);
@@ -70,19 +84,8 @@ std::vector<std::string_view> array_elements(std::string_view text, int max_dept
   };
   for (; at < text.size(); ++at) {
     const char c = text[at];
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
+    if (strings.inside(c)) continue;
+    if (c == '[' || c == '{') {
       if (++depth > max_depth + 1) {
         throw std::runtime_error("element " + std::to_string(elements.size() + 1) +
                                  " is nested deeper than " + std::to_string(max_depth) + " levels");

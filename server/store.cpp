@@ -1,10 +1,9 @@
 #include "server/store.h"
 
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #include <cstring>
 #include <set>
+
+#include "server/codec.h"
 
 namespace orvix_local {
 namespace {
@@ -63,15 +62,7 @@ void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& 
 }  // namespace
 
 std::string owner_of(const std::string& api_key) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  EVP_Digest(api_key.data(), api_key.size(), digest, nullptr, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char byte : digest) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 15];
-  }
-  return hex;
+  return sha256_hex(api_key);
 }
 
 Store::Store(const std::string& path) : pool_(path) {
