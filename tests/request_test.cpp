@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <vector>
 
 #include "client/request.h"
 #include "commands/handlers.h"
@@ -98,6 +99,33 @@ TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableServiceAndWhy) {
   EXPECT_FALSE(handle_attach_index("p", "d", "i", "L2", false));
   EXPECT_EQ(capture.out(), error("Datasets fetch failed! Status: 0\nResponse: ") + refused +
                                error("Attach Index failed! Status: 0\nResponse:") + refused);
+}
+
+TEST_F(RequestTest, AServiceThatCannotBeReachedInTimeEndsTheRequest) {
+  // A listening socket whose queue is full: the kernel drops further connection attempts, so
+  // connecting hangs as it does toward a host that is down.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), length);
+  }
+  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  server_base_url = "http://" + where + "/api";
+  ScopedTransferLimits limits({1000, 60});
+  testing_support::CapturedOutput capture;
+  EXPECT_FALSE(handle_fetch_projects());
+  EXPECT_EQ(capture.out(), error("Projects fetch failed! Status: 0\nResponse: ") +
+                               error("Could not connect to " + where + " within 1 s"));
+  for (const int fd : fillers) ::close(fd);
+  ::close(listener);
 }
 
 TEST_F(RequestTest, AServiceThatStopsAnsweringEndsTheRequest) {
