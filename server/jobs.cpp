@@ -66,7 +66,7 @@ void JobQueue::start(Runner runner) {
 }
 
 std::string JobQueue::submit(const std::string& owner, const std::string& kind,
-                             std::int64_t dataset_id, std::int64_t index_id, const json& spec,
+                             std::int64_t dataset_id, std::int64_t index_id, const json& details,
                              const std::vector<std::string_view>& payload) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   auto db = store_.pool().take();
@@ -79,7 +79,7 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
   const std::string id = "job-" + std::to_string(seq) + "-" + std::to_string(random() % 1000000);
   if (!payload.empty()) write_file(payload_dir_ + "/" + id, payload);
   Statement insert(*db,
-                   "INSERT INTO jobs(id, seq, owner, kind, status, dataset_id, index_id, spec) "
+                   "INSERT INTO jobs(id, seq, owner, kind, status, dataset_id, index_id, details) "
                    "VALUES(?, ?, ?, ?, 'pending', ?, ?, ?)");
   insert.bind(1, id)
       .bind(2, seq)
@@ -87,7 +87,7 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
       .bind(4, kind)
       .bind(5, dataset_id)
       .bind(6, index_id)
-      .bind(7, spec.dump())
+      .bind(7, details.dump())
       .run();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -164,7 +164,7 @@ void JobQueue::run() {
     try {
       auto db = store_.pool().take();
       Statement find(*db,
-                     "SELECT kind, dataset_id, index_id, spec FROM jobs "
+                     "SELECT kind, dataset_id, index_id, details FROM jobs "
                      "WHERE id = ? AND status = 'pending'");
       if (!find.bind(1, id).step()) continue;
       job = {id, find.text(0), find.integer(1), find.integer(2), json::parse(find.text(3)), ""};

@@ -32,7 +32,7 @@ struct Job {
   std::string kind;
   std::int64_t dataset_id = 0;
   std::int64_t index_id = 0;
-  json spec;
+  json details;
   std::string payload_path;  // empty when the job has no input file
 };
 
@@ -52,7 +52,7 @@ class JobQueue {
   void start(Runner runner);
   // The job's input is written, piece after piece, to its file.
   std::string submit(const std::string& owner, const std::string& kind, std::int64_t dataset_id,
-                     std::int64_t index_id, const json& spec,
+                     std::int64_t index_id, const json& details,
                      const std::vector<std::string_view>& payload);
   std::optional<JobState> state(const std::string& owner, const std::string& id);
   // Work of the service's own (building a graph again, dropping deleted vectors), run on the

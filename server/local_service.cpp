@@ -110,13 +110,13 @@ void check_records(std::size_t count, const ServiceLimits& limits) {
   }
 }
 
-json dataset_spec(const DatasetInfo& d) {
+json dataset_details(const DatasetInfo& d) {
   return {{"id", d.id}, {"name", d.name}, {"vector_type", d.vector_type}, {"dim", d.dim}};
 }
 
-DatasetInfo dataset_of(const json& spec) {
-  return {spec.at("id").get<std::int64_t>(), spec.at("name").get<std::string>(),
-          spec.at("vector_type").get<std::string>(), spec.at("dim").get<int>()};
+DatasetInfo dataset_of(const json& details) {
+  return {details.at("id").get<std::int64_t>(), details.at("name").get<std::string>(),
+          details.at("vector_type").get<std::string>(), details.at("dim").get<int>()};
 }
 
 // A query must be of the dataset's kind and, when dense, of its dimension.
@@ -414,11 +414,11 @@ json LocalService::attach_index(const std::string& owner, const json& body) {
               {"error", "dist_type must be L2, Inner Product, Cosine or Hamming"}};
     }
     const auto index = store_.create_index(dataset, name, dist, body.at("large_index").get<bool>());
-    const json spec = {
-        {"dataset", dataset_spec(dataset)},
+    const json details = {
+        {"dataset", dataset_details(dataset)},
         {"index", {{"name", index.name}, {"dist_type", index.dist_type}, {"large", index.large}}}};
     return {{"success", true},
-            {"job_id", jobs_.submit(owner, "attach", dataset.id, index.id, spec, {})}};
+            {"job_id", jobs_.submit(owner, "attach", dataset.id, index.id, details, {})}};
   } catch (const ApiError& e) {
     return {{"success", false}, {"error_code", e.code}, {"error", e.what()}};
   }
@@ -483,15 +483,15 @@ json LocalService::add_data_batch(const std::string& owner, const json& body) {
     }
     for (std::size_t i = 0; i < ids.size(); ++i) vector_from(data.at(i), ids[i]);
     const std::string checksum = sha256_hex(data.dump());
-    json spec = {{"dataset", dataset_spec(dataset)}};
+    json details = {{"dataset", dataset_details(dataset)}};
     std::string payload;
     if (checksum != optional_text(body, "checksum")) {
-      spec["error"] = "checksum of \"data\" does not match";
+      details["error"] = "checksum of \"data\" does not match";
     } else {
       payload = json{{"string_ids", ids}, {"data", data}, {"attributes", attributes}}.dump();
     }
     return {{"checksum_server", checksum},
-            {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, spec, {payload})}};
+            {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, details, {payload})}};
   }
   const auto ids = texts(body, "string_id");  // sparse: one answer per vector
   json results = json::array();
@@ -650,10 +650,10 @@ json LocalService::upload(const std::string& owner, const json& body, std::strin
     format["binary_dim"] = dim;
   }
   const std::string ids_text = optional_text(body, "string_id_txt");
-  json spec = {{"dataset", dataset_spec(dataset)}, {"format", format}};
+  json details = {{"dataset", dataset_details(dataset)}, {"format", format}};
   std::string data, ids, header;
   if (checksum != optional_text(body, "checksum")) {
-    spec["error"] = "checksum of \"file_data\" does not match";
+    details["error"] = "checksum of \"file_data\" does not match";
   } else {
     // Sizes are checked here, so that a shard that would be too large once decompressed is
     // refused at once; what is wrong inside it is the job's to report.
@@ -676,22 +676,23 @@ json LocalService::upload(const std::string& owner, const json& body, std::strin
     } catch (const ApiError&) {
       throw;
     } catch (const std::exception& e) {
-      spec["error"] = e.what();
+      details["error"] = e.what();
     }
   }
   const std::vector<std::string_view> payload = {header, data, ids};
   return {{"checksum_server", checksum},
-          {"job_id", jobs_.submit(owner, "upload", dataset.id, 0, spec,
+          {"job_id", jobs_.submit(owner, "upload", dataset.id, 0, details,
                                   header.empty() ? std::vector<std::string_view>{} : payload)}};
 }
 
 std::string LocalService::run_job(const Job& job) {
-  const DatasetInfo dataset = dataset_of(job.spec.at("dataset"));
-  if (job.spec.contains("error")) throw std::runtime_error(job.spec.at("error").get<std::string>());
+  const DatasetInfo dataset = dataset_of(job.details.at("dataset"));
+  if (job.details.contains("error"))
+    throw std::runtime_error(job.details.at("error").get<std::string>());
   if (job.kind == "attach") {
-    const IndexInfo index = {job.index_id, job.spec.at("index").at("name"),
-                             job.spec.at("index").at("dist_type"),
-                             job.spec.at("index").at("large")};
+    const IndexInfo index = {job.index_id, job.details.at("index").at("name"),
+                             job.details.at("index").at("dist_type"),
+                             job.details.at("index").at("large")};
     const auto entry = live(dataset);
     std::lock_guard<std::mutex> write(entry->write_mutex);
     bool alive = false;
@@ -749,7 +750,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
 }
 
 std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
-  const json& format = job.spec.at("format");
+  const json& format = job.details.at("format");
   ShardFormat shape;
   shape.file_format = format.at("file_format");
   shape.has_field_names = format.at("has_field_names");

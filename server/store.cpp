@@ -93,7 +93,7 @@ void Store::migrate() {
     CREATE TABLE IF NOT EXISTS jobs(
       id TEXT PRIMARY KEY, seq INTEGER NOT NULL, owner TEXT NOT NULL, kind TEXT NOT NULL,
       status TEXT NOT NULL, message TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '',
-      dataset_id INTEGER, index_id INTEGER, spec TEXT NOT NULL DEFAULT '{}');
+      dataset_id INTEGER, index_id INTEGER, details TEXT NOT NULL DEFAULT '{}');
   )sql");
   // Databases of earlier versions: datasets learn their counts, owners become key hashes.
   if (!has_column(*db, "datasets", "vector_count")) {

@@ -101,52 +101,56 @@ TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableServiceAndWhy) {
                                error("Attach Index failed! Status: 0\nResponse:") + refused);
 }
 
-TEST_F(RequestTest, AServiceThatCannotBeReachedInTimeEndsTheRequest) {
-  // A listening socket whose queue is full: the kernel drops further connection attempts, so
-  // connecting hangs as it does toward a host that is down.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  std::vector<int> fillers;
-  for (int i = 0; i < 3; ++i) {
-    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), length);
+// A loopback listening socket nobody serves, its queue filled by `fillers` connections.
+class SilentListener {
+ public:
+  SilentListener(int backlog, int fillers) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    address_.sin_family = AF_INET;
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address_;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address_), length);
+    ::listen(fd_, backlog);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length);
+    for (int i = 0; i < fillers; ++i) {
+      fillers_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+      ::connect(fillers_.back(), reinterpret_cast<sockaddr*>(&address_), length);
+    }
   }
-  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  server_base_url = "http://" + where + "/api";
-  ScopedTransferLimits limits({1000, 60});
-  testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_fetch_projects());
-  EXPECT_EQ(capture.out(), error("Projects fetch failed! Status: 0\nResponse: ") +
-                               error("Could not connect to " + where + " within 1 s"));
-  for (const int fd : fillers) ::close(fd);
-  ::close(listener);
-}
+  ~SilentListener() {
+    for (const int fd : fillers_) ::close(fd);
+    ::close(fd_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  std::string where() const { return "127.0.0.1:" + std::to_string(ntohs(address_.sin_port)); }
 
-TEST_F(RequestTest, AServiceThatStopsAnsweringEndsTheRequest) {
-  // A listening socket nobody serves: the connection is made, then no byte ever comes back.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  server_base_url = "http://" + where + "/api";
-  ScopedTransferLimits limits({10000, 1});
-  testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_fetch_projects());
-  EXPECT_EQ(capture.out(),
-            error("Projects fetch failed! Status: 0\nResponse: ") +
-                error("The request to " + where + " timed out after 1 s with no data"));
-  ::close(listener);
+ private:
+  int fd_;
+  sockaddr_in address_{};
+  std::vector<int> fillers_;
+};
+
+TEST_F(RequestTest, AServiceThatCannotBeReachedOrStopsAnsweringEndsTheRequest) {
+  struct Case {
+    int backlog, fillers;  // a full queue: the kernel drops further connection attempts
+    TransferLimits limits;
+    std::string cause;  // after "127.0.0.1:PORT"
+  };
+  const std::vector<Case> cases = {
+      {0, 3, {1000, 60}, " within 1 s"},
+      {4, 0, {10000, 1}, " timed out after 1 s with no data"},
+  };
+  for (const auto& c : cases) {
+    SilentListener listener(c.backlog, c.fillers);
+    server_base_url = "http://" + listener.where() + "/api";
+    ScopedTransferLimits limits(c.limits);
+    testing_support::CapturedOutput capture;
+    EXPECT_FALSE(handle_fetch_projects());
+    const std::string cause = c.fillers > 0 ? "Could not connect to " + listener.where()
+                                            : "The request to " + listener.where();
+    EXPECT_EQ(capture.out(),
+              error("Projects fetch failed! Status: 0\nResponse: ") + error(cause + c.cause));
+  }
 }
 
 }  // namespace
