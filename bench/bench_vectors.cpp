@@ -15,7 +15,7 @@
 
 #include "client/client_state.h"
 #include "client/payload.h"
-#include "language/statement.h"
+#include "commands/dispatcher.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     std::streambuf* out = std::cout.rdbuf(nullptr);
     std::streambuf* err = std::cerr.rdbuf(nullptr);
     const auto start = std::chrono::steady_clock::now();
-    run_statement_line(line);
+    rest_client::run_statement_line(line);
     const double elapsed = seconds_since(start);
     std::cout.rdbuf(out);
     std::cerr.rdbuf(err);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "language/parse_context.h"
+#include "language/statement.h"
 
 enum class OptionTrace { kNone, kInsertVector, kSearch };
 

@@ -1,22 +1,11 @@
 #pragma once
-// What one parse of one line produces: the statement's work, run only once the whole line has
-// parsed, and whether any diagnostic error was reported on the way.
+// What one parse of one line builds: the statement, and whether a diagnostic was reported.
 
-#include <functional>
-#include <string>
-#include <unordered_map>
-#include <utility>
-#include <vector>
+#include <optional>
 
-using OptionMap = std::unordered_map<std::string, std::string>;
-using OptionEntry = std::pair<std::string, std::string>;
-using KeyValueList = std::vector<std::pair<std::string, std::string>>;
-using StringList = std::vector<std::string>;
-using StringLists = std::vector<std::vector<std::string>>;
+#include "language/statement.h"
 
 struct ParseContext {
-  // The statement's work, run once the whole line has parsed; empty for help and error
-  // alternatives.
-  std::function<bool()> pending;
+  std::optional<Statement> statement;
   bool error_reported = false;  // a syntax error or an action's own error was printed
 };

@@ -1,69 +1,60 @@
-%{
-// Grammar of the command language: one statement (or an empty line) per parse.
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "language/diagnostics.h"
-#include "language/help_texts.h"
-#include "language/option_maps.h"
-#include "language/parse_context.h"
-#include "language/statement_actions.h"
-%}
-
-%code requires {
-#include <string>
-#include <vector>
-#include "language/parse_context.h"
-typedef void* yyscan_t;
-}
-
-%code {
-int yylex(YYSTYPE* yylval_param, yyscan_t yyscanner);
-void yyerror(yyscan_t scanner, ParseContext& ctx, const char* message);
-
-// Takes ownership of a semantic value so that it is freed whatever the action does.
-template <class T>
-std::unique_ptr<T> take(T* value) { return std::unique_ptr<T>(value); }
-
-#define ABORT_IF_FALSE(ok) do { if (!(ok)) { ctx.error_reported = true; YYABORT; } } while (0)
-}
-
-%define api.pure full
+// Grammar of the command language: one statement (or an empty line) per parse. A statement's
+// value is built here; the dispatcher runs it once the whole line has parsed.
+%require "3.8"
+%language "c++"
+%define api.namespace {language}
+%define api.parser.class {Parser}
+%define api.value.type variant
 %define lr.default-reduction accepting
 %lex-param { yyscan_t scanner }
 %parse-param { yyscan_t scanner } { ParseContext& ctx }
 
-%union {
-  std::string* str;
-  StringList* list;
-  StringLists* lists;
-  KeyValueList* pairs;
-  OptionMap* options;
-  OptionEntry* entry;
+%code requires {
+#include <string>
+#include <utility>
+#include <vector>
+#include "language/parse_context.h"
+#include "language/vocabulary.h"
+typedef void* yyscan_t;
 }
 
-%token <str> STRING_LITERAL
+%code {
+#include "language/diagnostics.h"
+#include "language/option_maps.h"
+#include "language/statement_actions.h"
+
+int yylex(language::Parser::value_type* value, yyscan_t scanner);
+
+#define ABORT_IF_FALSE(ok) do { if (!(ok)) { ctx.error_reported = true; YYABORT; } } while (0)
+
+namespace {
+
+void help_for(const StatementSpec* statement) { print_help(*statement); }
+
+}  // namespace
+}
+
+// Statement keywords carry their entry of the vocabulary, for their help texts.
+%token <std::string> STRING_LITERAL
 %token OPTION NEWLINE HELP HELP_FLAG
-%token ATTACH_INDEX DIM INIT_DATASET CREATE_PROJECT DELETE_DATASET DELETE_INDEX DELETE_PROJECT
-%token DELETE_VECTOR FETCH_DATASETS FETCH_PROJECTS INSERT_VECTOR VECTOR_ATTRIBUTES
-%token INSERT_VECTOR_BATCH LIST_INDEX_INFO SEARCH TOP_K FILTER_ATTRIBUTE FILTER_TYPE TARGET_VALUE
-%token START_VALUE END_VALUE QUERY_VECTOR ROW_NUMBER FILE_PATH FILE_TYPE DATASET_NAME UPLOAD
+%token <const StatementSpec*> ATTACH_INDEX INIT_DATASET CREATE_PROJECT DELETE_DATASET
+%token <const StatementSpec*> DELETE_INDEX DELETE_PROJECT DELETE_VECTOR FETCH_DATASETS
+%token <const StatementSpec*> FETCH_PROJECTS INSERT_VECTOR INSERT_VECTOR_BATCH LIST_INDEX_INFO
+%token <const StatementSpec*> SEARCH UPLOAD
+%token DIM VECTOR_ATTRIBUTES TOP_K FILTER_ATTRIBUTE FILTER_TYPE TARGET_VALUE
+%token START_VALUE END_VALUE QUERY_VECTOR ROW_NUMBER FILE_PATH FILE_TYPE DATASET_NAME
 %token FILE_FORMAT HAS_FIELD_NAMES VECTOR_TYPE VECTOR_ID_FIELD_NAME VECTOR_DATA_FIELD_NAME
 %token ATTRIBUTES BINARY_DIM BINARY_DTYPE QUERY_DATASET_NAME STRING_IDS_FILE_PATH
 %token COLON COMMA LBRACKET RBRACKET
 
-%type <str> vector_attr_list
-%type <pairs> vector_attr_values key_value_seq
-%type <list> insert_vector_list insert_vector_values string_id_list string_ids
-%type <list> vector_attr_list_batch vector_attr_values_batch
-%type <list> query_vector_list attr_list optional_values value_seq
-%type <lists> insert_vector_list_batch insert_vector_values_batch
-%type <options> insert_vector_options insert_vector_batch_options search_options upload_options
-%type <entry> insert_vector_option insert_vector_batch_option search_option upload_option
-
-%destructor { delete $$; } <str> <list> <lists> <pairs> <options> <entry>
+%type <std::string> vector_attr_list
+%type <KeyValueList> vector_attr_values key_value_seq
+%type <StringList> insert_vector_list insert_vector_values string_id_list string_ids
+%type <StringList> vector_attr_list_batch vector_attr_values_batch
+%type <StringList> query_vector_list attr_list optional_values value_seq
+%type <StringLists> insert_vector_list_batch insert_vector_values_batch
+%type <OptionMap> insert_vector_options insert_vector_batch_options search_options upload_options
+%type <OptionEntry> insert_vector_option insert_vector_batch_option search_option upload_option
 
 %%
 
@@ -80,281 +71,271 @@ statement
   ;
 
 help_stmt
-  : STRING_LITERAL HELP_FLAG { delete $1; print_command_list(); }
+  : STRING_LITERAL HELP_FLAG { print_command_list(); }
   | HELP { print_command_list(); }
   | HELP error { print_command_list(); }
   ;
 
 attach_index_stmt
   : ATTACH_INDEX STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL
-      { ABORT_IF_FALSE(attach_index_action(ctx, *take($2), *take($3), *take($4), *take($5), nullptr)); }
+      { ABORT_IF_FALSE(attach_index_action(ctx, std::move($2), std::move($3), std::move($4), std::move($5), std::nullopt)); }
   | ATTACH_INDEX STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL
-      { auto large = take($6);
-        ABORT_IF_FALSE(attach_index_action(ctx, *take($2), *take($3), *take($4), *take($5), large.get())); }
-  | ATTACH_INDEX error { print_attach_index_help(); }
-  | ATTACH_INDEX HELP_FLAG { print_attach_index_help(); }
+      { ABORT_IF_FALSE(attach_index_action(ctx, std::move($2), std::move($3), std::move($4), std::move($5), std::move($6))); }
+  | ATTACH_INDEX error { help_for($1); }
+  | ATTACH_INDEX HELP_FLAG { help_for($1); }
   ;
 
 init_dataset_stmt
   : INIT_DATASET STRING_LITERAL STRING_LITERAL STRING_LITERAL
-      { ABORT_IF_FALSE(init_dataset_action(ctx, *take($2), *take($3), *take($4), nullptr)); }
+      { ABORT_IF_FALSE(init_dataset_action(ctx, std::move($2), std::move($3), std::move($4), std::nullopt)); }
   | INIT_DATASET STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL
-      { auto dim = take($5);
-        ABORT_IF_FALSE(init_dataset_action(ctx, *take($2), *take($3), *take($4), dim.get())); }
-  | INIT_DATASET error { print_init_dataset_help(); }
-  | INIT_DATASET HELP_FLAG { print_init_dataset_help(); }
+      { ABORT_IF_FALSE(init_dataset_action(ctx, std::move($2), std::move($3), std::move($4), std::move($5))); }
+  | INIT_DATASET error { help_for($1); }
+  | INIT_DATASET HELP_FLAG { help_for($1); }
   ;
 
 create_project_stmt
   : CREATE_PROJECT STRING_LITERAL STRING_LITERAL
-      { create_project_action(ctx, *take($2), *take($3)); }
-  | CREATE_PROJECT STRING_LITERAL SEARCH { create_project_action(ctx, *take($2), "search"); }
-  | CREATE_PROJECT error { print_create_project_help(); }
-  | CREATE_PROJECT HELP_FLAG { print_create_project_help(); }
+      { ctx.statement = stmt::CreateProject{std::move($2), std::move($3)}; }
+  | CREATE_PROJECT STRING_LITERAL SEARCH
+      { ctx.statement = stmt::CreateProject{std::move($2), "search"}; }
+  | CREATE_PROJECT error { help_for($1); }
+  | CREATE_PROJECT HELP_FLAG { help_for($1); }
   ;
 
 delete_dataset_stmt
   : DELETE_DATASET STRING_LITERAL STRING_LITERAL
-      { delete_dataset_action(ctx, *take($2), *take($3)); }
-  | DELETE_DATASET error { print_delete_dataset_help(); }
-  | DELETE_DATASET HELP_FLAG { print_delete_dataset_help(); }
+      { ctx.statement = stmt::DeleteDataset{std::move($2), std::move($3)}; }
+  | DELETE_DATASET error { help_for($1); }
+  | DELETE_DATASET HELP_FLAG { help_for($1); }
   ;
 
 delete_vector_stmt
   : DELETE_VECTOR STRING_LITERAL STRING_LITERAL string_id_list
-      { delete_vector_action(ctx, *take($2), *take($3), std::move(*take($4))); }
-  | DELETE_VECTOR error { print_delete_vector_help(); }
-  | DELETE_VECTOR HELP_FLAG { print_delete_vector_help(); }
+      { ctx.statement = stmt::DeleteVector{std::move($2), std::move($3), std::move($4)}; }
+  | DELETE_VECTOR error { help_for($1); }
+  | DELETE_VECTOR HELP_FLAG { help_for($1); }
   ;
 
 delete_project_stmt
-  : DELETE_PROJECT STRING_LITERAL { delete_project_action(ctx, *take($2)); }
-  | DELETE_PROJECT error { print_delete_project_help(); }
-  | DELETE_PROJECT HELP_FLAG { print_delete_project_help(); }
+  : DELETE_PROJECT STRING_LITERAL { ctx.statement = stmt::DeleteProject{std::move($2)}; }
+  | DELETE_PROJECT error { help_for($1); }
+  | DELETE_PROJECT HELP_FLAG { help_for($1); }
   ;
 
 delete_index_stmt
   : DELETE_INDEX STRING_LITERAL STRING_LITERAL STRING_LITERAL
-      { delete_index_action(ctx, *take($2), *take($3), *take($4)); }
-  | DELETE_INDEX error { print_delete_index_help(); }
-  | DELETE_INDEX HELP_FLAG { print_delete_index_help(); }
+      { ctx.statement = stmt::DeleteIndex{std::move($2), std::move($3), std::move($4)}; }
+  | DELETE_INDEX error { help_for($1); }
+  | DELETE_INDEX HELP_FLAG { help_for($1); }
   ;
 
 fetch_datasets_stmt
-  : FETCH_DATASETS STRING_LITERAL { fetch_datasets_action(ctx, *take($2)); }
-  | FETCH_DATASETS error { print_fetch_datasets_help(); }
-  | FETCH_DATASETS HELP_FLAG { print_fetch_datasets_help(); }
+  : FETCH_DATASETS STRING_LITERAL { ctx.statement = stmt::FetchDatasets{std::move($2)}; }
+  | FETCH_DATASETS error { help_for($1); }
+  | FETCH_DATASETS HELP_FLAG { help_for($1); }
   ;
 
 fetch_projects_stmt
-  : FETCH_PROJECTS { fetch_projects_action(ctx); }
-  | FETCH_PROJECTS error { print_fetch_projects_help(); }
-  | FETCH_PROJECTS HELP_FLAG { print_fetch_projects_help(); }
+  : FETCH_PROJECTS { ctx.statement = stmt::FetchProjects{}; }
+  | FETCH_PROJECTS error { help_for($1); }
+  | FETCH_PROJECTS HELP_FLAG { help_for($1); }
   ;
 
 list_index_info_stmt
   : LIST_INDEX_INFO STRING_LITERAL STRING_LITERAL
-      { list_index_action(ctx, *take($2), *take($3)); }
-  | LIST_INDEX_INFO error { print_list_index_info_help(); }
-  | LIST_INDEX_INFO HELP_FLAG { print_list_index_info_help(); }
+      { ctx.statement = stmt::ListIndex{std::move($2), std::move($3)}; }
+  | LIST_INDEX_INFO error { help_for($1); }
+  | LIST_INDEX_INFO HELP_FLAG { help_for($1); }
   ;
 
 insert_vector_stmt
   : INSERT_VECTOR STRING_LITERAL STRING_LITERAL STRING_LITERAL insert_vector_list insert_vector_options
-      { insert_dense_action(ctx, *take($2), *take($3), *take($4), std::move(*take($5)), std::move(*take($6))); }
+      { ctx.statement = stmt::InsertDense{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
   | INSERT_VECTOR STRING_LITERAL STRING_LITERAL STRING_LITERAL vector_attr_list insert_vector_options
-      { insert_sparse_action(ctx, *take($2), *take($3), *take($4), *take($5), std::move(*take($6))); }
-  | INSERT_VECTOR error { print_insert_vector_help(); }
-  | INSERT_VECTOR HELP_FLAG { print_insert_vector_help(); }
+      { ctx.statement = stmt::InsertSparse{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
+  | INSERT_VECTOR error { help_for($1); }
+  | INSERT_VECTOR HELP_FLAG { help_for($1); }
   ;
 
 insert_vector_list
-  : LBRACKET insert_vector_values RBRACKET { $$ = $2; }
+  : LBRACKET insert_vector_values RBRACKET { $$ = std::move($2); }
   ;
 
 insert_vector_values
-  : STRING_LITERAL { $$ = new StringList; $$->push_back(std::move(*take($1))); }
-  | insert_vector_values COMMA STRING_LITERAL { $$ = $1; $$->push_back(std::move(*take($3))); }
+  : STRING_LITERAL { $$.push_back(std::move($1)); }
+  | insert_vector_values COMMA STRING_LITERAL { $$ = std::move($1); $$.push_back(std::move($3)); }
   ;
 
 insert_vector_options
-  : %empty { $$ = new OptionMap; }
+  : %empty {}
   | insert_vector_options insert_vector_option
-      { auto entry = take($2); auto options = take($1);
-        ABORT_IF_FALSE(add_option(*options, std::move(*entry), OptionTrace::kInsertVector));
-        $$ = options.release(); }
+      { $$ = std::move($1);
+        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kInsertVector)); }
   ;
 
 insert_vector_option
-  : VECTOR_ATTRIBUTES vector_attr_list
-      { $$ = new OptionEntry("vector_attributes", std::move(*take($2))); }
+  : VECTOR_ATTRIBUTES vector_attr_list { $$ = OptionEntry("vector_attributes", std::move($2)); }
   ;
 
 vector_attr_list
-  : LBRACKET vector_attr_values RBRACKET
-      { auto pairs = take($2); std::string text;
-        ABORT_IF_FALSE(key_values_to_json(*pairs, text)); $$ = new std::string(std::move(text)); }
+  : LBRACKET vector_attr_values RBRACKET { ABORT_IF_FALSE(key_values_to_json($2, $$)); }
   ;
 
 vector_attr_values
-  : %empty { $$ = new KeyValueList; }
-  | key_value_seq { $$ = $1; }
-  | key_value_seq COMMA { $$ = $1; }
+  : %empty {}
+  | key_value_seq { $$ = std::move($1); }
+  | key_value_seq COMMA { $$ = std::move($1); }
   ;
 
 key_value_seq
-  : STRING_LITERAL COLON STRING_LITERAL
-      { $$ = new KeyValueList; $$->emplace_back(std::move(*take($1)), std::move(*take($3))); }
+  : STRING_LITERAL COLON STRING_LITERAL { $$.emplace_back(std::move($1), std::move($3)); }
   | key_value_seq COMMA STRING_LITERAL COLON STRING_LITERAL
-      { $$ = $1; $$->emplace_back(std::move(*take($3)), std::move(*take($5))); }
+      { $$ = std::move($1); $$.emplace_back(std::move($3), std::move($5)); }
   ;
 
 insert_vector_batch_stmt
   : INSERT_VECTOR_BATCH STRING_LITERAL STRING_LITERAL string_id_list insert_vector_list_batch insert_vector_batch_options
-      { insert_dense_batch_action(ctx, *take($2), *take($3), std::move(*take($4)), std::move(*take($5)), std::move(*take($6))); }
+      { ctx.statement = stmt::InsertDenseBatch{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
   | INSERT_VECTOR_BATCH STRING_LITERAL STRING_LITERAL string_id_list vector_attr_list_batch insert_vector_batch_options
-      { insert_sparse_batch_action(ctx, *take($2), *take($3), std::move(*take($4)), std::move(*take($5)), std::move(*take($6))); }
-  | INSERT_VECTOR_BATCH error { print_insert_vector_batch_help(); }
-  | INSERT_VECTOR_BATCH HELP_FLAG { print_insert_vector_batch_help(); }
+      { ctx.statement = stmt::InsertSparseBatch{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
+  | INSERT_VECTOR_BATCH error { help_for($1); }
+  | INSERT_VECTOR_BATCH HELP_FLAG { help_for($1); }
   ;
 
 string_id_list
-  : LBRACKET string_ids RBRACKET { $$ = $2; }
+  : LBRACKET string_ids RBRACKET { $$ = std::move($2); }
   ;
 
 string_ids
-  : STRING_LITERAL { $$ = new StringList; $$->push_back(std::move(*take($1))); }
-  | string_ids COMMA STRING_LITERAL { $$ = $1; $$->push_back(std::move(*take($3))); }
+  : STRING_LITERAL { $$.push_back(std::move($1)); }
+  | string_ids COMMA STRING_LITERAL { $$ = std::move($1); $$.push_back(std::move($3)); }
   ;
 
 insert_vector_list_batch
-  : LBRACKET insert_vector_values_batch RBRACKET { $$ = $2; }
+  : LBRACKET insert_vector_values_batch RBRACKET { $$ = std::move($2); }
   ;
 
 insert_vector_values_batch
-  : %empty { $$ = new StringLists; }
-  | insert_vector_list { $$ = new StringLists; $$->push_back(std::move(*take($1))); }
+  : %empty {}
+  | insert_vector_list { $$.push_back(std::move($1)); }
   | insert_vector_values_batch COMMA insert_vector_list
-      { $$ = $1; $$->push_back(std::move(*take($3))); }
+      { $$ = std::move($1); $$.push_back(std::move($3)); }
   ;
 
 insert_vector_batch_options
-  : %empty { $$ = new OptionMap; }
+  : %empty {}
   | insert_vector_batch_options insert_vector_batch_option
-      { auto entry = take($2); auto options = take($1);
-        ABORT_IF_FALSE(add_option(*options, std::move(*entry), OptionTrace::kNone));
-        $$ = options.release(); }
+      { $$ = std::move($1);
+        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kNone)); }
   ;
 
 insert_vector_batch_option
   : VECTOR_ATTRIBUTES vector_attr_list_batch
-      { auto objects = take($2); std::string text;
-        ABORT_IF_FALSE(object_texts_to_json_array(*objects, text));
-        $$ = new OptionEntry("vector_attributes", std::move(text)); }
+      { std::string text;
+        ABORT_IF_FALSE(object_texts_to_json_array($2, text));
+        $$ = OptionEntry("vector_attributes", std::move(text)); }
   ;
 
 vector_attr_list_batch
-  : LBRACKET vector_attr_values_batch RBRACKET { $$ = $2; }
+  : LBRACKET vector_attr_values_batch RBRACKET { $$ = std::move($2); }
   ;
 
 vector_attr_values_batch
-  : vector_attr_list { $$ = new StringList; $$->push_back(std::move(*take($1))); }
+  : vector_attr_list { $$.push_back(std::move($1)); }
   | vector_attr_values_batch COMMA vector_attr_list
-      { $$ = $1; $$->push_back(std::move(*take($3))); }
+      { $$ = std::move($1); $$.push_back(std::move($3)); }
   ;
 
 search_stmt
   : SEARCH STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL search_options
-      { search_action(ctx, *take($2), *take($3), *take($4), *take($5), std::move(*take($6))); }
-  | SEARCH error { print_search_help(); }
-  | SEARCH HELP_FLAG { print_search_help(); }
+      { ctx.statement = stmt::Search{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
+  | SEARCH error { help_for($1); }
+  | SEARCH HELP_FLAG { help_for($1); }
   ;
 
 search_options
-  : %empty { $$ = new OptionMap; }
+  : %empty {}
   | search_options search_option
-      { auto entry = take($2); auto options = take($1);
-        ABORT_IF_FALSE(add_option(*options, std::move(*entry), OptionTrace::kSearch));
-        $$ = options.release(); }
+      { $$ = std::move($1);
+        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kSearch)); }
   ;
 
 search_option
-  : TOP_K STRING_LITERAL { $$ = new OptionEntry("top_k", std::move(*take($2))); }
-  | FILTER_ATTRIBUTE STRING_LITERAL { $$ = new OptionEntry("filter_attribute", std::move(*take($2))); }
-  | FILTER_TYPE STRING_LITERAL { $$ = new OptionEntry("filter_type", std::move(*take($2))); }
+  : TOP_K STRING_LITERAL { $$ = OptionEntry("top_k", std::move($2)); }
+  | FILTER_ATTRIBUTE STRING_LITERAL { $$ = OptionEntry("filter_attribute", std::move($2)); }
+  | FILTER_TYPE STRING_LITERAL { $$ = OptionEntry("filter_type", std::move($2)); }
   | TARGET_VALUE attr_list
-      { auto values = take($2); std::string text;
-        ABORT_IF_FALSE(strings_to_json_array(*values, text));
-        $$ = new OptionEntry("target_value", std::move(text)); }
-  | START_VALUE STRING_LITERAL { $$ = new OptionEntry("start_value", std::move(*take($2))); }
-  | END_VALUE STRING_LITERAL { $$ = new OptionEntry("end_value", std::move(*take($2))); }
+      { std::string text;
+        ABORT_IF_FALSE(strings_to_json_array($2, text));
+        $$ = OptionEntry("target_value", std::move(text)); }
+  | START_VALUE STRING_LITERAL { $$ = OptionEntry("start_value", std::move($2)); }
+  | END_VALUE STRING_LITERAL { $$ = OptionEntry("end_value", std::move($2)); }
   | QUERY_VECTOR query_vector_list
-      { auto values = take($2); std::string text;
-        ABORT_IF_FALSE(strings_to_json_array(*values, text));
-        $$ = new OptionEntry("query_vector", std::move(text)); }
-  | ROW_NUMBER STRING_LITERAL { $$ = new OptionEntry("row_number", std::move(*take($2))); }
-  | FILE_PATH STRING_LITERAL { $$ = new OptionEntry("file_path", std::move(*take($2))); }
-  | FILE_TYPE STRING_LITERAL { $$ = new OptionEntry("file_type", std::move(*take($2))); }
-  | QUERY_DATASET_NAME STRING_LITERAL { $$ = new OptionEntry("dataset_name", std::move(*take($2))); }
+      { std::string text;
+        ABORT_IF_FALSE(strings_to_json_array($2, text));
+        $$ = OptionEntry("query_vector", std::move(text)); }
+  | ROW_NUMBER STRING_LITERAL { $$ = OptionEntry("row_number", std::move($2)); }
+  | FILE_PATH STRING_LITERAL { $$ = OptionEntry("file_path", std::move($2)); }
+  | FILE_TYPE STRING_LITERAL { $$ = OptionEntry("file_type", std::move($2)); }
+  | QUERY_DATASET_NAME STRING_LITERAL { $$ = OptionEntry("dataset_name", std::move($2)); }
   ;
 
 query_vector_list
-  : LBRACKET optional_values RBRACKET { $$ = $2; }
+  : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
   ;
 
 attr_list
-  : LBRACKET optional_values RBRACKET { $$ = $2; }
+  : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
   ;
 
 optional_values
-  : %empty { $$ = new StringList; }
-  | value_seq { $$ = $1; }
-  | value_seq COMMA { $$ = $1; }
+  : %empty {}
+  | value_seq { $$ = std::move($1); }
+  | value_seq COMMA { $$ = std::move($1); }
   ;
 
 value_seq
-  : STRING_LITERAL { $$ = new StringList; $$->push_back(std::move(*take($1))); }
-  | value_seq COMMA STRING_LITERAL { $$ = $1; $$->push_back(std::move(*take($3))); }
+  : STRING_LITERAL { $$.push_back(std::move($1)); }
+  | value_seq COMMA STRING_LITERAL { $$ = std::move($1); $$.push_back(std::move($3)); }
   ;
 
 upload_stmt
   : UPLOAD STRING_LITERAL STRING_LITERAL upload_options
-      { auto options = take($4);
-        ABORT_IF_FALSE(upload_action(ctx, *take($2), *take($3), std::move(*options))); }
-  | UPLOAD error { print_upload_help(); }
-  | UPLOAD HELP_FLAG { print_upload_help(); }
+      { ABORT_IF_FALSE(upload_action(ctx, std::move($2), std::move($3), std::move($4))); }
+  | UPLOAD error { help_for($1); }
+  | UPLOAD HELP_FLAG { help_for($1); }
   ;
 
 upload_options
-  : %empty { $$ = new OptionMap; }
+  : %empty {}
   | upload_options upload_option
-      { auto entry = take($2); auto options = take($1);
-        ABORT_IF_FALSE(add_option(*options, std::move(*entry), OptionTrace::kNone));
-        $$ = options.release(); }
+      { $$ = std::move($1);
+        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kNone)); }
   ;
 
 upload_option
-  : BINARY_DIM STRING_LITERAL { $$ = new OptionEntry("binary_dim", std::move(*take($2))); }
-  | BINARY_DTYPE STRING_LITERAL { $$ = new OptionEntry("binary_dtype", std::move(*take($2))); }
-  | FILE_FORMAT STRING_LITERAL { $$ = new OptionEntry("file_format", std::move(*take($2))); }
-  | DATASET_NAME STRING_LITERAL { $$ = new OptionEntry("collection_name", std::move(*take($2))); }
+  : BINARY_DIM STRING_LITERAL { $$ = OptionEntry("binary_dim", std::move($2)); }
+  | BINARY_DTYPE STRING_LITERAL { $$ = OptionEntry("binary_dtype", std::move($2)); }
+  | FILE_FORMAT STRING_LITERAL { $$ = OptionEntry("file_format", std::move($2)); }
+  | DATASET_NAME STRING_LITERAL { $$ = OptionEntry("collection_name", std::move($2)); }
   | HAS_FIELD_NAMES STRING_LITERAL
-      { auto word = take($2); std::string normalised;
-        ABORT_IF_FALSE(normalise_has_field_names(*word, normalised));
-        $$ = new OptionEntry("has_field_names", std::move(normalised)); }
-  | VECTOR_TYPE STRING_LITERAL { $$ = new OptionEntry("vector_type", std::move(*take($2))); }
+      { std::string normalised;
+        ABORT_IF_FALSE(normalise_has_field_names($2, normalised));
+        $$ = OptionEntry("has_field_names", std::move(normalised)); }
+  | VECTOR_TYPE STRING_LITERAL { $$ = OptionEntry("vector_type", std::move($2)); }
   | ATTRIBUTES attr_list
-      { auto values = take($2); std::string text;
-        ABORT_IF_FALSE(strings_to_json_array(*values, text));
-        $$ = new OptionEntry("attributes", std::move(text)); }
-  | VECTOR_ID_FIELD_NAME STRING_LITERAL { $$ = new OptionEntry("vector_id_field_name", std::move(*take($2))); }
-  | VECTOR_DATA_FIELD_NAME STRING_LITERAL { $$ = new OptionEntry("vector_data_field_name", std::move(*take($2))); }
-  | STRING_IDS_FILE_PATH STRING_LITERAL { $$ = new OptionEntry("string_ids_file_path", std::move(*take($2))); }
+      { std::string text;
+        ABORT_IF_FALSE(strings_to_json_array($2, text));
+        $$ = OptionEntry("attributes", std::move(text)); }
+  | VECTOR_ID_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_id_field_name", std::move($2)); }
+  | VECTOR_DATA_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_data_field_name", std::move($2)); }
+  | STRING_IDS_FILE_PATH STRING_LITERAL { $$ = OptionEntry("string_ids_file_path", std::move($2)); }
   ;
 
 %%
 
-void yyerror(yyscan_t, ParseContext& ctx, const char* message) {
+void language::Parser::error(const std::string& message) {
   ctx.error_reported = true;
-  yyerror(message);
+  yyerror(message.c_str());
 }

@@ -1,7 +1,5 @@
 #include "language/statement.h"
 
-#include <memory>
-
 #include "language/diagnostics.h"
 #include "language/parse_context.h"
 #include "parser.tab.h"
@@ -26,18 +24,17 @@ class Scanner {
 
 }  // namespace
 
-bool run_statement_line(const std::string& line) {
+ParsedLine parse_statement_line(const std::string& line) {
   const std::string text = line + "\n";
   bool invalid_text = false;
   Scanner scanner(&invalid_text);
   yy_scan_bytes(text.data(), static_cast<int>(text.size()), scanner.get());
   ParseContext ctx;
-  if (yyparse(scanner.get(), ctx) != 0) return false;
+  language::Parser parser(scanner.get(), ctx);
+  if (parser.parse() != 0) return {false, std::nullopt};
   if (invalid_text) {
     yyerror("Invalid UTF-8 in argument");
-    return false;
+    return {false, std::nullopt};
   }
-  // The statement's work runs outside the parser, so an interrupt can unwind through it.
-  if (ctx.pending && !ctx.pending()) return false;
-  return !ctx.error_reported;
+  return {!ctx.error_reported, std::move(ctx.statement)};
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "language/command_table.h"
+#include "language/vocabulary.h"
 
 namespace {
 

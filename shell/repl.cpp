@@ -6,7 +6,7 @@
 #include "client/console.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
-#include "language/statement.h"
+#include "commands/dispatcher.h"
 #include "shell/completion.h"
 
 namespace {
@@ -64,7 +64,7 @@ int run_interactive() {
 
 int run_statement(const std::string& line) {
   try {
-    return run_statement_line(line) ? 0 : 1;
+    return rest_client::run_statement_line(line) ? 0 : 1;
   } catch (const rest_client::Interrupted& interrupted) {
     rest_client::print_warning(" Interrupted " + interrupted.what);
     return kInterruptedStatus;

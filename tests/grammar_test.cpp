@@ -2,14 +2,20 @@
 
 #include <functional>
 
-#include "language/help_texts.h"
+#include "language/vocabulary.h"
 #include "tests/language_test_util.h"
 
 namespace {
 
-std::string printed(void (*printer)()) {
+std::string help_of(const char* keyword) {
   testing_support::CapturedOutput capture;
-  printer();
+  print_help(statement_spec(keyword));
+  return capture.out();
+}
+
+std::string command_list() {
+  testing_support::CapturedOutput capture;
+  print_command_list();
   return capture.out();
 }
 
@@ -21,7 +27,7 @@ struct GrammarCase {
 };
 
 TEST(Grammar, OutcomesOfWellAndMalformedLines) {
-  const std::string list = printed(print_command_list);
+  const std::string list = command_list();
   const std::vector<GrammarCase> cases = {
       {"", "", {}, true},
       {"   ", "", {}, true},
@@ -31,25 +37,22 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
       {"HELP foo", kSyntaxError + list, {}, false},
       {"foo bar", kSyntaxError, {}, false},
       {"EXIT", kSyntaxError, {}, false},
-      {"ATTACH_INDEX -h", printed(print_attach_index_help), {}, true},
-      {"ATTACH_INDEX p d", kSyntaxError + printed(print_attach_index_help), {}, false},
-      {"fetch_projects -h", printed(print_fetch_projects_help), {}, true},
-      {"FETCH_PROJECTS x", kSyntaxError + printed(print_fetch_projects_help), {}, false},
+      {"ATTACH_INDEX -h", help_of("ATTACH_INDEX"), {}, true},
+      {"ATTACH_INDEX p d", kSyntaxError + help_of("ATTACH_INDEX"), {}, false},
+      {"fetch_projects -h", help_of("FETCH_PROJECTS"), {}, true},
+      {"FETCH_PROJECTS x", kSyntaxError + help_of("FETCH_PROJECTS"), {}, false},
       {"FETCH_PROJECTS", "", {"fetch_projects"}, true},
-      {"DELETE_PROJECT p extra", kSyntaxError + printed(print_delete_project_help), {}, false},
+      {"DELETE_PROJECT p extra", kSyntaxError + help_of("DELETE_PROJECT"), {}, false},
       {"CREATE_PROJECT p search", "", {"create_project p search"}, true},
       {"CREATE_PROJECT p SEARCH", "", {"create_project p search"}, true},
       {"CREATE_PROJECT p \"Search\"", "", {"create_project p Search"}, true},
-      {"CREATE_PROJECT p upload", kSyntaxError + printed(print_create_project_help), {}, false},
-      {"CREATE_PROJECT p a b", kSyntaxError + printed(print_create_project_help), {}, false},
-      {"INSERT_VECTOR p d id [1,]", kSyntaxError + printed(print_insert_vector_help), {}, false},
-      {"DELETE_VECTOR p d []", kSyntaxError + printed(print_delete_vector_help), {}, false},
-      {"SEARCH p d i vector --top_k", kSyntaxError + printed(print_search_help), {}, false},
-      {"SEARCH p d i vector --dataset_name x",
-       kSyntaxError + printed(print_search_help),
-       {},
-       false},
-      {"UPLOAD p f --query_dataset_name x", kSyntaxError + printed(print_upload_help), {}, false},
+      {"CREATE_PROJECT p upload", kSyntaxError + help_of("CREATE_PROJECT"), {}, false},
+      {"CREATE_PROJECT p a b", kSyntaxError + help_of("CREATE_PROJECT"), {}, false},
+      {"INSERT_VECTOR p d id [1,]", kSyntaxError + help_of("INSERT_VECTOR"), {}, false},
+      {"DELETE_VECTOR p d []", kSyntaxError + help_of("DELETE_VECTOR"), {}, false},
+      {"SEARCH p d i vector --top_k", kSyntaxError + help_of("SEARCH"), {}, false},
+      {"SEARCH p d i vector --dataset_name x", kSyntaxError + help_of("SEARCH"), {}, false},
+      {"UPLOAD p f --query_dataset_name x", kSyntaxError + help_of("UPLOAD"), {}, false},
       {"LIST_INDEX p d", "", {"list_index_infos p d"}, true},
       {"FETCH_DATASETS p", "", {"fetch_datasets p"}, true},
       {"ATTACH_INDEX p d i L2", "", {"attach_index p d i L2 false"}, true},
@@ -60,14 +63,11 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
                       "\"yes\", \"no\", \"1\", \"0\"."),
        {},
        false},
-      {"ATTACH_INDEX p d i L2 yes more",
-       kSyntaxError + printed(print_attach_index_help),
-       {},
-       false},
+      {"ATTACH_INDEX p d i L2 yes more", kSyntaxError + help_of("ATTACH_INDEX"), {}, false},
       {"INIT_DATASET p d sparse", "", {"init_dataset p d sparse 0"}, true},
       {"INIT_DATASET p d Sparse",
        language_error("vector_dim is required for non-sparse vector types") +
-           printed(print_init_dataset_help),
+           help_of("INIT_DATASET"),
        {},
        false},
       {"INIT_DATASET p d sparse 8",
@@ -75,7 +75,7 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
        {"init_dataset p d sparse 8"},
        true},
       {"INIT_DATASET p d dense 12abc", "", {"init_dataset p d dense 12abc"}, true},
-      {"LIST_INDEX p -dim", kSyntaxError + printed(print_list_index_info_help), {}, false},
+      {"LIST_INDEX p -dim", kSyntaxError + help_of("LIST_INDEX"), {}, false},
       {"INSERT_VECTOR p d id [a:1,]", "", {R"(insert_sparse p d id {"a":"1"} {})"}, true},
       {"INSERT_VECTOR p d id []", "", {"insert_sparse p d id {} {}"}, true},
       {"INSERT_VECTOR p d id [1, 2.5]", "", {"insert_dense p d id [1|2.5] {}"}, true},
@@ -94,21 +94,18 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
       {"INSERT_VECTOR_BATCH p d [a] [,[1]]", "", {"batch_dense p d [a] [[1]] {}"}, true},
       {"INSERT_VECTOR_BATCH p d [a] [[]]", "", {"batch_sparse p d [a] [{}] {}"}, true},
       {"INSERT_VECTOR_BATCH p d [a] [[1],]",
-       kSyntaxError + printed(print_insert_vector_batch_help),
+       kSyntaxError + help_of("INSERT_VECTOR_BATCH"),
        {},
        false},
       {"INSERT_VECTOR_BATCH p d [a] [[1], [2:3]]",
-       kSyntaxError + printed(print_insert_vector_batch_help),
+       kSyntaxError + help_of("INSERT_VECTOR_BATCH"),
        {},
        false},
       {"SEARCH p d i vector --query_vector [] --target_values [a,]",
        "",
        {R"(search p d i vector {query_vector=[];target_value=["a"];})"},
        true},
-      {"SEARCH p d i vector --query_vector [,]",
-       kSyntaxError + printed(print_search_help),
-       {},
-       false},
+      {"SEARCH p d i vector --query_vector [,]", kSyntaxError + help_of("SEARCH"), {}, false},
   };
   for (const auto& c : cases) {
     const LineOutcome outcome = run_line(c.line);
@@ -119,40 +116,6 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
     EXPECT_EQ(outcome.calls, c.calls) << c.line;
     EXPECT_EQ(outcome.ok, c.ok) << c.line;
   }
-}
-
-TEST(Grammar, HandlerFailureMakesTheLineFail) {
-  testing_support::recorded_result() = false;
-  const LineOutcome outcome = run_line("FETCH_PROJECTS");
-  testing_support::recorded_result() = true;
-  EXPECT_EQ(outcome.calls, std::vector<std::string>{"fetch_projects"});
-  EXPECT_FALSE(outcome.ok);
-}
-
-TEST(Grammar, HelpTextShapes) {
-  auto lines = [](void (*printer)()) {
-    std::vector<std::string> result;
-    std::string text = printed(printer);
-    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-      result.push_back(text.substr(start, end - start));
-    }
-    return result;
-  };
-  const std::vector<std::pair<void (*)(), std::size_t>> sizes = {
-      {print_command_list, 16},        {print_attach_index_help, 5},
-      {print_create_project_help, 2},  {print_init_dataset_help, 3},
-      {print_delete_dataset_help, 2},  {print_delete_index_help, 2},
-      {print_delete_vector_help, 2},   {print_delete_project_help, 2},
-      {print_fetch_datasets_help, 2},  {print_fetch_projects_help, 1},
-      {print_insert_vector_help, 4},   {print_insert_vector_batch_help, 4},
-      {print_list_index_info_help, 2}, {print_search_help, 27},
-      {print_upload_help, 12}};
-  for (const auto& [printer, count] : sizes) EXPECT_EQ(lines(printer).size(), count);
-  EXPECT_EQ(lines(print_attach_index_help).at(3), "");
-  EXPECT_EQ(lines(print_upload_help).at(2),
-            "- \"--dataset_name\" (required): the dataset name that the file will be added to. ");
-  EXPECT_EQ(lines(print_fetch_projects_help).at(0), "Gets the list of all projects");
 }
 
 TEST(Grammar, HostileInputNeverCrashes) {

@@ -1,30 +1,28 @@
 #pragma once
-// Runs one line through the command language with the handlers recorded.
+// Parses one line through the command language and shows the statement it built.
 
 #include <string>
 #include <vector>
 
 #include "language/statement.h"
 #include "tests/support/capture.h"
-#include "tests/support/recording_handlers.h"
+#include "tests/support/statement_text.h"
 
 struct LineOutcome {
   std::string out;
   std::string err;
-  std::vector<std::string> calls;
+  std::vector<std::string> calls;  // the parsed statement, when there is one
   bool ok = false;
 };
 
-inline LineOutcome run_line(const std::string& line, const std::string& input = "") {
-  testing_support::recorded_calls().clear();
+inline LineOutcome run_line(const std::string& line) {
   LineOutcome outcome;
-  {
-    testing_support::CapturedOutput capture(input);
-    outcome.ok = run_statement_line(line);
-    outcome.out = capture.out();
-    outcome.err = capture.err();
-  }
-  outcome.calls = testing_support::recorded_calls();
+  testing_support::CapturedOutput capture;
+  const ParsedLine parsed = parse_statement_line(line);
+  outcome.out = capture.out();
+  outcome.err = capture.err();
+  if (parsed.statement) outcome.calls.push_back(testing_support::statement_text(*parsed.statement));
+  outcome.ok = parsed.ok;
   return outcome;
 }
 

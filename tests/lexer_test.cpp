@@ -11,27 +11,32 @@
 // The scanner header needs the parser's value type first.
 #include "lexer.yy.h"
 
+int yylex(language::Parser::value_type* value, yyscan_t scanner);
+
 namespace {
 
+using T = language::Parser::token;
+
 std::string token_name(int token) {
-  static const std::map<int, std::string> names = {{ATTACH_INDEX, "ATTACH_INDEX"},
-                                                   {DIM, "DIM"},
-                                                   {HELP_FLAG, "HELP_FLAG"},
-                                                   {HELP, "HELP"},
-                                                   {NEWLINE, "NL"},
-                                                   {LBRACKET, "["},
-                                                   {RBRACKET, "]"},
-                                                   {COLON, ":"},
-                                                   {COMMA, ","},
-                                                   {TOP_K, "TOP_K"},
-                                                   {SEARCH, "SEARCH"},
-                                                   {LIST_INDEX_INFO, "LIST_INDEX_INFO"},
-                                                   {TARGET_VALUE, "TARGET_VALUE"},
-                                                   {INSERT_VECTOR, "INSERT_VECTOR"},
-                                                   {INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"},
-                                                   {VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"},
-                                                   {STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"},
-                                                   {UPLOAD, "UPLOAD"}};
+  static const std::map<int, std::string> names = {
+      {T::ATTACH_INDEX, "ATTACH_INDEX"},
+      {T::DIM, "DIM"},
+      {T::HELP_FLAG, "HELP_FLAG"},
+      {T::HELP, "HELP"},
+      {T::NEWLINE, "NL"},
+      {T::LBRACKET, "["},
+      {T::RBRACKET, "]"},
+      {T::COLON, ":"},
+      {T::COMMA, ","},
+      {T::TOP_K, "TOP_K"},
+      {T::SEARCH, "SEARCH"},
+      {T::LIST_INDEX_INFO, "LIST_INDEX_INFO"},
+      {T::TARGET_VALUE, "TARGET_VALUE"},
+      {T::INSERT_VECTOR, "INSERT_VECTOR"},
+      {T::INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"},
+      {T::VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"},
+      {T::STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"},
+      {T::UPLOAD, "UPLOAD"}};
   const auto found = names.find(token);
   return found == names.end() ? "token" + std::to_string(token) : found->second;
 }
@@ -43,14 +48,19 @@ std::string scan(const std::string& line) {
   yylex_init_extra(&invalid_text, &scanner);
   yy_scan_bytes(line.data(), static_cast<int>(line.size()), scanner);
   std::string out;
-  YYSTYPE value;
+  language::Parser::value_type value;
   for (int token; (token = yylex(&value, scanner)) != 0;) {
     if (!out.empty()) out += ' ';
-    if (token == STRING_LITERAL) {
-      out += "'" + *value.str + "'";
-      delete value.str;
+    if (token == T::STRING_LITERAL) {
+      out += "'" + value.as<std::string>() + "'";
+      value.destroy<std::string>();
     } else {
       out += token_name(token);
+      if (token == T::SEARCH || token == T::UPLOAD || token == T::ATTACH_INDEX ||
+          token == T::LIST_INDEX_INFO || token == T::INSERT_VECTOR ||
+          token == T::INSERT_VECTOR_BATCH) {
+        value.destroy<const StatementSpec*>();
+      }
     }
   }
   yylex_destroy(scanner);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "language/help_texts.h"
 #include "language/option_maps.h"
+#include "language/vocabulary.h"
 #include "tests/language_test_util.h"
 
 namespace {
@@ -77,7 +77,7 @@ TEST(OptionMaps, HasFieldNamesIsNormalisedBeforeTheRepetitionCheck) {
 
 std::string upload_help() {
   testing_support::CapturedOutput capture;
-  print_upload_help();
+  print_help(statement_spec("UPLOAD"));
   return capture.out();
 }
 

@@ -19,7 +19,7 @@
 #include "client/rate_limiter.h"
 #include "client/version_check.h"
 #include "client/waits.h"
-#include "language/statement.h"
+#include "commands/dispatcher.h"
 #include "tests/fuzz/fuzz_harness.h"
 #include "tests/support/capture.h"
 #include "tests/support/statement_table.h"
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (choice == lines.size() + 1) {
     rest_client::handle_check_cli_version();
   } else {
-    run_statement_line(lines[choice]);
+    rest_client::run_statement_line(lines[choice]);
   }
   return 0;
 }

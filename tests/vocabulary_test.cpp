@@ -1,29 +1,25 @@
 #include <gtest/gtest.h>
 
-#include "language/command_table.h"
-#include "language/help_texts.h"
+#include "language/vocabulary.h"
 #include "tests/support/capture.h"
 
 namespace {
 
-std::string printed(void (*printer)()) {
-  testing_support::CapturedOutput capture;
-  printer();
-  return capture.out();
-}
-
-TEST(CommandTable, AgreesWithTheHelpTexts) {
-  const std::string list = printed(print_command_list);
+// Every option a statement offers is reserved, documented in its help and known to the grammar.
+TEST(Vocabulary, OptionsAreReservedAndDocumented) {
   for (const auto& entry : statement_table()) {
-    EXPECT_NE(list.find(std::string("- ") + entry.keyword + "\n"), std::string::npos)
-        << entry.keyword;
-    const std::string help = printed(entry.print_help);
+    std::string help;
+    for (const char* line : entry.help) help += std::string(line) + "\n";
     for (const char* option : entry.options) {
+      const StatementSpec* statement = nullptr;
+      EXPECT_NE(reserved_word_token(option, &statement), 0) << option;
       EXPECT_NE(help.find(std::string("\"") + option + "\""), std::string::npos)
           << entry.keyword << " " << option;
     }
+    const StatementSpec* statement = nullptr;
+    EXPECT_EQ(reserved_word_token(entry.keyword, &statement), entry.token);
+    EXPECT_EQ(statement, &entry);
   }
-  EXPECT_EQ(statement_table().size(), 14u);
 }
 
 TEST(CommandTable, CompletionCandidates) {

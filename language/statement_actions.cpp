@@ -1,0 +1,84 @@
+#include "language/statement_actions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+#include "language/diagnostics.h"
+#include "language/vocabulary.h"
+
+namespace {
+
+// The standard string-to-int rules: leading blanks, a sign, digits; the rest is ignored.
+bool converts_to_int(const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(begin, &end, 10);
+  return end != begin && errno != ERANGE && value >= INT_MIN && value <= INT_MAX;
+}
+
+bool reject_upload(const char* message) {
+  yyerror(message);
+  print_help(statement_spec("UPLOAD"));
+  return false;
+}
+
+}  // namespace
+
+bool attach_index_action(ParseContext& ctx, std::string project, std::string dataset,
+                         std::string index, std::string dist_type,
+                         const std::optional<std::string>& large_index) {
+  bool large = false;
+  if (large_index) {
+    std::string word = *large_index;
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (word == "true" || word == "yes" || word == "1") {
+      large = true;
+    } else if (!(word == "false" || word == "no" || word == "0")) {
+      yyerror(
+          "Invalid value for large_index. Expected one of: \"true\", \"false\", \"yes\", \"no\", "
+          "\"1\", \"0\".");
+      return false;
+    }
+  }
+  ctx.statement = stmt::AttachIndex{std::move(project), std::move(dataset), std::move(index),
+                                    std::move(dist_type), large};
+  return true;
+}
+
+bool init_dataset_action(ParseContext& ctx, std::string project, std::string dataset,
+                         std::string vector_type, const std::optional<std::string>& vector_dim) {
+  const bool sparse = vector_type == "sparse";
+  if (!vector_dim && !sparse) {
+    yyerror("vector_dim is required for non-sparse vector types");
+    print_help(statement_spec("INIT_DATASET"));
+    return false;
+  }
+  if (vector_dim && sparse) yywarning("vector_dim is ignored for sparse vector type");
+  ctx.statement = stmt::InitDataset{std::move(project), std::move(dataset), std::move(vector_type),
+                                    vector_dim.value_or("0")};
+  return true;
+}
+
+bool upload_action(ParseContext& ctx, std::string project, std::string file_path,
+                   OptionMap options) {
+  const auto format = options.find("file_format");
+  if (format == options.end()) return reject_upload("Missing required argument: --file_format");
+  if ((format->second == "csv" || format->second == "json") &&
+      options.count("has_field_names") == 0) {
+    return reject_upload("Missing required argument: --has_field_names (required for csv/json)");
+  }
+  const auto dim = options.find("binary_dim");
+  if (dim != options.end() && !converts_to_int(dim->second)) {
+    return reject_upload("binary_dim must be an integer");
+  }
+  debug("[UPLOAD] File: " + file_path);
+  for (const auto& [key, value] : options) debug("[ARG] " + key + " = " + value);
+  ctx.statement = stmt::Upload{std::move(project), std::move(file_path), std::move(options)};
+  return true;
+}
