@@ -13,7 +13,6 @@
 #include <sstream>
 #include <string>
 
-#include "client/client_state.h"
 #include "client/payload.h"
 #include "commands/dispatcher.h"
 
@@ -32,11 +31,12 @@ int main(int argc, char** argv) {
     std::stringstream text;
     text << file.rdbuf();
     const std::string line = text.str();
-    rest_client::server_base_url = "http://127.0.0.1:1/api";  // nothing listens there
+    rest_client::Session session;
+    session.endpoints.api = "http://127.0.0.1:1/api";  // nothing listens there
     std::streambuf* out = std::cout.rdbuf(nullptr);
     std::streambuf* err = std::cerr.rdbuf(nullptr);
     const auto start = std::chrono::steady_clock::now();
-    rest_client::run_statement_line(line);
+    rest_client::run_statement_line(session, line);
     const double elapsed = seconds_since(start);
     std::cout.rdbuf(out);
     std::cerr.rdbuf(err);

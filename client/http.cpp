@@ -16,16 +16,6 @@ void global_init_once() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-ScopedTransport::Answer& transport() {
-  static ScopedTransport::Answer answer;
-  return answer;
-}
-
-TransferLimits& transfer_limits() {
-  static TransferLimits limits;
-  return limits;
-}
-
 // "host:port" of a URL, for messages.
 std::string endpoint_of(const std::string& url) {
   const auto scheme = url.find("://");
@@ -36,7 +26,7 @@ std::string endpoint_of(const std::string& url) {
 
 // Why a transfer got no answer, in the user's terms.
 std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
-                       const std::string& url) {
+                       const std::string& url, const TransferLimits& limits) {
   const std::string where = endpoint_of(url);
   long os_error = 0;
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error);
@@ -52,10 +42,10 @@ std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
       curl_easy_getinfo(handle, CURLINFO_CONNECT_TIME_T, &connected);
       if (connected == 0) {
         return "Could not connect to " + where + " within " +
-               std::to_string(transfer_limits().connect_ms / 1000) + " s";
+               std::to_string(limits.connect_ms / 1000) + " s";
       }
       return "The request to " + where + " timed out after " +
-             std::to_string(transfer_limits().stall_seconds) + " s with no data";
+             std::to_string(limits.stall_seconds) + " s with no data";
     }
     default:
       return "The request to " + where + " failed: " + detail;
@@ -166,7 +156,7 @@ void CurlHandle::add_header(const std::string& line) {
   headers_ = extended;
 }
 
-HttpResponse CurlHandle::perform(const std::string& url) {
+HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& limits) {
   const std::string doing = "the request to " + path_of(url);
   throw_if_interrupted(doing);
   HttpResponse response;
@@ -179,25 +169,26 @@ HttpResponse CurlHandle::perform(const std::string& url) {
   curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, check_interrupt);
   curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
   // Ends a transfer that cannot connect, or whose bytes stop moving; never a slow but moving one.
-  curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, transfer_limits().connect_ms);
+  curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_ms);
   curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, transfer_limits().stall_seconds);
+  curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds);
   error_[0] = '\0';
   const CURLcode result = CurlMulti(handle_).run();
   if (result == CURLE_ABORTED_BY_CALLBACK) throw_if_interrupted(doing);
   if (result != CURLE_OK) {
     HttpResponse failed;
-    failed.failure = failure_of(handle_, result, error_, url);
+    failed.failure = failure_of(handle_, result, error_, url, limits);
     return failed;
   }
   curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
 }
 
-HttpResponse http_post_json(const std::string& url, const std::string& body) {
-  if (transport()) {
+HttpResponse http_post_json(const Network& network, const std::string& url,
+                            const std::string& body) {
+  if (network.transport) {
     throw_if_interrupted("the request to " + path_of(url));
-    return transport()("POST", url, body);
+    return network.transport("POST", url, body);
   }
   CurlHandle curl;
   curl.add_header("Content-Type: application/json");
@@ -205,34 +196,19 @@ HttpResponse http_post_json(const std::string& url, const std::string& body) {
   curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  return curl.perform(url);
+  return curl.perform(url, network.limits);
 }
 
-HttpResponse http_get(const std::string& url, const std::vector<std::string>& headers) {
-  if (transport()) {
+HttpResponse http_get(const Network& network, const std::string& url,
+                      const std::vector<std::string>& headers) {
+  if (network.transport) {
     throw_if_interrupted("the request to " + path_of(url));
-    return transport()("GET", url, "");
+    return network.transport("GET", url, "");
   }
   CurlHandle curl;
   for (const auto& line : headers) curl.add_header(line);
   curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
-  return curl.perform(url);
-}
-
-ScopedTransferLimits::ScopedTransferLimits(TransferLimits limits) : previous_(transfer_limits()) {
-  transfer_limits() = limits;
-}
-
-ScopedTransferLimits::~ScopedTransferLimits() {
-  transfer_limits() = previous_;
-}
-
-ScopedTransport::ScopedTransport(Answer answer) : previous_(std::move(transport())) {
-  transport() = std::move(answer);
-}
-
-ScopedTransport::~ScopedTransport() {
-  transport() = std::move(previous_);
+  return curl.perform(url, network.limits);
 }
 
 }  // namespace rest_client

@@ -24,16 +24,15 @@ struct TransferLimits {
   long stall_seconds = 60;
 };
 
-// Puts other limits in force while it lives (tests; the default suits every real use).
-class ScopedTransferLimits {
- public:
-  explicit ScopedTransferLimits(TransferLimits limits);
-  ~ScopedTransferLimits();
-  ScopedTransferLimits(const ScopedTransferLimits&) = delete;
-  ScopedTransferLimits& operator=(const ScopedTransferLimits&) = delete;
+// Stands in for the network when set: every request is answered by it (method "POST" or "GET",
+// URL, body). For fuzzing the handlers' reading of answers.
+using Transport = std::function<HttpResponse(const std::string& method, const std::string& url,
+                                             const std::string& body)>;
 
- private:
-  TransferLimits previous_;
+// How requests travel: libcurl with these limits, or a replacement transport.
+struct Network {
+  TransferLimits limits;
+  Transport transport;
 };
 
 // Owns one easy handle, its header list and its error buffer.
@@ -46,7 +45,7 @@ class CurlHandle {
 
   void add_header(const std::string& line);
   // Runs the transfer; throws Interrupted when Ctrl-C cancels it.
-  HttpResponse perform(const std::string& url);
+  HttpResponse perform(const std::string& url, const TransferLimits& limits);
   CURL* get() const { return handle_; }
 
  private:
@@ -56,23 +55,10 @@ class CurlHandle {
 };
 
 // POST with "Content-Type: application/json"; the body is sent as given, without a copy.
-HttpResponse http_post_json(const std::string& url, const std::string& body);
+HttpResponse http_post_json(const Network& network, const std::string& url,
+                            const std::string& body);
 // GET with the given header lines ("Name: value").
-HttpResponse http_get(const std::string& url, const std::vector<std::string>& headers);
-
-// Stands in for the network while it lives: every request is answered by `answer` (method
-// "POST" or "GET", URL, body). For fuzzing the handlers' reading of answers.
-class ScopedTransport {
- public:
-  using Answer = std::function<HttpResponse(const std::string& method, const std::string& url,
-                                            const std::string& body)>;
-  explicit ScopedTransport(Answer answer);
-  ~ScopedTransport();
-  ScopedTransport(const ScopedTransport&) = delete;
-  ScopedTransport& operator=(const ScopedTransport&) = delete;
-
- private:
-  Answer previous_;
-};
+HttpResponse http_get(const Network& network, const std::string& url,
+                      const std::vector<std::string>& headers);
 
 }  // namespace rest_client

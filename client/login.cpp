@@ -4,7 +4,6 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "client/client_state.h"
 #include "client/console.h"
 #include "client/http.h"
 #include "client/line_input.h"
@@ -23,18 +22,19 @@ const char* const kBanner[] = {
     "╚██████╔╝██║  ██║ ╚████╔╝ ██║██╔╝ ██╗", " ╚═════╝ ╚═╝  ╚═╝  ╚═══╝  ╚═╝╚═╝  ╚═╝",
 };
 
-void logged_in() {
-  std::cout << "Logged in successfully! Username: " << printable(username) << std::endl;
+void logged_in(const Session& session) {
+  std::cout << "Logged in successfully! Username: " << printable(session.identity.username)
+            << std::endl;
   std::cout << std::endl;
 }
 
 }  // namespace
 
-bool handle_login_with_api_key(const std::string& key) {
+bool handle_login_with_api_key(Session& session, const std::string& key) {
   add_secret(key);
   try {
     const HttpResponse response = http_get(
-        account_base_url + "/bk/validate-api-key",
+        session.network, session.endpoints.account + "/bk/validate-api-key",
         {"Accept: */*", "Cache-Control: no-cache", "Connection: keep-alive", "X-API-Key: " + key});
     if (response.status != 200) {
       login_error("Login failed! Status code: " + std::to_string(response.status) +
@@ -44,9 +44,9 @@ bool handle_login_with_api_key(const std::string& key) {
     }
     const auto answer = nlohmann::json::parse(response.text);
     if (answer.is_object() && answer.contains("user_id") && answer.contains("username")) {
-      api_key = key;
-      user_id = answer.at("user_id").get<std::string>();
-      username = answer.at("username").get<std::string>();
+      Identity identity{key, answer.at("user_id").get<std::string>(),
+                        answer.at("username").get<std::string>()};
+      session.identity = std::move(identity);
       std::cout << green() << "[SUCCESS] Login successful!" << reset() << std::endl;
       return true;
     }
@@ -62,7 +62,7 @@ bool handle_login_with_api_key(const std::string& key) {
   }
 }
 
-void prompt_and_authenticate() {
+bool prompt_and_authenticate(Session& session) {
   std::cout << std::endl << std::endl;
   for (const char* line : kBanner) std::cout << line << std::endl;
   std::cout << std::endl;
@@ -72,15 +72,15 @@ void prompt_and_authenticate() {
   std::cout << std::endl;
   std::cout << "To get started, please enter your Orvix API key to login. You can get the API "
                "after registering at "
-            << key_page_url << "." << std::endl;
+            << session.endpoints.key_page << "." << std::endl;
   std::cout << std::endl;
 
   const char* env_key = std::getenv("ORVIX_API_KEY");
   if (env_key != nullptr && env_key[0] != '\0') {
     std::cout << "Found Orvix API key, validating..." << std::endl;
-    if (handle_login_with_api_key(env_key)) {
-      logged_in();
-      return;
+    if (handle_login_with_api_key(session, env_key)) {
+      logged_in(session);
+      return true;
     }
     std::cout << "Failed to authenticate. Please enter a valid API key." << std::endl;
   }
@@ -89,11 +89,11 @@ void prompt_and_authenticate() {
     const auto line = read_secret_line("Enter your Orvix API key: ");
     if (!line) {
       std::cout << std::endl << "Input canceled. Exiting..." << std::endl;
-      std::exit(0);
+      return false;
     }
-    if (handle_login_with_api_key(*line)) {
-      logged_in();
-      return;
+    if (handle_login_with_api_key(session, *line)) {
+      logged_in(session);
+      return true;
     }
     std::cout << "Failed to authenticate. Please try again with a valid API key." << std::endl;
   }

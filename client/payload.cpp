@@ -110,11 +110,4 @@ std::string readFileContents(const std::string& path) {
   return contents.str();
 }
 
-std::vector<unsigned char> readFileAsBinary(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("Failed to open file: " + path);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(file),
-                                    std::istreambuf_iterator<char>());
-}
-
 }  // namespace rest_client

@@ -22,6 +22,5 @@ void require_regular_file(const std::string& path);
 std::string sha256_hex(const char* data, std::size_t size);
 
 std::string readFileContents(const std::string& path);
-std::vector<unsigned char> readFileAsBinary(const std::string& path);
 
 }  // namespace rest_client

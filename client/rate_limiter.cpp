@@ -4,31 +4,37 @@
 #include <stdexcept>
 
 #include "client/console.h"
+#include "client/session.h"
 
 namespace rest_client {
 
-OperationLimit record;
-std::mutex operation_limit_mutex;
-
-bool rate_limit() {
-  std::lock_guard<std::mutex> lock(operation_limit_mutex);
-  const auto now = monotonic_now();
-  while (!record.timestamps.empty()) {
+bool RateLimiter::limit_reached(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (!timestamps_.empty()) {
     const auto elapsed_ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - record.timestamps.front())
-            .count();
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - timestamps_.front()).count();
     const double elapsed_ms = static_cast<double>(elapsed_ns / 1000000);
-    if (record.window_ms >= elapsed_ms) break;
-    record.timestamps.pop_front();
+    if (kWindowMs >= elapsed_ms) break;
+    timestamps_.pop_front();
   }
-  const auto n = static_cast<long long>(record.timestamps.size());
-  if (n > record.max_operations) return true;
-  record.timestamps.push_back(now);
-  return n + 1 > record.max_operations;
+  const auto n = static_cast<long long>(timestamps_.size());
+  if (n > kMaxOperations) return true;
+  timestamps_.push_back(now);
+  return n + 1 > kMaxOperations;
 }
 
-void check_rate_limit() {
-  if (!rate_limit()) return;
+void RateLimiter::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timestamps_.clear();
+}
+
+std::size_t RateLimiter::recorded() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return timestamps_.size();
+}
+
+void check_rate_limit(Session& session) {
+  if (!session.limiter.limit_reached(session.waits.now())) return;
   std::cout << red()
             << "[Orvix] Request limit reached, please try again later. If you are inserting "
                "multiple vectors, please use INSERT_VECTOR_BATCH."

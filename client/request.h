@@ -9,21 +9,25 @@
 
 #include "client/console.h"
 #include "client/http.h"
+#include "client/session.h"
 
 namespace rest_client {
 
 using json = nlohmann::json;
 
 // A new body holding "user_api_key".
-json request_body();
+json request_body(const Session& session);
 
-// Forms server_base_url + path, passes the rate limiter, POSTs the compact body.
-HttpResponse post(const std::string& path, const json& body);
+// Forms the API root + path, passes the rate limiter, POSTs the compact body.
+HttpResponse post(Session& session, const std::string& path, const json& body);
 // The same without the rate limiter, for status polls of running jobs.
-HttpResponse post_unlimited(const std::string& path, const json& body);
+HttpResponse post_unlimited(Session& session, const std::string& path, const json& body);
 
 // POSTs an already serialised body (limiter passed first).
-HttpResponse post_text(const std::string& path, const std::string& body_text);
+HttpResponse post_text(Session& session, const std::string& path, const std::string& body_text);
+// POSTs an already serialised body to the API root + path, without the limiter (a caller that
+// passed it itself, or a status poll).
+HttpResponse send_text(Session& session, const std::string& path, const std::string& body_text);
 // The compact text of `body` with one more member whose value is already serialised JSON text;
 // the same bytes as body.dump() with that member set.
 std::string dump_with_member(const json& body, const std::string& name, const std::string& value);
@@ -35,15 +39,6 @@ void print_failure_cause(const HttpResponse& response);
 // (and, when no answer arrived, the cause on a line of its own).
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator = "\nResponse: ");
-
-// One status request of a server job (no rate limiter), retried with warnings while it fails
-// in passing (no answer, 429, 502, 503, 504). A status other than 200, or an answer
-// that is not an object holding "success" and "status", prints its failure line and gives
-// nullopt; otherwise the parsed answer.
-std::optional<json> fetch_job_status(const std::string& path, const json& status_body);
-
-// What an interrupted wait for a server job says: the job's id, and that it may still finish.
-std::string job_interrupted(const json& status_body);
 
 // Removes an option from the map and returns its value; nullopt when absent.
 template <class Map>

@@ -1,15 +1,14 @@
 #include "client/version_check.h"
 
-#include "client/client_state.h"
 #include "client/request.h"
 
 namespace rest_client {
 
-bool handle_check_cli_version() {
+bool handle_check_cli_version(Session& session) {
   try {
-    json body = request_body();
+    json body = request_body(session);
     body["cli_version"] = client_version;
-    const HttpResponse response = post("/check_cli_version", body);
+    const HttpResponse response = post(session, "/check_cli_version", body);
     if (response.status != 200) {
       print_error("Error checking CLI version with server, status code: " +
                   std::to_string(response.status));

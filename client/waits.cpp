@@ -1,31 +1,21 @@
 #include "client/waits.h"
 
-#include "client/interrupt.h"
-
 #include <poll.h>
 
 #include <algorithm>
-#include <utility>
+
+#include "client/interrupt.h"
 
 namespace rest_client {
-namespace {
 
-WaitHooks& hooks() {
-  static WaitHooks current;
-  return current;
+Clock::time_point Waits::now() const {
+  return now_ ? now_() : Clock::now();
 }
 
-}  // namespace
-
-Clock::time_point monotonic_now() {
-  if (hooks().now) return hooks().now();
-  return Clock::now();
-}
-
-void wait_for(std::chrono::nanoseconds duration) {
+void Waits::wait_for(std::chrono::nanoseconds duration) const {
   throw_if_interrupted("the wait");
-  if (hooks().sleep) {
-    hooks().sleep(duration);
+  if (sleep_) {
+    sleep_(duration);
   } else {
     // Sleeps on the interrupt pipe, so Ctrl-C ends the wait at once.
     const auto deadline = Clock::now() + duration;
@@ -36,14 +26,6 @@ void wait_for(std::chrono::nanoseconds duration) {
     }
   }
   throw_if_interrupted("the wait");
-}
-
-ScopedWaitHooks::ScopedWaitHooks(WaitHooks replacement) : previous_(std::move(hooks())) {
-  hooks() = std::move(replacement);
-}
-
-ScopedWaitHooks::~ScopedWaitHooks() {
-  hooks() = std::move(previous_);
 }
 
 }  // namespace rest_client

@@ -1,6 +1,6 @@
 #pragma once
-// The one place where the client reads the monotonic clock and sleeps. Tests swap in a
-// fake clock so that polling loops and the rate limiter never wait for real.
+// The client's clock and its sleeps. Every wait (polling pauses, retry delays) goes through a
+// Waits object, so that Ctrl-C ends it and tests can put a fake clock in its place.
 
 #include <chrono>
 #include <functional>
@@ -9,25 +9,23 @@ namespace rest_client {
 
 using Clock = std::chrono::steady_clock;
 
-struct WaitHooks {
-  std::function<Clock::time_point()> now;
-  std::function<void(std::chrono::nanoseconds)> sleep;
-};
-
-Clock::time_point monotonic_now();
-// Sleeps; Ctrl-C (before or during the sleep) ends it with Interrupted.
-void wait_for(std::chrono::nanoseconds duration);
-
-// Replaces the clock and the sleep for the lifetime of the returned guard.
-class ScopedWaitHooks {
+class Waits {
  public:
-  explicit ScopedWaitHooks(WaitHooks hooks);
-  ~ScopedWaitHooks();
-  ScopedWaitHooks(const ScopedWaitHooks&) = delete;
-  ScopedWaitHooks& operator=(const ScopedWaitHooks&) = delete;
+  using Now = std::function<Clock::time_point()>;
+  using Sleep = std::function<void(std::chrono::nanoseconds)>;
+
+  // The monotonic clock, sleeping on the interrupt pipe.
+  Waits() = default;
+  // A replacement clock and sleep (tests, fuzzing).
+  Waits(Now now, Sleep sleep) : now_(std::move(now)), sleep_(std::move(sleep)) {}
+
+  Clock::time_point now() const;
+  // Sleeps; Ctrl-C (before or during the sleep) ends it with Interrupted.
+  void wait_for(std::chrono::nanoseconds duration) const;
 
  private:
-  WaitHooks previous_;
+  Now now_;
+  Sleep sleep_;
 };
 
 }  // namespace rest_client

@@ -63,17 +63,18 @@ std::string to_readable_size(std::uint64_t bytes) {
   return out.str();
 }
 
-bool handle_init_dataset(const std::string& project, const std::string& dataset,
+bool handle_init_dataset(Session& session, const std::string& project, const std::string& dataset,
                          const std::string& vector_type, const std::string& vector_dim) {
   return guarded("handle_init_dataset", [&] {
     print_info("Creating dataset with project_name, dataset_name, vector_type: " + project + " " +
                dataset + " " + vector_type + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["collection_name"] = dataset;
     body["vector_type"] = vector_type;
     body["vector_dim"] = dimension_from_text(vector_dim);
-    if (!answered(post("/init", body), "Initialize dataset failed! Status: ", "\n Response: ")) {
+    if (!answered(post(session, "/init", body),
+                  "Initialize dataset failed! Status: ", "\n Response: ")) {
       return false;
     }
     print_success("Successfully initialized dataset '" + dataset + "'");
@@ -81,12 +82,12 @@ bool handle_init_dataset(const std::string& project, const std::string& dataset,
   });
 }
 
-bool handle_fetch_datasets(const std::string& project) {
+bool handle_fetch_datasets(Session& session, const std::string& project) {
   return guarded("handle_fetch_datasets", [&] {
     print_info("Fetching dataset info of project " + project + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
-    const HttpResponse response = post("/fetch_datasets", body);
+    const HttpResponse response = post(session, "/fetch_datasets", body);
     if (!answered(response, "Datasets fetch failed! Status: ")) return false;
     print_success("Datasets fetch succeeded");
     const json answer = parse_json(response.text);
@@ -111,13 +112,14 @@ bool handle_fetch_datasets(const std::string& project) {
   });
 }
 
-bool handle_delete_dataset(const std::string& project, const std::string& dataset) {
+bool handle_delete_dataset(Session& session, const std::string& project,
+                           const std::string& dataset) {
   return guarded("handle_delete_dataset", [&] {
     print_info("Deleting dataset with dataset_name: " + dataset + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["dataset_name"] = dataset;
-    const HttpResponse response = post("/delete_dataset", body);
+    const HttpResponse response = post(session, "/delete_dataset", body);
     if (!answered(response, "Delete dataset failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!read_success(answer)) {

@@ -3,9 +3,8 @@
 
 #include <iostream>
 
-#include "client/interrupt.h"
+#include "client/job_status.h"
 #include "client/request.h"
-#include "client/waits.h"
 #include "commands/handlers.h"
 
 namespace rest_client {
@@ -27,12 +26,13 @@ std::string normalised_distance(const std::string& typed) {
 }
 
 // Reads the dataset listing for the number of vectors; any failure leaves the count as it was.
-long long prefetch_vector_count(const std::string& project, const std::string& dataset) {
+long long prefetch_vector_count(Session& session, const std::string& project,
+                                const std::string& dataset) {
   long long vector_count = 0;
   try {
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
-    const HttpResponse response = post("/fetch_datasets", body);
+    const HttpResponse response = post(session, "/fetch_datasets", body);
     if (!answered(response, "Datasets fetch failed! Status: ")) return vector_count;
     const json answer = parse_json(response.text);
     if (!has_array_member(answer, "datasets")) {
@@ -53,33 +53,29 @@ long long prefetch_vector_count(const std::string& project, const std::string& d
 }
 
 // Follows the attach job until it finishes (true) or fails (false).
-bool poll_attach_job(const json& status_body, int wait_time_ms) {
-  const InterruptScope scope([&] { return job_interrupted(status_body); });
-  for (;;) {
-    const auto fetched = fetch_job_status("/get_attach_index_status", status_body);
-    if (!fetched) return false;
-    const json& answer = *fetched;
-    const std::string status = answer.at("status").get<std::string>();
-    if (status == "pending") {
-      print_success("Request in queue");
-    } else if (status == "in_progress") {
-      print_info("Attaching index...");
-    } else if (status == "finished") {
-      print_success("Successfully attached index");
-      return true;
-    } else if (status == "failed") {
-      if (answer.contains("error")) {
-        print_error("Server failed to attach index: " + answer.at("error").get<std::string>());
-      } else {
-        print_error("Server failed to attach index");
-      }
-      return false;
-    } else {
-      print_error("Server returned unknown status");
-      return false;
-    }
-    wait_for(std::chrono::milliseconds(wait_time_ms));
-  }
+bool poll_attach_job(Session& session, const json& status_body, int wait_time_ms) {
+  return follow_job(session, "/get_attach_index_status", status_body,
+                    std::chrono::milliseconds(wait_time_ms),
+                    [](const JobReport& report) -> std::optional<bool> {
+                      switch (report.state) {
+                        case JobState::kPending:
+                          print_success("Request in queue");
+                          return std::nullopt;
+                        case JobState::kInProgress:
+                          print_info("Attaching index...");
+                          return std::nullopt;
+                        case JobState::kFinished:
+                          print_success("Successfully attached index");
+                          return true;
+                        case JobState::kFailed:
+                          print_error(report.failure("Server failed to attach index"));
+                          return false;
+                        case JobState::kUnknown:
+                          break;
+                      }
+                      print_error("Server returned unknown status");
+                      return false;
+                    });
 }
 
 }  // namespace
@@ -131,23 +127,23 @@ int attach_wait_time_ms(long long vector_count) {
   return 3000;
 }
 
-bool handle_attach_index(const std::string& project, const std::string& dataset,
+bool handle_attach_index(Session& session, const std::string& project, const std::string& dataset,
                          const std::string& index, const std::string& dist_type,
                          const bool& large_index) {
   return guarded("handle_attach_index", [&] {
     const std::string distance = normalised_distance(dist_type);
     print_info("Attaching index with collection_name, index_name, and dist_type: " + dataset + " " +
                index + " " + distance + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["collection_name"] = dataset;
     body["index_name"] = index;
     body["dist_type"] = distance;
     body["large_index"] = large_index;
 
-    const long long vector_count = prefetch_vector_count(project, dataset);
+    const long long vector_count = prefetch_vector_count(session, project, dataset);
 
-    const HttpResponse response = post("/attach_index", body);
+    const HttpResponse response = post(session, "/attach_index", body);
     if (!answered(response, "Attach Index failed! Status: ", "\nResponse:")) return false;
     const json answer = parse_json(response.text);
     const bool started = answer.is_object() && answer.contains("success") &&
@@ -157,22 +153,23 @@ bool handle_attach_index(const std::string& project, const std::string& dataset,
       return false;
     }
     print_info("Attaching index '" + index + "' to dataset '" + dataset + "'");
-    json status_body = request_body();
+    json status_body = request_body(session);
     status_body["job_id"] = answer.at("job_id").get<std::string>();
 
     const int wait_time = attach_wait_time_ms(vector_count);
     std::cout << "wait_time " << wait_time << std::endl;
-    return poll_attach_job(status_body, wait_time);
+    return poll_attach_job(session, status_body, wait_time);
   });
 }
 
-bool handle_list_index_infos(const std::string& project, const std::string& dataset) {
+bool handle_list_index_infos(Session& session, const std::string& project,
+                             const std::string& dataset) {
   return guarded("list_index_infos", [&] {
     print_info("Listing the indices for dataset_name: " + dataset + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["dataset_name"] = dataset;
-    const HttpResponse response = post("/list_index_infos", body);
+    const HttpResponse response = post(session, "/list_index_infos", body);
     if (!answered(response, "Listing index information failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!has_array_member(answer, "index_infos")) {
@@ -192,15 +189,15 @@ bool handle_list_index_infos(const std::string& project, const std::string& data
   });
 }
 
-bool handle_delete_index(const std::string& project, const std::string& dataset,
+bool handle_delete_index(Session& session, const std::string& project, const std::string& dataset,
                          const std::string& index) {
   return guarded("handle_delete_index", [&] {
     print_info("Deleting index with dataset_name and index_name: " + dataset + " " + index + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["dataset_name"] = dataset;
     body["index_name"] = index;
-    const HttpResponse response = post("/delete_index", body);
+    const HttpResponse response = post(session, "/delete_index", body);
     if (!answered(response, "Delete index failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!read_success(answer)) {

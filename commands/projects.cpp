@@ -6,7 +6,8 @@
 
 namespace rest_client {
 
-bool handle_create_project(const std::string& project, const std::string& application) {
+bool handle_create_project(Session& session, const std::string& project,
+                           const std::string& application) {
   return guarded("handle_create_project", [&] {
     print_info("Creating project with project_name, application: " + project + " " + application +
                "...");
@@ -14,19 +15,20 @@ bool handle_create_project(const std::string& project, const std::string& applic
       throw std::invalid_argument(
           "Please set the application argument to one of 'search', 'autoML', or 'both'");
     }
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["application"] = application;
-    if (!answered(post("/create_project", body), "Create project failed! Status: ")) return false;
+    if (!answered(post(session, "/create_project", body), "Create project failed! Status: "))
+      return false;
     print_success("Create project '" + project + "' succeeded");
     return true;
   });
 }
 
-bool handle_fetch_projects() {
+bool handle_fetch_projects(Session& session) {
   return guarded("handle_fetch_projects", [&] {
     print_info("Fetching projects...");
-    const HttpResponse response = post("/fetch_projects", request_body());
+    const HttpResponse response = post(session, "/fetch_projects", request_body(session));
     if (!answered(response, "Projects fetch failed! Status: ")) return false;
     print_success("Projects fetch succeeded");
     const json answer = parse_json(response.text);
@@ -48,12 +50,12 @@ bool handle_fetch_projects() {
   });
 }
 
-bool handle_delete_project(const std::string& project) {
+bool handle_delete_project(Session& session, const std::string& project) {
   return guarded("handle_delete_project", [&] {
     print_info("Deleting project called with project_name: " + project + " ...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
-    const HttpResponse response = post("/delete_project", body);
+    const HttpResponse response = post(session, "/delete_project", body);
     if (!answered(response, "Delete project failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!read_success(answer)) {

@@ -2,17 +2,18 @@
 // per-vector report.
 #include <iostream>
 
+#include "client/job_status.h"
 #include "client/payload.h"
 #include "client/request.h"
 #include "commands/handlers.h"
-#include "commands/upload_job.h"
 #include "commands/vector_numbers.h"
 
 namespace rest_client {
 namespace {
 
-json batch_body(const std::string& project, const std::string& dataset, const OptionMap& options) {
-  json body = request_body();
+json batch_body(const Session& session, const std::string& project, const std::string& dataset,
+                const OptionMap& options) {
+  json body = request_body(session);
   body["project_name"] = project;
   body["collection_name"] = dataset;
   if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
@@ -43,17 +44,45 @@ std::string vector_error_code(const std::string& body_text) {
   }
 }
 
+// Polls every 3 seconds until the batch's upload job finishes (true) or fails (false).
+bool poll_batch_upload_job(Session& session, const std::string& job_id) {
+  json status_body = request_body(session);
+  status_body["job_id"] = job_id;
+  return follow_job(session, "/get_upload_data_status", status_body, std::chrono::seconds(3),
+                    [](const JobReport& report) -> std::optional<bool> {
+                      switch (report.state) {
+                        case JobState::kPending:
+                          print_info("Upload is pending");
+                          return std::nullopt;
+                        case JobState::kInProgress:
+                          print_info("Upload is in progress");
+                          return std::nullopt;
+                        case JobState::kFinished:
+                          print_success("Upload Finished.");
+                          print_success(report.message());
+                          return true;
+                        case JobState::kFailed:
+                          print_error(report.failure("Server failed to upload"));
+                          return false;
+                        case JobState::kUnknown:
+                          break;
+                      }
+                      print_error("Server returned unknown status");
+                      return false;
+                    });
+}
+
 }  // namespace
 
-bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
-                                std::vector<std::string> ids,
+bool handle_insert_vector_batch(Session& session, const std::string& project,
+                                const std::string& dataset, std::vector<std::string> ids,
                                 std::vector<std::vector<std::string>> vectors, OptionMap options) {
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");
     json data = json::array();
     for (const auto& vector : vectors) data.push_back(dense_json(to_dense_vector(vector)));
-    json body = batch_body(project, dataset, options);
+    json body = batch_body(session, project, dataset, options);
     body["string_ids"] = std::move(ids);
     // "data" is serialised once: the checksum covers exactly the text that is sent.
     const std::string data_text = data.dump();
@@ -62,7 +91,7 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
     body["checksum"] = checksum;
 
     const HttpResponse response =
-        post_text("/add_data_batch", dump_with_member(body, "data", data_text));
+        post_text(session, "/add_data_batch", dump_with_member(body, "data", data_text));
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
       const std::string server_checksum =
@@ -72,24 +101,24 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
         print_warning(" The server's checksum " + server_checksum +
                       " does not match the client's checksum " + checksum);
       }
-      return poll_batch_upload_job(member_or_null(answer, "job_id").get<std::string>());
+      return poll_batch_upload_job(session, member_or_null(answer, "job_id").get<std::string>());
     });
   });
 }
 
-bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
-                                std::vector<std::string> ids,
+bool handle_insert_vector_batch(Session& session, const std::string& project,
+                                const std::string& dataset, std::vector<std::string> ids,
                                 const std::vector<std::string>& sparse_texts, OptionMap options) {
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");
     json data = json::array();
     for (const auto& text : sparse_texts) data.push_back(sparse_json(to_sparse_vector(text)));
-    json body = batch_body(project, dataset, options);
+    json body = batch_body(session, project, dataset, options);
     body["string_id"] = std::move(ids);
     body["data"] = std::move(data);
 
-    const HttpResponse response = post("/add_data_batch", body);
+    const HttpResponse response = post(session, "/add_data_batch", body);
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
       std::size_t inserted = 0;

@@ -4,16 +4,16 @@
 
 namespace rest_client {
 
-bool handle_delete_vector(const std::string& project, const std::string& dataset,
+bool handle_delete_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::vector<std::string>& ids) {
   return guarded("handle_delete_vector", [&] {
     const std::string count = std::to_string(ids.size());
     print_info("Deleting " + count + " vectors from dataset " + dataset + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["collection_name"] = dataset;
     body["string_ids"] = ids;
-    const HttpResponse response = post("/remove_data", body);
+    const HttpResponse response = post(session, "/remove_data", body);
     if (!answered(response, "Delete vector failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (read_error_code(answer) != "Success") {

@@ -6,9 +6,9 @@
 namespace rest_client {
 namespace {
 
-bool send_insert(const std::string& project, const std::string& dataset,
+bool send_insert(Session& session, const std::string& project, const std::string& dataset,
                  const std::string& string_id, json data, const OptionMap& options) {
-  json body = request_body();
+  json body = request_body(session);
   body["project_name"] = project;
   body["collection_name"] = dataset;
   body["string_id"] = string_id;
@@ -16,7 +16,7 @@ bool send_insert(const std::string& project, const std::string& dataset,
   if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
     body["attributes"] = json::parse(attributes->second);
   }
-  const HttpResponse response = post("/add_data", body);
+  const HttpResponse response = post(session, "/add_data", body);
   if (!answered(response, "Insert failed! Status: ", "\nReponse: ")) return false;
   const std::string code = read_error_code(parse_json(response.text));
   if (code != "Success") {
@@ -29,22 +29,23 @@ bool send_insert(const std::string& project, const std::string& dataset,
 
 }  // namespace
 
-bool handle_insert_vector(const std::string& project, const std::string& dataset,
+bool handle_insert_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::string& string_id, std::vector<std::string> values,
                           OptionMap options) {
   return guarded("handle_insert", [&] {
     print_info("Inserting vector to dataset " + dataset + "...");
-    return send_insert(project, dataset, string_id, dense_json(to_dense_vector(values)), options);
+    return send_insert(session, project, dataset, string_id, dense_json(to_dense_vector(values)),
+                       options);
   });
 }
 
-bool handle_insert_vector(const std::string& project, const std::string& dataset,
+bool handle_insert_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::string& string_id, const std::string& sparse_text,
                           OptionMap options) {
   return guarded("handle_insert", [&] {
     print_info("Inserting vector to dataset " + dataset + "...");
-    return send_insert(project, dataset, string_id, sparse_json(to_sparse_vector(sparse_text)),
-                       options);
+    return send_insert(session, project, dataset, string_id,
+                       sparse_json(to_sparse_vector(sparse_text)), options);
   });
 }
 

@@ -114,12 +114,12 @@ void print_results(const json& answer) {
 
 }  // namespace
 
-bool handle_search(const std::string& project, const std::string& dataset, const std::string& index,
-                   const std::string& query_type, OptionMap options) {
+bool handle_search(Session& session, const std::string& project, const std::string& dataset,
+                   const std::string& index, const std::string& query_type, OptionMap options) {
   return guarded("handle_search", [&] {
     print_info("Searching... collection_name, index_name, and query_type: " + dataset + " " +
                index + " " + query_type + "...");
-    json body = request_body();
+    json body = request_body(session);
     body["project_name"] = project;
     body["collection_name"] = dataset;
     body["query_type"] = query_type;
@@ -138,7 +138,7 @@ bool handle_search(const std::string& project, const std::string& dataset, const
       for (const auto& [key, value] : options) print_error("Invalid argument: " + key);
       return false;
     }
-    const HttpResponse response = post("/search", body);
+    const HttpResponse response = post(session, "/search", body);
     if (!answered(response, "Search failed! Status: ")) return false;
     print_results(parse_json(response.text));
     return true;

@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev zlib1g-dev libedit-dev
   nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev
-  libsqlite3-dev libhnswlib-dev libdeflate-dev libisal-dev
+  libsqlite3-dev libhnswlib-dev libisal-dev
   python3
 )
 

@@ -5,12 +5,15 @@
 #include "client/interrupt.h"
 #include "client/line_input.h"
 #include "client/secrets.h"
+#include "client/session.h"
 #include "shell/repl.h"
 #include "shell/startup.h"
 
 int main(int argc, char** argv) {
+  rest_client::Session session;
+  session.endpoints = rest_client::built_in_endpoints();
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "--version")) {
-    return print_flag_answer(argv[1]);
+    return print_flag_answer(argv[1], session.endpoints);
   }
   rest_client::hide_secrets_in_output();
   const bool one_shot = argc > 1;
@@ -18,10 +21,10 @@ int main(int argc, char** argv) {
   // the process, and a second Ctrl-C does so at once.
   rest_client::install_interrupt_handler(one_shot || !rest_client::stdin_is_terminal());
   try {
-    if (!run_startup_checks()) return 1;
+    if (const auto status = run_startup_checks(session)) return *status;
   } catch (const rest_client::Interrupted&) {
     return kInterruptedStatus;
   }
-  if (!one_shot) return run_interactive();
-  return run_one_shot(std::vector<std::string>(argv + 1, argv + argc));
+  if (!one_shot) return run_interactive(session);
+  return run_one_shot(session, std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "client/client_state.h"
 #include "client/console.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
@@ -15,12 +14,12 @@ bool is_exit_word(const std::string& line) {
   return line == "exit" || line == "quit" || line == "e" || line == "q";
 }
 
-void print_welcome() {
+void print_welcome(const rest_client::Endpoints& endpoints) {
   std::cout << "Welcome to use Orvix database Command Line Interface (CLI)!" << std::endl;
   std::cout << "You can manage your projects and data collections, construct indices, and search "
                "for queries."
             << std::endl;
-  std::cout << "Please see " << rest_client::docs_url << " for documentation." << std::endl;
+  std::cout << "Please see " << endpoints.docs << " for documentation." << std::endl;
   std::cout << std::endl;
   std::cout << std::endl;
   std::cout << "Use 'HELP' to see the list of commands" << std::endl;
@@ -30,8 +29,8 @@ void print_welcome() {
 
 }  // namespace
 
-int run_interactive() {
-  print_welcome();
+int run_interactive(rest_client::Session& session) {
+  print_welcome(session.endpoints);
   if (rest_client::stdin_is_terminal()) install_completion();
   // A script (statements that do not come from a terminal) tells its caller whether every
   // statement succeeded.
@@ -53,7 +52,7 @@ int run_interactive() {
       return script && failed ? 1 : 0;
     }
     if (!line->empty()) rest_client::add_history_line(*line);
-    const auto outcome = run_statement(*line);
+    const auto outcome = run_statement(session, *line);
     if (outcome == kInterruptedStatus) {
       if (script) return kInterruptedStatus;
       rest_client::clear_interrupt();
@@ -62,16 +61,21 @@ int run_interactive() {
   }
 }
 
-int run_statement(const std::string& line) {
+int run_statement(rest_client::Session& session, const std::string& line) {
   try {
-    return rest_client::run_statement_line(line) ? 0 : 1;
+    return rest_client::run_statement_line(session, line) ? 0 : 1;
   } catch (const rest_client::Interrupted& interrupted) {
     rest_client::print_warning(" Interrupted " + interrupted.what);
     return kInterruptedStatus;
+  } catch (const std::exception& e) {
+    // What no statement catches itself (the scanner out of memory): the statement fails, the
+    // shell goes on.
+    rest_client::print_error(e.what());
+    return 1;
   }
 }
 
-int print_flag_answer(const std::string& flag) {
+int print_flag_answer(const std::string& flag, const rest_client::Endpoints& endpoints) {
   if (flag == "--version") {
     std::cout << "orvix " << rest_client::client_version << std::endl;
     return 0;
@@ -93,18 +97,18 @@ int print_flag_answer(const std::string& flag) {
          "  $NAME, ${NAME}  inside a statement, replaced by the variable's value\n"
          "\n"
          "Service: "
-      << rest_client::server_base_url
+      << endpoints.api
       << "\n"
          "Local emulator: orvix-local (scripts/run.sh starts it and opens this shell on it)\n"
       << std::flush;
   return 0;
 }
 
-int run_one_shot(const std::vector<std::string>& arguments) {
+int run_one_shot(rest_client::Session& session, const std::vector<std::string>& arguments) {
   std::string text;
   for (const auto& argument : arguments) {
     text += argument;
     text += ' ';
   }
-  return run_statement(text);
+  return run_statement(session, text);
 }

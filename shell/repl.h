@@ -3,15 +3,17 @@
 #include <string>
 #include <vector>
 
+#include "client/session.h"
+
 // The exit status of a script or one-shot statement ended by Ctrl-C.
 constexpr int kInterruptedStatus = 130;
 
 // Runs one statement line: 0 on success, 1 on failure, kInterruptedStatus when Ctrl-C stopped it
 // (after one warning line saying what was interrupted).
-int run_statement(const std::string& line);
+int run_statement(rest_client::Session& session, const std::string& line);
 // Runs prompted statements until an exit word or end of input; returns the exit status.
-int run_interactive();
+int run_interactive(rest_client::Session& session);
 // Answers --help (usage) or --version; returns the exit status.
-int print_flag_answer(const std::string& flag);
+int print_flag_answer(const std::string& flag, const rest_client::Endpoints& endpoints);
 // Joins the arguments into one statement and runs it; its status as run_statement gives it.
-int run_one_shot(const std::vector<std::string>& arguments);
+int run_one_shot(rest_client::Session& session, const std::vector<std::string>& arguments);

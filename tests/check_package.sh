@@ -9,7 +9,7 @@ cmake --install "$build" --prefix "$root/usr" >/dev/null
 test "$("$root/usr/bin/orvix" --version)" = "orvix 1.0.0"
 usage=$("$root/usr/bin/orvix-local" --help 2>&1)
 grep -q -- '--in-memory' <<<"$usage"
-test -s "$root/usr/share/man/man1/orvix.1"
+grep -q "orvix 1.0.0" "$root/usr/share/man/man1/orvix.1"
 test -s "$root/usr/share/man/man1/orvix-local.1"
 (cd "$build" && cpack -G DEB -B "$root/package" >/dev/null)
 deb=$(ls "$root"/package/*.deb)

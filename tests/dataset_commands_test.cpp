@@ -25,7 +25,7 @@ TEST_F(DatasetCommandsTest, InitDataset) {
       {"8", "8"}, {" 12abc", "12"}, {"-3", "-3"}, {"0", "0"}};
   for (const auto& [typed, value] : sent) {
     CapturedOutput capture;
-    EXPECT_TRUE(handle_init_dataset("p", "d", "dense", typed));
+    EXPECT_TRUE(handle_init_dataset(session, "p", "d", "dense", typed));
     EXPECT_EQ(capture.out(), success("Successfully initialized dataset 'd'"));
     EXPECT_EQ(bodies("/init").back(),
               R"({"collection_name":"d","project_name":"p","user_api_key":"key-1","vector_dim":)" +
@@ -33,7 +33,7 @@ TEST_F(DatasetCommandsTest, InitDataset) {
   }
   for (const std::string bad : {"abc", "", "99999999999"}) {
     CapturedOutput capture;
-    EXPECT_FALSE(handle_init_dataset("p", "d", "dense", bad));
+    EXPECT_FALSE(handle_init_dataset(session, "p", "d", "dense", bad));
     EXPECT_EQ(capture.err(),
               info("Creating dataset with project_name, dataset_name, vector_type: p d dense..."));
     EXPECT_EQ(capture.out(),
@@ -43,7 +43,7 @@ TEST_F(DatasetCommandsTest, InitDataset) {
   reset();
   service.on("/api/init", 409, "exists");
   CapturedOutput capture;
-  EXPECT_FALSE(handle_init_dataset("p", "d", "dense", "4"));
+  EXPECT_FALSE(handle_init_dataset(session, "p", "d", "dense", "4"));
   EXPECT_EQ(capture.out(), error("Initialize dataset failed! Status: 409\n Response: exists"));
 }
 
@@ -81,7 +81,7 @@ TEST_F(DatasetCommandsTest, FetchDatasets) {
     reset();
     service.on("/api/fetch_datasets", 200, c.body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_fetch_datasets("p"), c.ok) << c.body;
+    EXPECT_EQ(handle_fetch_datasets(session, "p"), c.ok) << c.body;
     EXPECT_EQ(capture.out(), c.out) << c.body;
     EXPECT_EQ(capture.err(), info("Fetching dataset info of project p..."));
   }
@@ -98,7 +98,7 @@ TEST_F(DatasetCommandsTest, DeleteDataset) {
     reset();
     service.on("/api/delete_dataset", status, body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_delete_dataset("p", "d"), ok);
+    EXPECT_EQ(handle_delete_dataset(session, "p", "d"), ok);
     EXPECT_EQ(capture.out(), out);
     EXPECT_EQ(bodies("/delete_dataset"),
               std::vector<std::string>{

@@ -30,44 +30,45 @@ class FaultTest : public ServiceTest {
   FaultTest() { std::ofstream(data_path) << "1 0:1.5\n2 1:2\n"; }
   ~FaultTest() override { std::remove(data_path.c_str()); }
 
-  std::vector<Call> calls() const {
+  std::vector<Call> calls() {
     return {
-        {"create project", [] { return handle_create_project("p", "search"); },
+        {"create project", [this] { return handle_create_project(session, "p", "search"); },
          "Create project failed! Status: 0"},
-        {"fetch projects", [] { return handle_fetch_projects(); },
+        {"fetch projects", [this] { return handle_fetch_projects(session); },
          "Projects fetch failed! Status: 0"},
-        {"delete project", [] { return handle_delete_project("p"); },
+        {"delete project", [this] { return handle_delete_project(session, "p"); },
          "Delete project failed! Status: 0"},
-        {"init dataset", [] { return handle_init_dataset("p", "d", "dense", "2"); },
+        {"init dataset", [this] { return handle_init_dataset(session, "p", "d", "dense", "2"); },
          "Initialize dataset failed! Status: 0"},
-        {"delete dataset", [] { return handle_delete_dataset("p", "d"); },
+        {"delete dataset", [this] { return handle_delete_dataset(session, "p", "d"); },
          "Delete dataset failed! Status: 0"},
-        {"list indices", [] { return handle_list_index_infos("p", "d"); },
+        {"list indices", [this] { return handle_list_index_infos(session, "p", "d"); },
          "Listing index information failed! Status: 0"},
-        {"delete index", [] { return handle_delete_index("p", "d", "i"); },
+        {"delete index", [this] { return handle_delete_index(session, "p", "d", "i"); },
          "Delete index failed! Status: 0"},
         {"insert",
-         [] {
-           return handle_insert_vector("p", "d", "a", std::vector<std::string>{"1", "2"},
+         [this] {
+           return handle_insert_vector(session, "p", "d", "a", std::vector<std::string>{"1", "2"},
                                        OptionMap{});
          },
          "Insert failed! Status: 0"},
         {"batch",
-         [] {
-           return handle_insert_vector_batch(
-               "p", "d", {"a"}, std::vector<std::vector<std::string>>{{"1", "2"}}, OptionMap{});
+         [this] {
+           return handle_insert_vector_batch(session, "p", "d", {"a"},
+                                             std::vector<std::vector<std::string>>{{"1", "2"}},
+                                             OptionMap{});
          },
          "Insertions failed! Status: 0"},
-        {"delete vectors", [] { return handle_delete_vector("p", "d", {"a"}); },
+        {"delete vectors", [this] { return handle_delete_vector(session, "p", "d", {"a"}); },
          "Delete vector failed! Status: 0"},
         {"search",
-         [] {
-           return handle_search("p", "d", "i", "row", {{"row_number", "1"}});
+         [this] {
+           return handle_search(session, "p", "d", "i", "row", {{"row_number", "1"}});
          },
          "Search failed! Status: 0"},
         {"upload",
          [this] {
-           return handle_upload("p", data_path,
+           return handle_upload(session, "p", data_path,
                                 {{"file_format", "libsvm"}, {"collection_name", "d"}});
          },
          "Upload failed! Status: 0"},
@@ -83,8 +84,8 @@ TEST_F(FaultTest, ConnectionDroppedDuringRequestOrAnswer) {
     for (const auto& call : calls()) {
       SCOPED_TRACE(call.name);
       DroppingServer server(point);
-      server_base_url = "http://127.0.0.1:" + std::to_string(server.port()) + "/api";
-      record.timestamps.clear();
+      session.endpoints.api = "http://127.0.0.1:" + std::to_string(server.port()) + "/api";
+      session.limiter.clear();
       CapturedOutput capture;
       EXPECT_FALSE(call.run());
       EXPECT_NE(capture.out().find(call.failure), std::string::npos) << capture.out();
@@ -154,57 +155,59 @@ TEST_F(FaultTest, WrongShapeAtEveryMemberIsAFailureWithAnErrorLine) {
       {"fetch projects",
        {{"/fetch_projects",
          R"({"projects":[{"project_name":"a","project_id":7,"application":"both"}]})"}},
-       [] { return handle_fetch_projects(); }},
+       [this] { return handle_fetch_projects(session); }},
       {"fetch datasets",
        {{"/fetch_datasets", R"j({"datasets":[{"name":"d","dimension":"(3, 4)","size":1536}]})j"}},
-       [] { return handle_fetch_datasets("p"); }},
+       [this] { return handle_fetch_datasets(session, "p"); }},
       {"delete project",
        {{"/delete_project", R"({"success":true,"error_code":"x"})"}},
-       [] { return handle_delete_project("p"); }},
+       [this] { return handle_delete_project(session, "p"); }},
       {"attach",
        {{"/fetch_datasets", R"({"datasets":[]})"},
         {"/attach_index", R"({"success":true,"job_id":"j"})"},
         {"/get_attach_index_status", R"({"success":true,"status":"failed","error":"e"})"}},
-       [] { return handle_attach_index("p", "d", "i", "l2", false); }},
+       [this] { return handle_attach_index(session, "p", "d", "i", "l2", false); }},
       {"list indices",
        {{"/list_index_infos", R"({"index_infos":[["i","L2"]]})"}},
-       [] { return handle_list_index_infos("p", "d"); }},
+       [this] { return handle_list_index_infos(session, "p", "d"); }},
       {"insert",
        {{"/add_data", R"({"error_code":"Success"})"}},
-       [] {
-         return handle_insert_vector("p", "d", "a", std::vector<std::string>{"1"}, OptionMap{});
+       [this] {
+         return handle_insert_vector(session, "p", "d", "a", std::vector<std::string>{"1"},
+                                     OptionMap{});
        }},
       {"dense batch",
        {{"/add_data_batch", R"({"checksum_server":"abc","job_id":"j"})"},
         {"/get_upload_data_status", finished}},
-       [] {
-         return handle_insert_vector_batch("p", "d", {"a"},
+       [this] {
+         return handle_insert_vector_batch(session, "p", "d", {"a"},
                                            std::vector<std::vector<std::string>>{{"1"}}, {});
        }},
       {"sparse batch",
        {{"/add_data_batch",
          R"([{"string_id":"a","status":200,"body":"{\"error_code\":\"Success\"}"}])"}},
-       [] {
-         return handle_insert_vector_batch("p", "d", {"a"}, std::vector<std::string>{"{}"}, {});
+       [this] {
+         return handle_insert_vector_batch(session, "p", "d", {"a"}, std::vector<std::string>{"{}"},
+                                           {});
        }},
       {"delete vectors",
        {{"/remove_data", R"({"error_code":"Success"})"}},
-       [] { return handle_delete_vector("p", "d", {"a"}); }},
+       [this] { return handle_delete_vector(session, "p", "d", {"a"}); }},
       {"search",
        {{"/search", R"({"results":[{"distance":-0.25,"idx":"a"}]})"}},
-       [] {
-         return handle_search("p", "d", "i", "row", {{"row_number", "1"}});
+       [this] {
+         return handle_search(session, "p", "d", "i", "row", {{"row_number", "1"}});
        }},
       {"multi search",
        {{"/search", R"({"results":[{"query_vector_id":0,"matches":[{"distance":1,"idx":"a"}]}]})"}},
-       [] {
-         return handle_search("p", "d", "i", "row", {{"row_number", "1"}});
+       [this] {
+         return handle_search(session, "p", "d", "i", "row", {{"row_number", "1"}});
        }},
       {"upload",
        {{"/upload", R"({"checksum_server":"s","job_id":"j"})"},
         {"/get_upload_data_status", finished}},
        [this] {
-         return handle_upload("p", data_path,
+         return handle_upload(session, "p", data_path,
                               {{"file_format", "libsvm"}, {"collection_name", "d"}});
        }},
   };

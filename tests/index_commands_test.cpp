@@ -51,7 +51,7 @@ TEST_F(IndexCommandsTest, AttachPollsUntilFinished) {
   status(R"({"success":true,"status":"in_progress"})");
   status(R"({"success":true,"status":"finished"})");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_attach_index("p", "d", "i", "innerProduct", true));
+  EXPECT_TRUE(handle_attach_index(session, "p", "d", "i", "innerProduct", true));
   EXPECT_EQ(capture.out(), " Number of vectors to be indexed: 500000\nwait_time 15000\n" +
                                success("Request in queue") +
                                success("Successfully attached index"));
@@ -66,7 +66,7 @@ TEST_F(IndexCommandsTest, AttachPollsUntilFinished) {
                                      R"("user_api_key":"key-1"})"});
   EXPECT_EQ(bodies("/get_attach_index_status").front(),
             R"({"job_id":"j-1","user_api_key":"key-1"})");
-  EXPECT_EQ(record.timestamps.size(), 2u);  // the polls do not pass the limiter
+  EXPECT_EQ(session.limiter.recorded(), 2u);  // the polls do not pass the limiter
 }
 
 TEST_F(IndexCommandsTest, PrefetchProblemsDoNotStopTheAttach) {
@@ -92,7 +92,7 @@ TEST_F(IndexCommandsTest, PrefetchProblemsDoNotStopTheAttach) {
     attach_starts();
     status(R"({"success":true,"status":"finished"})");
     CapturedOutput capture;
-    EXPECT_TRUE(handle_attach_index("p", "d", "i", "L2", false));
+    EXPECT_TRUE(handle_attach_index(session, "p", "d", "i", "L2", false));
     EXPECT_EQ(capture.out(), c.before + "wait_time 3000\n" + success("Successfully attached index"))
         << c.listing;
   }
@@ -129,7 +129,7 @@ TEST_F(IndexCommandsTest, AttachFailures) {
     service.on("/api/attach_index", status_code, attach_answer);
     if (!status_answer.empty()) status(status_answer);
     CapturedOutput capture;
-    EXPECT_FALSE(handle_attach_index("p", "d", "i", "COSINE", false)) << attach_answer;
+    EXPECT_FALSE(handle_attach_index(session, "p", "d", "i", "COSINE", false)) << attach_answer;
     EXPECT_EQ(capture.out(), out) << attach_answer << " / " << status_answer;
     if (!attach_answer.empty()) {
       EXPECT_NE(bodies("/attach_index").front().find(R"("dist_type":"COSINE")"), std::string::npos);
@@ -140,7 +140,7 @@ TEST_F(IndexCommandsTest, AttachFailures) {
   attach_starts();
   service.on("/api/get_attach_index_status", 500, "broken");
   CapturedOutput capture;
-  EXPECT_FALSE(handle_attach_index("p", "d", "i", "l2", false));
+  EXPECT_FALSE(handle_attach_index(session, "p", "d", "i", "l2", false));
   EXPECT_EQ(capture.out(),
             "wait_time 3000\n" + error("Server error: returned status 500 due to broken"));
 }
@@ -163,7 +163,7 @@ TEST_F(IndexCommandsTest, ListIndexInfos) {
     reset();
     service.on("/api/list_index_infos", 200, body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_list_index_infos("p", "d"), ok);
+    EXPECT_EQ(handle_list_index_infos(session, "p", "d"), ok);
     EXPECT_EQ(capture.out(), out) << body;
     EXPECT_EQ(bodies("/list_index_infos"),
               std::vector<std::string>{
@@ -182,7 +182,7 @@ TEST_F(IndexCommandsTest, DeleteIndex) {
     reset();
     service.on("/api/delete_index", status_code, body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_delete_index("p", "d", "i"), ok);
+    EXPECT_EQ(handle_delete_index(session, "p", "d", "i"), ok);
     EXPECT_EQ(capture.out(), out);
     EXPECT_EQ(bodies("/delete_index"),
               std::vector<std::string>{R"({"dataset_name":"d","index_name":"i","project_name":"p",)"

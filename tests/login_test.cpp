@@ -9,7 +9,7 @@ using namespace rest_client;
 
 class LoginTest : public testing_support::ServiceTest {
  protected:
-  LoginTest() { api_key = user_id = username = ""; }
+  LoginTest() { session.identity = {}; }
 };
 
 struct LoginCase {
@@ -47,7 +47,7 @@ TEST_F(LoginTest, AnswersOfTheAccountService) {
     reset();
     service.on("/bk/validate-api-key", c.status, c.body);
     testing_support::CapturedOutput capture;
-    EXPECT_EQ(handle_login_with_api_key("k e y"), c.ok) << c.body;
+    EXPECT_EQ(handle_login_with_api_key(session, "k e y"), c.ok) << c.body;
     EXPECT_EQ(capture.out(), c.out) << c.body;
     EXPECT_EQ(capture.err(), c.err) << c.body;
   }
@@ -59,12 +59,16 @@ TEST_F(LoginTest, AnswersOfTheAccountService) {
   EXPECT_EQ(request.header("Connection"), "keep-alive");
 }
 
-TEST_F(LoginTest, StateIsKeptOnlyOnSuccessOrPartialSuccess) {
+TEST_F(LoginTest, IdentityIsKeptOnlyOnSuccess) {
   service.on("/bk/validate-api-key", 200, R"({"user_id":7,"username":"ann"})");
+  service.on("/bk/validate-api-key", 200, R"({"user_id":"u7","username":"ann"})");
   testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_login_with_api_key("k7"));
-  EXPECT_EQ(api_key, "k7");  // stored before the id conversion failed
-  EXPECT_EQ(username, "");
+  EXPECT_FALSE(handle_login_with_api_key(session, "k7"));
+  EXPECT_EQ(session.identity.api_key, "");
+  EXPECT_TRUE(handle_login_with_api_key(session, "k8"));
+  EXPECT_EQ(session.identity.api_key, "k8");
+  EXPECT_EQ(session.identity.user_id, "u7");
+  EXPECT_EQ(session.identity.username, "ann");
 }
 
 }  // namespace

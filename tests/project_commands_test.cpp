@@ -26,7 +26,7 @@ TEST_F(ProjectCommandsTest, CreateProject) {
     reset();
     service.on("/api/create_project", c.status, c.body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_create_project("p", "autoML"), c.ok);
+    EXPECT_EQ(handle_create_project(session, "p", "autoML"), c.ok);
     EXPECT_EQ(capture.out(), c.out);
     EXPECT_EQ(capture.err(), info("Creating project with project_name, application: p autoML..."));
     EXPECT_EQ(bodies("/create_project"),
@@ -38,12 +38,12 @@ TEST_F(ProjectCommandsTest, CreateProject) {
 TEST_F(ProjectCommandsTest, CreateProjectRejectsUnknownApplicationsBeforeSending) {
   for (const std::string application : {"Search", "search ", "automl", ""}) {
     CapturedOutput capture;
-    EXPECT_FALSE(handle_create_project("p", application));
+    EXPECT_FALSE(handle_create_project(session, "p", application));
     EXPECT_EQ(capture.out(), error("Error in handle_create_project: Please set the application "
                                    "argument to one of 'search', 'autoML', or 'both'"));
   }
   EXPECT_TRUE(service.requests().empty());
-  EXPECT_TRUE(record.timestamps.empty());
+  EXPECT_EQ(session.limiter.recorded(), 0u);
 }
 
 TEST_F(ProjectCommandsTest, FetchProjects) {
@@ -73,7 +73,7 @@ TEST_F(ProjectCommandsTest, FetchProjects) {
     reset();
     service.on("/api/fetch_projects", c.status, c.body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_fetch_projects(), c.ok) << c.body;
+    EXPECT_EQ(handle_fetch_projects(session), c.ok) << c.body;
     EXPECT_EQ(capture.out(), c.out) << c.body;
     EXPECT_EQ(bodies("/fetch_projects"), std::vector<std::string>{R"({"user_api_key":"key-1"})"});
   }
@@ -100,7 +100,7 @@ TEST_F(ProjectCommandsTest, DeleteProject) {
     reset();
     service.on("/api/delete_project", c.status, c.body);
     CapturedOutput capture;
-    EXPECT_EQ(handle_delete_project("p"), c.ok) << c.body;
+    EXPECT_EQ(handle_delete_project(session, "p"), c.ok) << c.body;
     EXPECT_EQ(capture.out(), c.out) << c.body;
     EXPECT_EQ(capture.err(), info("Deleting project called with project_name: p ..."));
     EXPECT_EQ(bodies("/delete_project"),

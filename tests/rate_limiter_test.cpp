@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "client/rate_limiter.h"
+#include "client/session.h"
 #include "tests/support/capture.h"
 
 namespace {
@@ -8,52 +9,37 @@ namespace {
 using namespace rest_client;
 using std::chrono::milliseconds;
 
-class RateLimiterTest : public ::testing::Test {
- protected:
-  RateLimiterTest() : hooks_({[this] { return now_; }, nullptr}) { record.timestamps.clear(); }
-  void advance(milliseconds d) { now_ += d; }
-
- private:
-  Clock::time_point now_ = Clock::time_point(std::chrono::hours(5));
-  ScopedWaitHooks hooks_;
-};
-
-TEST_F(RateLimiterTest, EleventhOperationInAWindowIsRefusedButRecorded) {
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_FALSE(rate_limit()) << i;
-    advance(milliseconds(10));
+TEST(RateLimiter, TenOperationsInAnyThreeSecondWindow) {
+  // Each step: advance the clock, then try one operation.
+  struct Step {
+    int advance_ms;
+    bool refused;
+  };
+  std::vector<Step> steps(10, {10, false});  // at 0, 10, ..., 90 ms
+  steps.push_back({10, true});               // eleventh: refused, but recorded
+  steps.push_back({0, true});                // twelfth: refused, not recorded
+  steps.push_back({2890, true});             // the first is exactly 3000 ms old: it stays
+  steps.push_back({1, true});                // 3001 ms: dropped; the attempt is the eleventh again
+  steps.push_back({20, false});              // two more aged out: room again
+  RateLimiter limiter;
+  auto now = Clock::time_point(std::chrono::hours(5)) - milliseconds(10);  // the first at 0
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    now += milliseconds(steps[i].advance_ms);
+    EXPECT_EQ(limiter.limit_reached(now), steps[i].refused) << "step " << i;
   }
-  EXPECT_TRUE(rate_limit());  // eleventh: refused, recorded
-  EXPECT_EQ(record.timestamps.size(), 11u);
-  EXPECT_TRUE(rate_limit());  // twelfth: refused, not recorded
-  EXPECT_EQ(record.timestamps.size(), 11u);
-
-  // The first entry is now 3000 ms old exactly: it stays.
-  advance(milliseconds(2900));
-  EXPECT_TRUE(rate_limit());
-  EXPECT_EQ(record.timestamps.size(), 11u);
-  // 3001 ms: dropped; ten left, the attempt is recorded as the eleventh and refused.
-  advance(milliseconds(1));
-  EXPECT_TRUE(rate_limit());
-  EXPECT_EQ(record.timestamps.size(), 11u);
-  // Two more entries age out: nine remain, so the next operation is admitted.
-  advance(milliseconds(20));
-  EXPECT_FALSE(rate_limit());
-}
-
-TEST_F(RateLimiterTest, SpacedOperationsAreAlwaysAdmitted) {
   for (int i = 0; i < 30; ++i) {
-    EXPECT_FALSE(rate_limit());
-    EXPECT_EQ(record.timestamps.size(), 1u);
-    advance(milliseconds(3001));
+    now += milliseconds(3001);
+    EXPECT_FALSE(limiter.limit_reached(now)) << "spaced operation " << i;
   }
 }
 
-TEST_F(RateLimiterTest, RefusalPrintsTheLimiterLineAndThrows) {
-  for (int i = 0; i < 10; ++i) check_rate_limit();
+TEST(RateLimiter, RefusalPrintsTheLimiterLineAndThrows) {
+  Session session;
+  session.waits = Waits([] { return Clock::time_point(std::chrono::hours(1)); }, nullptr);
+  for (int i = 0; i < 10; ++i) check_rate_limit(session);
   testing_support::CapturedOutput capture;
   try {
-    check_rate_limit();
+    check_rate_limit(session);
     FAIL() << "not refused";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Too many operations in a short time period!");

@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "client/job_status.h"
 #include "client/request.h"
 #include "commands/handlers.h"
 #include "tests/support/service_fixture.h"
@@ -22,12 +23,12 @@ class RequestTest : public testing_support::ServiceTest {};
 
 TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
   service.on("/api/echo", 200, "{}");
-  json body = request_body();
+  json body = request_body(session);
   body["project_name"] = "p\xc3\xa9";
   body["application"] = "search";
   const std::string large(2 * 1024 * 1024, 'x');
   body["zz"] = large;
-  const HttpResponse response = post("/echo", body);
+  const HttpResponse response = post(session, "/echo", body);
   EXPECT_EQ(response.status, 200);
   ASSERT_EQ(service.requests().size(), 1u);
   const auto request = service.requests()[0];
@@ -42,7 +43,7 @@ TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
 
 TEST_F(RequestTest, InvalidUtf8InABodyEndsInTheCatchLine) {
   testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_create_project("p\xff", "both"));
+  EXPECT_FALSE(handle_create_project(session, "p\xff", "both"));
   EXPECT_NE(
       capture.out().find(
           error("Error in handle_create_project: [json.exception.type_error.316]").substr(0, 60)),
@@ -54,10 +55,10 @@ TEST_F(RequestTest, RateLimiterRefusalSendsNothing) {
   service.on("/api/fetch_projects", 200, R"({"projects":[]})");
   for (int i = 0; i < 10; ++i) {
     testing_support::CapturedOutput quiet;
-    ASSERT_TRUE(handle_fetch_projects());
+    ASSERT_TRUE(handle_fetch_projects(session));
   }
   testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_fetch_projects());
+  EXPECT_FALSE(handle_fetch_projects(session));
   EXPECT_EQ(
       capture.out(),
       "\033[31m[Orvix] Request limit reached, please try again later. If you are inserting "
@@ -71,21 +72,24 @@ TEST_F(RequestTest, RateLimiterRefusalSendsNothing) {
 namespace {
 
 TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableServiceAndWhy) {
-  server_base_url = "http://127.0.0.1:1/api";
+  session.endpoints.api = "http://127.0.0.1:1/api";
   const std::string refused = error("Could not connect to 127.0.0.1:1: Connection refused");
   const std::vector<std::pair<std::function<bool()>, std::string>> cases = {
-      {[] { return handle_create_project("p", "both"); },
+      {[&] { return handle_create_project(session, "p", "both"); },
        "Create project failed! Status: 0\nResponse: "},
-      {[] { return handle_fetch_projects(); }, "Projects fetch failed! Status: 0\nResponse: "},
-      {[] { return handle_delete_project("p"); }, "Delete project failed! Status: 0\nResponse: "},
-      {[] { return handle_init_dataset("p", "d", "dense", "3"); },
+      {[&] { return handle_fetch_projects(session); },
+       "Projects fetch failed! Status: 0\nResponse: "},
+      {[&] { return handle_delete_project(session, "p"); },
+       "Delete project failed! Status: 0\nResponse: "},
+      {[&] { return handle_init_dataset(session, "p", "d", "dense", "3"); },
        "Initialize dataset failed! Status: 0\n Response: "},
-      {[] { return handle_fetch_datasets("p"); }, "Datasets fetch failed! Status: 0\nResponse: "},
-      {[] { return handle_delete_dataset("p", "d"); },
+      {[&] { return handle_fetch_datasets(session, "p"); },
+       "Datasets fetch failed! Status: 0\nResponse: "},
+      {[&] { return handle_delete_dataset(session, "p", "d"); },
        "Delete dataset failed! Status: 0\nResponse: "},
-      {[] { return handle_list_index_infos("p", "d"); },
+      {[&] { return handle_list_index_infos(session, "p", "d"); },
        "Listing index information failed! Status: 0\nResponse: "},
-      {[] { return handle_delete_index("p", "d", "i"); },
+      {[&] { return handle_delete_index(session, "p", "d", "i"); },
        "Delete index failed! Status: 0\nResponse: "},
   };
   for (const auto& [handler, line] : cases) {
@@ -96,7 +100,7 @@ TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableServiceAndWhy) {
   }
   reset();
   testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_attach_index("p", "d", "i", "L2", false));
+  EXPECT_FALSE(handle_attach_index(session, "p", "d", "i", "L2", false));
   EXPECT_EQ(capture.out(), error("Datasets fetch failed! Status: 0\nResponse: ") + refused +
                                error("Attach Index failed! Status: 0\nResponse:") + refused);
 }
@@ -142,10 +146,10 @@ TEST_F(RequestTest, AServiceThatCannotBeReachedOrStopsAnsweringEndsTheRequest) {
   };
   for (const auto& c : cases) {
     SilentListener listener(c.backlog, c.fillers);
-    server_base_url = "http://" + listener.where() + "/api";
-    ScopedTransferLimits limits(c.limits);
+    session.endpoints.api = "http://" + listener.where() + "/api";
+    session.network.limits = c.limits;
     testing_support::CapturedOutput capture;
-    EXPECT_FALSE(handle_fetch_projects());
+    EXPECT_FALSE(handle_fetch_projects(session));
     const std::string cause = c.fillers > 0 ? "Could not connect to " + listener.where()
                                             : "The request to " + listener.where();
     EXPECT_EQ(capture.out(),
@@ -214,7 +218,7 @@ TEST_F(RequestTest, StatusPollsRetryFailuresThatMayPass) {
     sleeps.clear();
     for (const auto& reply : c.replies) service.on("/api/status", reply);
     testing_support::CapturedOutput capture;
-    const auto answer = fetch_job_status("/status", request_body());
+    const auto answer = fetch_job_report(session, "/status", request_body(session));
     EXPECT_EQ(answer.has_value(), c.answered);
     EXPECT_EQ(service.requests_to("/api/status").size(), c.sleeps.size() + 1);
     ASSERT_EQ(sleeps.size(), c.sleeps.size());
@@ -230,17 +234,17 @@ TEST_F(RequestTest, StatusPollsRetryFailuresThatMayPass) {
   // data is sent once.
   reset();
   sleeps.clear();
-  server_base_url = "http://127.0.0.1:1/api";
+  session.endpoints.api = "http://127.0.0.1:1/api";
   testing_support::CapturedOutput capture;
-  EXPECT_FALSE(fetch_job_status("/status", request_body()));
+  EXPECT_FALSE(fetch_job_report(session, "/status", request_body(session)));
   EXPECT_EQ(sleeps.size(), 4u);
   EXPECT_NE(capture.out().find("[WARNING] Job status request got no answer; retry 4 of 4 in "),
             std::string::npos);
   EXPECT_NE(capture.out().find(error("Server error: returned status 0 due to ")),
             std::string::npos);
-  server_base_url = service.base_url() + "/api";
+  session.endpoints.api = service.base_url() + "/api";
   service.on("/api/create_project", 503, "busy");
-  EXPECT_FALSE(handle_create_project("p", "search"));
+  EXPECT_FALSE(handle_create_project(session, "p", "search"));
   EXPECT_EQ(service.requests_to("/api/create_project").size(), 1u);
 }
 

@@ -26,12 +26,10 @@ struct Shard {
 class UploadTest : public ServiceTest {
  protected:
   UploadTest() {
-    saved_shard_size_ = SHARD_SIZE;
     service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
     service.on("/api/get_upload_data_status", 200,
                R"({"success":true,"status":"finished","error_message":"done"})");
   }
-  ~UploadTest() override { SHARD_SIZE = saved_shard_size_; }
 
   std::string file(const std::string& name, const std::string& contents) {
     const std::string path =
@@ -67,11 +65,10 @@ class UploadTest : public ServiceTest {
   }
 
  private:
-  int saved_shard_size_;
 };
 
 TEST_F(UploadTest, LibsvmShardsAtTheThreshold) {
-  SHARD_SIZE = 250;
+  session.upload.shard_size = 250;
   std::string contents;
   std::vector<std::string> lines;
   for (int i = 0; i < 10; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i)) + "\r");
@@ -79,7 +76,8 @@ TEST_F(UploadTest, LibsvmShardsAtTheThreshold) {
   contents.pop_back();  // the last line has no line break
   const std::string path = file("ten.libsvm", contents);
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
+  EXPECT_TRUE(
+      handle_upload(session, "p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
   auto joined = [&](int from, int to) {
     std::string text;
     for (int i = from; i < to; ++i) text += lines[i] + "\n";
@@ -97,10 +95,10 @@ TEST_F(UploadTest, LibsvmShardsAtTheThreshold) {
 }
 
 TEST_F(UploadTest, CsvHeaderStartsEveryShard) {
-  SHARD_SIZE = 0;
+  session.upload.shard_size = 0;
   const std::string path = file("h.csv", "id,x\n1,2\n3,4\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path,
+  EXPECT_TRUE(handle_upload(session, "p", path,
                             {{"file_format", "csv"},
                              {"collection_name", "d"},
                              {"has_field_names", "true"},
@@ -113,12 +111,12 @@ TEST_F(UploadTest, CsvHeaderStartsEveryShard) {
 }
 
 TEST_F(UploadTest, StringIdsArePairedAcrossLinesAndShards) {
-  SHARD_SIZE = 4;
+  session.upload.shard_size = 4;
   const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
   const std::string ids = file("ids.txt", "a b\r\n\nc\nextra\n");
   CapturedOutput capture;
   EXPECT_TRUE(handle_upload(
-      "p", data,
+      session, "p", data,
       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
   const auto sent = shards();
   ASSERT_EQ(sent.size(), 3u);
@@ -135,7 +133,7 @@ TEST_F(UploadTest, TooFewIdsWarnAndStopSendingIds) {
   const std::string ids = file("two.txt", "a\nb\n");
   CapturedOutput capture;
   EXPECT_TRUE(handle_upload(
-      "p", data,
+      session, "p", data,
       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
   const auto sent = shards();
   ASSERT_EQ(sent.size(), 1u);
@@ -146,14 +144,14 @@ TEST_F(UploadTest, TooFewIdsWarnAndStopSendingIds) {
 }
 
 TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
-  SHARD_SIZE = 25;  // two lines a shard; the ids run out in the third
+  session.upload.shard_size = 25;  // two lines a shard; the ids run out in the third
   std::string lines;
   for (int i = 0; i < 10; ++i) lines += "1 1:" + std::to_string(100000 + i) + "\n";
   const std::string data = file("ten.libsvm", lines);
   const std::string ids = file("five.txt", "a\nb\nc\nd\ne\n");
   CapturedOutput capture;
   EXPECT_TRUE(handle_upload(
-      "p", data,
+      session, "p", data,
       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
   const std::string out = capture.out();
   const auto warned = out.find("libsvm and string ids file have different number of lines");
@@ -168,7 +166,7 @@ TEST_F(UploadTest, BinaryRecordsDropAnIncompleteTail) {
   for (int i = 0; i < 40; ++i) bytes[i] = static_cast<char>(i);
   const std::string path = file("v.bin", bytes);
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path,
+  EXPECT_TRUE(handle_upload(session, "p", path,
                             {{"file_format", "binary"},
                              {"collection_name", "d"},
                              {"binary_dim", "4"},
@@ -183,11 +181,11 @@ TEST_F(UploadTest, BinaryRecordsDropAnIncompleteTail) {
 }
 
 TEST_F(UploadTest, JsonElementsAreSentCompact) {
-  SHARD_SIZE = 20;
+  session.upload.shard_size = 20;
   const std::string path =
       file("v.json", " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path,
+  EXPECT_TRUE(handle_upload(session, "p", path,
                             {{"file_format", "json"},
                              {"collection_name", "d"},
                              {"has_field_names", "true"},
@@ -281,7 +279,7 @@ TEST_F(UploadTest, ArgumentRules) {
   };
   for (const auto& c : cases) {
     CapturedOutput capture;
-    EXPECT_FALSE(handle_upload("p", c.path, c.options));
+    EXPECT_FALSE(handle_upload(session, "p", c.path, c.options));
     EXPECT_EQ(capture.out(), c.out);
   }
   EXPECT_TRUE(bodies("/upload").empty());
@@ -290,7 +288,7 @@ TEST_F(UploadTest, ArgumentRules) {
 TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
   const std::string csv = file("q.csv", "1,2,3,\n4,5,6,\n");
   CapturedOutput capture("yes\ny\n 2x\ny\n1 3 x 4\n");
-  EXPECT_TRUE(handle_upload("p", csv,
+  EXPECT_TRUE(handle_upload(session, "p", csv,
                             {{"file_format", "csv"},
                              {"collection_name", "d"},
                              {"has_field_names", "false"},
@@ -312,7 +310,7 @@ TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
 
   for (const std::string input : {"y\n", "y\nnone\n", "n\n"}) {
     CapturedOutput ended(input);
-    EXPECT_FALSE(handle_upload("p", csv,
+    EXPECT_FALSE(handle_upload(session, "p", csv,
                                {{"file_format", "csv"},
                                 {"collection_name", "d"},
                                 {"has_field_names", "false"},
@@ -323,7 +321,7 @@ TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
 
 TEST_F(UploadTest, JobPollingAndTheFinalWait) {
   reset();
-  SHARD_SIZE = 3;
+  session.upload.shard_size = 3;
   service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
   service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"pending"})");
   service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"in_progress"})");
@@ -332,7 +330,8 @@ TEST_F(UploadTest, JobPollingAndTheFinalWait) {
              R"({"success":true,"status":"finished","error_message":"m"})");
   const std::string path = file("two.libsvm", "ab\ncd\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload("p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
+  EXPECT_TRUE(
+      handle_upload(session, "p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
   std::string out = capture.out();
   for (std::size_t at; (at = out.find("\033[33m")) != std::string::npos;) {
     out.erase(at, out.find('\n', at) + 1 - at);  // the checksum warnings
@@ -385,7 +384,7 @@ TEST_F(UploadTest, ServiceFailures) {
     service.on("/api/upload", c.status, c.upload_answer);
     if (!c.job_answer.empty()) service.on("/api/get_upload_data_status", 200, c.job_answer);
     CapturedOutput capture;
-    EXPECT_FALSE(handle_upload("p", path, options));
+    EXPECT_FALSE(handle_upload(session, "p", path, options));
     std::string out = capture.out();
     if (const auto at = out.find("\033[33m"); at != std::string::npos) {
       out.erase(at, out.find('\n', at) + 1 - at);
@@ -460,7 +459,7 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
     service.on("/api/get_upload_data_status", 200,
                R"({"success":true,"status":"finished","error_message":"done"})");
     CapturedOutput capture;
-    EXPECT_EQ(handle_upload("p", c.path, c.options), c.result) << c.said;
+    EXPECT_EQ(handle_upload(session, "p", c.path, c.options), c.result) << c.said;
     EXPECT_NE((capture.out() + capture.err()).find(c.said), std::string::npos) << c.said << "\n"
                                                                                << capture.out();
     EXPECT_EQ(bodies("/upload").size(), c.shards) << c.said;
@@ -468,7 +467,8 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
 }
 
 TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
-  SHARD_SIZE = 1 << 20;  // the reader takes 4 MiB at a time: it is still reading when cut
+  session.upload.shard_size =
+      1 << 20;  // the reader takes 4 MiB at a time: it is still reading when cut
   const std::string path = file("shrinks.bin", std::string(8 << 20, 'x'));
   service.on("/api/upload", Reply{200, R"({"checksum_server":"s","job_id":"j"})", 100, ""});
   CapturedOutput capture;
@@ -477,7 +477,7 @@ TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
     while (service.requests_to("/api/upload").empty()) std::this_thread::yield();
     EXPECT_EQ(::truncate(path.c_str(), 1 << 20), 0);
   });
-  const bool result = handle_upload("p", path,
+  const bool result = handle_upload(session, "p", path,
                                     {{"file_format", "binary"},
                                      {"collection_name", "d"},
                                      {"binary_dim", "4"},

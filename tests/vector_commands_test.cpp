@@ -22,7 +22,7 @@ const std::string kLimiter =
 TEST_F(VectorCommandsTest, InsertDenseSendsWidenedFloats) {
   service.on("/api/add_data", 200, R"({"error_code":"Success"})");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_insert_vector("p", "d", "id", {"0.1", "2", " 1.5abc", "0x10"},
+  EXPECT_TRUE(handle_insert_vector(session, "p", "d", "id", {"0.1", "2", " 1.5abc", "0x10"},
                                    {{"vector_attributes", R"({"c":"red"})"}, {"other", "x"}}));
   EXPECT_EQ(capture.out(), success("Successfully inserted vector"));
   EXPECT_EQ(capture.err(), info("Inserting vector to dataset d..."));
@@ -36,8 +36,8 @@ TEST_F(VectorCommandsTest, InsertDenseSendsWidenedFloats) {
 TEST_F(VectorCommandsTest, InsertSparseSendsPairsInNameOrder) {
   service.on("/api/add_data", 200, R"({"error_code":"Success"})");
   CapturedOutput capture;
-  EXPECT_TRUE(
-      handle_insert_vector("p", "d", "id", std::string(R"({"2":"0.5","10":"0.25","-1":"1"})"), {}));
+  EXPECT_TRUE(handle_insert_vector(session, "p", "d", "id",
+                                   std::string(R"({"2":"0.5","10":"0.25","-1":"1"})"), {}));
   EXPECT_EQ(bodies("/add_data").at(0),
             R"({"collection_name":"d","data":[[4294967295,1.0],[10,0.25],[2,0.5]],)"
             R"("project_name":"p","string_id":"id","user_api_key":"key-1"})");
@@ -51,11 +51,11 @@ TEST_F(VectorCommandsTest, InsertFailures) {
     std::string out;
     bool sent;
   };
-  const auto dense = [](std::vector<std::string> values, OptionMap options = {}) {
-    return [=] { return handle_insert_vector("p", "d", "id", values, options); };
+  const auto dense = [this](std::vector<std::string> values, OptionMap options = {}) {
+    return [=, this] { return handle_insert_vector(session, "p", "d", "id", values, options); };
   };
-  const auto sparse = [](std::string text) {
-    return [=] { return handle_insert_vector("p", "d", "id", text, OptionMap{}); };
+  const auto sparse = [this](std::string text) {
+    return [=, this] { return handle_insert_vector(session, "p", "d", "id", text, OptionMap{}); };
   };
   const std::string prefix = "Error in handle_insert: ";
   const std::vector<Case> cases = {
@@ -118,7 +118,8 @@ TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
   service.on("/api/get_upload_data_status", 200,
              R"({"success":true,"status":"finished","error_message":"2 rows"})");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_insert_vector_batch("p", "d", {"a", "b"}, Dense{{"1", "2.5"}, {"0.1"}},
+  EXPECT_TRUE(handle_insert_vector_batch(session, "p", "d", {"a", "b"},
+                                         Dense{{"1", "2.5"}, {"0.1"}},
                                          {{"vector_attributes", R"([{"k":"v"},{}])"}}));
   const std::string body = bodies("/add_data_batch").at(0);
   const std::string data = R"([[1.0,2.5],[0.10000000149011612]])";
@@ -140,7 +141,7 @@ TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
   EXPECT_EQ(sleeps, (std::vector<long long>{3000, 3000}));
   EXPECT_EQ(bodies("/get_upload_data_status").at(0),
             R"({"job_id":"job-9","user_api_key":"key-1"})");
-  EXPECT_EQ(record.timestamps.size(), 1u);
+  EXPECT_EQ(session.limiter.recorded(), 1u);
 }
 
 TEST_F(VectorCommandsTest, DenseBatchAnswersAndJobStates) {
@@ -184,7 +185,7 @@ TEST_F(VectorCommandsTest, DenseBatchAnswersAndJobStates) {
     service.on("/api/add_data_batch", c.status, c.batch_answer);
     if (!c.job_answer.empty()) service.on("/api/get_upload_data_status", 200, c.job_answer);
     CapturedOutput capture;
-    EXPECT_FALSE(handle_insert_vector_batch("p", "d", {"a"}, Dense{{"1"}}, {}));
+    EXPECT_FALSE(handle_insert_vector_batch(session, "p", "d", {"a"}, Dense{{"1"}}, {}));
     std::string out = capture.out();
     const auto warning = out.find("\033[33m");
     if (warning != std::string::npos) out.erase(warning, out.find('\n', warning) + 1 - warning);
@@ -194,16 +195,16 @@ TEST_F(VectorCommandsTest, DenseBatchAnswersAndJobStates) {
   service.on("/api/add_data_batch", 200, raw);
   service.on("/api/get_upload_data_status", 502, "gateway");
   CapturedOutput capture;
-  EXPECT_FALSE(handle_insert_vector_batch("p", "d", {"a"}, Dense{{"1"}}, {}));
+  EXPECT_FALSE(handle_insert_vector_batch(session, "p", "d", {"a"}, Dense{{"1"}}, {}));
   EXPECT_NE(capture.out().find(error("Server error: returned status 502 due to gateway")),
             std::string::npos);
 }
 
 TEST_F(VectorCommandsTest, BatchConversionErrorsSendNothing) {
   CapturedOutput capture;
-  EXPECT_FALSE(handle_insert_vector_batch("p", "d", {"a", "b"}, Dense{{"1"}, {"x"}}, {}));
-  EXPECT_FALSE(
-      handle_insert_vector_batch("p", "d", {"a"}, std::vector<std::string>{R"({"1":1})"}, {}));
+  EXPECT_FALSE(handle_insert_vector_batch(session, "p", "d", {"a", "b"}, Dense{{"1"}, {"x"}}, {}));
+  EXPECT_FALSE(handle_insert_vector_batch(session, "p", "d", {"a"},
+                                          std::vector<std::string>{R"({"1":1})"}, {}));
   EXPECT_EQ(capture.out(),
             error("Error in handle_insert_batch: Elements inside the vector should be a number") +
                 error("Error in handle_insert_batch: Invalid values for vector"));
@@ -239,7 +240,7 @@ TEST_F(VectorCommandsTest, SparseBatchReportsEveryVector) {
     reset();
     service.on("/api/add_data_batch", 200, c.answer);
     CapturedOutput capture;
-    EXPECT_EQ(handle_insert_vector_batch("p", "d", {"a", "b"},
+    EXPECT_EQ(handle_insert_vector_batch(session, "p", "d", {"a", "b"},
                                          std::vector<std::string>{R"({"1":"0.5"})", "{}"}, {}),
               c.ok);
     EXPECT_EQ(capture.out(), c.out) << c.answer;
@@ -265,7 +266,7 @@ TEST_F(VectorCommandsTest, DeleteVector) {
     reset();
     service.on("/api/remove_data", status, answer);
     CapturedOutput capture;
-    EXPECT_EQ(handle_delete_vector("p", "d", {"a", "b", "c"}), ok);
+    EXPECT_EQ(handle_delete_vector(session, "p", "d", {"a", "b", "c"}), ok);
     EXPECT_EQ(capture.out(), out);
     EXPECT_EQ(capture.err(), info("Deleting 3 vectors from dataset d..."));
     EXPECT_EQ(
@@ -275,7 +276,7 @@ TEST_F(VectorCommandsTest, DeleteVector) {
   reset();
   service.on("/api/remove_data", 200, R"({"error_code":"Success"})");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_delete_vector("p", "d", {}));
+  EXPECT_TRUE(handle_delete_vector(session, "p", "d", {}));
   EXPECT_EQ(bodies("/remove_data").at(0),
             R"({"collection_name":"d","project_name":"p","string_ids":[],"user_api_key":"key-1"})");
 }
@@ -318,7 +319,7 @@ TEST_F(VectorCommandsTest, SearchBuildsTheQueryFromItsOptions) {
     reset();
     service.on("/api/search", 200, R"({"results":[]})");
     CapturedOutput capture;
-    EXPECT_TRUE(handle_search("p", "d", "i", c.query_type, c.options));
+    EXPECT_TRUE(handle_search(session, "p", "d", "i", c.query_type, c.options));
     EXPECT_EQ(bodies("/search").at(0), c.body);
     EXPECT_EQ(capture.out(), success("Search successful, retrieved top-0 vectors"));
   }
@@ -396,7 +397,7 @@ TEST_F(VectorCommandsTest, SearchRejectsBadOptionsBeforeSending) {
   };
   for (const auto& [query_type, options, out] : cases) {
     CapturedOutput capture;
-    EXPECT_FALSE(handle_search("p", "d", "i", query_type, options));
+    EXPECT_FALSE(handle_search(session, "p", "d", "i", query_type, options));
     EXPECT_EQ(capture.out(), out);
   }
   EXPECT_TRUE(service.requests().empty());
@@ -435,13 +436,14 @@ TEST_F(VectorCommandsTest, SearchResultLayouts) {
     reset();
     service.on("/api/search", 200, c.answer);
     CapturedOutput capture;
-    EXPECT_EQ(handle_search("p", "d", "i", "row", {{"row_number", "1"}}), c.ok) << c.answer;
+    EXPECT_EQ(handle_search(session, "p", "d", "i", "row", {{"row_number", "1"}}), c.ok)
+        << c.answer;
     EXPECT_EQ(capture.out(), c.out) << c.answer;
   }
   reset();
   service.on("/api/search", 500, "x");
   CapturedOutput capture;
-  EXPECT_FALSE(handle_search("p", "d", "i", "row", {{"row_number", "1"}}));
+  EXPECT_FALSE(handle_search(session, "p", "d", "i", "row", {{"row_number", "1"}}));
   EXPECT_EQ(capture.out(), error("Search failed! Status: 500\nResponse: x"));
 }
 

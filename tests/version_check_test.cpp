@@ -28,7 +28,7 @@ TEST_F(VersionCheckTest, AnswersGiveOneOrderlyOutcome) {
     reset();
     service.on("/api/check_cli_version", status, body);
     testing_support::CapturedOutput capture;
-    EXPECT_EQ(handle_check_cli_version(), ok) << body;
+    EXPECT_EQ(handle_check_cli_version(session), ok) << body;
     EXPECT_EQ(capture.out(), out) << body;
   }
   EXPECT_EQ(service.requests().back().body, R"({"cli_version":"1.0.0","user_api_key":"key-1"})");
@@ -37,7 +37,7 @@ TEST_F(VersionCheckTest, AnswersGiveOneOrderlyOutcome) {
 TEST_F(VersionCheckTest, BodyThatIsNotJsonIsOneErrorLine) {
   service.on("/api/check_cli_version", 200, "<html>");
   testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_check_cli_version());
+  EXPECT_FALSE(handle_check_cli_version(session));
   const std::string out = capture.out();
   EXPECT_EQ(out.rfind("\033[31m[ERROR] Error checking CLI version with server: "
                       "[json.exception.parse_error.101]",

@@ -1,7 +1,5 @@
 #include "upload/file_readers.h"
 
-#include "upload/shard_transfer.h"
-
 #include <sys/stat.h>
 
 #include <cmath>
@@ -136,8 +134,8 @@ struct SentCount {
   }
 };
 
-bool reached_threshold(const ShardOutput&, std::size_t data_size, const IdFeed& ids) {
-  return data_size + ids.size() >= static_cast<std::size_t>(static_cast<unsigned>(SHARD_SIZE));
+bool reached_threshold(const ShardOutput& output, std::size_t data_size, const IdFeed& ids) {
+  return data_size + ids.size() >= output.shard_size();
 }
 
 // Calls `record` with each line (without its line break) of the file, read in large blocks.

@@ -1,7 +1,6 @@
 #include "upload/shard_builder.h"
 
 #include "client/payload.h"
-#include "upload/shard_transfer.h"
 
 namespace rest_client {
 namespace {
@@ -18,7 +17,7 @@ void append_member(std::string& body, const std::string& key, const std::string&
 void ShardBuilder::start(std::string& body) {
   // Room for the base64 of a shard that does not compress at all, so the body never grows by
   // reallocation (which would briefly hold two copies of it).
-  const auto shard = static_cast<std::size_t>(static_cast<unsigned>(SHARD_SIZE));
+  const std::size_t shard = shard_size_;
   const std::size_t expected = (shard + shard / 64 + (1 << 20)) / 3 * 4 + (1 << 20);
   if (body.capacity() < expected) body.reserve(expected);
   body.clear();

@@ -30,6 +30,8 @@ class ShardOutput {
   virtual ~ShardOutput() = default;
   virtual void add_data(const char* data, std::size_t size) = 0;
   virtual std::size_t data_size() const = 0;
+  // Bytes of data at which a shard is handed off.
+  virtual std::size_t shard_size() const = 0;
   // Ends the current shard (with its ids text while ids are in use) and starts the next.
   virtual void hand_off(const std::string* shard_ids) = 0;
   virtual void warning(std::string text) = 0;
@@ -40,7 +42,8 @@ class ShardOutput {
 
 class ShardBuilder {
  public:
-  explicit ShardBuilder(json upload_body) : base_(std::move(upload_body)) {}
+  ShardBuilder(json upload_body, std::size_t shard_size)
+      : base_(std::move(upload_body)), shard_size_(shard_size) {}
 
   // Starts a shard in `body`, whose capacity is reused.
   void start(std::string& body);
@@ -48,9 +51,11 @@ class ShardBuilder {
   std::size_t data_size() const { return stream_.raw_size(); }
   // Completes the body started last; returns the checksum of its "file_data" text.
   std::string finish(std::string& body, const std::string* shard_ids);
+  std::size_t shard_size() const { return shard_size_; }
 
  private:
   json base_;
+  std::size_t shard_size_;
   std::size_t checksum_at_ = 0;
   std::size_t file_data_at_ = 0;
   GzipBase64Stream stream_;

@@ -6,8 +6,8 @@
 
 namespace rest_client {
 
-ShardPipeline::ShardPipeline(json upload_body, Reader reader)
-    : builder_(std::move(upload_body)), spare_(ShardBody{}) {
+ShardPipeline::ShardPipeline(json upload_body, std::size_t shard_size, Reader reader)
+    : builder_(std::move(upload_body), shard_size), spare_(ShardBody{}) {
   builder_.start(current_.text);
   thread_ = std::thread([this, reader = std::move(reader)] { run(reader); });
 }

@@ -19,7 +19,7 @@ class ShardPipeline : private ShardOutput {
  public:
   using Reader = std::function<void(ShardOutput&)>;
 
-  ShardPipeline(json upload_body, Reader reader);
+  ShardPipeline(json upload_body, std::size_t shard_size, Reader reader);
   ~ShardPipeline();
   ShardPipeline(const ShardPipeline&) = delete;
   ShardPipeline& operator=(const ShardPipeline&) = delete;
@@ -40,6 +40,7 @@ class ShardPipeline : private ShardOutput {
 
   void add_data(const char* data, std::size_t size) override;
   std::size_t data_size() const override;
+  std::size_t shard_size() const override { return builder_.shard_size(); }
   void hand_off(const std::string* shard_ids) override;
   void warning(std::string text) override;
   void note(std::string text) override;

@@ -10,16 +10,10 @@
 
 namespace rest_client {
 
-// The shard threshold in bytes; set once at start-up from the environment.
-extern int SHARD_SIZE;
-// Reads SHARD_SIZE from the environment; a text that is not a usable size gives a warning and
-// the default of 200 MiB.
-void init_shard_size_from_env();
-
 // Sends finished shards one at a time and follows their upload jobs.
 class ShardTransfer {
  public:
-  ShardTransfer(std::string file_path, std::string dataset);
+  ShardTransfer(Session& session, std::string file_path, std::string dataset);
 
   void send_shard(const ShardBody& shard);
   std::size_t shard_count() const { return jobs_.size(); }
@@ -31,11 +25,20 @@ class ShardTransfer {
     json status_body;
     bool finished = false;
   };
+  struct Round {
+    std::size_t stopped_at;  // the first job still running, or the count of jobs
+    bool failed;
+  };
 
+  // 1 finished, 0 still running, -1 failed (its line printed).
   int poll_upload_job(std::size_t index);
+  // Polls the unfinished jobs in order, marking finished ones, until one is still running or
+  // has failed. `pause_after_every_poll`: the pause follows every poll, not only a finished one.
+  Round poll_round(bool pause_after_every_poll);
   // What an interrupt stopped: the shards the service accepted and its jobs still running.
   std::string describe_interrupt() const;
 
+  Session& session_;
   std::string file_path_;
   std::string dataset_;
   std::vector<UploadJob> jobs_;

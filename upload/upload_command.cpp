@@ -5,7 +5,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "client/client_state.h"
 #include "client/line_input.h"
 #include "client/payload.h"
 #include "client/request.h"
@@ -105,12 +104,13 @@ void discard(OptionMap& options, const char* key, const char* warning) {
 
 }  // namespace
 
-bool handle_upload(const std::string& project, const std::string& file_path, OptionMap options) {
+bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
+                   OptionMap options) {
   return guarded("upload", [&] {
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
     const std::size_t columns = column_count(file_path);
-    json body = request_body();
+    json body = request_body(session);
     body["compression_type"] = "gzip";
     body["project_name"] = project;
 
@@ -203,10 +203,10 @@ bool handle_upload(const std::string& project, const std::string& file_path, Opt
         read_line_file(output, input);
       }
     };
-    ShardTransfer transfer(file_path, *dataset);
+    ShardTransfer transfer(session, file_path, *dataset);
     {
       ProgressLine progress(file_size(file_path));
-      ShardPipeline pipeline(body, reader);
+      ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size), reader);
       const auto redraw = [&] { progress.draw(pipeline.bytes_read(), transfer.shard_count()); };
       while (auto shard = pipeline.next(redraw)) {
         progress.clear();

@@ -13,17 +13,14 @@
 #include <string_view>
 #include <vector>
 
-#include "client/client_state.h"
 #include "client/http.h"
 #include "client/login.h"
-#include "client/rate_limiter.h"
+#include "client/session.h"
 #include "client/version_check.h"
-#include "client/waits.h"
 #include "commands/dispatcher.h"
 #include "tests/fuzz/fuzz_harness.h"
 #include "tests/support/capture.h"
 #include "tests/support/statement_table.h"
-#include "upload/shard_transfer.h"
 
 namespace {
 
@@ -89,7 +86,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::remove(kLibsvm.c_str());
     std::remove(kQueries.c_str());
   });
-  rest_client::SHARD_SIZE = 24;  // several shards from the small files
   return 0;
 }
 
@@ -98,13 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzzing::InputTimer timer;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   Answers answers(input.substr(1));
-  const rest_client::ScopedTransport transport(
-      [&](const std::string&, const std::string&, const std::string&) { return answers.next(); });
+  rest_client::Session session;
+  session.endpoints = rest_client::built_in_endpoints();
+  session.network.transport = [&](const std::string&, const std::string&, const std::string&) {
+    return answers.next();
+  };
   auto now = rest_client::Clock::time_point{};
-  const rest_client::ScopedWaitHooks clock(
-      {[&] { return now; }, [&](std::chrono::nanoseconds step) { now += step; }});
-  rest_client::record.timestamps.clear();
-  rest_client::api_key = "fuzz-key";
+  session.waits =
+      rest_client::Waits([&] { return now; }, [&](std::chrono::nanoseconds step) { now += step; });
+  session.identity.api_key = "fuzz-key";
+  session.upload.shard_size = 24;  // several shards from the small files
   // ORVIX_FUZZ_SHOW=1 shows what the client prints, for reading a reproducer.
   static const bool show = std::getenv("ORVIX_FUZZ_SHOW") != nullptr;
   std::optional<testing_support::CapturedOutput> output;
@@ -113,11 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::vector<std::string> lines = statements();
   const std::size_t choice = static_cast<unsigned char>(input[0]) % (lines.size() + 2);
   if (choice == lines.size()) {
-    rest_client::handle_login_with_api_key("fuzz-key");
+    rest_client::handle_login_with_api_key(session, "fuzz-key");
   } else if (choice == lines.size() + 1) {
-    rest_client::handle_check_cli_version();
+    rest_client::handle_check_cli_version(session);
   } else {
-    rest_client::run_statement_line(lines[choice]);
+    rest_client::run_statement_line(session, lines[choice]);
   }
   return 0;
 }

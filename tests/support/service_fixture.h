@@ -1,5 +1,5 @@
 #pragma once
-// A fake service per test, the client pointed at it, and a fake clock: sleeps are recorded and
+// A fake service per test, a session pointed at it, and a fake clock: sleeps are recorded and
 // advance the clock instead of waiting.
 
 #include <gtest/gtest.h>
@@ -7,9 +7,7 @@
 #include <chrono>
 #include <vector>
 
-#include "client/client_state.h"
-#include "client/rate_limiter.h"
-#include "client/waits.h"
+#include "client/session.h"
 #include "tests/support/capture.h"
 #include "tests/support/fake_service.h"
 
@@ -17,23 +15,21 @@ namespace testing_support {
 
 class ServiceTest : public ::testing::Test {
  protected:
-  ServiceTest()
-      : waits_({[this] { return now_; },
-                [this](std::chrono::nanoseconds d) {
-                  sleeps.push_back(
-                      std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-                  now_ += d;
-                }}) {
-    rest_client::server_base_url = service.base_url() + "/api";
-    rest_client::account_base_url = service.base_url();
-    rest_client::api_key = "key-1";
-    rest_client::record.timestamps.clear();
+  ServiceTest() {
+    session.endpoints = {service.base_url() + "/api", service.base_url(), "", ""};
+    session.identity.api_key = "key-1";
+    session.waits = rest_client::Waits(
+        [this] { return now_; },
+        [this](std::chrono::nanoseconds d) {
+          sleeps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+          now_ += d;
+        });
   }
 
   // Forgets the script, the recorded requests and the limiter's record between table rows.
   void reset() {
     service.clear();
-    rest_client::record.timestamps.clear();
+    session.limiter.clear();
   }
 
   // The compact bodies of the requests to one path, in order.
@@ -44,11 +40,11 @@ class ServiceTest : public ::testing::Test {
   }
 
   FakeService service;
+  rest_client::Session session;
   std::vector<long long> sleeps;  // milliseconds
 
  private:
   rest_client::Clock::time_point now_ = rest_client::Clock::time_point(std::chrono::hours(1));
-  rest_client::ScopedWaitHooks waits_;
 };
 
 }  // namespace testing_support

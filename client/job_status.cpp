@@ -1,0 +1,79 @@
+#include "client/job_status.h"
+
+#include <cstdio>
+
+#include "client/interrupt.h"
+#include "client/request.h"
+#include "client/retry_policy.h"
+
+namespace rest_client {
+namespace {
+
+JobState state_of(const std::string& status) {
+  if (status == "pending") return JobState::kPending;
+  if (status == "in_progress") return JobState::kInProgress;
+  if (status == "finished") return JobState::kFinished;
+  if (status == "failed") return JobState::kFailed;
+  return JobState::kUnknown;
+}
+
+}  // namespace
+
+std::string JobReport::failure(const std::string& prefix) const {
+  if (!answer.contains("error")) return prefix;
+  return prefix + ": " + answer.at("error").get<std::string>();
+}
+
+std::string JobReport::message() const {
+  return member_or_null(answer, "error_message").get<std::string>();
+}
+
+std::optional<JobReport> fetch_job_report(Session& session, const std::string& path,
+                                          const json& status_body) {
+  HttpResponse response = post_unlimited(session, path, status_body);
+  // A status request changes nothing, so a failure that may pass is tried again.
+  for (int retry = 1; retry <= kStatusRetries && is_passing_failure(response.status); ++retry) {
+    const auto delay = retry_delay(retry, response.retry_after);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(delay.count()) / 1000);
+    const std::string failure = response.status == 0
+                                    ? "got no answer"
+                                    : "was answered with status " + std::to_string(response.status);
+    print_warning(" Job status request " + failure + "; retry " + std::to_string(retry) + " of " +
+                  std::to_string(kStatusRetries) + " in " + seconds + " s");
+    session.waits.wait_for(delay);
+    response = post_unlimited(session, path, status_body);
+  }
+  if (response.status != 200) {
+    print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
+                response.text);
+    print_failure_cause(response);
+    return std::nullopt;
+  }
+  json answer = parse_json(response.text);
+  if (!answer.is_object() || !answer.contains("success") || !answer.contains("status")) {
+    print_error("Server returned invalid response");
+    return std::nullopt;
+  }
+  const JobState state = state_of(answer.at("status").get<std::string>());
+  return JobReport{state, std::move(answer)};
+}
+
+bool follow_job(Session& session, const std::string& path, const json& status_body,
+                std::chrono::milliseconds interval,
+                const std::function<std::optional<bool>(const JobReport&)>& on_report) {
+  const InterruptScope scope([&] { return job_interrupted(status_body); });
+  for (;;) {
+    const auto report = fetch_job_report(session, path, status_body);
+    if (!report) return false;
+    if (const auto decided = on_report(*report)) return *decided;
+    session.waits.wait_for(interval);
+  }
+}
+
+std::string job_interrupted(const json& status_body) {
+  return "while waiting for job " + member_or_null(status_body, "job_id").dump() +
+         "; the service may still finish it";
+}
+
+}  // namespace rest_client

@@ -1,0 +1,53 @@
+#pragma once
+// Everything one run of the client works with: where the service lives, who is logged in, the
+// rate limiter, the clock, the network and the upload settings. main builds one and passes it
+// down to every handler; tests build their own.
+
+#include <string>
+
+#include "client/http.h"
+#include "client/rate_limiter.h"
+#include "client/waits.h"
+
+namespace rest_client {
+
+// The client's version, from the build.
+extern const std::string client_version;
+
+struct Endpoints {
+  std::string api;       // root of the vector-database API
+  std::string account;   // the account service, for login
+  std::string docs;      // shown in the welcome text
+  std::string key_page;  // shown at the key prompt
+};
+
+// The endpoints this executable was built to talk to.
+Endpoints built_in_endpoints();
+
+// Filled by a successful login.
+struct Identity {
+  std::string api_key;
+  std::string user_id;
+  std::string username;
+};
+
+inline constexpr int kDefaultShardSize = 209715200;  // 200 MiB
+
+struct UploadSettings {
+  int shard_size = kDefaultShardSize;  // bytes of file data per shard
+};
+
+struct Session {
+  Endpoints endpoints;
+  Identity identity;
+  RateLimiter limiter;
+  Waits waits;
+  Network network;
+  UploadSettings upload;
+};
+
+// The shard size named by the SHARD_SIZE environment variable; a text that is not a usable
+// size gives a warning and the default.
+int shard_size_from_environment();
+
+}  // namespace rest_client
