@@ -1,5 +1,5 @@
-// UPLOAD: checks the options against the file format, asks for columns of a headerless CSV
-// file, then sends the file shard by shard and waits for every upload job.
+// UPLOAD: plans the upload from its options, asks for the columns of a headerless CSV file,
+// then sends the file shard by shard and waits for every upload job.
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -13,6 +13,7 @@
 #include "upload/progress_line.h"
 #include "upload/shard_pipeline.h"
 #include "upload/shard_transfer.h"
+#include "upload/upload_plan.h"
 
 namespace rest_client {
 namespace {
@@ -98,8 +99,45 @@ void show(const std::vector<ReaderMessage>& messages) {
   }
 }
 
-void discard(OptionMap& options, const char* key, const char* warning) {
-  if (take_option(options, key)) print_warning(warning);
+ShardPipeline::Reader reader_for(const UploadPlan& plan, const ReaderInput& input) {
+  switch (plan.reader) {
+    case UploadReader::kJson:
+      return [input](ShardOutput& output) { read_json_file(output, input); };
+    case UploadReader::kBinary:
+      return [input, size = plan.record_size, floats = plan.floats](ShardOutput& output) {
+        read_binary_file(output, input, size, floats);
+      };
+    case UploadReader::kCsvWithHeader:
+      return [input](ShardOutput& output) { read_csv_with_header(output, input); };
+    case UploadReader::kLines:
+      break;
+  }
+  return [input](ShardOutput& output) { read_line_file(output, input); };
+}
+
+// Sends the file shard by shard (the next one compressed while the current one is sent) and
+// waits for every upload job.
+bool send_file(Session& session, const std::string& file_path, const UploadPlan& plan,
+               const json& body) {
+  ShardTransfer transfer(session, file_path, plan.dataset);
+  {
+    ProgressLine progress(file_size(file_path));
+    ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
+                           reader_for(plan, {file_path, plan.ids_path}));
+    const auto redraw = [&] { progress.draw(pipeline.bytes_read(), transfer.shard_count()); };
+    while (auto shard = pipeline.next(redraw)) {
+      progress.clear();
+      show(shard->messages);
+      transfer.send_shard(*shard);
+      pipeline.recycle(std::move(*shard));
+    }
+    progress.clear();
+    show(pipeline.take_trailing_messages());
+    pipeline.rethrow_failure();
+  }
+  if (!transfer.final_wait()) return false;
+  print_success("Successfully uploaded file to dataset");
+  return true;
 }
 
 }  // namespace
@@ -109,118 +147,19 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
   return guarded("upload", [&] {
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
-    const std::size_t columns = column_count(file_path);
+    UploadPlanResult planned = plan_upload(project, std::move(options), column_count(file_path));
+    for (const auto& warning : planned.warnings) print_warning(warning);
+    if (!planned.plan) throw std::invalid_argument(planned.error);
+    UploadPlan& plan = *planned.plan;
     json body = request_body(session);
-    body["compression_type"] = "gzip";
-    body["project_name"] = project;
-
-    const auto format = take_option(options, "file_format");
-    if (!format) throw std::invalid_argument("File format argument required!");
-    body["file_format"] = *format;
-    if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary") {
-      throw std::invalid_argument(
-          "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
-    }
-    const bool field_names = take_option(options, "has_field_names").value_or("true") != "false";
-    body["has_field_names"] = field_names;
-
-    auto dataset = take_option(options, "collection_name");
-    if (!dataset) {
-      throw std::invalid_argument(
-          "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
-          "will be added to.");
-    }
-    body["dataset_name"] = *dataset;
-
-    const auto vector_type = take_option(options, "vector_type");
-    if (*format == "libsvm") {
-      body["vector_type"] = "sparse";
-      if (vector_type) {
-        print_warning("Vector type parameter ignored, only sparse vector supported for libsvm");
-      }
-    } else if (*format == "binary") {
-      body["vector_type"] = "dense";
-      if (vector_type) {
-        print_warning("Vector type parameter ignored, only dense vector supported for binary");
-      }
-    } else if (vector_type) {
-      body["vector_type"] = *vector_type;
-    } else {
-      throw std::invalid_argument("Argument vector_type required for " + *format + " file format");
-    }
-
-    long long record_size = 0;
-    bool floats = false;
-    if (*format == "binary") {
-      const auto dim = take_option(options, "binary_dim");
-      if (!dim) throw std::invalid_argument("Missing binary_dim argument");
-      int dimension = 0;
-      try {
-        dimension = std::stoi(*dim);
-      } catch (const std::exception&) {
-        throw std::invalid_argument("argument -binary_dim should be an integer");
-      }
-      body["binary_dim"] = dimension;
-      const auto dtype = take_option(options, "binary_dtype");
-      if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
-      body["binary_dtype"] = *dtype;
-      floats = *dtype == "float32";
-      record_size = static_cast<long long>(dimension) * (floats ? 4 : 1);
-    } else if (field_names && (*format == "json" || *format == "csv")) {
-      if (*format == "json") {
-        const auto data_field = take_option(options, "vector_data_field_name");
-        if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
-        body["vector_data_field_name"] = *data_field;
-      }
-      if (auto id_field = take_option(options, "vector_id_field_name")) {
-        body["vector_id_field_name"] = *id_field;
-      }
-      if (auto attributes = take_option(options, "attributes")) {
-        body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
-      }
-    } else {
-      discard(options, "vector_id_field_name", "Argument vector_id_field_name discarded");
-      discard(options, "attributes", "Argument attributes discarded");
-      if (*format == "csv") ask_columns(body, columns);
-    }
-
-    const std::string ids_path = take_option(options, "string_ids_file_path").value_or("");
-    if (!ids_path.empty()) require_regular_file(ids_path);
-    if (!options.empty()) {
-      for (const auto& [key, value] : options) print_error("Invalid argument " + key);
+    body.update(plan.body);
+    if (plan.ask_columns) ask_columns(body, plan.columns);
+    if (!plan.ids_path.empty()) require_regular_file(plan.ids_path);
+    if (!plan.invalid_arguments.empty()) {
+      for (const auto& key : plan.invalid_arguments) print_error("Invalid argument " + key);
       return false;
     }
-
-    const ReaderInput input{file_path, ids_path};
-    auto reader = [&, format = *format](ShardOutput& output) {
-      if (format == "json") {
-        read_json_file(output, input);
-      } else if (format == "binary") {
-        read_binary_file(output, input, record_size, floats);
-      } else if (format == "csv" && field_names) {
-        read_csv_with_header(output, input);
-      } else {
-        read_line_file(output, input);
-      }
-    };
-    ShardTransfer transfer(session, file_path, *dataset);
-    {
-      ProgressLine progress(file_size(file_path));
-      ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size), reader);
-      const auto redraw = [&] { progress.draw(pipeline.bytes_read(), transfer.shard_count()); };
-      while (auto shard = pipeline.next(redraw)) {
-        progress.clear();
-        show(shard->messages);
-        transfer.send_shard(*shard);
-        pipeline.recycle(std::move(*shard));
-      }
-      progress.clear();
-      show(pipeline.take_trailing_messages());
-      pipeline.rethrow_failure();
-    }
-    if (!transfer.final_wait()) return false;
-    print_success("Successfully uploaded file to dataset");
-    return true;
+    return send_file(session, file_path, plan, body);
   });
 }
 

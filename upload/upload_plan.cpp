@@ -1,0 +1,127 @@
+#include "upload/upload_plan.h"
+
+#include <stdexcept>
+
+namespace rest_client {
+namespace {
+
+using json = nlohmann::json;
+using Options = std::unordered_map<std::string, std::string>;
+
+std::optional<std::string> take(Options& options, const std::string& key) {
+  const auto found = options.find(key);
+  if (found == options.end()) return std::nullopt;
+  std::string value = std::move(found->second);
+  options.erase(found);
+  return value;
+}
+
+// Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text
+// the user sees.
+void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::string& project,
+          Options& options) {
+  json& body = plan.body;
+  body["compression_type"] = "gzip";
+  body["project_name"] = project;
+
+  const auto format = take(options, "file_format");
+  if (!format) throw std::invalid_argument("File format argument required!");
+  body["file_format"] = *format;
+  if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary") {
+    throw std::invalid_argument(
+        "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
+  }
+  const bool field_names = take(options, "has_field_names").value_or("true") != "false";
+  body["has_field_names"] = field_names;
+
+  auto dataset = take(options, "collection_name");
+  if (!dataset) {
+    throw std::invalid_argument(
+        "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
+        "will be added to.");
+  }
+  body["dataset_name"] = *dataset;
+  plan.dataset = *dataset;
+
+  const auto vector_type = take(options, "vector_type");
+  if (*format == "libsvm") {
+    body["vector_type"] = "sparse";
+    if (vector_type) {
+      warnings.push_back("Vector type parameter ignored, only sparse vector supported for libsvm");
+    }
+  } else if (*format == "binary") {
+    body["vector_type"] = "dense";
+    if (vector_type) {
+      warnings.push_back("Vector type parameter ignored, only dense vector supported for binary");
+    }
+  } else if (vector_type) {
+    body["vector_type"] = *vector_type;
+  } else {
+    throw std::invalid_argument("Argument vector_type required for " + *format + " file format");
+  }
+
+  if (*format == "binary") {
+    plan.reader = UploadReader::kBinary;
+    const auto dim = take(options, "binary_dim");
+    if (!dim) throw std::invalid_argument("Missing binary_dim argument");
+    int dimension = 0;
+    try {
+      dimension = std::stoi(*dim);
+    } catch (const std::exception&) {
+      throw std::invalid_argument("argument -binary_dim should be an integer");
+    }
+    body["binary_dim"] = dimension;
+    const auto dtype = take(options, "binary_dtype");
+    if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
+    body["binary_dtype"] = *dtype;
+    plan.floats = *dtype == "float32";
+    plan.record_size = static_cast<long long>(dimension) * (plan.floats ? 4 : 1);
+  } else if (field_names && (*format == "json" || *format == "csv")) {
+    if (*format == "json") {
+      const auto data_field = take(options, "vector_data_field_name");
+      if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
+      body["vector_data_field_name"] = *data_field;
+    }
+    if (auto id_field = take(options, "vector_id_field_name")) {
+      body["vector_id_field_name"] = *id_field;
+    }
+    if (auto attributes = take(options, "attributes")) {
+      body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
+    }
+  } else {
+    if (take(options, "vector_id_field_name")) {
+      warnings.push_back("Argument vector_id_field_name discarded");
+    }
+    if (take(options, "attributes")) warnings.push_back("Argument attributes discarded");
+    plan.ask_columns = *format == "csv";
+  }
+
+  // JSON is always read as one array; CSV with field names repeats its header in every shard;
+  // the rest is one record per line.
+  if (*format == "json") {
+    plan.reader = UploadReader::kJson;
+  } else if (*format == "csv" && field_names) {
+    plan.reader = UploadReader::kCsvWithHeader;
+  } else if (*format != "binary") {
+    plan.reader = UploadReader::kLines;
+  }
+  plan.ids_path = take(options, "string_ids_file_path").value_or("");
+  for (const auto& [key, value] : options) plan.invalid_arguments.push_back(key);
+}
+
+}  // namespace
+
+UploadPlanResult plan_upload(const std::string& project, Options options, std::size_t columns) {
+  UploadPlanResult result;
+  UploadPlan plan;
+  plan.columns = columns;
+  try {
+    fill(plan, result.warnings, project, options);
+    result.plan = std::move(plan);
+  } catch (const std::exception& e) {
+    result.error = e.what();
+  }
+  return result;
+}
+
+}  // namespace rest_client

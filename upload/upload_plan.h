@@ -1,0 +1,38 @@
+#pragma once
+// The UPLOAD statement's options checked against the file format, with no file and no service:
+// options and the column count of the file's first line in; the upload body's members, the
+// reader to use and what to ask, or the error text, out.
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace rest_client {
+
+enum class UploadReader { kLines, kCsvWithHeader, kJson, kBinary };
+
+struct UploadPlan {
+  nlohmann::json body;  // every member of the upload body but the key and the per-shard ones
+  std::string dataset;
+  UploadReader reader = UploadReader::kLines;
+  long long record_size = 0;  // binary: bytes per vector
+  bool floats = false;        // binary: float32 values
+  bool ask_columns = false;   // headerless CSV: the id and attribute columns are asked for
+  std::size_t columns = 0;    // fields of the first line, for those questions
+  std::string ids_path;       // the string-id file, when one was named
+  std::vector<std::string> invalid_arguments;  // options no format takes
+};
+
+struct UploadPlanResult {
+  std::vector<std::string> warnings;  // shown first, whatever follows
+  std::optional<UploadPlan> plan;
+  std::string error;  // without a plan: why
+};
+
+UploadPlanResult plan_upload(const std::string& project,
+                             std::unordered_map<std::string, std::string> options,
+                             std::size_t columns);
+
+}  // namespace rest_client
