@@ -110,7 +110,9 @@ TEST(UploadPlan, OptionsAgainstTheFileFormat) {
     EXPECT_EQ(result.plan->ask_columns, c.extra == "ask");
     const auto& invalid = result.plan->invalid_arguments;
     EXPECT_EQ(invalid.empty() ? "" : invalid.front(), c.extra == "ask" ? "" : c.extra);
-    if (c.reader == UploadReader::kBinary) EXPECT_EQ(result.plan->record_size, 12);
+    if (c.reader == UploadReader::kBinary) {
+      EXPECT_EQ(result.plan->record_size, 12);
+    }
   }
 }
 
