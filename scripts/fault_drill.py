@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""Makes one-line faults in the client by hand, one at a time, and lists the tests that fail
+for each: a check that the suite catches the faults it is meant to catch.
+
+    scripts/fault_drill.py BUILD_DIR [NUMBER...]
+
+BUILD_DIR is a configured build of this tree. Each fault is applied, the build is brought up
+to date, the client's tests run (the service-only suites are skipped), and the fault is undone.
+"""
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# (where, what is there, what the fault puts there, what kind of fault)
+FAULTS = [
+    ("client/request.cpp", "if (response.status == 200) return true;",
+     "if (response.status == 201) return true;", "wrong status test"),
+    ("upload/file_readers.cpp", "return data_size + ids.size() >= output.shard_size();",
+     "return data_size + ids.size() > output.shard_size();", "off-by-one in the shard threshold"),
+    ("commands/vector_search.cpp", 'body["top_k"] = std::stoi(*top_k);',
+     'body["topk"] = std::stoi(*top_k);', "swapped member name (search)"),
+    ("client/console.cpp", "if ((c < 0x20 && c != '\\n' && c != '\\t') || c == 0x7f) {",
+     "if ((c < 0x1b && c != '\\n' && c != '\\t') || c == 0x7f) {", "missing escape (ESC shown raw)"),
+    ("commands/dispatcher.cpp", "std::cout << yellow() << question << reset() << std::flush;",
+     "std::cout << yellow() << question << reset();", "lost flush before a question"),
+    ("client/rate_limiter.cpp", "if (kWindowMs >= elapsed_ms) break;",
+     "if (kWindowMs > elapsed_ms) break;", "off-by-one at the limiter's window edge"),
+    ("client/retry_policy.cpp", "status == 502 || status == 503 || status == 504",
+     "status == 502 || status == 504", "503 no longer retried"),
+    ("client/job_status.cpp", 'if (status == "in_progress") return JobState::kInProgress;',
+     'if (status == "inprogress") return JobState::kInProgress;', "job state misread"),
+    ("commands/indices.cpp", "if (vector_count > 300000) return 15000;",
+     "if (vector_count >= 300000) return 15000;", "off-by-one in the attach poll interval"),
+    ("client/request.cpp", "if (!placed && name < key) {",
+     "if (!placed && name > key) {", "member order of the batch body"),
+    ("upload/shard_builder.cpp", 'append_member(body, "file_data", "\\"");',
+     'append_member(body, "filedata", "\\"");', "swapped member name (upload)"),
+    ("language/vocabulary.cpp", '{"top_k", Token::TOP_K},',
+     '{"topk", Token::TOP_K},', "option spelled wrong in the vocabulary"),
+    ("language/option_maps.cpp", "if (options.count(entry.first) != 0) {",
+     "if (options.count(entry.first) > 1) {", "repeated option accepted"),
+    ("language/env_expand.cpp", "return name_start(c) || (c >= '0' && c <= '9');",
+     "return name_start(c);", "variable names lose their digits"),
+    ("commands/vector_numbers.cpp", "if (!std::isfinite(value)) throw",
+     "if (std::isnan(value)) throw", "infinity accepted in a vector"),
+    ("client/secrets.cpp", "text.replace(at, secret.size(), kHiddenSecret);",
+     "text.replace(at, secret.size() - 1, kHiddenSecret);", "the key's last byte shown"),
+    ("client/login.cpp", 'Identity identity{key, answer.at("user_id").get<std::string>(),',
+     'Identity identity{key, answer.at("username").get<std::string>(),', "user id and name swapped"),
+    ("upload/shard_transfer.cpp", 'std::string text = "the upload of \'" + file_path_ + "\' after " + std::to_string(jobs_.size()) +',
+     'std::string text = "the upload of \'" + file_path_ + "\' after " + std::to_string(jobs_.size() - 1) +',
+     "wrong count in the interrupt warning"),
+    ("commands/dispatcher.cpp", 'if (answer && (*answer == "y" || *answer == "Y")) return true;',
+     'if (answer && (*answer != "n")) return true;', "a deletion confirmed without y"),
+    ("commands/datasets.cpp", "if (bytes < candidate.limit) {",
+     "if (bytes <= candidate.limit) {", "off-by-one in the size units"),
+]
+
+SKIPPED = "HostileClients|ServiceLifetimes|LocalService"
+
+
+def failing_tests(build):
+    run = subprocess.run(["ctest", "-j2", "-E", SKIPPED, "--timeout", "300"], cwd=build,
+                         capture_output=True, text=True)
+    return re.findall(r"^\s*\d+ - (\S+) \(", run.stdout, re.M)
+
+
+def main():
+    build = Path(sys.argv[1]).resolve()
+    chosen = [int(n) for n in sys.argv[2:]] or range(1, len(FAULTS) + 1)
+    for number in chosen:
+        where, old, new, kind = FAULTS[number - 1]
+        path = ROOT / where
+        original = path.read_text()
+        if original.count(old) != 1:
+            print(f"{number:2}. {kind}: the line is not in {where} exactly once", flush=True)
+            continue
+        try:
+            path.write_text(original.replace(old, new))
+            made = subprocess.run(["make", "-j2"], cwd=build, capture_output=True, text=True)
+            caught = ["(does not build)"] if made.returncode else failing_tests(build)
+        finally:
+            path.write_text(original)
+        print(f"{number:2}. {kind} ({where}): {', '.join(caught) or 'NOT CAUGHT'}", flush=True)
+    subprocess.run(["make", "-j2"], cwd=build, capture_output=True)
+
+
+if __name__ == "__main__":
+    main()
