@@ -71,40 +71,6 @@ TEST_F(RequestTest, RateLimiterRefusalSendsNothing) {
 
 namespace {
 
-TEST_F(RequestTest, EveryResourceHandlerReportsAnUnreachableServiceAndWhy) {
-  session.endpoints.api = "http://127.0.0.1:1/api";
-  const std::string refused = error("Could not connect to 127.0.0.1:1: Connection refused");
-  const std::vector<std::pair<std::function<bool()>, std::string>> cases = {
-      {[&] { return handle_create_project(session, "p", "both"); },
-       "Create project failed! Status: 0\nResponse: "},
-      {[&] { return handle_fetch_projects(session); },
-       "Projects fetch failed! Status: 0\nResponse: "},
-      {[&] { return handle_delete_project(session, "p"); },
-       "Delete project failed! Status: 0\nResponse: "},
-      {[&] { return handle_init_dataset(session, "p", "d", "dense", "3"); },
-       "Initialize dataset failed! Status: 0\n Response: "},
-      {[&] { return handle_fetch_datasets(session, "p"); },
-       "Datasets fetch failed! Status: 0\nResponse: "},
-      {[&] { return handle_delete_dataset(session, "p", "d"); },
-       "Delete dataset failed! Status: 0\nResponse: "},
-      {[&] { return handle_list_index_infos(session, "p", "d"); },
-       "Listing index information failed! Status: 0\nResponse: "},
-      {[&] { return handle_delete_index(session, "p", "d", "i"); },
-       "Delete index failed! Status: 0\nResponse: "},
-  };
-  for (const auto& [handler, line] : cases) {
-    reset();
-    testing_support::CapturedOutput capture;
-    EXPECT_FALSE(handler());
-    EXPECT_EQ(capture.out(), error(line) + refused);
-  }
-  reset();
-  testing_support::CapturedOutput capture;
-  EXPECT_FALSE(handle_attach_index(session, "p", "d", "i", "L2", false));
-  EXPECT_EQ(capture.out(), error("Datasets fetch failed! Status: 0\nResponse: ") + refused +
-                               error("Attach Index failed! Status: 0\nResponse:") + refused);
-}
-
 // A loopback listening socket nobody serves, its queue filled by `fillers` connections.
 class SilentListener {
  public:

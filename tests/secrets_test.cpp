@@ -50,7 +50,7 @@ class SecretsTest : public ::testing::Test {
 TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
   std::ofstream(libsvm_path) << "1 1:2\n";
   std::ofstream(queries_path) << "1,2\n";
-  const auto statements = statement_table(data_path, libsvm_path, queries_path);
+  const auto statements = statement_rows(data_path, libsvm_path, queries_path);
   const std::vector<std::pair<int, std::string>> answers = {
       {500, R"({"detail":"bad request","user_api_key":")" + kKey + "\"}"},
       {200, R"({"success":false,"error_code":")" + kKey + "\",\"message\":\"" + kKey + "\"}"},
@@ -60,7 +60,7 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
     service.clear();
     service.accept_login(kKey);
     echo_key_everywhere(status, body);
-    for (const auto& [statement, paths] : statements) {
+    for (const auto& [statement, scripted, no_answer] : statements) {
       service.clear_requests();
       const auto result =
           run_process(ORVIX_UNDER_TEST, {{statement}, {{"ORVIX_API_KEY", kKey}}, "y\n", 20000});
@@ -73,7 +73,7 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
       }
       ASSERT_FALSE(posted.empty()) << statement;
       for (std::size_t i = 0; i < posted.size(); ++i) {
-        EXPECT_EQ(posted[i], paths.at(std::min(i, paths.size() - 1))) << statement;
+        EXPECT_EQ(posted[i], scripted.at(std::min(i, scripted.size() - 1)).first) << statement;
       }
       // A failure status fails every statement; some statements do not read 200 answers.
       if (status != 200) {

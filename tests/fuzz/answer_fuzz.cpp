@@ -34,7 +34,7 @@ const std::string kQueries = temp_path("queries.csv");
 
 std::vector<std::string> statements() {
   std::vector<std::string> lines;
-  for (const auto& row : testing_support::statement_table(kCsv, kLibsvm, kQueries)) {
+  for (const auto& row : testing_support::statement_rows(kCsv, kLibsvm, kQueries)) {
     lines.push_back(row.statement);
   }
   return lines;
