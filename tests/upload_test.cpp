@@ -67,80 +67,110 @@ class UploadTest : public ServiceTest {
  private:
 };
 
-TEST_F(UploadTest, LibsvmShardsAtTheThreshold) {
-  session.upload.shard_size = 250;
-  std::string contents;
+TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
+  std::string ten_lines;
   std::vector<std::string> lines;
   for (int i = 0; i < 10; ++i) lines.push_back(std::string(98, static_cast<char>('a' + i)) + "\r");
-  for (const auto& line : lines) contents += line + "\n";
-  contents.pop_back();  // the last line has no line break
-  const std::string path = file("ten.libsvm", contents);
-  CapturedOutput capture;
-  EXPECT_TRUE(
-      handle_upload(session, "p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
+  for (const auto& line : lines) ten_lines += line + "\n";
+  ten_lines.pop_back();  // the last line has no line break
   auto joined = [&](int from, int to) {
     std::string text;
     for (int i = from; i < to; ++i) text += lines[i] + "\n";
     return text;
   };
-  EXPECT_EQ(datas(),
-            (std::vector<std::string>{joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)}));
-  EXPECT_EQ(
-      shards().at(0).body,
-      json::parse(
-          R"({"compression_type":"gzip","dataset_name":"d","file_format":"libsvm",)"
-          R"("has_field_names":true,"project_name":"p","user_api_key":"key-1","vector_type":"sparse"})"));
-  EXPECT_NE(capture.out().find(success("Successfully uploaded file to dataset")),
-            std::string::npos);
-}
-
-TEST_F(UploadTest, CsvHeaderStartsEveryShard) {
-  session.upload.shard_size = 0;
-  const std::string path = file("h.csv", "id,x\n1,2\n3,4\n");
-  CapturedOutput capture;
-  EXPECT_TRUE(handle_upload(session, "p", path,
-                            {{"file_format", "csv"},
-                             {"collection_name", "d"},
-                             {"has_field_names", "true"},
-                             {"vector_type", "dense"},
-                             {"vector_id_field_name", "id"},
-                             {"attributes", R"(["x"])"}}));
-  EXPECT_EQ(datas(), (std::vector<std::string>{"id,x\n1,2\n", "id,x\n3,4\n", "id,x\n"}));
-  EXPECT_EQ(shards().at(0).body.at("vector_attributes"), json::parse(R"(["x"])"));
-  EXPECT_EQ(shards().at(0).body.at("vector_id_field_name"), "id");
-}
-
-TEST_F(UploadTest, StringIdsArePairedAcrossLinesAndShards) {
-  session.upload.shard_size = 4;
-  const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
-  const std::string ids = file("ids.txt", "a b\r\n\nc\nextra\n");
-  CapturedOutput capture;
-  EXPECT_TRUE(handle_upload(
-      session, "p", data,
-      {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
-  const auto sent = shards();
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0].ids, "a\n");
-  EXPECT_EQ(sent[1].ids, "b\n");
-  EXPECT_EQ(sent[2].ids, "c\n");
-  EXPECT_EQ(capture.out().find(yellow("[WARNING]Warning: empty string id line found.")) !=
-                std::string::npos,
-            true);
-}
-
-TEST_F(UploadTest, TooFewIdsWarnAndStopSendingIds) {
-  const std::string data = file("three.libsvm", "l1\nl2\nl3\n");
-  const std::string ids = file("two.txt", "a\nb\n");
-  CapturedOutput capture;
-  EXPECT_TRUE(handle_upload(
-      session, "p", data,
-      {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
-  const auto sent = shards();
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_FALSE(sent[0].ids.has_value());
-  EXPECT_NE(capture.out().find("libsvm and string ids file have different number of lines, using "
-                               "default string_ids"),
-            std::string::npos);
+  std::string bytes(40, '\0');
+  for (int i = 0; i < 40; ++i) bytes[i] = static_cast<char>(i);
+  const OptionMap libsvm = {{"file_format", "libsvm"}, {"collection_name", "d"}};
+  auto with_ids = [&](const std::string& name, const std::string& ids) {
+    OptionMap options = libsvm;
+    options["string_ids_file_path"] = file(name, ids);
+    return options;
+  };
+  struct Case {
+    std::string name, contents;
+    int shard_size;
+    OptionMap options;
+    std::vector<std::string> data;
+    std::vector<std::optional<std::string>> ids;  // per shard, when ids were given
+    std::string said;                             // part of what was printed
+  };
+  const std::vector<Case> cases = {
+      {"ten.libsvm",
+       ten_lines,
+       250,
+       libsvm,
+       {joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)},
+       {},
+       "Successfully uploaded file to dataset"},
+      {"h.csv",
+       "id,x\n1,2\n3,4\n",
+       0,
+       {{"file_format", "csv"},
+        {"collection_name", "d"},
+        {"has_field_names", "true"},
+        {"vector_type", "dense"}},
+       {"id,x\n1,2\n", "id,x\n3,4\n", "id,x\n"},
+       {},
+       ""},
+      {"three.libsvm",
+       "l1\nl2\nl3\n",
+       4,
+       with_ids("ids.txt", "a b\r\n\nc\nextra\n"),
+       {"l1\n", "l2\n", "l3\n"},
+       {"a\n", "b\n", "c\n"},
+       "[WARNING]Warning: empty string id line found."},
+      {"three.libsvm",
+       "l1\nl2\nl3\n",
+       1000,
+       with_ids("two.txt", "a\nb\n"),
+       {"l1\nl2\nl3\n"},
+       {std::nullopt},
+       "libsvm and string ids file have different number of lines, using default string_ids"},
+      {"v.bin",
+       bytes,
+       1000,
+       {{"file_format", "binary"},
+        {"collection_name", "d"},
+        {"binary_dim", "4"},
+        {"binary_dtype", "float32"}},
+       {bytes.substr(0, 32)},
+       {},
+       "Number of vectors 2\n"},
+      // Size estimates 2 + 22, then 2 + 21, reach the threshold; the last element goes at the end.
+      {"v.json",
+       " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n",
+       20,
+       {{"file_format", "json"},
+        {"collection_name", "d"},
+        {"has_field_names", "true"},
+        {"vector_type", "dense"},
+        {"vector_data_field_name", "v"}},
+       {R"([{"id":"a]","v":[1,2]}])", R"([{"id":"b\"","v":[3]}])", "[4]"},
+       {},
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+    service.on("/api/get_upload_data_status", 200,
+               R"({"success":true,"status":"finished","error_message":"done"})");
+    session.upload.shard_size = c.shard_size;
+    CapturedOutput capture;
+    EXPECT_TRUE(handle_upload(session, "p", file(c.name, c.contents), c.options));
+    EXPECT_EQ(datas(), c.data);
+    if (!c.ids.empty()) {
+      std::vector<std::optional<std::string>> ids;
+      for (const auto& shard : shards()) ids.push_back(shard.ids);
+      EXPECT_EQ(ids, c.ids);
+    }
+    EXPECT_NE((capture.out() + capture.err()).find(c.said), std::string::npos);
+  }
+  EXPECT_EQ(shards().at(0).body,
+            json::parse(R"({"compression_type":"gzip","dataset_name":"d","file_format":"json",)"
+                        R"("has_field_names":true,"project_name":"p","user_api_key":"key-1",)"
+                        R"("vector_data_field_name":"v","vector_type":"dense"})"))
+      << "the body's members besides file_data, checksum and ids";
 }
 
 TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
@@ -159,41 +189,6 @@ TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
   ASSERT_NE(warned, std::string::npos) << out;
   ASSERT_NE(second, std::string::npos) << out;
   EXPECT_GT(warned, second) << "told before the shard it concerns:\n" << out;
-}
-
-TEST_F(UploadTest, BinaryRecordsDropAnIncompleteTail) {
-  std::string bytes(40, '\0');
-  for (int i = 0; i < 40; ++i) bytes[i] = static_cast<char>(i);
-  const std::string path = file("v.bin", bytes);
-  CapturedOutput capture;
-  EXPECT_TRUE(handle_upload(session, "p", path,
-                            {{"file_format", "binary"},
-                             {"collection_name", "d"},
-                             {"binary_dim", "4"},
-                             {"binary_dtype", "float32"},
-                             {"vector_type", "x"}}));
-  EXPECT_EQ(datas(), std::vector<std::string>{bytes.substr(0, 32)});
-  EXPECT_NE(capture.err().find("Number of vectors 2\n"), std::string::npos);
-  EXPECT_EQ(shards().at(0).body.at("binary_dim"), 4);
-  EXPECT_NE(
-      capture.out().find("Vector type parameter ignored, only dense vector supported for binary"),
-      std::string::npos);
-}
-
-TEST_F(UploadTest, JsonElementsAreSentCompact) {
-  session.upload.shard_size = 20;
-  const std::string path =
-      file("v.json", " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n");
-  CapturedOutput capture;
-  EXPECT_TRUE(handle_upload(session, "p", path,
-                            {{"file_format", "json"},
-                             {"collection_name", "d"},
-                             {"has_field_names", "true"},
-                             {"vector_type", "dense"},
-                             {"vector_data_field_name", "v"}}));
-  // Size estimates 2 + 22, then 2 + 21, reach the threshold; the last element goes at the end.
-  EXPECT_EQ(datas(), (std::vector<std::string>{R"([{"id":"a]","v":[1,2]}])",
-                                               R"([{"id":"b\"","v":[3]}])", "[4]"}));
 }
 
 TEST_F(UploadTest, ArgumentRules) {
