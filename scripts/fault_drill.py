@@ -5,7 +5,9 @@ for each: a check that the suite catches the faults it is meant to catch.
     scripts/fault_drill.py BUILD_DIR [NUMBER...]
 
 BUILD_DIR is a configured build of this tree. Each fault is applied, the build is brought up
-to date, the client's tests run (the service-only suites are skipped), and the fault is undone.
+to date, the client's unit tests and corpus replays run; only when none of them fails do the
+tests of the real program (fake service, pseudo-terminal, Orvix Local) run. Then the fault is
+undone.
 """
 import re
 import subprocess
@@ -59,13 +61,31 @@ FAULTS = [
      "if (bytes <= candidate.limit) {", "off-by-one in the size units"),
 ]
 
-SKIPPED = "HostileClients|ServiceLifetimes|LocalService"
+UNIT = ["tests/language_tests", "tests/client_tests"]
+REPLAYS = [("tests/fuzz/statement_fuzz", "statements"), ("tests/fuzz/answer_fuzz", "answers")]
+PROGRAM = ["tests/process_tests", "tests/local_e2e_tests"]
+
+
+def gtest_failures(build, program):
+    run = subprocess.run([str(build / program)], cwd=build, capture_output=True, text=True)
+    failed = sorted(set(re.findall(r"^\[  FAILED  \] (\S+\.\S+)", run.stdout, re.M)))
+    return failed or ([Path(program).name + " (exit " + str(run.returncode) + ")"]
+                      if run.returncode else [])
 
 
 def failing_tests(build):
-    run = subprocess.run(["ctest", "-j2", "-E", SKIPPED, "--timeout", "300"], cwd=build,
-                         capture_output=True, text=True)
-    return re.findall(r"^\s*\d+ - (\S+) \(", run.stdout, re.M)
+    failed = []
+    for program in UNIT:
+        failed += gtest_failures(build, program)
+    for program, corpus in REPLAYS:
+        run = subprocess.run([str(build / program), str(ROOT / "tests/fuzz/corpus" / corpus)],
+                             cwd=build, capture_output=True, text=True)
+        if run.returncode:
+            failed.append(Path(program).name + " corpus replay")
+    if not failed:
+        for program in PROGRAM:
+            failed += gtest_failures(build, program)
+    return failed
 
 
 def main():

@@ -9,15 +9,11 @@
 #include <fstream>
 #include <thread>
 
-#include "tests/support/capture.h"
-#include "tests/support/fake_service.h"
-#include "tests/support/process_runner.h"
+#include "tests/support/process_fixture.h"
 
 namespace {
 
 using namespace testing_support;
-
-const std::map<std::string, std::string> kEnv = {{"ORVIX_API_KEY", "secret-key"}, {"TERM", "dumb"}};
 
 struct InterruptCase {
   const char* name;
@@ -26,10 +22,9 @@ struct InterruptCase {
   std::string warning;  // the one line the interrupt prints; empty for none
 };
 
-class InterruptTest : public ::testing::Test {
+class InterruptTest : public ProcessFixture {
  protected:
-  InterruptTest() : service(ORVIX_TEST_PORT) {
-    service.accept_login("secret-key");
+  InterruptTest() {
     service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
     service.on("/api/fetch_projects", 200, R"({"projects":[]})");
     service.on("/api/attach_index", 200, R"({"success":true,"job_id":"job-7"})");
@@ -37,14 +32,12 @@ class InterruptTest : public ::testing::Test {
     service.on("/api/list_index_infos", Reply{200, R"({"indices":[]})", 5000, ""});
     service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"up-1"})");
     service.on("/api/get_upload_data_status", 200, R"({"success":true,"status":"in_progress"})");
-    std::ofstream file(data_path);
-    for (int i = 0; i < 1000; ++i) file << i << " 0:1.5\n";
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) lines += std::to_string(i) + " 0:1.5\n";
+    data_path = file("interrupt.libsvm", lines);
   }
-  ~InterruptTest() override { std::remove(data_path.c_str()); }
 
-  FakeService service;
-  const std::string data_path =
-      ::testing::TempDir() + "interrupt_" + std::to_string(getpid()) + ".libsvm";
+  std::string data_path;
 };
 
 TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
@@ -62,11 +55,10 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, kEnv, "", 20000},
-                                        {{"> ", c.statement},
-                                         {c.running, "\x03"},
-                                         {"> ", "FETCH_PROJECTS\r"},
-                                         {"Sucessfully fetched 0 projects", "exit\r"}});
+    const auto result = run_on_terminal({}, {{"> ", c.statement},
+                                             {c.running, "\x03"},
+                                             {"> ", "FETCH_PROJECTS\r"},
+                                             {"Sucessfully fetched 0 projects", "exit\r"}});
     EXPECT_FALSE(result.timed_out) << result.out;
     EXPECT_EQ(result.exit_status, 0) << result.out;
     EXPECT_NE(result.out.find("Bye!"), std::string::npos) << result.out;
@@ -86,8 +78,9 @@ TEST_F(InterruptTest, CtrlCAtTheKeyPromptRestoresTheTerminal) {
   // The shell ignores Ctrl-C itself, so that it lives on to show what the client left.
   const std::string command =
       "trap '' INT; " + std::string(ORVIX_UNDER_TEST) + "; echo status $?; stty -a";
-  const auto result = run_on_terminal("/bin/sh", {{"-c", command}, {{"TERM", "dumb"}}, "", 20000},
-                                      {{"Enter your Orvix API key: ", "\x03"}});
+  const auto result =
+      testing_support::run_on_terminal("/bin/sh", {{"-c", command}, {{"TERM", "dumb"}}, "", 20000},
+                                       {{"Enter your Orvix API key: ", "\x03"}});
   EXPECT_NE(result.out.find("status 130"), std::string::npos) << result.out;
   // Echo is back on: "echo" appears in the modes, "-echo" does not.
   EXPECT_NE(result.out.find(" echo "), std::string::npos) << result.out;
@@ -95,10 +88,9 @@ TEST_F(InterruptTest, CtrlCAtTheKeyPromptRestoresTheTerminal) {
 }
 
 TEST_F(InterruptTest, OneShotStatementEndsWithStatus130) {
-  const std::string log = ::testing::TempDir() + "interrupt_" + std::to_string(getpid()) + ".log";
-  std::remove(log.c_str());
+  const std::string log = file("interrupt.log", "");
   BackgroundProcess client(ORVIX_UNDER_TEST, {"ATTACH_INDEX", "p", "d", "i", "cosine", "false"},
-                           log, {{"ORVIX_API_KEY", "secret-key"}});
+                           log, env());
   for (int i = 0; i < 400 && service.requests_to("/api/get_attach_index_status").empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
@@ -110,7 +102,6 @@ TEST_F(InterruptTest, OneShotStatementEndsWithStatus130) {
                                "service may still finish it")),
             std::string::npos)
       << output;
-  std::remove(log.c_str());
 }
 
 }  // namespace

@@ -55,13 +55,6 @@ TEST(Payload, GzipMembers) {
   }
 }
 
-TEST(Payload, Sha256) {
-  EXPECT_EQ(calculate_sha256(""),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(calculate_sha256("abc"),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
 TEST(Payload, WholeFileReaders) {
   const std::string path = ::testing::TempDir() + "payload_bytes";
   const std::string bytes("a\x00\r\n\xff", 5);

@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "tests/support/fake_service.h"
-#include "tests/support/process_runner.h"
+#include "tests/support/process_fixture.h"
 #include "tests/support/statement_table.h"
 
 namespace {
@@ -23,34 +22,20 @@ int occurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-class SecretsTest : public ::testing::Test {
+class SecretsTest : public ProcessFixture {
  protected:
-  SecretsTest() : service(ORVIX_TEST_PORT) {
-    service.accept_login(kKey);
-    std::ofstream(data_path) << "id,a\nx,1\n";
-  }
-  ~SecretsTest() override {
-    for (const auto& path : {data_path, libsvm_path, queries_path}) std::remove(path.c_str());
-  }
+  SecretsTest() : ProcessFixture(kKey) {}
 
   // Every service path answers with the key in its body.
   void echo_key_everywhere(int status, const std::string& body) {
     for (const auto& path : service_paths()) service.on("/api" + path, status, body);
   }
-
-  FakeService service;
-  const std::string data_path =
-      ::testing::TempDir() + "secrets_" + std::to_string(getpid()) + ".csv";
-  const std::string libsvm_path =
-      ::testing::TempDir() + "secrets_" + std::to_string(getpid()) + ".libsvm";
-  const std::string queries_path =
-      ::testing::TempDir() + "secrets_queries_" + std::to_string(getpid()) + ".csv";
 };
 
 TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
-  std::ofstream(libsvm_path) << "1 1:2\n";
-  std::ofstream(queries_path) << "1,2\n";
-  const auto statements = statement_rows(data_path, libsvm_path, queries_path);
+  const auto statements =
+      statement_rows(file("data.csv", "id,a\nx,1\n"), file("data.libsvm", "1 1:2\n"),
+                     file("queries.csv", "1,2\n"));
   const std::vector<std::pair<int, std::string>> answers = {
       {500, R"({"detail":"bad request","user_api_key":")" + kKey + "\"}"},
       {200, R"({"success":false,"error_code":")" + kKey + "\",\"message\":\"" + kKey + "\"}"},
@@ -62,8 +47,7 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
     echo_key_everywhere(status, body);
     for (const auto& [statement, scripted, no_answer] : statements) {
       service.clear_requests();
-      const auto result =
-          run_process(ORVIX_UNDER_TEST, {{statement}, {{"ORVIX_API_KEY", kKey}}, "y\n", 20000});
+      const auto result = run({statement}, "y\n");
       // The statement posted to its own paths, in order, as far as the answers let it go.
       std::vector<std::string> posted;
       for (const auto& request : service.requests()) {
@@ -86,28 +70,27 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
   // Failed logins and a failed version check that quote the key.
   service.clear();
   service.on("/bk/validate-api-key", 401, R"({"detail":"Invalid API key )" + kKey + "\"}");
-  auto result = run_process(ORVIX_UNDER_TEST, {{"FETCH_PROJECTS"}, {}, kKey + "\n", 20000});
+  auto result = run_with({"FETCH_PROJECTS"}, kKey + "\n", {});
   EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << result.out << result.err;
   service.on("/bk/validate-api-key", 200, R"({"detail":"no user for )" + kKey + "\"}");
-  result =
-      run_process(ORVIX_UNDER_TEST, {{"FETCH_PROJECTS"}, {{"ORVIX_API_KEY", kKey}}, "", 20000});
+  result = run({"FETCH_PROJECTS"});
   EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << result.out << result.err;
   service.clear();
   service.on("/bk/validate-api-key", 200, R"({"user_id":"u-1","username":"tester"})");
   service.on("/api/check_cli_version", 426, kKey);
-  result =
-      run_process(ORVIX_UNDER_TEST, {{"FETCH_PROJECTS"}, {{"ORVIX_API_KEY", kKey}}, "", 20000});
+  result = run({"FETCH_PROJECTS"});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(occurrences(result.out + result.err, kKey), 0) << result.out << result.err;
 }
 
 TEST_F(SecretsTest, KeyPromptDoesNotEchoAndHistoryKeepsNoKey) {
   service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
-  const auto result = run_on_terminal(ORVIX_UNDER_TEST, {{}, {{"TERM", "dumb"}}, "", 20000},
+  const auto result = run_on_terminal({},
                                       {{"Enter your Orvix API key: ", kKey + "\r"},
                                        {"> ", "FETCH_DATASETS " + kKey + "\r"},
                                        {"================================", "\033[A\r"},
-                                       {"> ", "exit\r"}});
+                                       {"> ", "exit\r"}},
+                                      {{"TERM", "dumb"}});
   EXPECT_EQ(result.exit_status, 0) << result.out;
   EXPECT_NE(result.out.find("Login successful!"), std::string::npos) << result.out;
   // Only the statement as typed shows the key: the prompt did not echo it, the output hid it,

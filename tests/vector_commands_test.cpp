@@ -15,10 +15,6 @@ class VectorCommandsTest : public ServiceTest {};
 
 using Dense = std::vector<std::vector<std::string>>;
 
-const std::string kLimiter =
-    "\033[31m[Orvix] Request limit reached, please try again later. If you are inserting multiple "
-    "vectors, please use INSERT_VECTOR_BATCH.\033[0m\n";
-
 TEST_F(VectorCommandsTest, InsertDenseSendsWidenedFloats) {
   service.on("/api/add_data", 200, R"({"error_code":"Success"})");
   CapturedOutput capture;
@@ -63,8 +59,6 @@ TEST_F(VectorCommandsTest, InsertFailures) {
        error(prefix + "Elements inside the vector should be a number"), false},
       {dense({"1e39"}), 200, "", error(prefix + "Elements inside the vector should be a number"),
        false},
-      {dense({"nan", "1", "2"}), 200, "",
-       error(prefix + "Elements inside the vector should be a number"), false},
       {dense({"-inf"}), 200, "", error(prefix + "Elements inside the vector should be a number"),
        false},
       {sparse(R"({"1":"nan"})"), 200, "", error(prefix + "Invalid values for vector"), false},
@@ -72,25 +66,11 @@ TEST_F(VectorCommandsTest, InsertFailures) {
       {dense({"1e-40", "1e-50"}), 200, R"({"error_code":"E"})",
        error("Insert failed! Error Code: E"), true},
       {sparse(R"({"1":0.5})"), 200, "", error(prefix + "Invalid values for vector"), false},
-      {sparse(R"({"x":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"), false},
       {sparse(R"({"99999999999":"0.5"})"), 200, "", error(prefix + "Invalid values for vector"),
-       false},
-      {sparse("{"), 200, "",
-       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
-                      "error while parsing object key - unexpected end of input; expected string "
-                      "literal"),
-       false},
-      {dense({"1"}, {{"vector_attributes", "[x"}}), 200, "",
-       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
-                      "error while parsing value - invalid literal; last read: '[x'"),
        false},
       {dense({"1"}), 200, "{}", error("Insert failed! Error Code: UNKNOWN"), true},
       {dense({"1"}), 200, R"({"error_code":"DIM_MISMATCH"})",
        error("Insert failed! Error Code: DIM_MISMATCH"), true},
-      {dense({"1"}), 200, R"({"error_code":7})",
-       error(prefix + "[json.exception.type_error.302] type must be string, but is number"), true},
-      {dense({"1"}), 200, "[]",
-       error(prefix + "[json.exception.type_error.306] cannot use value() with array"), true},
       {dense({"1"}), 500, "oops", error("Insert failed! Status: 500\nReponse: oops"), true},
   };
   for (const auto& c : cases) {
@@ -101,14 +81,6 @@ TEST_F(VectorCommandsTest, InsertFailures) {
     EXPECT_EQ(capture.out(), c.out);
     EXPECT_EQ(bodies("/add_data").size(), c.sent ? 1u : 0u) << c.out;
   }
-  for (int i = 0; i < 10; ++i) {
-    CapturedOutput quiet;
-    dense({"1"})();
-  }
-  CapturedOutput capture;
-  EXPECT_FALSE(dense({"1"})());
-  EXPECT_EQ(capture.out(),
-            kLimiter + error(prefix + "Too many operations in a short time period!"));
 }
 
 TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
@@ -242,9 +214,6 @@ TEST_F(VectorCommandsTest, DeleteVector) {
       {200, "{}", false, error("Failed to delete vector, error message: UNKNOWN")},
       {200, R"({"error_code":"NF","error_message":"no such id"})", false,
        error("Failed to delete vector, error message: no such id")},
-      {200, R"({"error_code":"NF","error_message":4})", false,
-       error("Error in handle_delete_vector: [json.exception.type_error.302] type must be string, "
-             "but is number")},
       {404, "x", false, error("Delete vector failed! Status: 404\nResponse: x")},
   };
   for (const auto& [status, answer, ok, out] : cases) {
@@ -314,18 +283,12 @@ TEST_F(VectorCommandsTest, SearchRejectsBadOptionsBeforeSending) {
   const std::string prefix = "Error in handle_search: ";
   const std::vector<std::tuple<std::string, OptionMap, std::string>> cases = {
       {"vector", {{"top_k", "abc"}}, error(prefix + "argument -top_k should be an integer")},
-      {"vector",
-       {{"top_k", "99999999999"}},
-       error(prefix + "argument -top_k should be an integer")},
       {"vector", {}, error(prefix + "query_vector argument not found")},
       {"vector",
        {{"query_vector", R"({"a":"1"})"}},
        error(prefix + "query_vector must be a JSON array")},
       {"vector",
        {{"query_vector", "[1]"}},
-       error(prefix + "query vector should consist of decimal numbers")},
-      {"vector",
-       {{"query_vector", R"(["x"])"}},
        error(prefix + "query vector should consist of decimal numbers")},
       {"vector",
        {{"query_vector", R"(["nan","1"])"}},
@@ -336,12 +299,6 @@ TEST_F(VectorCommandsTest, SearchRejectsBadOptionsBeforeSending) {
       {"row", {}, error(prefix + "row_number argument not found")},
       {"row",
        {{"row_number", "-1"}},
-       error(prefix + "argument -row_number should be a non-negative integer")},
-      {"row",
-       {{"row_number", " -0"}},
-       error(prefix + "argument -row_number should be a non-negative integer")},
-      {"row",
-       {{"row_number", "x"}},
        error(prefix + "argument -row_number should be a non-negative integer")},
       {"row",
        {{"row_number", "18446744073709551616"}},
@@ -366,10 +323,6 @@ TEST_F(VectorCommandsTest, SearchRejectsBadOptionsBeforeSending) {
       {"row",
        {{"row_number", "1"}, {"filter_type", "like"}},
        error(prefix + "Invalid filter type, valid types are equality or range")},
-      {"row",
-       {{"row_number", "1"}, {"filter_type", "equality"}, {"target_value", "[a"}},
-       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
-                      "error while parsing value - invalid literal; last read: '[a'")},
       {"row",
        {{"row_number", "1"}, {"query_vector", "[]"}},
        error("Invalid argument: query_vector")},
@@ -408,13 +361,6 @@ TEST_F(VectorCommandsTest, SearchResultLayouts) {
            green("Query vector: \"q1\"") + kBorder},
       {"{}", true, success("Search successful, retrieved top-0 vectors")},
       {R"({"results":null})", true, success("Search successful, retrieved top-0 vectors")},
-      {R"({"results":{"distance":1}})", false,
-       error("Error in handle_search: [json.exception.type_error.303] incompatible ReferenceType "
-             "for get_ref, actual type is object")},
-      {R"({"results":[{"distance":"far","idx":1}]})", false,
-       success("Search successful, retrieved top-1 vectors") + kBorder +
-           error("Error in handle_search: [json.exception.type_error.302] type must be number, but "
-                 "is string")},
       {"[]", false, error("Error in handle_search: search answer is not a JSON object")},
   };
   for (const auto& c : cases) {

@@ -50,7 +50,7 @@ inline std::vector<StatementRow> statement_rows(const std::string& csv, const st
       {"ATTACH_INDEX p d i cosine false",
        {{"/fetch_datasets", R"({"datasets":[]})"},
         {"/attach_index", R"({"success":true,"job_id":"j"})"},
-        {"/get_attach_index_status", R"({"success":true,"status":"failed","error":"e"})"}},
+        {"/get_attach_index_status", R"({"success":true,"status":"finished"})"}},
        "Attach Index failed! Status: 0"},
       {"LIST_INDEX p d",
        {{"/list_index_infos", R"({"index_infos":[["i","L2"]]})"}},
