@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -107,16 +108,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // ORVIX_FUZZ_SHOW=1 shows what the client prints, for reading a reproducer.
   static const bool show = std::getenv("ORVIX_FUZZ_SHOW") != nullptr;
   std::optional<testing_support::CapturedOutput> output;
-  if (!show) output.emplace("y\ny\ny\n");
+  output.emplace("y\ny\ny\n");
 
   static const std::vector<std::string> lines = statements();
   const std::size_t choice = static_cast<unsigned char>(input[0]) % (lines.size() + 2);
-  if (choice == lines.size()) {
-    rest_client::handle_login_with_api_key(session, "fuzz-key");
-  } else if (choice == lines.size() + 1) {
-    rest_client::handle_check_cli_version(session);
+  if (choice >= lines.size()) {
+    if (choice == lines.size()) {
+      rest_client::handle_login_with_api_key(session, "fuzz-key");
+    } else {
+      rest_client::handle_check_cli_version(session);
+    }
+    const std::string shown = output->out() + output->err();
+    output.reset();
+    if (show) std::cout << shown;
   } else {
-    rest_client::run_statement_line(session, lines[choice]);
+    const bool done = rest_client::run_statement_line(session, lines[choice]);
+    // A statement fails exactly when it says so in an error line.
+    const std::string shown = output->out() + output->err();
+    output.reset();
+    if (show) std::cout << shown << "result: " << done << std::endl;
+    if (done == (shown.find("[ERROR]") != std::string::npos)) {
+      std::cerr << "result " << done << " disagrees with the output:\n" << shown << std::endl;
+      std::abort();
+    }
   }
   return 0;
 }
