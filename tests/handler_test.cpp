@@ -12,14 +12,6 @@ namespace {
 using namespace rest_client;
 using namespace testing_support;
 
-struct Row {
-  std::string line;
-  std::vector<std::tuple<std::string, int, std::string>> script;  // path, status, answer
-  bool ok;
-  std::string out;                  // all of standard output
-  std::vector<std::string> sent{};  // "path body" of each request; empty: not checked
-};
-
 std::string asked(const std::string& question) {
   return "\033[33mAre you sure you want to delete " + question + "? [y/N]: \033[0m";
 }
@@ -34,26 +26,7 @@ std::string datasets_fetched(int count) {
          kBorder;
 }
 
-class HandlerTest : public ServiceTest {
- protected:
-  void check(const std::vector<Row>& rows) {
-    for (const auto& row : rows) {
-      SCOPED_TRACE(row.line + (row.script.empty() ? "" : " <- " + std::get<2>(row.script.back())));
-      reset();
-      for (const auto& [path, status, answer] : row.script)
-        service.on("/api" + path, status, answer);
-      CapturedOutput capture("y\n");
-      EXPECT_EQ(run_statement_line(session, row.line), row.ok);
-      EXPECT_EQ(capture.out(), row.out);
-      if (row.sent.empty()) continue;
-      std::vector<std::string> sent;
-      for (const auto& request : service.requests()) {
-        sent.push_back(request.path.substr(4) + " " + request.body);
-      }
-      EXPECT_EQ(sent, row.sent);
-    }
-  }
-};
+class HandlerTest : public ServiceTest {};
 
 TEST_F(HandlerTest, Projects) {
   const std::string key = R"("user_api_key":"key-1")";

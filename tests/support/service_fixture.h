@@ -5,13 +5,25 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "client/session.h"
+#include "commands/dispatcher.h"
 #include "tests/support/capture.h"
 #include "tests/support/fake_service.h"
 
 namespace testing_support {
+
+// One statement against scripted answers: what it prints, what it sends, whether it succeeds.
+struct Row {
+  std::string line;                                               // its questions are answered "y"
+  std::vector<std::tuple<std::string, int, std::string>> script;  // path, status, answer
+  bool ok;
+  std::string out;                  // all of standard output, search-option traces aside
+  std::vector<std::string> sent{};  // "path body" of each request; empty: not checked
+};
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -30,6 +42,31 @@ class ServiceTest : public ::testing::Test {
   void reset() {
     service.clear();
     session.limiter.clear();
+  }
+
+  // Runs each row on a fresh script and checks its outcome.
+  void check(const std::vector<Row>& rows) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.line + (row.script.empty() ? "" : " <- " + std::get<2>(row.script.back())));
+      reset();
+      for (const auto& [path, status, answer] : row.script) {
+        service.on("/api" + path, status, answer);
+      }
+      CapturedOutput capture("y\n");
+      EXPECT_EQ(rest_client::run_statement_line(session, row.line), row.ok);
+      // SEARCH traces its options in the map's own order; the grammar tests check them.
+      std::string out = capture.out();
+      for (std::size_t at; (at = out.find("[Orvix] search_options: ")) != std::string::npos;) {
+        out.erase(at, out.find('\n', at) + 1 - at);
+      }
+      EXPECT_EQ(out, row.out);
+      if (row.sent.empty()) continue;
+      std::vector<std::string> sent;
+      for (const auto& request : service.requests()) {
+        sent.push_back(request.path.substr(4) + " " + request.body);
+      }
+      EXPECT_EQ(sent, row.sent);
+    }
   }
 
   // The compact bodies of the requests to one path, in order.
