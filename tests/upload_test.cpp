@@ -191,58 +191,6 @@ TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
   EXPECT_GT(warned, second) << "told before the shard it concerns:\n" << out;
 }
 
-TEST_F(UploadTest, ArgumentRules) {
-  const std::string csv = file("a.csv", "1,2,3\n");
-  const std::string bin = file("a.bin", "12345678");
-  const std::string prefix = "Error in upload: ";
-  struct Case {
-    std::string path;
-    OptionMap options;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"/no/file", {}, error(prefix + "Could not open file /no/file")},
-      {bin,
-       {{"file_format", "binary"},
-        {"collection_name", "d"},
-        {"binary_dim", "0"},
-        {"binary_dtype", "uint8"}},
-       error(prefix + "Invalid argument for binary dim")},
-      {bin,
-       {{"file_format", "binary"},
-        {"collection_name", "d"},
-        {"binary_dim", "-2"},
-        {"binary_dtype", "uint8"}},
-       error(prefix + "binary_dim must not be negative")},
-      {csv,
-       {{"file_format", "json"},
-        {"collection_name", "d"},
-        {"vector_type", "dense"},
-        {"vector_data_field_name", "v"}},
-       error(prefix + "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
-                      "error while parsing value - unexpected ','; expected end of input")},
-      {file("o.json", R"({"a":1})"),
-       {{"file_format", "json"},
-        {"collection_name", "d"},
-        {"vector_type", "dense"},
-        {"vector_data_field_name", "v"}},
-       error(prefix + "Given json file is not an array")},
-      {file("empty.libsvm", ""),
-       {{"file_format", "libsvm"}, {"collection_name", "d"}},
-       error(prefix + "The data file holds no records: " + ::testing::TempDir() + "orvix-upload-" +
-             std::to_string(getpid()) + "-empty.libsvm")},
-      {csv,
-       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", "/no/ids"}},
-       error(prefix + "Failed to open /no/ids")},
-  };
-  for (const auto& c : cases) {
-    CapturedOutput capture;
-    EXPECT_FALSE(handle_upload(session, "p", c.path, c.options));
-    EXPECT_EQ(capture.out(), c.out);
-  }
-  EXPECT_TRUE(bodies("/upload").empty());
-}
-
 TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
   const std::string csv = file("q.csv", "1,2,3,\n4,5,6,\n");
   CapturedOutput capture("yes\ny\n 2x\ny\n1 3 x 4\n");
@@ -327,12 +275,6 @@ TEST_F(UploadTest, ServiceFailures) {
        R"({"success":true,"status":"failed","error":"bad"})",
        head + error("Server failed to upload: bad") +
            error("Error in upload: Server failed to upload")},
-      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":true,"status":"stuck"})",
-       head + error("Server returned unknown status") +
-           error("Error in upload: Server failed to upload")},
-      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"status":"finished"})",
-       head + error("Server returned invalid response") +
-           error("Error in upload: Server failed to upload")},
       {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":1,"status":"finished"})",
        head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
                     "null")},
@@ -372,6 +314,11 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
                                {"collection_name", "d"},
                                {"vector_type", "dense"},
                                {"has_field_names", "false"}};
+  auto libsvm_options = [](const std::string& ids = "") {
+    OptionMap options{{"file_format", "libsvm"}, {"collection_name", "d"}};
+    if (!ids.empty()) options["string_ids_file_path"] = ids;
+    return options;
+  };
   auto binary = [](const std::string& dim, const std::string& dtype) {
     return OptionMap{{"file_format", "binary"},
                      {"collection_name", "d"},
@@ -385,7 +332,22 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
     std::string said;  // part of what was printed
     std::size_t shards;
   };
+  const OptionMap json_v = {{"file_format", "json"},
+                            {"collection_name", "d"},
+                            {"vector_type", "dense"},
+                            {"vector_data_field_name", "v"}};
+  const std::string empty = file("empty.libsvm", "");
   const std::vector<Case> cases = {
+      {"/no/file", {}, false, "[ERROR] Error in upload: Could not open file /no/file", 0},
+      {bin8, binary("0", "uint8"), false, "Invalid argument for binary dim", 0},
+      {bin8, binary("-2", "uint8"), false, "binary_dim must not be negative", 0},
+      {two, json_v, false,
+       "[json.exception.parse_error.101] parse error at line 1, column 3: syntax error while "
+       "parsing value - unexpected number literal; expected end of input",
+       0},
+      {file("o.json", R"({"a":1})"), json_v, false, "Given json file is not an array", 0},
+      {empty, libsvm_options(), false, "The data file holds no records: " + empty, 0},
+      {two, libsvm_options("/no/ids"), false, "Failed to open /no/ids", 0},
       {::testing::TempDir(), csv, false, "is not a regular file", 0},
       {"/dev/zero", json_file, false, "'/dev/zero' is not a regular file", 0},
       {"/dev/zero", binary("4", "uint8"), false, "'/dev/zero' is not a regular file", 0},
@@ -396,11 +358,8 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
        "Vector 2 of '" + nan_file + "' holds a value that is not a finite number", 0},
       {seven, binary("4", "uint8"), true,
        "The last 3 byte(s) of '" + seven + "' do not make a whole vector of 4 bytes", 1},
-      {two,
-       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", three_ids}},
-       true,
-       "The string ids file holds 1 more id(s) than the data file has records",
-       1},
+      {two, libsvm_options(three_ids), true,
+       "The string ids file holds 1 more id(s) than the data file has records", 1},
       {bin8,
        {{"file_format", "binary"},
         {"collection_name", "d"},
