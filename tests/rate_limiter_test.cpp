@@ -14,18 +14,20 @@ TEST(RateLimiter, TenOperationsInAnyThreeSecondWindow) {
   struct Step {
     int advance_ms;
     bool refused;
+    std::size_t recorded;  // operations in the window afterwards
   };
-  std::vector<Step> steps(10, {10, false});  // at 0, 10, ..., 90 ms
-  steps.push_back({10, true});               // eleventh: refused, but recorded
-  steps.push_back({0, true});                // twelfth: refused, not recorded
-  steps.push_back({2890, true});             // the first is exactly 3000 ms old: it stays
-  steps.push_back({1, true});                // 3001 ms: dropped; the attempt is the eleventh again
-  steps.push_back({20, false});              // two more aged out: room again
+  std::vector<Step> steps;
+  for (std::size_t i = 1; i <= 10; ++i) steps.push_back({0, false, i});  // ten at once
+  steps.push_back({0, true, 11});     // eleventh: refused, but recorded
+  steps.push_back({0, true, 11});     // twelfth: refused, not recorded
+  steps.push_back({3000, true, 11});  // the ten are exactly 3000 ms old: they stay
+  steps.push_back({1, false, 1});     // 3001 ms: all eleven are gone; room again
   RateLimiter limiter;
-  auto now = Clock::time_point(std::chrono::hours(5)) - milliseconds(10);  // the first at 0
+  auto now = Clock::time_point(std::chrono::hours(5));
   for (std::size_t i = 0; i < steps.size(); ++i) {
     now += milliseconds(steps[i].advance_ms);
     EXPECT_EQ(limiter.limit_reached(now), steps[i].refused) << "step " << i;
+    EXPECT_EQ(limiter.recorded(), steps[i].recorded) << "step " << i;
   }
   for (int i = 0; i < 30; ++i) {
     now += milliseconds(3001);
