@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "client/request.h"
+
 namespace rest_client {
 namespace {
 
@@ -9,11 +11,7 @@ using json = nlohmann::json;
 using Options = std::unordered_map<std::string, std::string>;
 
 std::optional<std::string> take(Options& options, const std::string& key) {
-  const auto found = options.find(key);
-  if (found == options.end()) return std::nullopt;
-  std::string value = std::move(found->second);
-  options.erase(found);
-  return value;
+  return take_option(options, key);
 }
 
 // Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text

@@ -79,14 +79,15 @@ inline Answer http_exchange(int port, const std::string& request, int timeout_ms
   return answer;
 }
 
-inline std::string post(const std::string& path, const std::string& body, const std::string& length = "") {
+inline std::string post(const std::string& path, const std::string& body,
+                        const std::string& length = "") {
   return "POST " + path + " HTTP/1.1\r\nHost: local\r\nConnection: close\r\n" +
          "Content-Type: application/json\r\nContent-Length: " +
          (length.empty() ? std::to_string(body.size()) : length) + "\r\n\r\n" + body;
 }
 
-inline std::string nested(const std::string& open, const std::string& inner, const std::string& close,
-                   int depth) {
+inline std::string nested(const std::string& open, const std::string& inner,
+                          const std::string& close, int depth) {
   std::string text;
   for (int i = 0; i < depth; ++i) text += open;
   text += inner;
@@ -100,7 +101,7 @@ inline std::string gzip(const std::string& data) {
 }
 
 inline json upload_body(const std::string& key, const std::string& dataset, json format,
-                 const std::string& data) {
+                        const std::string& data) {
   format["user_api_key"] = key;
   format["project_name"] = "p";
   format["dataset_name"] = dataset;
