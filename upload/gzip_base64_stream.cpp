@@ -1,5 +1,8 @@
 #include "upload/gzip_base64_stream.h"
 
+#include <isa-l/igzip_lib.h>
+
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -8,56 +11,170 @@
 namespace rest_client {
 namespace {
 
-constexpr std::size_t kInputChunk = 1 << 20;
-constexpr std::size_t kOutputChunk = 1 << 20;
+// A gzip header with no name, no time, and "unknown" for the system.
+constexpr unsigned char kHeader[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 0xff};
 
 }  // namespace
 
-GzipBase64Stream::GzipBase64Stream()
-    : level_buffer_(ISAL_DEF_LVL1_DEFAULT), input_(kInputChunk), output_(kOutputChunk) {}
+GzipBase64Stream::GzipBase64Stream(unsigned workers, std::size_t chunk_size) {
+  if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+  // Two slots a worker: one being compressed while the other waits to be emitted.
+  for (unsigned i = 0; i < 2 * workers + 1; ++i) {
+    auto chunk = std::make_unique<Chunk>();
+    chunk->input.resize(chunk_size);
+    slots_.push_back(std::move(chunk));
+  }
+  for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+}
+
+GzipBase64Stream::~GzipBase64Stream() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_ready_.notify_all();
+  for (auto& worker : workers_) worker.join();
+}
+
+void GzipBase64Stream::work() {
+  std::vector<unsigned char> level_buffer(ISAL_DEF_LVL1_DEFAULT);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    Chunk* chunk = nullptr;
+    work_ready_.wait(lock, [&] {
+      if (stopping_) return true;
+      for (auto& slot : slots_) {
+        if (slot->state == Chunk::State::kQueued) {
+          chunk = slot.get();
+          return true;
+        }
+      }
+      return false;
+    });
+    if (chunk == nullptr) return;
+    chunk->state = Chunk::State::kWorking;
+    lock.unlock();
+    try {
+      compress(*chunk, level_buffer);
+    } catch (const std::exception&) {
+      chunk->failed = true;
+    }
+    lock.lock();
+    chunk->state = Chunk::State::kDone;
+    work_done_.notify_all();
+  }
+}
+
+void GzipBase64Stream::compress(Chunk& chunk, std::vector<unsigned char>& level_buffer) {
+  chunk.crc = crc32(0L, chunk.input.data(), static_cast<uInt>(chunk.input_size));
+  isal_zstream stream;
+  isal_deflate_init(&stream);
+  stream.level = 1;
+  stream.level_buf = level_buffer.data();
+  stream.level_buf_size = static_cast<uint32_t>(level_buffer.size());
+  stream.gzip_flag = IGZIP_DEFLATE;
+  // A full flush ends the chunk on a byte boundary with no history carried over, so the next
+  // chunk's deflate blocks follow it directly; only the last chunk ends the stream.
+  stream.flush = chunk.last ? NO_FLUSH : FULL_FLUSH;
+  stream.end_of_stream = chunk.last ? 1 : 0;
+  stream.next_in = chunk.input.data();
+  stream.avail_in = static_cast<uint32_t>(chunk.input_size);
+  const std::size_t bound = chunk.input_size + chunk.input_size / 8 + 1024;
+  if (chunk.output.size() < bound) chunk.output.resize(bound);
+  chunk.output_size = 0;
+  for (;;) {
+    if (chunk.output_size == chunk.output.size()) chunk.output.resize(chunk.output.size() * 2);
+    stream.next_out = chunk.output.data() + chunk.output_size;
+    stream.avail_out = static_cast<uint32_t>(chunk.output.size() - chunk.output_size);
+    const std::size_t room = stream.avail_out;
+    if (isal_deflate(&stream) != COMP_OK) throw std::runtime_error("gzip compression failed");
+    chunk.output_size += room - stream.avail_out;
+    // Room left after the call means the input and the flush were written out whole.
+    if (chunk.last ? stream.internal_state.state == ZSTATE_END
+                   : stream.avail_in == 0 && stream.avail_out > 0) {
+      break;
+    }
+  }
+}
 
 void GzipBase64Stream::begin(std::string* target) {
-  isal_deflate_init(&stream_);
-  stream_.level = 1;
-  stream_.level_buf = level_buffer_.data();
-  stream_.level_buf_size = static_cast<uint32_t>(level_buffer_.size());
-  stream_.gzip_flag = IGZIP_GZIP;
-  stream_.flush = NO_FLUSH;
+  {
+    // Chunks of a member that was abandoned may still be with the workers.
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_done_.wait(lock, [&] {
+      return std::none_of(slots_.begin(), slots_.end(), [](const auto& slot) {
+        return slot->state == Chunk::State::kQueued || slot->state == Chunk::State::kWorking;
+      });
+    });
+  }
   target_ = target;
-  input_used_ = 0;
   carry_size_ = 0;
   raw_size_ = 0;
+  crc_ = crc32(0L, Z_NULL, 0);
+  filling_ = next_emit_ = pending_ = 0;
+  for (auto& slot : slots_) {
+    slot->state = Chunk::State::kFree;
+    slot->input_size = 0;
+    slot->failed = false;
+  }
+  encode(kHeader, sizeof kHeader);
 }
 
 void GzipBase64Stream::write(const char* data, std::size_t size) {
   raw_size_ += size;
   while (size > 0) {
-    const std::size_t n = std::min(size, input_.size() - input_used_);
-    std::memcpy(input_.data() + input_used_, data, n);
-    input_used_ += n;
+    Chunk& chunk = *slots_[filling_];
+    const std::size_t n = std::min(size, chunk.input.size() - chunk.input_size);
+    std::memcpy(chunk.input.data() + chunk.input_size, data, n);
+    chunk.input_size += n;
     data += n;
     size -= n;
-    if (input_used_ == input_.size()) compress(false);
+    if (chunk.input_size == chunk.input.size()) submit(false);
   }
 }
 
-void GzipBase64Stream::finish() {
-  compress(true);
-  if (carry_size_ > 0) base64_append(carry_, carry_size_, *target_);
-  carry_size_ = 0;
+void GzipBase64Stream::submit(bool last) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Chunk& chunk = *slots_[filling_];
+    chunk.last = last;
+    chunk.state = Chunk::State::kQueued;
+  }
+  work_ready_.notify_one();
+  ++pending_;
+  filling_ = (filling_ + 1) % slots_.size();
+  // The next slot to fill is free only once its earlier output has been emitted; the last
+  // chunk emits everything.
+  while (pending_ == slots_.size() || (last && pending_ > 0)) {
+    emit(*slots_[next_emit_]);
+    next_emit_ = (next_emit_ + 1) % slots_.size();
+    --pending_;
+  }
+  slots_[filling_]->input_size = 0;
 }
 
-void GzipBase64Stream::compress(bool last) {
-  stream_.next_in = input_.data();
-  stream_.avail_in = static_cast<uint32_t>(input_used_);
-  stream_.end_of_stream = last ? 1 : 0;
-  do {
-    stream_.next_out = output_.data();
-    stream_.avail_out = static_cast<uint32_t>(output_.size());
-    if (isal_deflate(&stream_) != COMP_OK) throw std::runtime_error("gzip compression failed");
-    encode(output_.data(), output_.size() - stream_.avail_out);
-  } while (stream_.avail_in > 0 || (last && stream_.internal_state.state != ZSTATE_END));
-  input_used_ = 0;
+void GzipBase64Stream::emit(Chunk& chunk) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_done_.wait(lock, [&] { return chunk.state == Chunk::State::kDone; });
+    chunk.state = Chunk::State::kFree;
+  }
+  if (chunk.failed) throw std::runtime_error("gzip compression failed");
+  crc_ = crc32_combine(crc_, chunk.crc, static_cast<z_off_t>(chunk.input_size));
+  encode(chunk.output.data(), chunk.output_size);
+}
+
+void GzipBase64Stream::finish() {
+  submit(true);
+  unsigned char trailer[8];
+  const auto size = static_cast<std::uint32_t>(raw_size_);  // ISIZE is the size modulo 2^32
+  for (int i = 0; i < 4; ++i) {
+    trailer[i] = static_cast<unsigned char>(crc_ >> (8 * i));
+    trailer[4 + i] = static_cast<unsigned char>(size >> (8 * i));
+  }
+  encode(trailer, sizeof trailer);
+  if (carry_size_ > 0) base64_append(carry_, carry_size_, *target_);
+  carry_size_ = 0;
 }
 
 void GzipBase64Stream::encode(const unsigned char* data, std::size_t size) {

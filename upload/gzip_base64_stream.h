@@ -1,19 +1,31 @@
 #pragma once
-// Compresses a byte stream into one gzip member (ISA-L, level 1) and appends the base64 text
-// of the compressed bytes to a target string as they come, so a shard never exists in memory
-// as raw bytes, compressed bytes and base64 text at once.
+// Compresses a byte stream into one gzip member and appends the base64 text of the compressed
+// bytes to a target string as they come, so a shard never exists in memory as raw bytes,
+// compressed bytes and base64 text at once.
+//
+// The input is cut into chunks that worker threads compress at the same time (ISA-L, level 1),
+// each as raw deflate ending in a full flush, so that the chunks' outputs join into one deflate
+// stream; their CRC-32s are combined into the member's trailer (the method pigz uses). The
+// result is one gzip member, never several: many decoders stop after the first.
 
-#include <isa-l/igzip_lib.h>
+#include <zlib.h>
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rest_client {
 
 class GzipBase64Stream {
  public:
-  GzipBase64Stream();
+  // `workers` threads compress (0: one per processor); `chunk_size` bytes per chunk.
+  explicit GzipBase64Stream(unsigned workers = 0, std::size_t chunk_size = 1 << 20);
+  ~GzipBase64Stream();
   GzipBase64Stream(const GzipBase64Stream&) = delete;
   GzipBase64Stream& operator=(const GzipBase64Stream&) = delete;
 
@@ -25,14 +37,38 @@ class GzipBase64Stream {
   std::size_t raw_size() const { return raw_size_; }
 
  private:
-  void compress(bool last);
+  struct Chunk {
+    std::vector<unsigned char> input;
+    std::size_t input_size = 0;
+    std::vector<unsigned char> output;
+    std::size_t output_size = 0;
+    uLong crc = 0;
+    bool last = false;
+    enum class State { kFree, kQueued, kWorking, kDone } state = State::kFree;
+    bool failed = false;
+  };
+
+  void work();
+  static void compress(Chunk& chunk, std::vector<unsigned char>& level_buffer);
+  // Queues the chunk being filled and moves on to the next slot, emitting that slot's output
+  // first when it still holds some.
+  void submit(bool last);
+  // Waits for the slot's compression and appends its output to the member.
+  void emit(Chunk& chunk);
   void encode(const unsigned char* data, std::size_t size);
 
-  isal_zstream stream_{};
-  std::vector<unsigned char> level_buffer_;
-  std::vector<unsigned char> input_;
-  std::size_t input_used_ = 0;
-  std::vector<unsigned char> output_;
+  std::vector<std::unique_ptr<Chunk>> slots_;
+  std::size_t filling_ = 0;  // the slot being filled by write()
+  std::size_t next_emit_ = 0;
+  std::size_t pending_ = 0;  // slots queued or compressed but not yet emitted
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable work_done_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+
+  uLong crc_ = 0;
   unsigned char carry_[3] = {};
   std::size_t carry_size_ = 0;
   std::string* target_ = nullptr;
