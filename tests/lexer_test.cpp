@@ -102,12 +102,14 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
 
 TEST(Lexer, VariableExpansion) {
   setenv("ORVIX_TEST_A", "one two", 1);
+  setenv("ORVIX_TEST_2", "two", 1);
   setenv("ORVIX_TEST_EMPTY", "", 1);
   setenv("ORVIX_TEST_REF", "$ORVIX_TEST_A", 1);
   unsetenv("ORVIX_TEST_UNSET");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"plain text", "plain text"},
       {"$ORVIX_TEST_A", "one two"},
+      {"$ORVIX_TEST_2/x ${ORVIX_TEST_2}", "two/x two"},
       {"${ORVIX_TEST_A}", "one two"},
       {"${ORVIX_TEST_A", "one two"},
       {"$ORVIX_TEST_A}", "one two"},

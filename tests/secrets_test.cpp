@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 
@@ -16,9 +17,16 @@ using namespace testing_support;
 
 const std::string kKey = "sk-orvix-7f3a9c21";
 
+// Times the key shows, whole or in part: a masked key must be masked to its last byte, so the
+// mask is never followed by a character keys are made of.
 int occurrences(const std::string& text, const std::string& part) {
   int count = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  const std::string mask = "********";
+  for (auto at = text.find(mask); at != std::string::npos; at = text.find(mask, at + 1)) {
+    const char next = at + mask.size() < text.size() ? text[at + mask.size()] : ' ';
+    if (std::isalnum(static_cast<unsigned char>(next)) || next == '-') ++count;
+  }
   return count;
 }
 
