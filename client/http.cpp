@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <chrono>
+
 #include <mutex>
 #include <new>
 #include <utility>
@@ -104,16 +106,29 @@ class CurlMulti {
   CurlMulti(const CurlMulti&) = delete;
   CurlMulti& operator=(const CurlMulti&) = delete;
 
-  // Runs the transfer to its end; CURLE_ABORTED_BY_CALLBACK when Ctrl-C stopped it.
-  CURLcode run() {
+  // Runs the transfer to its end; CURLE_ABORTED_BY_CALLBACK when Ctrl-C stopped it. A progress
+  // display is redrawn about four times a second and cleared at the end.
+  CURLcode run(const ProgressDisplay& progress) {
+    struct Cleared {
+      const ProgressDisplay& progress;
+      ~Cleared() {
+        if (progress) progress.clear();
+      }
+    } cleared{progress};
+    const int slice_ms = progress ? 250 : 1000;
+    auto next_draw = std::chrono::steady_clock::now();
     int running = 1;
     for (;;) {
       if (curl_multi_perform(multi_, &running) != CURLM_OK) return CURLE_FAILED_INIT;
       if (running == 0) break;
       if (interrupt_requested()) return CURLE_ABORTED_BY_CALLBACK;
+      if (progress && std::chrono::steady_clock::now() >= next_draw) {
+        progress.draw();
+        next_draw = std::chrono::steady_clock::now() + std::chrono::milliseconds(slice_ms);
+      }
       curl_waitfd wake{interrupt_wake_fd(), CURL_WAIT_POLLIN, 0};
       const unsigned extra = wake.fd >= 0 ? 1 : 0;
-      if (curl_multi_poll(multi_, extra ? &wake : nullptr, extra, 1000, nullptr) != CURLM_OK) {
+      if (curl_multi_poll(multi_, extra ? &wake : nullptr, extra, slice_ms, nullptr) != CURLM_OK) {
         return CURLE_FAILED_INIT;
       }
     }
@@ -156,7 +171,8 @@ void CurlHandle::add_header(const std::string& line) {
   headers_ = extended;
 }
 
-HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& limits) {
+HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& limits,
+                                 const ProgressDisplay& progress) {
   const std::string doing = "the request to " + path_of(url);
   throw_if_interrupted(doing);
   HttpResponse response;
@@ -173,7 +189,7 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
   curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds);
   error_[0] = '\0';
-  const CURLcode result = CurlMulti(handle_).run();
+  const CURLcode result = CurlMulti(handle_).run(progress);
   if (result == CURLE_ABORTED_BY_CALLBACK) throw_if_interrupted(doing);
   if (result != CURLE_OK) {
     HttpResponse failed;
@@ -196,7 +212,7 @@ HttpResponse http_post_json(const Network& network, const std::string& url,
   curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  return curl.perform(url, network.limits);
+  return curl.perform(url, network.limits, network.progress);
 }
 
 HttpResponse http_get(const Network& network, const std::string& url,

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "client/waits.h"
+
 namespace rest_client {
 
 struct HttpResponse {
@@ -33,6 +35,7 @@ using Transport = std::function<HttpResponse(const std::string& method, const st
 struct Network {
   TransferLimits limits;
   Transport transport;
+  ProgressDisplay progress;  // shown while a transfer lasts, when set
 };
 
 // Owns one easy handle, its header list and its error buffer.
@@ -45,7 +48,8 @@ class CurlHandle {
 
   void add_header(const std::string& line);
   // Runs the transfer; throws Interrupted when Ctrl-C cancels it.
-  HttpResponse perform(const std::string& url, const TransferLimits& limits);
+  HttpResponse perform(const std::string& url, const TransferLimits& limits,
+                       const ProgressDisplay& progress = {});
   CURL* get() const { return handle_; }
 
  private:

@@ -9,6 +9,14 @@ namespace rest_client {
 
 using Clock = std::chrono::steady_clock;
 
+// What a long wait or transfer shows while it lasts (an upload's progress line): drawn now and
+// then, and cleared before the wait returns, so that the lines that follow start clean.
+struct ProgressDisplay {
+  std::function<void()> draw;
+  std::function<void()> clear;
+  explicit operator bool() const { return draw && clear; }
+};
+
 class Waits {
  public:
   using Now = std::function<Clock::time_point()>;
@@ -22,6 +30,9 @@ class Waits {
   Clock::time_point now() const;
   // Sleeps; Ctrl-C (before or during the sleep) ends it with Interrupted.
   void wait_for(std::chrono::nanoseconds duration) const;
+
+  // Shown during every wait while set.
+  ProgressDisplay progress;
 
  private:
   Now now_;

@@ -281,7 +281,9 @@ TEST_F(ProcessTest, UploadShowsProgressOnATerminal) {
   EXPECT_NE(result.out.find(" MB, 0 shards sent, ", line), std::string::npos);
   // The line is cleared before the next lines, which then start at the left margin.
   const auto cleared = result.out.find("\r\033[K[INFO] Uploading ...'", line);
-  EXPECT_NE(cleared, std::string::npos) << result.out;
+  ASSERT_NE(cleared, std::string::npos) << result.out;
+  // It moves on while the shard is in flight and its job is waited for.
+  EXPECT_NE(result.out.find("\r\033[KRead ", cleared), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("Successfully uploaded file to dataset"), std::string::npos);
 }
 

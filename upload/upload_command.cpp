@@ -115,22 +115,48 @@ ShardPipeline::Reader reader_for(const UploadPlan& plan, const ReaderInput& inpu
   return [input](ShardOutput& output) { read_line_file(output, input); };
 }
 
+// Shows a display during every wait and transfer of the session while it lives.
+class ShownDuringWaits {
+ public:
+  ShownDuringWaits(Session& session, const ProgressDisplay& display) : session_(session) {
+    session_.waits.progress = display;
+    session_.network.progress = display;
+  }
+  ~ShownDuringWaits() {
+    session_.waits.progress = {};
+    session_.network.progress = {};
+  }
+  ShownDuringWaits(const ShownDuringWaits&) = delete;
+  ShownDuringWaits& operator=(const ShownDuringWaits&) = delete;
+
+ private:
+  Session& session_;
+};
+
 // Sends the file shard by shard (the next one compressed while the current one is sent) and
-// waits for every upload job.
+// waits for every upload job. The progress line moves while shards are prepared, while they are
+// in flight and while their jobs are waited for.
 bool send_file(Session& session, const std::string& file_path, const UploadPlan& plan,
                const json& body) {
   ShardTransfer transfer(session, file_path, plan.dataset);
+  const std::uint64_t size = file_size(file_path);
+  ProgressLine progress(size);
+  const ShardPipeline* reading = nullptr;
+  const auto redraw = [&] {
+    progress.draw(reading != nullptr ? reading->bytes_read() : size, transfer.shard_count());
+  };
+  const ShownDuringWaits shown(session, {redraw, [&] { progress.clear(); }});
   {
-    ProgressLine progress(file_size(file_path));
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
                            reader_for(plan, {file_path, plan.ids_path}));
-    const auto redraw = [&] { progress.draw(pipeline.bytes_read(), transfer.shard_count()); };
+    reading = &pipeline;
     while (auto shard = pipeline.next(redraw)) {
       progress.clear();
       show(shard->messages);
       transfer.send_shard(*shard);
       pipeline.recycle(std::move(*shard));
     }
+    reading = nullptr;
     progress.clear();
     show(pipeline.take_trailing_messages());
     pipeline.rethrow_failure();
