@@ -1,6 +1,7 @@
 #include "commands/vector_numbers.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
@@ -25,7 +26,18 @@ Number finite_number(const std::string& text, Convert convert) {
 }  // namespace
 
 float finite_float(const std::string& text) {
-  return finite_number<float>(text, [](const char* s, char** end) { return std::strtof(s, end); });
+  // Plain decimal text, the common case, is read by from_chars, which rounds as strtof does;
+  // anything else (blanks, hexadecimal, inf, trailing text, out of range) goes the C library's
+  // way.
+  float value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error == std::errc() && stop == end && !text.empty() &&
+      (text.front() == '-' || (text.front() >= '0' && text.front() <= '9')) &&
+      std::isfinite(value)) {
+    return value;
+  }
+  return finite_number<float>(text, [](const char* s, char** e) { return std::strtof(s, e); });
 }
 
 double finite_double(const std::string& text) {

@@ -28,8 +28,24 @@ bool starts_with_ignoring_case(const std::string& text, const std::string& prefi
   return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == lower(prefix);
 }
 
+bool is_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Equal when `word` is `name` in any case (`name` is plain ASCII).
+bool same_ignoring_case(std::string_view word, const char* name) {
+  std::size_t i = 0;
+  for (; i < word.size() && name[i] != '\0'; ++i) {
+    if (std::tolower(static_cast<unsigned char>(word[i])) != name[i] &&
+        std::toupper(static_cast<unsigned char>(word[i])) != name[i]) {
+      return false;
+    }
+  }
+  return i == word.size() && name[i] == '\0';
+}
+
 const OptionSpec* find_option(std::string_view typed) {
-  // -name or --name, in any case.
+  // -name or --name, in any case; every name starts with a letter (numbers never match).
   if (typed.starts_with("--")) {
     typed.remove_prefix(2);
   } else if (typed.starts_with("-")) {
@@ -37,9 +53,9 @@ const OptionSpec* find_option(std::string_view typed) {
   } else {
     return nullptr;
   }
-  const std::string name = lower(typed);
+  if (typed.empty() || !is_letter(typed.front())) return nullptr;
   for (const auto& option : option_table()) {
-    if (name == option.name) return &option;
+    if (same_ignoring_case(typed, option.name)) return &option;
   }
   return nullptr;
 }
@@ -280,11 +296,15 @@ const std::vector<OptionSpec>& option_table() {
 
 int reserved_word_token(std::string_view word, const StatementSpec** statement) {
   *statement = nullptr;
-  if (const OptionSpec* option = find_option(word)) return option->token;
-  const std::string name = upper(std::string(word));
-  if (name == "HELP") return Token::HELP;
+  // Most words are values; a reserved word starts with a letter or a dash.
+  if (word.empty() || !(is_letter(word.front()) || word.front() == '-')) return 0;
+  if (word.front() == '-') {
+    const OptionSpec* option = find_option(word);
+    return option != nullptr ? option->token : 0;
+  }
+  if (same_ignoring_case(word, "HELP")) return Token::HELP;
   for (const auto& entry : statement_table()) {
-    if (name == entry.keyword) {
+    if (same_ignoring_case(word, entry.keyword)) {
       *statement = &entry;
       return entry.token;
     }

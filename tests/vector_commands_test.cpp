@@ -4,7 +4,12 @@
 
 #include <fstream>
 
+#include <cmath>
+#include <cstring>
+#include <random>
+
 #include "client/payload.h"
+#include "commands/vector_numbers.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -324,6 +329,40 @@ TEST_F(VectorCommandsTest, SearchResultLayouts) {
        error("Error in handle_search: search answer is not a JSON object")},
       {line, {{"/search", 500, "x"}}, false, error("Search failed! Status: 500\nResponse: x")},
   });
+}
+
+}  // namespace
+
+namespace {
+
+// The fast reading of plain decimals agrees with strtof bit for bit, and refuses what it refuses.
+TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThem) {
+  std::vector<std::string> texts = {"0",        "-0",           "1e-40",        "1e-50",    "0.1",
+                                    "1e39",     "3.4028235e38", "3.4028236e38", "-1.5e-45", "7e-46",
+                                    "16777217", "0x10",         " 1.5abc",      "inf",      "-nan",
+                                    "1.",       ".5",           "-.5e1",        "00012",    "1e+3"};
+  std::mt19937_64 random(3);
+  for (int i = 0; i < 20000; ++i) {
+    const int digits = 1 + static_cast<int>(random() % 12);
+    std::string text = random() % 2 ? "-" : "";
+    for (int d = 0; d < digits; ++d) text += static_cast<char>('0' + random() % 10);
+    if (random() % 2) text.insert(1 + random() % text.size(), ".");
+    if (random() % 2) text += "e" + std::to_string(static_cast<int>(random() % 90) - 50);
+    texts.push_back(text);
+  }
+  for (const auto& text : texts) {
+    errno = 0;
+    char* end = nullptr;
+    const float expected = std::strtof(text.c_str(), &end);
+    const bool refused = end == text.c_str() || !std::isfinite(expected);
+    try {
+      const float read = rest_client::finite_float(text);
+      EXPECT_FALSE(refused) << text;
+      EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0) << text;
+    } catch (const std::exception&) {
+      EXPECT_TRUE(refused) << text;
+    }
+  }
 }
 
 }  // namespace
