@@ -29,7 +29,7 @@ int yylex(language::Parser::value_type* value, yyscan_t scanner);
 
 namespace {
 
-void help_for(const StatementSpec* statement) { print_help(*statement); }
+void help_for(const StatementDef* statement) { print_help(*statement); }
 
 }  // namespace
 }
@@ -37,10 +37,10 @@ void help_for(const StatementSpec* statement) { print_help(*statement); }
 // Statement keywords carry their entry of the vocabulary, for their help texts.
 %token <std::string> STRING_LITERAL
 %token OPTION NEWLINE HELP HELP_FLAG
-%token <const StatementSpec*> ATTACH_INDEX INIT_DATASET CREATE_PROJECT DELETE_DATASET
-%token <const StatementSpec*> DELETE_INDEX DELETE_PROJECT DELETE_VECTOR FETCH_DATASETS
-%token <const StatementSpec*> FETCH_PROJECTS INSERT_VECTOR INSERT_VECTOR_BATCH LIST_INDEX_INFO
-%token <const StatementSpec*> SEARCH UPLOAD
+%token <const StatementDef*> ATTACH_INDEX INIT_DATASET CREATE_PROJECT DELETE_DATASET
+%token <const StatementDef*> DELETE_INDEX DELETE_PROJECT DELETE_VECTOR FETCH_DATASETS
+%token <const StatementDef*> FETCH_PROJECTS INSERT_VECTOR INSERT_VECTOR_BATCH LIST_INDEX_INFO
+%token <const StatementDef*> SEARCH UPLOAD
 %token DIM VECTOR_ATTRIBUTES TOP_K FILTER_ATTRIBUTE FILTER_TYPE TARGET_VALUE
 %token START_VALUE END_VALUE QUERY_VECTOR ROW_NUMBER FILE_PATH FILE_TYPE DATASET_NAME
 %token FILE_FORMAT HAS_FIELD_NAMES VECTOR_TYPE VECTOR_ID_FIELD_NAME VECTOR_DATA_FIELD_NAME

@@ -23,7 +23,7 @@ bool converts_to_int(const std::string& text) {
 
 bool reject_upload(const char* message) {
   yyerror(message);
-  print_help(statement_spec("UPLOAD"));
+  print_help(statement_def("UPLOAD"));
   return false;
 }
 
@@ -56,7 +56,7 @@ bool init_dataset_action(ParseContext& ctx, std::string project, std::string dat
   const bool sparse = vector_type == "sparse";
   if (!vector_dim && !sparse) {
     yyerror("vector_dim is required for non-sparse vector types");
-    print_help(statement_spec("INIT_DATASET"));
+    print_help(statement_def("INIT_DATASET"));
     return false;
   }
   if (vector_dim && sparse) yywarning("vector_dim is ignored for sparse vector type");

@@ -44,7 +44,7 @@ bool same_ignoring_case(std::string_view word, const char* name) {
   return i == word.size() && name[i] == '\0';
 }
 
-const OptionSpec* find_option(std::string_view typed) {
+const OptionDef* find_option(std::string_view typed) {
   // -name or --name, in any case; every name starts with a letter (numbers never match).
   if (typed.starts_with("--")) {
     typed.remove_prefix(2);
@@ -62,8 +62,8 @@ const OptionSpec* find_option(std::string_view typed) {
 
 }  // namespace
 
-const std::vector<StatementSpec>& statement_table() {
-  static const std::vector<StatementSpec> table = {
+const std::vector<StatementDef>& statement_table() {
+  static const std::vector<StatementDef> table = {
       {"ATTACH_INDEX",
        Token::ATTACH_INDEX,
        {{"project_name"}, {"dataset_name"}, {"index_name"}, {"dist_type"}, {"large_index"}},
@@ -262,8 +262,8 @@ const std::vector<StatementSpec>& statement_table() {
   return table;
 }
 
-const std::vector<OptionSpec>& option_table() {
-  static const std::vector<OptionSpec> table = {
+const std::vector<OptionDef>& option_table() {
+  static const std::vector<OptionDef> table = {
       {"dim", Token::DIM},
       {"vector_attributes", Token::VECTOR_ATTRIBUTES},
       {"top_k", Token::TOP_K},
@@ -294,12 +294,12 @@ const std::vector<OptionSpec>& option_table() {
   return table;
 }
 
-int reserved_word_token(std::string_view word, const StatementSpec** statement) {
+int reserved_word_token(std::string_view word, const StatementDef** statement) {
   *statement = nullptr;
   // Most words are values; a reserved word starts with a letter or a dash.
   if (word.empty() || !(is_letter(word.front()) || word.front() == '-')) return 0;
   if (word.front() == '-') {
-    const OptionSpec* option = find_option(word);
+    const OptionDef* option = find_option(word);
     return option != nullptr ? option->token : 0;
   }
   if (same_ignoring_case(word, "HELP")) return Token::HELP;
@@ -312,8 +312,8 @@ int reserved_word_token(std::string_view word, const StatementSpec** statement) 
   return 0;
 }
 
-const StatementSpec& statement_spec(std::string_view keyword) {
-  const StatementSpec* statement = nullptr;
+const StatementDef& statement_def(std::string_view keyword) {
+  const StatementDef* statement = nullptr;
   reserved_word_token(keyword, &statement);
   if (statement == nullptr) throw std::logic_error("not a statement keyword");
   return *statement;
@@ -325,7 +325,7 @@ void print_command_list() {
   std::cout << "Use COMMAND_NAME -h to find out what each command does\n" << std::flush;
 }
 
-void print_help(const StatementSpec& statement) {
+void print_help(const StatementDef& statement) {
   for (const char* line : statement.help) std::cout << line << "\n";
   std::cout << std::flush;
 }
@@ -347,14 +347,14 @@ std::vector<std::string> completion_candidates(const std::string& before, const 
   }
   const std::string keyword = upper(words.front());
   const auto entry = std::find_if(statement_table().begin(), statement_table().end(),
-                                  [&](const StatementSpec& e) { return keyword == e.keyword; });
+                                  [&](const StatementDef& e) { return keyword == e.keyword; });
   if (entry == statement_table().end()) return found;
   const std::size_t position = words.size() - 1;  // of the argument being typed
-  const ArgumentSpec* argument =
+  const ArgumentDef* argument =
       position < entry->arguments.size() ? &entry->arguments[position] : nullptr;
   const std::string previous = lower(words.back());
   const std::string typed_option = previous.rfind("--", 0) == 0 ? previous : "-" + previous;
-  const OptionSpec* option = find_option(previous);
+  const OptionDef* option = find_option(previous);
   const bool offered_here =
       std::count(entry->options.begin(), entry->options.end(), typed_option) != 0;
   if ((option != nullptr && option->file) || (argument != nullptr && argument->file)) {

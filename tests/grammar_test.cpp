@@ -10,7 +10,7 @@ namespace {
 
 std::string help_of(const char* keyword) {
   testing_support::CapturedOutput capture;
-  print_help(statement_spec(keyword));
+  print_help(statement_def(keyword));
   return capture.out();
 }
 

@@ -59,7 +59,7 @@ std::string scan(const std::string& line) {
       if (token == T::SEARCH || token == T::UPLOAD || token == T::ATTACH_INDEX ||
           token == T::LIST_INDEX_INFO || token == T::INSERT_VECTOR ||
           token == T::INSERT_VECTOR_BATCH) {
-        value.destroy<const StatementSpec*>();
+        value.destroy<const StatementDef*>();
       }
     }
   }

@@ -11,12 +11,12 @@ TEST(Vocabulary, OptionsAreReservedAndDocumented) {
     std::string help;
     for (const char* line : entry.help) help += std::string(line) + "\n";
     for (const char* option : entry.options) {
-      const StatementSpec* statement = nullptr;
+      const StatementDef* statement = nullptr;
       EXPECT_NE(reserved_word_token(option, &statement), 0) << option;
       EXPECT_NE(help.find(std::string("\"") + option + "\""), std::string::npos)
           << entry.keyword << " " << option;
     }
-    const StatementSpec* statement = nullptr;
+    const StatementDef* statement = nullptr;
     EXPECT_EQ(reserved_word_token(entry.keyword, &statement), entry.token);
     EXPECT_EQ(statement, &entry);
   }

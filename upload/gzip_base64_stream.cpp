@@ -106,17 +106,17 @@ void GzipBase64Stream::begin(std::string* target) {
         return slot->state == Chunk::State::kQueued || slot->state == Chunk::State::kWorking;
       });
     });
+    for (auto& slot : slots_) {
+      slot->state = Chunk::State::kFree;
+      slot->input_size = 0;
+      slot->failed = false;
+    }
   }
   target_ = target;
   carry_size_ = 0;
   raw_size_ = 0;
   crc_ = crc32(0L, Z_NULL, 0);
   filling_ = next_emit_ = pending_ = 0;
-  for (auto& slot : slots_) {
-    slot->state = Chunk::State::kFree;
-    slot->input_size = 0;
-    slot->failed = false;
-  }
   encode(kHeader, sizeof kHeader);
 }
 
