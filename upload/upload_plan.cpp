@@ -10,10 +10,6 @@ namespace {
 using json = nlohmann::json;
 using Options = std::unordered_map<std::string, std::string>;
 
-std::optional<std::string> take(Options& options, const std::string& key) {
-  return take_option(options, key);
-}
-
 // Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text
 // the user sees.
 void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::string& project,
@@ -22,17 +18,17 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   body["compression_type"] = "gzip";
   body["project_name"] = project;
 
-  const auto format = take(options, "file_format");
+  const auto format = take_option(options, "file_format");
   if (!format) throw std::invalid_argument("File format argument required!");
   body["file_format"] = *format;
   if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary") {
     throw std::invalid_argument(
         "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
   }
-  const bool field_names = take(options, "has_field_names").value_or("true") != "false";
+  const bool field_names = take_option(options, "has_field_names").value_or("true") != "false";
   body["has_field_names"] = field_names;
 
-  auto dataset = take(options, "collection_name");
+  auto dataset = take_option(options, "collection_name");
   if (!dataset) {
     throw std::invalid_argument(
         "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
@@ -41,7 +37,7 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   body["dataset_name"] = *dataset;
   plan.dataset = *dataset;
 
-  const auto vector_type = take(options, "vector_type");
+  const auto vector_type = take_option(options, "vector_type");
   if (*format == "libsvm") {
     body["vector_type"] = "sparse";
     if (vector_type) {
@@ -60,7 +56,7 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
 
   if (*format == "binary") {
     plan.reader = UploadReader::kBinary;
-    const auto dim = take(options, "binary_dim");
+    const auto dim = take_option(options, "binary_dim");
     if (!dim) throw std::invalid_argument("Missing binary_dim argument");
     int dimension = 0;
     try {
@@ -69,28 +65,28 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
       throw std::invalid_argument("argument -binary_dim should be an integer");
     }
     body["binary_dim"] = dimension;
-    const auto dtype = take(options, "binary_dtype");
+    const auto dtype = take_option(options, "binary_dtype");
     if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
     body["binary_dtype"] = *dtype;
     plan.floats = *dtype == "float32";
     plan.record_size = static_cast<long long>(dimension) * (plan.floats ? 4 : 1);
   } else if (field_names && (*format == "json" || *format == "csv")) {
     if (*format == "json") {
-      const auto data_field = take(options, "vector_data_field_name");
+      const auto data_field = take_option(options, "vector_data_field_name");
       if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
       body["vector_data_field_name"] = *data_field;
     }
-    if (auto id_field = take(options, "vector_id_field_name")) {
+    if (auto id_field = take_option(options, "vector_id_field_name")) {
       body["vector_id_field_name"] = *id_field;
     }
-    if (auto attributes = take(options, "attributes")) {
+    if (auto attributes = take_option(options, "attributes")) {
       body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
     }
   } else {
-    if (take(options, "vector_id_field_name")) {
+    if (take_option(options, "vector_id_field_name")) {
       warnings.push_back("Argument vector_id_field_name discarded");
     }
-    if (take(options, "attributes")) warnings.push_back("Argument attributes discarded");
+    if (take_option(options, "attributes")) warnings.push_back("Argument attributes discarded");
     plan.ask_columns = *format == "csv";
   }
 
@@ -103,7 +99,7 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   } else if (*format != "binary") {
     plan.reader = UploadReader::kLines;
   }
-  plan.ids_path = take(options, "string_ids_file_path").value_or("");
+  plan.ids_path = take_option(options, "string_ids_file_path").value_or("");
   for (const auto& [key, value] : options) plan.invalid_arguments.push_back(key);
 }
 
