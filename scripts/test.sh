@@ -30,12 +30,29 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 status=0
+failed=()
 for variant in build build-asan; do
   echo "== tests in $variant"
-  (cd "$variant" && ctest --output-on-failure -j "$jobs") || status=1
+  if ! (cd "$variant" && ctest --output-on-failure -j "$jobs"); then
+    status=1
+    failed+=("$variant: $(tr '\n' ' ' <"$variant/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)")
+  fi
 done
 echo "== the client's tests under ThreadSanitizer"
-./build-tsan/tests/client_tests --gtest_brief=1 || status=1
+if ! ./build-tsan/tests/client_tests --gtest_brief=1; then
+  status=1
+  failed+=("build-tsan: client_tests")
+fi
 echo "== the Release build"
-./build-release/orvix --version && ./build-release/orvix-local --help 2>&1 | head -1 || status=1
+# The whole help goes to a file: a pipe closed early would end the program with SIGPIPE.
+if ! ./build-release/orvix --version || ! ./build-release/orvix-local --help >build-release/help.txt 2>&1; then
+  status=1
+  failed+=("build-release: --version or --help")
+fi
+head -1 build-release/help.txt 2>/dev/null || true
+# The summary comes last, where a reader of the log's tail sees it.
+if ((status != 0)); then
+  echo "== FAILED"
+  printf '  %s\n' "${failed[@]}"
+fi
 exit $status
