@@ -2,7 +2,7 @@
 //   sink PORT           a loopback service that reads and discards upload bodies and answers at
 //                       once (login, version check, "/upload", job status "finished")
 //   csv PATH MIB        a CSV file of 128 float columns, about MIB mebibytes
-//   json PATH MIB       a JSON array of {"id", "v": [128 floats]} objects
+//   json PATH MIB       a JSON array of {"id", "tag", "v": [128 floats]} objects
 //   binary PATH MIB     a float32 file of MIB mebibytes
 //   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
 //   gaussian PATH N DIM CLUSTERS SEED   N float32 vectors around CLUSTERS centres (0: isotropic)
@@ -70,8 +70,8 @@ int write_json(const char* path, std::size_t bytes) {
   std::size_t written = std::fwrite("[", 1, 1, file);
   char element[4096];
   for (long id = 0; written < bytes; ++id) {
-    int n = std::snprintf(element, sizeof element, "%s{\"id\": \"v%ld\", \"v\": [", id ? ",\n" : "",
-                          id);
+    int n = std::snprintf(element, sizeof element, "%s{\"id\": \"v%ld\", \"tag\": \"t%ld\", \"v\": [",
+                          id ? ",\n" : "", id, id % 100);
     for (int c = 0; c < 128; ++c)
       n += std::snprintf(element + n, sizeof element - n, c ? ", %.6f" : "%.6f", value(random));
     n += std::snprintf(element + n, sizeof element - n, "]}");

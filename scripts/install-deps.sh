@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config git
   flex bison
   libcurl4-openssl-dev libssl-dev zlib1g-dev libedit-dev
-  nlohmann-json3-dev libcpp-httplib-dev
+  nlohmann-json3-dev libcpp-httplib-dev libsimdjson-dev
   libgtest-dev libgmock-dev
   libsqlite3-dev libhnswlib-dev libisal-dev
   python3 pigz

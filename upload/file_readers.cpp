@@ -11,6 +11,9 @@
 #include <memory>
 #include <sstream>
 
+#include "upload/compact_json.h"
+#include "upload/json_array_scanner.h"
+
 namespace rest_client {
 namespace {
 
@@ -321,6 +324,7 @@ class JsonCheck : public nlohmann::json_sax<json> {
     return false;
   }
 
+  static constexpr int kMaxJsonDepth = 512;
   bool is_array = false;
   std::string message;
 
@@ -344,7 +348,6 @@ class JsonCheck : public nlohmann::json_sax<json> {
     message = "the upload was abandoned";
     return false;
   }
-  static constexpr int kMaxJsonDepth = 512;
   const ShardOutput& output_;
   std::uint64_t events_ = 0;
   bool first_ = true;
@@ -352,67 +355,52 @@ class JsonCheck : public nlohmann::json_sax<json> {
   std::uint64_t element_ = 0;
 };
 
-// Second pass: hands each element of the (already checked) top-level array to `element`.
-template <class OnElement>
-void for_each_array_element(InputFile& file, OnElement&& element) {
-  std::vector<char> block(kBlock);
-  std::string text;
-  int depth = 0;
-  bool in_string = false, escaped = false, inside = false;
-  for (;;) {
-    const std::size_t got = file.read(block.data(), block.size());
-    if (got == 0) break;
-    for (std::size_t i = 0; i < got; ++i) {
-      const char c = block[i];
-      if (!inside) {
-        inside = c == '[';
-        continue;
-      }
-      if (in_string) {
-        text += c;
-        if (escaped) {
-          escaped = false;
-        } else if (c == '\\') {
-          escaped = true;
-        } else if (c == '"') {
-          in_string = false;
-        }
-        continue;
-      }
-      if (depth == 0 && (c == ',' || c == ']')) {
-        if (text.find_first_not_of(" \t\r\n") != std::string::npos) element(text);
-        text.clear();
-        if (c == ']') return;
-        continue;
-      }
-      if (c == '"') in_string = true;
-      if (c == '[' || c == '{') ++depth;
-      if (c == ']' || c == '}') --depth;
-      text += c;
+// A first pass without the JSON library, which knows most well-formed files: true when the file
+// certainly passes the library's check.
+bool quick_json_check(const ReaderInput& input, const ShardOutput& output, CompactJson& fast) {
+  InputFile file(input.file_path, "rb");
+  if (!file) return false;
+  JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
+                           JsonCheck::kMaxJsonDepth - 1);
+  std::uint64_t elements = 0;
+  while (const auto text = scanner.next()) {
+    if (!scanner.plain() || !fast.check(*text)) return false;
+    if (++elements % 256 == 0 && output.stopping()) {
+      throw std::runtime_error("the upload was abandoned");
     }
   }
+  scanner.read_to_end();
+  return scanner.plain();
 }
 
 }  // namespace
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
-  JsonCheck check(transfer);
-  {
+  CompactJson fast;
+  if (!quick_json_check(input, transfer, fast)) {
+    JsonCheck check(transfer);
     std::ifstream document(input.file_path, std::ios::binary);
     if (!document) throw std::runtime_error("Failed to open file: " + input.file_path);
     if (!json::sax_parse(document, &check)) throw std::runtime_error(check.message);
+    if (!check.is_array) {
+      IdFeed ids(input.ids_path, transfer);  // a missing id file is told first
+      throw std::invalid_argument("Given json file is not an array");
+    }
   }
   IdFeed ids(input.ids_path, transfer);
-  if (!check.is_array) throw std::invalid_argument("Given json file is not an array");
 
   InputFile file(input.file_path, "rb");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
+                           JsonCheck::kMaxJsonDepth - 1);
   std::size_t estimate = 2;
   bool first_in_shard = true;
   SentCount sent;
+  std::string compact;
   transfer.add_data("[", 1);
-  for_each_array_element(file, [&](const std::string& text) {
-    const std::string compact = json::parse(text).dump();
+  while (const auto text = scanner.next()) {
+    compact.clear();
+    if (!fast.append(*text, compact)) compact = json::parse(*text).dump();
     if (!first_in_shard) transfer.add_data(",", 1);
     transfer.add_data(compact.data(), compact.size());
     first_in_shard = false;
@@ -427,7 +415,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
       estimate = 2;
       first_in_shard = true;
     }
-  });
+  }
   file.check_unchanged(sent.total, false);  // the array may end before the file does
   ids.warn_about_extra_ids();
   transfer.add_data("]", 1);
