@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,9 +11,11 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "upload/compact_json.h"
 #include "upload/json_array_scanner.h"
+#include "upload/ordered_tasks.h"
 
 namespace rest_client {
 namespace {
@@ -355,29 +358,93 @@ class JsonCheck : public nlohmann::json_sax<json> {
   std::uint64_t element_ = 0;
 };
 
+// Elements of the top-level array, copied out of the scanner's buffer for a worker thread.
+struct JsonBatch {
+  static constexpr std::size_t kSize = 2 << 20;
+  std::string bytes;
+  std::vector<std::size_t> ends;  // where each element's text ends in `bytes`
+
+  void add(std::string_view text) {
+    bytes += text;
+    ends.push_back(bytes.size());
+  }
+  bool full() const { return bytes.size() >= kSize; }
+  template <class Each>
+  void each(Each&& each) {
+    bytes.append(JsonArrayScanner::kPadding, ' ');  // the last element's padding
+    std::size_t begin = 0;
+    for (std::size_t end : ends) {
+      each(std::string_view(bytes.data() + begin, end - begin));
+      begin = end;
+    }
+  }
+};
+
+// The elements in batches, each batch handed to `work` on a thread of its own and its result to
+// `use` in file order.
+template <class Result, class Work, class Use>
+void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& work, Use&& use) {
+  OrderedTasks<Result> tasks(2 * std::max(1u, std::thread::hardware_concurrency()));
+  JsonBatch batch;
+  auto hand_out = [&] {
+    if (output.stopping()) throw std::runtime_error("the upload was abandoned");
+    tasks.start([&work, batch = std::move(batch)]() mutable { return work(batch); }, use);
+    batch = JsonBatch();
+  };
+  while (const auto text = scanner.next()) {
+    batch.add(*text);
+    if (batch.full()) hand_out();
+  }
+  if (!batch.ends.empty()) hand_out();
+  tasks.finish(use);
+}
+
 // A first pass without the JSON library, which knows most well-formed files: true when the file
 // certainly passes the library's check.
-bool quick_json_check(const ReaderInput& input, const ShardOutput& output, CompactJson& fast) {
+bool quick_json_check(const ReaderInput& input, const ShardOutput& output) {
   InputFile file(input.file_path, "rb");
   if (!file) return false;
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
                            JsonCheck::kMaxJsonDepth - 1);
-  std::uint64_t elements = 0;
-  while (const auto text = scanner.next()) {
-    if (!scanner.plain() || !fast.check(*text)) return false;
-    if (++elements % 256 == 0 && output.stopping()) {
-      throw std::runtime_error("the upload was abandoned");
-    }
-  }
+  bool passed = true;
+  json_batches<bool>(
+      scanner, output,
+      [](JsonBatch& batch) {
+        CompactJson fast;
+        bool passed = true;
+        batch.each([&](std::string_view text) { passed = passed && fast.check(text); });
+        return passed;
+      },
+      [&](bool batch_passed) { passed = passed && batch_passed; });
   scanner.read_to_end();
-  return scanner.plain();
+  return passed && scanner.plain();
+}
+
+// The elements' compact texts, one after another, and where each ends.
+struct CompactBatch {
+  std::string texts;
+  std::vector<std::size_t> ends;
+};
+
+CompactBatch compact_batch(JsonBatch& batch) {
+  CompactJson fast;
+  CompactBatch result;
+  result.texts.reserve(batch.bytes.size());
+  batch.each([&](std::string_view text) {
+    const std::size_t mark = result.texts.size();
+    if (!fast.append(text, result.texts)) {
+      result.texts.resize(mark);
+      result.texts += json::parse(text).dump();
+    }
+    result.ends.push_back(result.texts.size());
+  });
+  return result;
 }
 
 }  // namespace
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
-  CompactJson fast;
-  if (!quick_json_check(input, transfer, fast)) {
+  if (!quick_json_check(input, transfer)) {
     JsonCheck check(transfer);
     std::ifstream document(input.file_path, std::ios::binary);
     if (!document) throw std::runtime_error("Failed to open file: " + input.file_path);
@@ -396,15 +463,12 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   std::size_t estimate = 2;
   bool first_in_shard = true;
   SentCount sent;
-  std::string compact;
   transfer.add_data("[", 1);
-  while (const auto text = scanner.next()) {
-    compact.clear();
-    if (!fast.append(*text, compact)) compact = json::parse(*text).dump();
+  auto add = [&](const char* compact, std::size_t size) {
     if (!first_in_shard) transfer.add_data(",", 1);
-    transfer.add_data(compact.data(), compact.size());
+    transfer.add_data(compact, size);
     first_in_shard = false;
-    estimate += compact.size() + 1;
+    estimate += size + 1;
     ids.feed();
     sent.record();
     if (reached_threshold(transfer, estimate, ids)) {
@@ -415,7 +479,14 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
       estimate = 2;
       first_in_shard = true;
     }
-  }
+  };
+  json_batches<CompactBatch>(scanner, transfer, compact_batch, [&](const CompactBatch& batch) {
+    std::size_t begin = 0;
+    for (std::size_t end : batch.ends) {
+      add(batch.texts.data() + begin, end - begin);
+      begin = end;
+    }
+  });
   file.check_unchanged(sent.total, false);  // the array may end before the file does
   ids.warn_about_extra_ids();
   transfer.add_data("]", 1);
