@@ -80,12 +80,15 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");
-    json data = json::array();
-    for (const auto& vector : vectors) data.push_back(dense_json(to_dense_vector(vector)));
+    // "data" is written once: the checksum covers exactly the text that is sent.
+    std::string data_text = "[";
+    for (const auto& vector : vectors) {
+      if (data_text.size() > 1) data_text += ',';
+      append_dense_text(to_dense_vector(vector), data_text);
+    }
+    data_text += ']';
     json body = batch_body(session, project, dataset, options);
     body["string_ids"] = std::move(ids);
-    // "data" is serialised once: the checksum covers exactly the text that is sent.
-    const std::string data_text = data.dump();
     const std::string checksum = calculate_sha256(data_text);
     print_info("data field checksum: " + checksum);
     body["checksum"] = checksum;

@@ -27,5 +27,7 @@ SparseVector to_sparse_vector(const std::string& sparse_text);
 // JSON arrays of the converted numbers, floats widened to 64 bits.
 nlohmann::json dense_json(const std::vector<float>& values);
 nlohmann::json sparse_json(const SparseVector& pairs);
+// Appends dense_json(values).dump() to `out` without building the JSON value.
+void append_dense_text(const std::vector<float>& values, std::string& out);
 
 }  // namespace rest_client

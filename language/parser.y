@@ -36,6 +36,9 @@ void help_for(const StatementDef* statement) { print_help(*statement); }
 
 // Statement keywords carry their entry of the vocabulary, for their help texts.
 %token <std::string> STRING_LITERAL
+// "[1, 2.5, -3]": a list of number-like words in one token, read as the brackets, words and
+// commas it stands for.
+%token <StringList> NUMBER_LIST
 %token OPTION NEWLINE HELP HELP_FLAG
 %token <const StatementDef*> ATTACH_INDEX INIT_DATASET CREATE_PROJECT DELETE_DATASET
 %token <const StatementDef*> DELETE_INDEX DELETE_PROJECT DELETE_VECTOR FETCH_DATASETS
@@ -160,6 +163,7 @@ insert_vector_stmt
 
 insert_vector_list
   : LBRACKET insert_vector_values RBRACKET { $$ = std::move($2); }
+  | NUMBER_LIST { $$ = std::move($1); }
   ;
 
 insert_vector_values
@@ -205,6 +209,7 @@ insert_vector_batch_stmt
 
 string_id_list
   : LBRACKET string_ids RBRACKET { $$ = std::move($2); }
+  | NUMBER_LIST { $$ = std::move($1); }
   ;
 
 string_ids
@@ -283,10 +288,12 @@ search_option
 
 query_vector_list
   : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
+  | NUMBER_LIST { $$ = std::move($1); }
   ;
 
 attr_list
   : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
+  | NUMBER_LIST { $$ = std::move($1); }
   ;
 
 optional_values

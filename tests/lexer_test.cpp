@@ -54,6 +54,11 @@ std::string scan(const std::string& line) {
     if (token == T::STRING_LITERAL) {
       out += "'" + value.as<std::string>() + "'";
       value.destroy<std::string>();
+    } else if (token == T::NUMBER_LIST) {
+      std::string words;
+      for (const auto& word : value.as<StringList>()) words += (words.empty() ? "'" : ",'") + word + "'";
+      out += "[" + words + "]";
+      value.destroy<StringList>();
     } else {
       out += token_name(token);
       if (token == T::SEARCH || token == T::UPLOAD || token == T::ATTACH_INDEX ||
@@ -75,7 +80,11 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
        "ATTACH_INDEX ATTACH_INDEX ATTACH_INDEX 'attach_indexes' NL"},
       {"-h --h -H -help --help -hx\n", "HELP_FLAG HELP_FLAG HELP_FLAG '-help' '--help' '-hx' NL"},
       {"--TOP_K -top_k --top_kx --top_k5\n", "TOP_K TOP_K '--top_kx' '--top_k5' NL"},
-      {"[1.0, -2.5]\n", "[ '1.0' , '-2.5' ] NL"},
+      // A list of plain numbers is one token; any other list is its pieces.
+      {"[1.0, -2.5]\n", "['1.0','-2.5'] NL"},
+      {"[ 1 ,\t-2e-3\r]x [7]\n", "['1','-2e-3'] 'x' ['7'] NL"},
+      {"[1e+5, 2] [1, a] [1,2,] [1 2] [-, 1] [] [1\n",
+       "[ '1e' '5' , '2' ] [ '1' , 'a' ] [ '1' , '2' , ] [ '1' '2' ] [ '-' , '1' ] [ ] [ '1' NL"},
       {"3:0.5\n", "'3' : '0.5' NL"},
       {"a=b\n", "'a' 'b' NL"},
       {"h\xc3\xa9llo \"h\xc3\xa9llo\" caf\xc3\xa9\n",
@@ -95,6 +104,7 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
       {"\"a\\\"b, [c]\" \"unterminated x\n", "'a\\\"b, [c]' 'unterminated' 'x' NL"},
       {"+1 'q' {a} ; ~\n", "'1' 'q' 'a' NL"},
       {std::string("a\0b\n", 4), "'a' 'b' NL"},
+      {std::string("[1,\0 2]\n", 9), "[ '1' , '2' ] NL"},
       {"\"upload\" upload\n", "'upload' UPLOAD NL"},
   };
   for (const auto& [line, expected] : cases) EXPECT_EQ(scan(line), expected) << line;

@@ -336,7 +336,8 @@ TEST_F(VectorCommandsTest, SearchResultLayouts) {
 namespace {
 
 // The fast reading of plain decimals agrees with strtof bit for bit, and refuses what it refuses.
-TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThem) {
+// Read as strtof reads them, and written as the JSON library writes the widened values.
+TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThemAndWrittenAsTheLibraryWritesThem) {
   std::vector<std::string> texts = {"0",        "-0",           "1e-40",        "1e-50",    "0.1",
                                     "1e39",     "3.4028235e38", "3.4028236e38", "-1.5e-45", "7e-46",
                                     "16777217", "0x10",         " 1.5abc",      "inf",      "-nan",
@@ -350,6 +351,7 @@ TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThem) {
     if (random() % 2) text += "e" + std::to_string(static_cast<int>(random() % 90) - 50);
     texts.push_back(text);
   }
+  std::vector<float> values;
   for (const auto& text : texts) {
     errno = 0;
     char* end = nullptr;
@@ -359,10 +361,21 @@ TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThem) {
       const float read = rest_client::finite_float(text);
       EXPECT_FALSE(refused) << text;
       EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0) << text;
+      values.push_back(read);
     } catch (const std::exception&) {
       EXPECT_TRUE(refused) << text;
     }
   }
+  for (int i = 0; i < 20000; ++i) {
+    const auto bits = static_cast<std::uint32_t>(random());
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    if (std::isfinite(value)) values.push_back(value);
+  }
+  values.insert(values.end(), {-0.0f, 1.0f, 1e20f, 3.4028235e38f, 1.4e-45f, 0.1f, -2.5f});
+  std::string text;
+  rest_client::append_dense_text(values, text);
+  EXPECT_TRUE(text == rest_client::dense_json(values).dump());
 }
 
 }  // namespace
