@@ -70,8 +70,9 @@ int write_json(const char* path, std::size_t bytes) {
   std::size_t written = std::fwrite("[", 1, 1, file);
   char element[4096];
   for (long id = 0; written < bytes; ++id) {
-    int n = std::snprintf(element, sizeof element, "%s{\"id\": \"v%ld\", \"tag\": \"t%ld\", \"v\": [",
-                          id ? ",\n" : "", id, id % 100);
+    int n =
+        std::snprintf(element, sizeof element, "%s{\"id\": \"v%ld\", \"tag\": \"t%ld\", \"v\": [",
+                      id ? ",\n" : "", id, id % 100);
     for (int c = 0; c < 128; ++c)
       n += std::snprintf(element + n, sizeof element - n, c ? ", %.6f" : "%.6f", value(random));
     n += std::snprintf(element + n, sizeof element - n, "]}");

@@ -56,7 +56,8 @@ std::string scan(const std::string& line) {
       value.destroy<std::string>();
     } else if (token == T::NUMBER_LIST) {
       std::string words;
-      for (const auto& word : value.as<StringList>()) words += (words.empty() ? "'" : ",'") + word + "'";
+      for (const auto& word : value.as<StringList>())
+        words += (words.empty() ? "'" : ",'") + word + "'";
       out += "[" + words + "]";
       value.destroy<StringList>();
     } else {

@@ -51,13 +51,27 @@ void append_string(std::string_view text, std::string& out) {
     run = i + 1;
     out += '\\';
     switch (c) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case '\b': out += 'b'; break;
-      case '\t': out += 't'; break;
-      case '\n': out += 'n'; break;
-      case '\f': out += 'f'; break;
-      case '\r': out += 'r'; break;
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '\b':
+        out += 'b';
+        break;
+      case '\t':
+        out += 't';
+        break;
+      case '\n':
+        out += 'n';
+        break;
+      case '\f':
+        out += 'f';
+        break;
+      case '\r':
+        out += 'r';
+        break;
       default: {
         static constexpr char kHex[] = "0123456789abcdef";
         const char code[] = {'u', '0', '0', kHex[c >> 4], kHex[c & 15]};

@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::size_t kBlock = 4 << 20;
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 bool blank_only(std::string_view text) {
   for (char c : text) {
@@ -28,8 +30,7 @@ std::size_t skip_to(const char* data, std::size_t pos, std::size_t end) {
 #ifdef __SSE2__
   for (; pos + 16 <= end; pos += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-    const __m128i hits =
-        (_mm_cmpeq_epi8(block, _mm_set1_epi8(Stops)) | ...);
+    const __m128i hits = (_mm_cmpeq_epi8(block, _mm_set1_epi8(Stops)) | ...);
     if (const int mask = _mm_movemask_epi8(hits); mask != 0) return pos + __builtin_ctz(mask);
   }
 #endif
