@@ -174,6 +174,29 @@ TEST(CompactJson, RandomDocumentsAndTheirMutations) {
   EXPECT_GE(written, 2990);  // negative zeros are the library's (%.6f of a small negative)
 }
 
+// Plain decimals of up to 15 digits are copied from the text when the library would write them
+// that way: many such decimals lie a hair away from a halfway point between two doubles, where
+// the library's search for the shortest digits finds longer ones.
+TEST(CompactJson, DecimalsNextToHalfwayPointsAreWrittenAsTheLibraryWritesThem) {
+  std::mt19937_64 random(5);
+  CompactJson fast;
+  for (int document = 0; document < 200; ++document) {
+    std::string text = "[";
+    for (int i = 0; i < 500; ++i) {
+      const double value = std::exp(std::uniform_real_distribution<double>(-12, 37)(random));
+      const long double halfway =
+          value + (static_cast<long double>(std::nextafter(value, 1e300)) - value) / 2;
+      const int digits = 1 + static_cast<int>(random() % 15);
+      char decimal[64];
+      std::snprintf(decimal, sizeof decimal, "%.*Lf",
+                    std::max(1, digits - 1 - static_cast<int>(std::floor(std::log10(halfway)))),
+                    halfway);
+      text += (i ? "," : "") + std::string(decimal);
+    }
+    agrees(fast, text + "]");
+  }
+}
+
 // Every element the scanner hands out, read in pieces of `piece` bytes.
 std::vector<std::string> scan(const std::string& document, std::size_t piece, bool* plain) {
   std::size_t at = 0;

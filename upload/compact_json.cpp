@@ -3,8 +3,11 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
@@ -90,70 +93,207 @@ void append_integer(Number number, std::string& out) {
   out.append(digits, end);
 }
 
-bool append_value(element value, std::string& out);
-
-bool append_object(simdjson::dom::object object, std::string& out) {
-  // The library keeps members in a map: sorted by name, a repeated name holding its last value.
-  std::vector<std::pair<std::string_view, element>> members;
-  for (auto member : object) members.emplace_back(member.key, member.value);
-  std::stable_sort(members.begin(), members.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  out += '{';
-  bool first = true;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-    if (!first) out += ',';
-    first = false;
-    append_string(members[i].first, out);
-    out += ':';
-    if (!append_value(members[i].second, out)) return false;
-  }
-  out += '}';
-  return true;
-}
-
-bool append_value(element value, std::string& out) {
-  switch (value.type()) {
-    case element_type::ARRAY: {
-      out += '[';
-      bool first = true;
-      for (element child : simdjson::dom::array(value)) {
-        if (!first) out += ',';
-        first = false;
-        if (!append_value(child, out)) return false;
+// The numbers of an element's text in document order, as a walk of its parsed value meets them.
+class NumberTokens {
+ public:
+  explicit NumberTokens(std::string_view text)
+      : at_(text.data()), end_(text.data() + text.size()) {}
+  // Where the next number starts (outside strings).
+  const char* next() {
+    const char* at = at_;
+    while (at < end_) {
+      const char c = *at;
+      if (c == '-' || (c >= '0' && c <= '9')) break;
+      if (c == '"') {
+        for (++at; at < end_ && *at != '"'; ++at) {
+          if (*at == '\\') ++at;
+        }
       }
-      out += ']';
-      return true;
+      ++at;
     }
-    case element_type::OBJECT:
-      return append_object(simdjson::dom::object(value), out);
-    case element_type::STRING:
-      append_string(std::string_view(value), out);
-      return true;
-    case element_type::INT64:
-      append_integer(int64_t(value), out);
-      return true;
-    case element_type::UINT64:
-      append_integer(uint64_t(value), out);
-      return true;
-    case element_type::DOUBLE: {
-      const double number = double(value);
-      // "-0" is the integer 0 to the library and "-0.0" a float: the parsed value cannot tell.
-      if (number == 0 && std::signbit(number)) return false;
-      char digits[64];
-      const char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, number);
-      out.append(digits, static_cast<std::size_t>(end - digits));
-      return true;
-    }
-    case element_type::BOOL:
-      out += bool(value) ? "true" : "false";
-      return true;
-    case element_type::NULL_VALUE:
-      out += "null";
-      return true;
+    return at_ = at;
   }
-  return false;
+  // The number starting at `start` goes on to `after` (or, when `after` is null, to the first byte
+  // that cannot be part of a number).
+  std::string_view take(const char* start, const char* after) {
+    if (after == nullptr) {
+      after = start;
+      while (after < end_ && number_char(*after)) ++after;
+    }
+    at_ = after;
+    return {start, static_cast<std::size_t>(after - start)};
+  }
+  const char* end() const { return end_; }
+
+ private:
+  static bool number_char(char c) {
+    return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
+  }
+  const char* at_;
+  const char* end_;
+};
+
+// Where the number text starting at `start` ends, when the library writes `value`, which was read
+// from it, as that very text; null otherwise. Only plain decimals of at most 15 significant digits,
+// laid out as the library lays them out, qualify: no other decimal of at most 15 digits rounds to
+// the same double, so the library's search for the shortest digits in the value's rounding
+// interval finds these, unless the decimal lies within a few units of the 64th bit of the
+// interval's ends, which that search narrows by as much. Such decimals, found here with exact
+// integer arithmetic, and all other forms are written by the library's own code.
+const char* written_as_read(const char* const start, const char* const limit, double value) {
+  static constexpr auto kPowers = [] {
+    std::array<std::uint64_t, 19> powers{};
+    powers[0] = 1;
+    for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
+    return powers;
+  }();
+  const char* at = start;
+  if (at < limit && *at == '-') ++at;
+  const char* const integer_begin = at;
+  std::uint64_t digits = 0;  // the decimal is digits / 10^scale (wrapped when too long: refused)
+  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
+  const std::size_t integer_digits = static_cast<std::size_t>(at - integer_begin);
+  if (at == limit || *at != '.' || integer_digits == 0 || integer_digits > 15) return nullptr;
+  const char* const fraction_begin = ++at;
+  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
+  const char* const end = at;
+  std::size_t scale = static_cast<std::size_t>(end - fraction_begin);
+  if (scale == 0 || scale > 18) return nullptr;
+  if (end < limit && (*end == 'e' || *end == 'E')) return nullptr;
+  if (*integer_begin == '0') {
+    // "0.000ddd": at most three zeros after the point, at most 15 digits, the last not a zero.
+    if (integer_digits != 1 || end[-1] == '0' || digits >= kPowers[15]) return nullptr;
+    if (scale > 3 && digits < kPowers[scale - 4]) return nullptr;
+  } else if (scale == 1 && end[-1] == '0') {
+    digits /= 10;  // "1234500.0"
+    scale = 0;
+  } else if (integer_digits + scale > 15 || end[-1] == '0') {
+    return nullptr;  // "123.456" only
+  }
+
+  // value = mantissa * 2^exponent, a normal double from 1e-4 to 1e15: exponent in [-67, -3].
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int biased = static_cast<int>(bits >> 52 & 0x7ff);
+  const std::uint64_t mantissa = (bits & ((1ULL << 52) - 1)) | 1ULL << 52;
+  const int shift = 1 - (biased - 1075);  // the halfway points are odd multiples of 2^(exponent-1)
+  if (biased == 0 || shift < 4 || shift > 68) return nullptr;
+  using Wide = unsigned __int128;
+  const Wide power = kPowers[scale];
+  // Far enough: more than 2^-58 of the halfway point's size away from it.
+  auto clear_of = [](Wide decimal, Wide halfway, bool above) {
+    const Wide margin = (halfway >> 58) + 1;
+    return above ? decimal > halfway && decimal - halfway > margin
+                 : decimal < halfway && halfway - decimal > margin;
+  };
+  const Wide scaled = static_cast<Wide>(digits) << shift;
+  if (!clear_of(scaled, (2 * static_cast<Wide>(mantissa) + 1) * power, false)) return nullptr;
+  if ((bits & ((1ULL << 52) - 1)) == 0 && biased > 1) {
+    // A power of two: the gap below is half the gap above.
+    return clear_of(scaled << 1, (4 * static_cast<Wide>(mantissa) - 1) * power, true) ? end
+                                                                                      : nullptr;
+  }
+  return clear_of(scaled, (2 * static_cast<Wide>(mantissa) - 1) * power, true) ? end : nullptr;
 }
+
+// Writes a parsed element as the library dumps it. The walk follows the document's order (an
+// object's members are put in name order after they are written), so that each number is met
+// together with its own text.
+class Writer {
+ public:
+  Writer(std::string_view text, std::string& out) : numbers_(text), out_(out) {}
+
+  bool value(element value) {
+    switch (value.type()) {
+      case element_type::ARRAY: {
+        out_ += '[';
+        bool first = true;
+        for (element child : simdjson::dom::array(value)) {
+          if (!first) out_ += ',';
+          first = false;
+          if (!this->value(child)) return false;
+        }
+        out_ += ']';
+        return true;
+      }
+      case element_type::OBJECT:
+        return object(simdjson::dom::object(value));
+      case element_type::STRING:
+        append_string(std::string_view(value), out_);
+        return true;
+      case element_type::INT64:
+        numbers_.take(numbers_.next(), nullptr);
+        append_integer(int64_t(value), out_);
+        return true;
+      case element_type::UINT64:
+        numbers_.take(numbers_.next(), nullptr);
+        append_integer(uint64_t(value), out_);
+        return true;
+      case element_type::DOUBLE: {
+        const double number = double(value);
+        // "-0" is the integer 0 to the library and "-0.0" a float: the parsed value cannot tell.
+        if (number == 0 && std::signbit(number)) return false;
+        const char* start = numbers_.next();
+        const char* read_to = written_as_read(start, numbers_.end(), number);
+        const std::string_view token = numbers_.take(start, read_to);
+        if (read_to != nullptr) {
+          out_ += token;
+          return true;
+        }
+        char digits[64];
+        const char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, number);
+        out_.append(digits, static_cast<std::size_t>(end - digits));
+        return true;
+      }
+      case element_type::BOOL:
+        out_ += bool(value) ? "true" : "false";
+        return true;
+      case element_type::NULL_VALUE:
+        out_ += "null";
+        return true;
+    }
+    return false;
+  }
+
+ private:
+  // The library keeps members in a map: sorted by name, a repeated name holding its last value.
+  bool object(simdjson::dom::object object) {
+    struct Member {
+      std::string_view name;
+      std::size_t begin, end;  // of "name":value in out_
+    };
+    std::vector<Member> members;
+    out_ += '{';
+    const std::size_t start = out_.size();
+    for (auto member : object) {
+      if (!members.empty()) out_ += ',';
+      const std::size_t begin = out_.size();
+      append_string(member.key, out_);
+      out_ += ':';
+      if (!value(member.value)) return false;
+      members.push_back({member.key, begin, out_.size()});
+    }
+    const auto before = [](const Member& a, const Member& b) { return a.name < b.name; };
+    if (!std::is_sorted(members.begin(), members.end(), before) ||
+        std::adjacent_find(members.begin(), members.end(), [](const auto& a, const auto& b) {
+          return a.name == b.name;
+        }) != members.end()) {
+      const std::string written = out_.substr(start);
+      std::stable_sort(members.begin(), members.end(), before);
+      out_.resize(start);
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i + 1 < members.size() && members[i + 1].name == members[i].name) continue;
+        if (out_.size() > start) out_ += ',';
+        out_.append(written, members[i].begin - start, members[i].end - members[i].begin);
+      }
+    }
+    out_ += '}';
+    return true;
+  }
+
+  NumberTokens numbers_;
+  std::string& out_;
+};
 
 }  // namespace
 
@@ -177,7 +317,7 @@ bool CompactJson::append(std::string_view text, std::string& out) {
   if (parser_->parser.parse(text.data(), text.size(), false).get(root) != simdjson::SUCCESS) {
     return false;
   }
-  return append_value(root, out);
+  return Writer(text, out).value(root);
 }
 
 }  // namespace rest_client
