@@ -59,6 +59,7 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
                                              {c.running, "\x03"},
                                              {"> ", "FETCH_PROJECTS\r"},
                                              {"Sucessfully fetched 0 projects", "exit\r"}});
+    EXPECT_EQ(result.waiting_for, "") << result.out;
     EXPECT_FALSE(result.timed_out) << result.out;
     EXPECT_EQ(result.exit_status, 0) << result.out;
     EXPECT_NE(result.out.find("Bye!"), std::string::npos) << result.out;

@@ -157,6 +157,7 @@ ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& 
     if (n <= 0) break;  // the child closed the terminal
     result.out.append(buffer, static_cast<std::size_t>(n));
   }
+  if (step < steps.size()) result.waiting_for = steps[step].expect;
   close(master);
   result.exit_status = wait_status(pid, deadline, result.timed_out);
   return result;

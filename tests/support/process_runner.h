@@ -12,6 +12,7 @@ struct ProcessResult {
   std::string err;
   int exit_status = -1;  // 128 + signal number when killed by a signal
   bool timed_out = false;
+  std::string waiting_for;  // on a terminal: the text still awaited when the session ended
 };
 
 struct ProcessOptions {
