@@ -28,200 +28,119 @@ std::string datasets_fetched(int count) {
 
 class HandlerTest : public ServiceTest {};
 
+// clang-format off
 TEST_F(HandlerTest, Projects) {
   const std::string key = R"("user_api_key":"key-1")";
+  const std::string del = asked("project 'p'");
   check({
-      {"CREATE_PROJECT p autoML",
-       {{"/create_project", 200, "anything"}},
-       true,
+      {"CREATE_PROJECT p autoML", {{"/create_project", 200, "anything"}}, true,
        success("Create project 'p' succeeded"),
        {R"(/create_project {"application":"autoML","project_name":"p",)" + key + "}"}},
-      {"CREATE_PROJECT p autoML",
-       {{"/create_project", 500, "boom"}},
-       false,
+      {"CREATE_PROJECT p autoML", {{"/create_project", 500, "boom"}}, false,
        error("Create project failed! Status: 500\nResponse: boom")},
-      {"CREATE_PROJECT p automl",
-       {},
-       false,
+      {"CREATE_PROJECT p automl", {}, false,
        error("Error in handle_create_project: Please set the application argument to one of "
              "'search', 'autoML', or 'both'")},
+      {"FETCH_PROJECTS", {{"/fetch_projects", 200, R"({"projects":[]})"}}, true,
+       kFetched + success("Sucessfully fetched 0 projects") + kBorder, {"/fetch_projects {" + key + "}"}},
       {"FETCH_PROJECTS",
-       {{"/fetch_projects", 200, R"({"projects":[]})"}},
-       true,
-       kFetched + success("Sucessfully fetched 0 projects") + kBorder,
-       {"/fetch_projects {" + key + "}"}},
-      {"FETCH_PROJECTS",
-       {{"/fetch_projects", 200,
-         R"({"projects":[{"project_name":"a","project_id":7,"application":"both"},{}]})"}},
-       true,
-       kFetched + success("Sucessfully fetched 2 projects") + kBorder +
+       {{"/fetch_projects", 200, R"({"projects":[{"project_name":"a","project_id":7,"application":"both"},{}]})"}},
+       true, kFetched + success("Sucessfully fetched 2 projects") + kBorder +
            "Project Name: \"a\"\nProject ID: 7\nApplication: \"both\"\n" + kBorder +
            "Project Name: null\nProject ID: null\nApplication: null\n" + kBorder},
-      {"FETCH_PROJECTS",
-       {{"/fetch_projects", 200, R"({"projects":[{"project_name":"a"},"x"]})"}},
-       false,
+      {"FETCH_PROJECTS", {{"/fetch_projects", 200, R"({"projects":[{"project_name":"a"},"x"]})"}}, false,
        kFetched + success("Sucessfully fetched 2 projects") + kBorder +
            "Project Name: \"a\"\nProject ID: null\nApplication: null\n" + kBorder +
            error("Error in handle_fetch_projects: listed element is not a JSON object")},
-      {"FETCH_PROJECTS",
-       {{"/fetch_projects", 200, R"({"projects":{}})"}},
-       false,
-       kFetched + kFormat},
-      {"FETCH_PROJECTS",
-       {{"/fetch_projects", 200, "oops"}},
-       false,
+      {"FETCH_PROJECTS", {{"/fetch_projects", 200, R"({"projects":{}})"}}, false, kFetched + kFormat},
+      {"FETCH_PROJECTS", {{"/fetch_projects", 200, "oops"}}, false,
        kFetched + error("Error in handle_fetch_projects: [json.exception.parse_error.101] parse "
                         "error at line 1, column 1: syntax error while parsing value - invalid "
                         "literal; last read: 'o'")},
-      {"FETCH_PROJECTS",
-       {{"/fetch_projects", 404, "nope"}},
-       false,
+      {"FETCH_PROJECTS", {{"/fetch_projects", 404, "nope"}}, false,
        error("Projects fetch failed! Status: 404\nResponse: nope")},
-      {"DELETE_PROJECT p",
-       {{"/delete_project", 200, R"({"success":true})"}},
-       true,
-       asked("project 'p'") + success("Successfully deleted project 'p'"),
-       {R"(/delete_project {"project_name":"p",)" + key + "}"}},
-      {"DELETE_PROJECT p",
-       {{"/delete_project", 200, R"({"error_code":"NOT_FOUND"})"}},
-       false,
-       asked("project 'p'") + error("Failed to delete project, error code: NOT_FOUND")},
-      {"DELETE_PROJECT p",
-       {{"/delete_project", 503, ""}},
-       false,
-       asked("project 'p'") + error("Delete project failed! Status: 503\nResponse: ")},
+      {"DELETE_PROJECT p", {{"/delete_project", 200, R"({"success":true})"}}, true,
+       del + success("Successfully deleted project 'p'"), {R"(/delete_project {"project_name":"p",)" + key + "}"}},
+      {"DELETE_PROJECT p", {{"/delete_project", 200, R"({"error_code":"NOT_FOUND"})"}}, false,
+       del + error("Failed to delete project, error code: NOT_FOUND")},
+      {"DELETE_PROJECT p", {{"/delete_project", 503, ""}}, false,
+       del + error("Delete project failed! Status: 503\nResponse: ")},
   });
 }
 
 TEST_F(HandlerTest, Datasets) {
-  const std::string init = R"(/init {"collection_name":"d","project_name":"p",)"
-                           R"("user_api_key":"key-1","vector_dim":)";
+  const std::string init = R"(/init {"collection_name":"d","project_name":"p","user_api_key":"key-1","vector_dim":)";
+  const std::string ok = success("Successfully initialized dataset 'd'");
+  const std::string del = asked("dataset 'd' in project'p'");
   check({
-      {"INIT_DATASET p d dense 12abc",
-       {{"/init", 200, ""}},
-       true,
-       success("Successfully initialized dataset 'd'"),
-       {init + R"(12,"vector_type":"dense"})"}},
-      {"INIT_DATASET p d dense -3",
-       {{"/init", 200, ""}},
-       true,
-       success("Successfully initialized dataset 'd'"),
-       {init + R"(-3,"vector_type":"dense"})"}},
-      {"INIT_DATASET p d dense 99999999999",
-       {},
-       false,
+      {"INIT_DATASET p d dense 12abc", {{"/init", 200, ""}}, true, ok, {init + R"(12,"vector_type":"dense"})"}},
+      {"INIT_DATASET p d dense -3", {{"/init", 200, ""}}, true, ok, {init + R"(-3,"vector_type":"dense"})"}},
+      {"INIT_DATASET p d dense 99999999999", {}, false,
        error("Error in handle_init_dataset: Vector Dim should be an integer")},
-      {"INIT_DATASET p d dense 4",
-       {{"/init", 409, "exists"}},
-       false,
+      {"INIT_DATASET p d dense 4", {{"/init", 409, "exists"}}, false,
        error("Initialize dataset failed! Status: 409\n Response: exists")},
       {"FETCH_DATASETS p",
-       {{"/fetch_datasets", 200,
-         R"j({"datasets":[{"name":"d","dimension":"(3, 4)","size":1536},)j"
-         R"j({"dimension":"(0,0)","size":-1.7}]})j"}},
-       true,
-       datasets_fetched(2) + "Name: d\nDimension: (3, 4)\nSize: 1.50 KB\n" + kBorder +
+       {{"/fetch_datasets", 200, R"j({"datasets":[{"name":"d","dimension":"(3, 4)","size":1536},{"dimension":"(0,0)","size":-1.7}]})j"}},
+       true, datasets_fetched(2) + "Name: d\nDimension: (3, 4)\nSize: 1.50 KB\n" + kBorder +
            "Name: null\nDimension: (0,0)\nSize: 16777216.00 TB\n" + kBorder,
        {R"(/fetch_datasets {"project_name":"p","user_api_key":"key-1"})"}},
-      {"FETCH_DATASETS p",
-       {{"/fetch_datasets", 200, R"j({"datasets":[{"name":"d","size":1e300}]})j"}},
-       false,
+      {"FETCH_DATASETS p", {{"/fetch_datasets", 200, R"j({"datasets":[{"name":"d","size":1e300}]})j"}}, false,
        datasets_fetched(1) + error("Error in handle_fetch_datasets: dataset size out of range")},
-      {"FETCH_DATASETS p",
-       {{"/fetch_datasets", 200, R"({"datasets":[3]})"}},
-       false,
-       datasets_fetched(1) +
-           error("Error in handle_fetch_datasets: listed element is not a JSON object")},
-      {"FETCH_DATASETS p",
-       {{"/fetch_datasets", 200, R"({"datasets":null})"}},
-       false,
-       kDatasets + kFormat},
-      {"DELETE_DATASET p d",
-       {{"/delete_dataset", 200, R"({"success":true})"}},
-       true,
-       asked("dataset 'd' in project'p'") + success("Successfully deleted dataset 'd'"),
+      {"FETCH_DATASETS p", {{"/fetch_datasets", 200, R"({"datasets":[3]})"}}, false,
+       datasets_fetched(1) + error("Error in handle_fetch_datasets: listed element is not a JSON object")},
+      {"FETCH_DATASETS p", {{"/fetch_datasets", 200, R"({"datasets":null})"}}, false, kDatasets + kFormat},
+      {"DELETE_DATASET p d", {{"/delete_dataset", 200, R"({"success":true})"}}, true,
+       del + success("Successfully deleted dataset 'd'"),
        {R"(/delete_dataset {"dataset_name":"d","project_name":"p","user_api_key":"key-1"})"}},
-      {"DELETE_DATASET p d",
-       {{"/delete_dataset", 200, R"({"success":false,"error_code":"IN_USE"})"}},
-       false,
-       asked("dataset 'd' in project'p'") + error("Failed to delete dataset, error code: IN_USE")},
+      {"DELETE_DATASET p d", {{"/delete_dataset", 200, R"({"success":false,"error_code":"IN_USE"})"}}, false,
+       del + error("Failed to delete dataset, error code: IN_USE")},
   });
 }
 
 TEST_F(HandlerTest, Indices) {
-  const std::tuple<std::string, int, std::string> listed{"/fetch_datasets", 200,
-                                                         R"({"datasets":[]})"};
-  const std::tuple<std::string, int, std::string> started{"/attach_index", 200,
-                                                          R"({"success":true,"job_id":"j"})"};
-  const std::tuple<std::string, int, std::string> finished{
-      "/get_attach_index_status", 200, R"({"success":true,"status":"finished"})"};
+  using Step = std::tuple<std::string, int, std::string>;
+  const Step listed{"/fetch_datasets", 200, R"({"datasets":[]})"};
+  const Step started{"/attach_index", 200, R"({"success":true,"job_id":"j"})"};
+  const Step finished{"/get_attach_index_status", 200, R"({"success":true,"status":"finished"})"};
   const std::string attached = "wait_time 3000\n" + success("Successfully attached index");
+  const std::string del = asked("index 'i' from dataset 'd'");
   check({
       // The dataset listing only sets the poll interval: its failures do not stop the attach.
       {"ATTACH_INDEX p d i L2",
-       {{"/fetch_datasets", 200, R"j({"datasets":[{"name":"d","dimension":"250000"}]})j"},
-        started,
-        finished},
-       true,
-       error("Error in handle_fetch_datasets: Invalid dimension format: 250000") + attached},
+       {{"/fetch_datasets", 200, R"j({"datasets":[{"name":"d","dimension":"250000"}]})j"}, started, finished},
+       true, error("Error in handle_fetch_datasets: Invalid dimension format: 250000") + attached},
       {"ATTACH_INDEX p d i L2",
-       {{"/fetch_datasets", 200,
-         R"j({"datasets":[{"name":"d","dimension":"(2000000,1)"},)j"
-         R"j({"name":"d","dimension":"(5,1)"}]})j"},
-        started,
-        finished},
-       true,
-       " Number of vectors to be indexed: 2000000\n Number of vectors to be indexed: 5\n" +
-           attached},
-      {"ATTACH_INDEX p d i L2",
-       {{"/fetch_datasets", 500, "x"}, started, finished},
-       true,
+       {{"/fetch_datasets", 200, R"j({"datasets":[{"name":"d","dimension":"(2000000,1)"},{"name":"d","dimension":"(5,1)"}]})j"},
+        started, finished},
+       true, " Number of vectors to be indexed: 2000000\n Number of vectors to be indexed: 5\n" + attached},
+      {"ATTACH_INDEX p d i L2", {{"/fetch_datasets", 500, "x"}, started, finished}, true,
        error("Datasets fetch failed! Status: 500\nResponse: x") + attached},
-      {"ATTACH_INDEX p d i COSINE",
-       {listed, {"/attach_index", 500, "x"}},
-       false,
+      {"ATTACH_INDEX p d i COSINE", {listed, {"/attach_index", 500, "x"}}, false,
        error("Attach Index failed! Status: 500\nResponse:x"),
        {R"(/fetch_datasets {"project_name":"p","user_api_key":"key-1"})",
-        R"(/attach_index {"collection_name":"d","dist_type":"COSINE","index_name":"i",)"
-        R"("large_index":false,"project_name":"p","user_api_key":"key-1"})"}},
-      {"ATTACH_INDEX p d i L2",
-       {listed, {"/attach_index", 200, R"({"success":false,"job_id":"j"})"}},
-       false,
+        R"(/attach_index {"collection_name":"d","dist_type":"COSINE","index_name":"i","large_index":false,"project_name":"p","user_api_key":"key-1"})"}},
+      {"ATTACH_INDEX p d i L2", {listed, {"/attach_index", 200, R"({"success":false,"job_id":"j"})"}}, false,
        error("Attach Index failed!\n{\"success\":false,\"job_id\":\"j\"}")},
       {"ATTACH_INDEX p d i L2",
-       {listed,
-        started,
-        {"/get_attach_index_status", 200, R"({"success":true,"status":"failed","error":"full"})"}},
-       false,
-       "wait_time 3000\n" + error("Server failed to attach index: full")},
-      {"LIST_INDEX p d",
-       {{"/list_index_infos", 200, R"({"index_infos":[["i","L2"],["j"],[]]})"}},
-       true,
-       success("Sucessfully fetched 3 index informations") + kBorder +
-           "Index name: \"i\"\nDistance type: \"L2\"\n" + kBorder +
-           "Index name: \"j\"\nDistance type: null\n" + kBorder +
+       {listed, started, {"/get_attach_index_status", 200, R"({"success":true,"status":"failed","error":"full"})"}},
+       false, "wait_time 3000\n" + error("Server failed to attach index: full")},
+      {"LIST_INDEX p d", {{"/list_index_infos", 200, R"({"index_infos":[["i","L2"],["j"],[]]})"}}, true,
+       success("Sucessfully fetched 3 index informations") + kBorder + "Index name: \"i\"\nDistance type: \"L2\"\n" +
+           kBorder + "Index name: \"j\"\nDistance type: null\n" + kBorder +
            "Index name: null\nDistance type: null\n" + kBorder,
        {R"(/list_index_infos {"dataset_name":"d","project_name":"p","user_api_key":"key-1"})"}},
-      {"LIST_INDEX p d",
-       {{"/list_index_infos", 200, R"({"index_infos":[{"name":"i"}]})"}},
-       false,
+      {"LIST_INDEX p d", {{"/list_index_infos", 200, R"({"index_infos":[{"name":"i"}]})"}}, false,
        success("Sucessfully fetched 1 index informations") + kBorder +
            error("Error in list_index_infos: listed index entry is not a JSON array")},
       {"LIST_INDEX p d", {{"/list_index_infos", 200, R"({"index_infos":"i"})"}}, false, kFormat},
-      {"DELETE_INDEX p d i",
-       {{"/delete_index", 200, R"({"success":true})"}},
-       true,
-       asked("index 'i' from dataset 'd'") +
-           success("Successfully deleted index 'i' from dataset 'd'"),
-       {R"(/delete_index {"dataset_name":"d","index_name":"i","project_name":"p",)"
-        R"("user_api_key":"key-1"})"}},
-      {"DELETE_INDEX p d i",
-       {{"/delete_index", 400, "bad"}},
-       false,
-       asked("index 'i' from dataset 'd'") +
-           error("Delete index failed! Status: 400\nResponse: bad")},
+      {"DELETE_INDEX p d i", {{"/delete_index", 200, R"({"success":true})"}}, true,
+       del + success("Successfully deleted index 'i' from dataset 'd'"),
+       {R"(/delete_index {"dataset_name":"d","index_name":"i","project_name":"p","user_api_key":"key-1"})"}},
+      {"DELETE_INDEX p d i", {{"/delete_index", 400, "bad"}}, false,
+       del + error("Delete index failed! Status: 400\nResponse: bad")},
   });
 }
+// clang-format on
 
 TEST_F(HandlerTest, AttachPollsAtTheIntervalItsDatasetSizeSets) {
   service.on("/api/fetch_datasets", 200,
@@ -283,9 +202,7 @@ TEST(HandlerHelpers, SizesShapesAndPollIntervals) {
   const std::vector<std::pair<long long, int>> intervals = {
       {300000, 3000},    {300001, 15000},   {1000000, 15000}, {1000001, 30000},
       {10000000, 30000}, {10000001, 60000}, {-5, 3000}};
-  for (const auto& [count, wait] : intervals) {
-    EXPECT_EQ(attach_wait_time_ms(count), wait) << count;
-  }
+  for (const auto& [count, wait] : intervals) EXPECT_EQ(attach_wait_time_ms(count), wait) << count;
 }
 
 }  // namespace

@@ -18,25 +18,16 @@ namespace {
 using T = language::Parser::token;
 
 std::string token_name(int token) {
+  // clang-format off
   static const std::map<int, std::string> names = {
-      {T::ATTACH_INDEX, "ATTACH_INDEX"},
-      {T::DIM, "DIM"},
-      {T::HELP_FLAG, "HELP_FLAG"},
-      {T::HELP, "HELP"},
-      {T::NEWLINE, "NL"},
-      {T::LBRACKET, "["},
-      {T::RBRACKET, "]"},
-      {T::COLON, ":"},
-      {T::COMMA, ","},
-      {T::TOP_K, "TOP_K"},
-      {T::SEARCH, "SEARCH"},
-      {T::LIST_INDEX_INFO, "LIST_INDEX_INFO"},
-      {T::TARGET_VALUE, "TARGET_VALUE"},
-      {T::INSERT_VECTOR, "INSERT_VECTOR"},
-      {T::INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"},
-      {T::VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"},
-      {T::STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"},
+      {T::ATTACH_INDEX, "ATTACH_INDEX"}, {T::DIM, "DIM"}, {T::HELP_FLAG, "HELP_FLAG"},
+      {T::HELP, "HELP"}, {T::NEWLINE, "NL"}, {T::LBRACKET, "["}, {T::RBRACKET, "]"},
+      {T::COLON, ":"}, {T::COMMA, ","}, {T::TOP_K, "TOP_K"}, {T::SEARCH, "SEARCH"},
+      {T::LIST_INDEX_INFO, "LIST_INDEX_INFO"}, {T::TARGET_VALUE, "TARGET_VALUE"},
+      {T::INSERT_VECTOR, "INSERT_VECTOR"}, {T::INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"},
+      {T::VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"}, {T::STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"},
       {T::UPLOAD, "UPLOAD"}};
+  // clang-format on
   const auto found = names.find(token);
   return found == names.end() ? "token" + std::to_string(token) : found->second;
 }

@@ -116,40 +116,25 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
     std::string query;
     std::string id;
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"csv",
-       {file("u.csv", "name,x,y\nfirst,1,1\nsecond,2,2\n"), "--file_format", "csv",
+      {"csv", {file("u.csv", "name,x,y\nfirst,1,1\nsecond,2,2\n"), "--file_format", "csv",
         "--has_field_names", "true", "--vector_type", "dense", "--vector_id_field_name", "name"},
-       "",
-       "[2, 2.1]",
-       "second"},
-      {"csv",
-       {file("h.csv", "3,3,third\n"), "--file_format", "csv", "--has_field_names", "false",
-        "--vector_type", "dense"},
-       "y\n3\nn\n",
-       "[3, 3]",
-       "third"},
+       "", "[2, 2.1]", "second"},
+      {"csv", {file("h.csv", "3,3,third\n"), "--file_format", "csv", "--has_field_names", "false",
+        "--vector_type", "dense"}, "y\n3\nn\n", "[3, 3]", "third"},
       {"json",
        {file("u.json", R"([{"id":"j1","v":[1,2]},{"id":"j2","v":[9,9]}])"), "--file_format", "json",
         "--has_field_names", "true", "--vector_type", "dense", "--vector_data_field_name", "v",
-        "--vector_id_field_name", "id"},
-       "",
-       "[9, 8]",
-       "j2"},
+        "--vector_id_field_name", "id"}, "", "[9, 8]", "j2"},
       {"svm",
        {file("u.svm", "1 3:1 5:2\n0 4:1\n"), "--file_format", "libsvm", "--string_ids_file_path",
-        file("ids.txt", "s1 s2\n")},
-       "",
-       "[0, 0, 0, 0, 1]",
-       "s2"},
-      {"bin",
-       {file("u.bin", std::string(reinterpret_cast<const char*>(floats), sizeof floats)),
+        file("ids.txt", "s1 s2\n")}, "", "[0, 0, 0, 0, 1]", "s2"},
+      {"bin", {file("u.bin", std::string(reinterpret_cast<const char*>(floats), sizeof floats)),
         "--file_format", "binary", "--binary_dim", "2", "--binary_dtype", "float32",
-        "--string_ids_file_path", file("bids.txt", "b1\nb2\n")},
-       "",
-       "[6, 6.5]",
-       "b2"},
+        "--string_ids_file_path", file("bids.txt", "b1\nb2\n")}, "", "[6, 6.5]", "b2"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     std::vector<std::string> args = {"UPLOAD", "p"};
     args.insert(args.end(), c.upload.begin(), c.upload.end());

@@ -1,6 +1,5 @@
-// Orvix Local tried as hostile and careless users would: bad requests over real HTTP, one user's
-// leftovers meeting another's data, slow clients, stopping with a connection half open, and
-// restarts with jobs queued.
+// Orvix Local tried as hostile and careless users would, over real HTTP: bad requests, slow
+// clients, stopping with a connection half open, datasets made and deleted over and over.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -18,14 +17,12 @@
 
 #include "client/payload.h"
 #include "server/local_service.h"
-#include "server/sqlite_db.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raw_http.h"
 
 namespace {
 
 using orvix_local::json;
-using orvix_local::LocalService;
 using testing_support::BackgroundProcess;
 using namespace testing_support;
 
@@ -102,6 +99,7 @@ TEST_F(HostileClients, BadRequestsAreRefusedAndTheServerStaysUpWithinItsMemory) 
     int status;
     std::string detail;  // part of the answer's text, or of a failed job's error
   };
+  // clang-format off
   const std::vector<Row> rows = {
       {"length not a number", post("/api/fetch_projects", "{}", "abc"), 400, "Content-Length"},
       {"negative length", post("/api/fetch_projects", "{}", "-1"), 400, "Content-Length"},
@@ -112,70 +110,49 @@ TEST_F(HostileClients, BadRequestsAreRefusedAndTheServerStaysUpWithinItsMemory) 
       {"attributes nested 100,000 deep",
        post("/api/add_data", add + R"(,"data":[1,2],"attributes":)" + deep_attributes + "}"), 400,
        "nested deeper than 32"},
-      {"batch attributes nested deep",
-       post("/api/add_data_batch", "{" + key +
+      {"batch attributes nested deep", post("/api/add_data_batch", "{" + key +
                                        R"(,"project_name":"p","collection_name":"d",)"
                                        R"("string_ids":["a"],"data":[[1,2]],"attributes":[)" +
-                                       deep_attributes + "]}"),
-       400, "nested deeper than 32"},
+                                       deep_attributes + "]}"), 400, "nested deeper than 32"},
       {"value beyond float", post("/api/add_data", add + R"(,"data":[1e39,2]})"), 400, "finite"},
-      {"sparse index beyond 32 bits",
-       post("/api/add_data", "{" + key +
+      {"sparse index beyond 32 bits", post("/api/add_data", "{" + key +
                                  R"(,"project_name":"p","collection_name":"s","string_id":"x",)"
-                                 R"("data":[[4294967297,1.0]]})"),
-       400, "2^32"},
+                                 R"("data":[[4294967297,1.0]]})"), 400, "2^32"},
       {"missing member in delete_dataset",
        post("/api/delete_dataset", "{" + key + R"(,"project_name":"p"})"), 400, "dataset_name"},
       {"missing member in delete_index",
        post("/api/delete_index", "{" + key + R"(,"project_name":"p","dataset_name":"d"})"), 400,
        "index_name"},
       {"missing data in add_data", post("/api/add_data", add + "}"), 400, "must be an array"},
-      {"query of the wrong dimension",
-       post("/api/search", "{" + key +
+      {"query of the wrong dimension", post("/api/search", "{" + key +
                                R"(,"project_name":"p","collection_name":"d","index_name":"i",)"
                                R"("query_type":"vector","query_vector":[1,2,3]})"),
        400, "has 3 values"},
-      {"answer too large",
-       post("/api/search", "{" + key +
+      {"answer too large", post("/api/search", "{" + key +
                                R"(,"project_name":"p","collection_name":"d","index_name":"i",)"
                                R"("query_type":"file","file_format":"csv","top_k":20000,)"
-                               R"("file_data":"MSwyCg=="})"),
-       413, "--max-results"},
-      {"zeros that decompress past the shard limit",
-       post("/api/upload",
-            upload_body(kKey, "d",
+                               R"("file_data":"MSwyCg=="})"), 413, "--max-results"},
+      {"zeros that decompress past the shard limit", post("/api/upload", upload_body(kKey, "d",
                         {{"file_format", "binary"}, {"binary_dim", 1}, {"binary_dtype", "uint8"}},
-                        std::string(64 << 20, '\0'))
-                .dump()),
-       413, "--max-shard-mb"},
-      {"too many records in a shard",
-       post("/api/upload",
-            upload_body(kKey, "d",
+                        std::string(64 << 20, '\0')) .dump()), 413, "--max-shard-mb"},
+      {"too many records in a shard", post("/api/upload", upload_body(kKey, "d",
                         {{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "uint8"}},
-                        std::string(100000, '\1'))
-                .dump()),
-       413, "--max-records"},
-      {"a JSON shard nested 200,000 deep",
-       post("/api/upload",
+                        std::string(100000, '\1')) .dump()), 413, "--max-records"},
+      {"a JSON shard nested 200,000 deep", post("/api/upload",
             upload_body(kKey, "d", {{"file_format", "json"}, {"has_field_names", false}},
-                        nested("[", "", "]", 200000))
-                .dump()),
+                        nested("[", "", "]", 200000)) .dump()),
        200, "element 1 is nested deeper than 32 levels"},
-      {"NaN in a float32 shard",
-       post("/api/upload",
-            upload_body(kKey, "d",
+      {"NaN in a float32 shard", post("/api/upload", upload_body(kKey, "d",
                         {{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "float32"}},
-                        floats({1, 2, 3, NAN}))
-                .dump()),
+                        floats({1, 2, 3, NAN})) .dump()),
        200, "vector 2 holds a value that is not finite"},
-      {"1e39 in a JSON shard",
-       post("/api/upload",
+      {"1e39 in a JSON shard", post("/api/upload",
             upload_body(kKey, "d", {{"file_format", "json"}, {"has_field_names", false}},
-                        "[[1,2],[1e39,3]]")
-                .dump()),
+                        "[[1,2],[1e39,3]]") .dump()),
        200, "element 2: a value is not a finite 32-bit number"},
       {"unknown key", post("/api/fetch_projects", R"({"user_api_key":"nope"})"), 401, "Invalid"},
   };
+  // clang-format on
   for (const auto& row : rows) {
     const Answer answer = http_exchange(kPort, row.request);
     EXPECT_EQ(answer.status, row.status) << row.name << ": " << answer.body.dump();
@@ -276,175 +253,6 @@ TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
     // A cycle's dataset and graph take about 6 MB; three of them kept would show.
     EXPECT_LT(memory_kb(local_->pid(), "VmRSS"), first_kb + 8 * 1024) << first_kb;
   }
-}
-
-// ---- the service in-process, with its database in a directory of the test's own ----
-
-class ServiceLifetimes : public ::testing::Test {
- protected:
-  void SetUp() { std::filesystem::create_directories(dir_); }
-  void TearDown() override {
-    service_.reset();
-    std::filesystem::remove_all(dir_);
-  }
-  void open() {
-    service_.reset();
-    service_ = std::make_unique<LocalService>(dir_, std::set<std::string>{"ka", "kb"});
-  }
-  json call(const std::string& endpoint, json body, const std::string& key = "ka",
-            int status = 200) {
-    body["user_api_key"] = key;
-    auto [got, answer] = service_->call(endpoint, body.dump());
-    EXPECT_EQ(got, status) << endpoint << " " << answer.dump();
-    return answer;
-  }
-  json job(const std::string& id, const std::string& key = "ka") {
-    for (int i = 0; i < 3000; ++i) {
-      json state = call("get_upload_data_status", {{"job_id", id}}, key);
-      if (state.at("status") != "pending" && state.at("status") != "in_progress") return state;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ADD_FAILURE() << "job " << id << " did not end";
-    return {};
-  }
-  void dataset(const std::string& key, const std::string& project, const std::string& name,
-               int dim) {
-    call("create_project", {{"project_name", project}, {"application", "search"}}, key);
-    call("init",
-         {{"project_name", project},
-          {"collection_name", name},
-          {"vector_type", "dense"},
-          {"vector_dim", dim}},
-         key);
-  }
-  json batch(const std::string& project, const std::string& name, int count, int dim,
-             const std::string& prefix) {
-    std::mt19937 random(count + dim);
-    std::normal_distribution<float> value;
-    json body = {{"project_name", project}, {"collection_name", name}};
-    for (int i = 0; i < count; ++i) {
-      body["string_ids"].push_back(prefix + std::to_string(i));
-      json v = json::array();
-      for (int d = 0; d < dim; ++d) v.push_back(static_cast<double>(value(random)));
-      body["data"].push_back(v);
-      body["attributes"].push_back({{"owner", prefix}});
-    }
-    body["checksum"] = rest_client::calculate_sha256(body["data"].dump());
-    return body;
-  }
-  json search(const std::string& key, const std::string& project, const std::string& name,
-              const json& vector) {
-    return call("search",
-                {{"project_name", project},
-                 {"collection_name", name},
-                 {"index_name", "i"},
-                 {"query_type", "vector"},
-                 {"query_vector", vector},
-                 {"top_k", 10}},
-                key)
-        .at("results");
-  }
-  json attach(const std::string& key, const std::string& project, const std::string& name,
-              const std::string& dist) {
-    return call("attach_index",
-                {{"project_name", project},
-                 {"collection_name", name},
-                 {"index_name", "i"},
-                 {"dist_type", dist},
-                 {"large_index", true}},
-                key);
-  }
-
-  const std::string dir_ = ::testing::TempDir() + "orvix-lifetimes-" + std::to_string(getpid());
-  std::unique_ptr<LocalService> service_;
-};
-
-TEST_F(ServiceLifetimes, AQueuedJobOfADeletedDatasetNeverReachesAnotherUsersDataset) {
-  open();
-  dataset("ka", "p", "d", 2);
-  service_->stop_jobs();  // A's batch stays queued
-  const std::string pending = call("add_data_batch", batch("p", "d", 5, 2, "a")).at("job_id");
-  EXPECT_TRUE(call("delete_dataset", {{"project_name", "p"}, {"dataset_name", "d"}}).at("success"));
-  dataset("kb", "q", "e", 2);  // B's dataset comes after A's was deleted
-  open();                      // the queued job runs now
-  const json ended = job(pending);
-  EXPECT_EQ(ended.at("status"), "failed");
-  EXPECT_EQ(ended.at("error"), "dataset 'd' was deleted; nothing was stored");
-  EXPECT_EQ(
-      call("fetch_datasets", {{"project_name", "q"}}, "kb").at("datasets").at(0).at("dimension"),
-      "(0, 2)");
-}
-
-TEST_F(ServiceLifetimes, EveryIndexSearchesItsOwnGraph) {
-  open();
-  dataset("ka", "p", "d", 8);
-  ASSERT_EQ(job(call("add_data_batch", batch("p", "d", 400, 8, "a")).at("job_id")).at("status"),
-            "finished");
-  job(attach("ka", "p", "d", "L2").at("job_id"));
-  EXPECT_EQ(search("ka", "p", "d", json(std::vector<double>(8, 0.5))).size(), 10u);
-  // Same name, another metric; then another user's index and a dataset of another dimension.
-  call("delete_index", {{"project_name", "p"}, {"dataset_name", "d"}, {"index_name", "i"}});
-  job(attach("ka", "p", "d", "Cosine").at("job_id"));
-  dataset("kb", "q", "e", 16);
-  ASSERT_EQ(job(call("add_data_batch", batch("q", "e", 300, 16, "b"), "kb").at("job_id"), "kb")
-                .at("status"),
-            "finished");
-  job(attach("kb", "q", "e", "Cosine").at("job_id"), "kb");
-  const struct {
-    std::string key, project, name, prefix;
-    int dim;
-  } cases[] = {{"ka", "p", "d", "a", 8}, {"kb", "q", "e", "b", 16}};
-  for (const auto& c : cases) {
-    const json found = search(c.key, c.project, c.name, json(std::vector<double>(c.dim, 0.25)));
-    ASSERT_EQ(found.size(), 10u) << c.name;
-    for (const auto& hit : found) {
-      EXPECT_EQ(hit.at("idx").get<std::string>().substr(0, 1), c.prefix) << hit.dump();
-      EXPECT_LE(std::abs(hit.at("distance").get<double>()), 1.0 + 1e-6) << hit.dump();
-    }
-  }
-}
-
-TEST_F(ServiceLifetimes, JobsOutliveARestart) {
-  open();
-  dataset("ka", "p", "d", 2);
-  const std::string done = call("add_data_batch", batch("p", "d", 3, 2, "x")).at("job_id");
-  ASSERT_EQ(job(done).at("status"), "finished");
-  service_->stop_jobs();
-  const std::string queued = call("add_data_batch", batch("p", "d", 4, 2, "y")).at("job_id");
-  const std::string cut = call("add_data_batch", batch("p", "d", 5, 2, "z")).at("job_id");
-  {  // as if the service died while this job ran
-    orvix_local::Database db(dir_ + "/orvix.db");
-    orvix_local::Statement running(db, "UPDATE jobs SET status = 'in_progress' WHERE id = ?");
-    running.bind(1, cut).run();
-  }
-  open();
-  EXPECT_EQ(job(done).at("error_message"), "Inserted 3 vectors");
-  EXPECT_EQ(job(queued).at("error_message"), "Inserted 4 vectors");
-  EXPECT_EQ(job(cut).at("error"), "the service stopped while this job ran; nothing was stored");
-  EXPECT_EQ(call("fetch_datasets", {{"project_name", "p"}}).at("datasets").at(0).at("dimension"),
-            "(7, 2)");
-  // Ids given by the service stay unique after a removal and a restart.
-  call("init", {{"project_name", "p"},
-                {"collection_name", "d2"},
-                {"vector_type", "dense"},
-                {"vector_dim", 2}});
-  for (int round = 0; round < 3; ++round) {
-    json body = {{"project_name", "p"},
-                 {"dataset_name", "d2"},
-                 {"file_format", "csv"},
-                 {"has_field_names", false}};
-    const auto packed = rest_client::gzipCompress({'1', ',', '2', '\n', '3', ',', '4', '\n'}, 6);
-    body["file_data"] = rest_client::base64_encode(packed.data(), packed.size());
-    body["checksum"] = rest_client::calculate_sha256(body["file_data"]);
-    EXPECT_EQ(job(call("upload", body).at("job_id")).value("error", ""), "") << round;
-    if (round == 0) {
-      call("remove_data",
-           {{"project_name", "p"}, {"collection_name", "d2"}, {"string_ids", {"0"}}});
-    }
-    open();
-  }
-  EXPECT_EQ(call("fetch_datasets", {{"project_name", "p"}}).at("datasets").at(1).at("dimension"),
-            "(5, 2)");
 }
 
 }  // namespace

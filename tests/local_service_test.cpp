@@ -1,9 +1,12 @@
-// Orvix Local's API called in-process, with an in-memory store.
+// Orvix Local's API called in-process: answers, users kept apart, searches, and jobs that meet
+// deleted datasets and restarts.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -11,28 +14,47 @@
 #include "server/codec.h"
 #include "server/local_service.h"
 #include "server/shard_records.h"
+#include "server/sqlite_db.h"
 
 namespace {
 
 using orvix_local::json;
 using orvix_local::LocalService;
 
+json with(json base, const json& more) {
+  base.update(more);
+  return base;
+}
+
+// The service in-process, with its database in a directory of the test's own.
 class LocalServiceTest : public ::testing::Test {
  protected:
-  LocalServiceTest() : service("", {"k1", "k2"}) {}
+  LocalServiceTest() {
+    std::filesystem::create_directories(dir_);
+    open();
+  }
+  ~LocalServiceTest() override {
+    service_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  // Opens the service again on the same database, as a restart would.
+  void open() {
+    service_.reset();
+    service_ = std::make_unique<LocalService>(dir_, std::set<std::string>{"k1", "k2"});
+  }
 
   json call(const std::string& endpoint, json body, int expected_status = 200,
             const std::string& key = "k1") {
     body["user_api_key"] = key;
-    auto [status, answer] = service.call(endpoint, body.dump());
+    auto [status, answer] = service_->call(endpoint, body.dump());
     EXPECT_EQ(status, expected_status) << endpoint << " " << answer.dump();
     return answer;
   }
 
   // Waits (briefly, for real: the worker runs on its own thread) until a job has ended.
-  json job(const std::string& id) {
+  json job(const std::string& id, const std::string& key = "k1") {
     for (int i = 0; i < 5000; ++i) {
-      json state = call("get_upload_data_status", {{"job_id", id}});
+      json state = call("get_upload_data_status", {{"job_id", id}}, 200, key);
       if (state.at("status") != "pending" && state.at("status") != "in_progress") return state;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -40,11 +62,46 @@ class LocalServiceTest : public ::testing::Test {
     return {};
   }
 
-  void dataset(const std::string& name, const std::string& type, int dim) {
-    call("init", {{"project_name", "p"},
-                  {"collection_name", name},
-                  {"vector_type", type},
-                  {"vector_dim", dim}});
+  // A dataset in a project of its own name's owner; the project is made when it is new.
+  void dataset(const std::string& name, const std::string& type, int dim,
+               const std::string& key = "k1", const std::string& project = "p") {
+    json made = {{"project_name", project}, {"application", "search"}, {"user_api_key", key}};
+    service_->call("create_project", made.dump());
+    call("init",
+         {{"project_name", project},
+          {"collection_name", name},
+          {"vector_type", type},
+          {"vector_dim", dim}},
+         200, key);
+  }
+
+  // A dense batch of random vectors named prefix0, prefix1, ... with an "owner" attribute.
+  static json batch(const std::string& project, const std::string& name, int count, int dim,
+                    const std::string& prefix) {
+    std::mt19937 random(count + dim);
+    std::normal_distribution<float> value;
+    json body = {{"project_name", project}, {"collection_name", name}};
+    for (int i = 0; i < count; ++i) {
+      body["string_ids"].push_back(prefix + std::to_string(i));
+      json v = json::array();
+      for (int d = 0; d < dim; ++d) v.push_back(static_cast<double>(value(random)));
+      body["data"].push_back(v);
+      body["attributes"].push_back({{"owner", prefix}});
+    }
+    body["checksum"] = rest_client::calculate_sha256(body["data"].dump());
+    return body;
+  }
+
+  json attach(const std::string& index, const std::string& dist, bool large,
+              const std::string& key = "k1", const std::string& project = "p",
+              const std::string& name = "d") {
+    return call("attach_index",
+                {{"project_name", project},
+                 {"collection_name", name},
+                 {"index_name", index},
+                 {"dist_type", dist},
+                 {"large_index", large}},
+                200, key);
   }
 
   json upload(json options, const std::string& data, const std::string* ids = nullptr) {
@@ -56,45 +113,47 @@ class LocalServiceTest : public ::testing::Test {
       options["string_id_txt"] = rest_client::base64_encode(packed_ids.data(), packed_ids.size());
     }
     options["project_name"] = "p";
-    options["dataset_name"] = "d";
+    options.emplace("dataset_name", "d");
     return job(call("upload", options).at("job_id"));
   }
 
-  std::vector<std::string> ids_found(json query, const std::string& index = "i") {
-    query["project_name"] = "p";
-    query["collection_name"] = "d";
+  json search(json query, const std::string& index = "i", const std::string& key = "k1",
+              const std::string& project = "p", const std::string& name = "d") {
+    query["project_name"] = project;
+    query["collection_name"] = name;
     query["index_name"] = index;
+    return call("search", query, 200, key).at("results");
+  }
+
+  std::vector<std::string> ids_found(json query, const std::string& index = "i") {
     std::vector<std::string> ids;
-    const json answer = call("search", query);
-    for (const auto& hit : answer.at("results")) ids.push_back(hit.at("idx"));
-    if (ids.empty()) ADD_FAILURE() << query.dump() << " -> " << answer.dump();
+    const json results = search(query, index);
+    for (const auto& hit : results) ids.push_back(hit.at("idx"));
+    if (ids.empty()) ADD_FAILURE() << query.dump() << " -> " << results.dump();
     return ids;
   }
 
-  LocalService service;
+  json datasets(const std::string& key = "k1", const std::string& project = "p") {
+    return call("fetch_datasets", {{"project_name", project}}, 200, key).at("datasets");
+  }
+
+  const std::string dir_ = ::testing::TempDir() + "orvix-service-" + std::to_string(getpid()) +
+                           "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::unique_ptr<LocalService> service_;
 };
 
 TEST_F(LocalServiceTest, RefusesBadRequestsAndKeepsServing) {
-  EXPECT_EQ(service.call("fetch_projects", R"({"user_api_key":"nope"})").first, 401);
-  EXPECT_EQ(service.call("fetch_projects", "{").first, 400);
-  EXPECT_EQ(service.call("fetch_projects", "[]").first, 400);
-  EXPECT_EQ(service.call("no_such_endpoint", "{}").first, 404);
+  EXPECT_EQ(service_->call("fetch_projects", R"({"user_api_key":"nope"})").first, 401);
+  EXPECT_EQ(service_->call("fetch_projects", "{").first, 400);
+  EXPECT_EQ(service_->call("fetch_projects", "[]").first, 400);
+  EXPECT_EQ(service_->call("no_such_endpoint", "{}").first, 404);
   call("create_project", {{"project_name", 5}, {"application", "both"}}, 400);
   call("create_project", {{"project_name", "p"}, {"application", "other"}}, 400);
   call("create_project", {{"project_name", "p"}, {"application", "both"}});
   call("create_project", {{"project_name", "p"}, {"application", "both"}}, 409);
-  call("init",
-       {{"project_name", "p"},
-        {"collection_name", "d"},
-        {"vector_type", "dense"},
-        {"vector_dim", "3"}},
-       400);
-  call("init",
-       {{"project_name", "x"},
-        {"collection_name", "d"},
-        {"vector_type", "dense"},
-        {"vector_dim", 3}},
-       404);
+  const json init = {{"project_name", "p"}, {"collection_name", "d"}, {"vector_type", "dense"}};
+  call("init", with(init, {{"vector_dim", "3"}}), 400);
+  call("init", with(init, {{"vector_dim", 3}, {"project_name", "x"}}), 404);
   call("fetch_datasets", {{"project_name", "missing"}}, 404);
   EXPECT_EQ(call("delete_project", {{"project_name", "missing"}}),
             json::parse(R"({"success":false,"error_code":"PROJECT_NOT_FOUND"})"));
@@ -113,39 +172,34 @@ TEST_F(LocalServiceTest, UsersSeeOnlyTheirOwnProjects) {
 }
 
 TEST_F(LocalServiceTest, InsertsAreCheckedAndAllOrNothing) {
-  call("create_project", {{"project_name", "p"}, {"application", "search"}});
   dataset("d", "dense", 2);
   const json base = {{"project_name", "p"}, {"collection_name", "d"}};
   auto add = [&](const std::string& id, json data) {
-    json body = base;
-    body["string_id"] = id;
-    body["data"] = data;
-    return call("add_data", body).at("error_code").get<std::string>();
+    return call("add_data", with(base, {{"string_id", id}, {"data", data}}))
+        .at("error_code")
+        .get<std::string>();
   };
   EXPECT_EQ(add("a", {1.0, 2.0}), "Success");
   EXPECT_EQ(add("a", {1.0, 2.0}), "DUPLICATE_STRING_ID");
   EXPECT_EQ(add("b", {1.0}), "DIMENSION_MISMATCH");
   EXPECT_EQ(add("c", json::array({json::array({1, 2.0})})), "VECTOR_TYPE_MISMATCH");
 
-  json batch = base;
-  batch["string_ids"] = {"x", "a"};
-  batch["data"] = {{0.0, 0.0}, {1.0, 1.0}};
-  batch["checksum"] = rest_client::calculate_sha256(batch["data"].dump());
-  const json answer = call("add_data_batch", batch);
-  EXPECT_EQ(answer.at("checksum_server"), batch["checksum"]);
+  json twice = base;
+  twice["string_ids"] = {"x", "a"};
+  twice["data"] = {{0.0, 0.0}, {1.0, 1.0}};
+  twice["checksum"] = rest_client::calculate_sha256(twice["data"].dump());
+  const json answer = call("add_data_batch", twice);
+  EXPECT_EQ(answer.at("checksum_server"), twice["checksum"]);
   const json failed = job(answer.at("job_id"));
   EXPECT_EQ(failed.at("status"), "failed");
   EXPECT_EQ(failed.at("error"), "string id 'a' is already in use");
 
-  json removal = base;
-  removal["string_ids"] = {"a", "zz"};
-  EXPECT_EQ(call("remove_data", removal).at("error_code"), "STRING_ID_NOT_FOUND");
-  EXPECT_EQ(call("fetch_datasets", {{"project_name", "p"}}).at("datasets").at(0).at("dimension"),
-            "(1, 2)");
+  EXPECT_EQ(call("remove_data", with(base, {{"string_ids", {"a", "zz"}}})).at("error_code"),
+            "STRING_ID_NOT_FOUND");
+  EXPECT_EQ(datasets().at(0).at("dimension"), "(1, 2)");
 }
 
 TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
-  call("create_project", {{"project_name", "p"}, {"application", "search"}});
   dataset("d", "dense", 2);
   const std::string ids = "u\nv\n";
   struct Case {
@@ -155,119 +209,63 @@ TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
     std::string status;
     std::string message;
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {{{"file_format", "csv"},
-        {"has_field_names", true},
-        {"vector_id_field_name", "id"},
-        {"vector_attributes", {"tag"}}},
-       "id,x,tag,y\r\nc1,1,red,2\nc2,3,blue,4\n",
-       nullptr,
-       "finished",
-       "Inserted 2 vectors"},
+      {{{"file_format", "csv"}, {"has_field_names", true}, {"vector_id_field_name", "id"},
+        {"vector_attributes", {"tag"}}}, "id,x,tag,y\r\nc1,1,red,2\nc2,3,blue,4\n", nullptr,
+       "finished", "Inserted 2 vectors"},
       {{{"file_format", "csv"}, {"has_field_names", false}, {"vector_id_field_name", "3"}},
-       "5,6,c3\n",
-       nullptr,
-       "finished",
-       "Inserted 1 vectors"},
-      {{{"file_format", "json"},
-        {"has_field_names", true},
-        {"vector_data_field_name", "v"},
-        {"vector_id_field_name", "id"}},
-       R"([{"id":"j1","v":[1,1]},{"id":77,"v":[2,2]}])",
-       nullptr,
-       "finished",
+       "5,6,c3\n", nullptr, "finished", "Inserted 1 vectors"},
+      {{{"file_format", "json"}, {"has_field_names", true}, {"vector_data_field_name", "v"},
+        {"vector_id_field_name", "id"}}, R"([{"id":"j1","v":[1,1]},{"id":77,"v":[2,2]}])", nullptr,
+       "finished", "Inserted 2 vectors"},
+      {{{"file_format", "json"}, {"has_field_names", false}}, "[[9,9],[8,8]]", &ids, "finished",
        "Inserted 2 vectors"},
-      {{{"file_format", "json"}, {"has_field_names", false}},
-       "[[9,9],[8,8]]",
-       &ids,
-       "finished",
-       "Inserted 2 vectors"},
-      {{{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "uint8"}},
-       "\x01\x02",
-       nullptr,
-       "finished",
-       "Inserted 1 vectors"},
-      {{{"file_format", "csv"}, {"has_field_names", false}},
-       "1,x\n",
-       nullptr,
-       "failed",
+      {{{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "uint8"}}, "\x01\x02",
+       nullptr, "finished", "Inserted 1 vectors"},
+      {{{"file_format", "csv"}, {"has_field_names", false}}, "1,x\n", nullptr, "failed",
        "line 1, column 2: \"x\" is not a number"},
-      {{{"file_format", "json"}, {"has_field_names", false}},
-       "[[1,2],[3]]",
-       nullptr,
-       "failed",
+      {{{"file_format", "json"}, {"has_field_names", false}}, "[[1,2],[3]]", nullptr, "failed",
        "vector '9' has 1 values; dataset 'd' has dimension 2"},
-      {{{"file_format", "json"}, {"has_field_names", false}},
-       "[[1,2]]",
-       &ids,
-       "failed",
+      {{{"file_format", "json"}, {"has_field_names", false}}, "[[1,2]]", &ids, "failed",
        "the shard has 1 records but 2 string ids"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     const json state = upload(c.options, c.data, c.ids);
     EXPECT_EQ(state.at("status"), c.status) << c.data << " " << state.dump();
     EXPECT_EQ(state.value(c.status == "finished" ? "error_message" : "error", ""), c.message);
   }
-  call("attach_index", {{"project_name", "p"},
-                        {"collection_name", "d"},
-                        {"index_name", "i"},
-                        {"dist_type", "L2"},
-                        {"large_index", false}});
+  attach("i", "L2", false);
   EXPECT_EQ(ids_found({{"query_type", "vector"}, {"query_vector", {3, 4.1}}, {"top_k", 1}}),
             std::vector<std::string>{"c2"});
   EXPECT_EQ(ids_found({{"query_type", "vector"}, {"query_vector", {9, 9}}, {"top_k", 2}}),
             (std::vector<std::string>{"u", "v"}));
-  EXPECT_EQ(
-      ids_found(
-          {{"query_type", "row"},
-           {"row_number", 0},
-           {"top_k", 10},
-           {"filter", {{"attribute", "tag"}, {"type", "equality"}, {"target_values", {"blue"}}}}}),
-      std::vector<std::string>{"c2"});
-
-  json bad = {{"file_format", "libsvm"},
-              {"file_data", "AAAA"},
-              {"checksum", "0"},
-              {"project_name", "p"},
-              {"dataset_name", "d"}};
+  const json blue = {{"attribute", "tag"}, {"type", "equality"}, {"target_values", {"blue"}}};
+  EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", 0}, {"top_k", 10}, {"filter", blue}}),
+            std::vector<std::string>{"c2"});
+  const json bad = {{"file_format", "libsvm"},
+                    {"file_data", "AAAA"},
+                    {"checksum", "0"},
+                    {"project_name", "p"},
+                    {"dataset_name", "d"}};
   EXPECT_EQ(job(call("upload", bad).at("job_id")).at("error"),
             "checksum of \"file_data\" does not match");
 }
 
 TEST_F(LocalServiceTest, GraphSearchAgreesWithAnExactScan) {
-  call("create_project", {{"project_name", "p"}, {"application", "search"}});
   dataset("d", "dense", 16);
-  std::mt19937 random(11);
-  std::normal_distribution<float> value;
-  json batch = {{"project_name", "p"},
-                {"collection_name", "d"},
-                {"string_ids", json::array()},
-                {"data", json::array()}};
-  for (int i = 0; i < 3000; ++i) {
-    batch["string_ids"].push_back("v" + std::to_string(i));
-    json v = json::array();
-    for (int d = 0; d < 16; ++d) v.push_back(static_cast<double>(value(random)));
-    batch["data"].push_back(v);
-  }
-  batch["checksum"] = rest_client::calculate_sha256(batch["data"].dump());
-  ASSERT_EQ(job(call("add_data_batch", batch).at("job_id")).at("status"), "finished");
-  for (const std::string dist : {"L2", "Cosine", "Inner Product"}) {
-    call("attach_index", {{"project_name", "p"},
-                          {"collection_name", "d"},
-                          {"index_name", dist},
-                          {"dist_type", dist},
-                          {"large_index", true}});
-  }
+  const json vectors = batch("p", "d", 3000, 16, "v");
+  ASSERT_EQ(job(call("add_data_batch", vectors).at("job_id")).at("status"), "finished");
+  for (const std::string dist : {"L2", "Cosine", "Inner Product"}) attach(dist, dist, true);
   // An ordinary index scans exactly: every row finds itself first.
-  call("attach_index", {{"project_name", "p"},
-                        {"collection_name", "d"},
-                        {"index_name", "exact"},
-                        {"dist_type", "L2"},
-                        {"large_index", false}});
+  attach("exact", "L2", false);
   for (int row : {0, 1234, 2999}) {
     EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", row}, {"top_k", 1}}, "exact"),
               std::vector<std::string>{"v" + std::to_string(row)});
   }
+  std::mt19937 random(11);
+  std::normal_distribution<float> value;
   for (const std::string dist : {"L2", "Cosine", "Inner Product"}) {
     std::size_t agreed = 0;
     for (int q = 0; q < 20; ++q) {
@@ -277,11 +275,11 @@ TEST_F(LocalServiceTest, GraphSearchAgreesWithAnExactScan) {
           ids_found({{"query_type", "vector"}, {"query_vector", vector}, {"top_k", 10}}, dist);
       // The exact answer: every distance computed here.
       std::vector<std::pair<double, std::string>> scored;
-      for (std::size_t i = 0; i < batch["data"].size(); ++i) {
+      for (std::size_t i = 0; i < vectors["data"].size(); ++i) {
         double dotp = 0, na = 0, nb = 0, l2 = 0;
         for (int d = 0; d < 16; ++d) {
           const double a = vector[d].get<double>(),
-                       b = static_cast<float>(batch["data"][i][d].get<double>());
+                       b = static_cast<float>(vectors["data"][i][d].get<double>());
           dotp += a * b;
           na += a * a;
           nb += b * b;
@@ -290,7 +288,7 @@ TEST_F(LocalServiceTest, GraphSearchAgreesWithAnExactScan) {
         const double key = dist == "L2"       ? l2
                            : dist == "Cosine" ? -dotp / std::sqrt(na * nb)
                                               : -dotp;
-        scored.emplace_back(key, batch["string_ids"][i]);
+        scored.emplace_back(key, vectors["string_ids"][i]);
       }
       std::partial_sort(scored.begin(), scored.begin() + 10, scored.end());
       for (int k = 0; k < 10; ++k) {
@@ -299,6 +297,85 @@ TEST_F(LocalServiceTest, GraphSearchAgreesWithAnExactScan) {
     }
     EXPECT_GE(agreed, 190u) << dist;  // recall@10 of 0.95 or more
   }
+}
+
+TEST_F(LocalServiceTest, AQueuedJobOfADeletedDatasetNeverReachesAnotherUsersDataset) {
+  dataset("d", "dense", 2);
+  service_->stop_jobs();  // the first user's batch stays queued
+  const std::string pending = call("add_data_batch", batch("p", "d", 5, 2, "a")).at("job_id");
+  EXPECT_TRUE(call("delete_dataset", {{"project_name", "p"}, {"dataset_name", "d"}}).at("success"));
+  dataset("e", "dense", 2, "k2", "q");  // the other user's dataset comes after it was deleted
+  open();                               // the queued job runs now
+  const json ended = job(pending);
+  EXPECT_EQ(ended.at("status"), "failed");
+  EXPECT_EQ(ended.at("error"), "dataset 'd' was deleted; nothing was stored");
+  EXPECT_EQ(datasets("k2", "q").at(0).at("dimension"), "(0, 2)");
+}
+
+TEST_F(LocalServiceTest, EveryIndexSearchesItsOwnGraph) {
+  dataset("d", "dense", 8);
+  ASSERT_EQ(job(call("add_data_batch", batch("p", "d", 400, 8, "a")).at("job_id")).at("status"),
+            "finished");
+  job(attach("i", "L2", true).at("job_id"));
+  EXPECT_EQ(
+      search(
+          {{"query_type", "vector"}, {"query_vector", std::vector<double>(8, 0.5)}, {"top_k", 10}})
+          .size(),
+      10u);
+  // Same name, another metric; then another user's index and a dataset of another dimension.
+  call("delete_index", {{"project_name", "p"}, {"dataset_name", "d"}, {"index_name", "i"}});
+  job(attach("i", "Cosine", true).at("job_id"));
+  dataset("e", "dense", 16, "k2", "q");
+  ASSERT_EQ(job(call("add_data_batch", batch("q", "e", 300, 16, "b"), 200, "k2").at("job_id"), "k2")
+                .at("status"),
+            "finished");
+  job(attach("i", "Cosine", true, "k2", "q", "e").at("job_id"), "k2");
+  const struct {
+    std::string key, project, name, prefix;
+    int dim;
+  } cases[] = {{"k1", "p", "d", "a", 8}, {"k2", "q", "e", "b", 16}};
+  for (const auto& c : cases) {
+    const json query = {{"query_type", "vector"},
+                        {"query_vector", std::vector<double>(c.dim, 0.25)},
+                        {"top_k", 10}};
+    const json found = search(query, "i", c.key, c.project, c.name);
+    ASSERT_EQ(found.size(), 10u) << c.name;
+    for (const auto& hit : found) {
+      EXPECT_EQ(hit.at("idx").get<std::string>().substr(0, 1), c.prefix) << hit.dump();
+      EXPECT_LE(std::abs(hit.at("distance").get<double>()), 1.0 + 1e-6) << hit.dump();
+    }
+  }
+}
+
+TEST_F(LocalServiceTest, JobsOutliveARestart) {
+  dataset("d", "dense", 2);
+  const std::string done = call("add_data_batch", batch("p", "d", 3, 2, "x")).at("job_id");
+  ASSERT_EQ(job(done).at("status"), "finished");
+  service_->stop_jobs();
+  const std::string queued = call("add_data_batch", batch("p", "d", 4, 2, "y")).at("job_id");
+  const std::string cut = call("add_data_batch", batch("p", "d", 5, 2, "z")).at("job_id");
+  {  // as if the service died while this job ran
+    orvix_local::Database db(dir_ + "/orvix.db");
+    orvix_local::Statement running(db, "UPDATE jobs SET status = 'in_progress' WHERE id = ?");
+    running.bind(1, cut).run();
+  }
+  open();
+  EXPECT_EQ(job(done).at("error_message"), "Inserted 3 vectors");
+  EXPECT_EQ(job(queued).at("error_message"), "Inserted 4 vectors");
+  EXPECT_EQ(job(cut).at("error"), "the service stopped while this job ran; nothing was stored");
+  EXPECT_EQ(datasets().at(0).at("dimension"), "(7, 2)");
+  // Ids given by the service stay unique after a removal and a restart.
+  dataset("d2", "dense", 2);
+  for (int round = 0; round < 3; ++round) {
+    const json csv = {{"file_format", "csv"}, {"has_field_names", false}, {"dataset_name", "d2"}};
+    EXPECT_EQ(upload(csv, "1,2\n3,4\n").value("error", ""), "") << round;
+    if (round == 0) {
+      call("remove_data",
+           {{"project_name", "p"}, {"collection_name", "d2"}, {"string_ids", {"0"}}});
+    }
+    open();
+  }
+  EXPECT_EQ(datasets().at(1).at("dimension"), "(5, 2)");
 }
 
 TEST(ShardRecords, LibsvmAndBinary) {

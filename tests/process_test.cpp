@@ -69,26 +69,22 @@ TEST_F(ProcessTest, ExitStatusTellsTheTruth) {
     int status;
     std::string out_tail;  // after the login; empty: not checked
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {{"fetch_projects", "-h"}, "", 0, "Gets the list of all projects\n"},
       {{"foo", "bar"}, "", 1, kSyntax},
-      {{"DELETE_PROJECT", "p", "extra"},
-       "y\n",
-       1,
+      {{"DELETE_PROJECT", "p", "extra"}, "y\n", 1,
        kSyntax + "Deletes a project\nFormat: DELETE_PROJECT <project_name>\n"},
-      {{"DELETE_PROJECT", "p"},
-       "y\n",
-       1,
+      {{"DELETE_PROJECT", "p"}, "y\n", 1,
        asked + error("Failed to delete project, error code: NOT_FOUND")},
       {{"DELETE_PROJECT", "p"}, "", 1, asked + "\033[31mDeletion cancelled\033[0m\n"},
-      {{"CREATE_PROJECT", "p", "both"},
-       "",
-       1,
+      {{"CREATE_PROJECT", "p", "both"}, "", 1,
        error("Create project failed! Status: 500\nResponse: down")},
       {{}, "HELP\nfetch_projects -h\n", 0, ""},
       {{}, "foo bar\nHELP\n", 1, ""},
       {{}, "foo bar\nexit\n", 1, ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     const auto result = run(c.args, c.input);
     EXPECT_EQ(result.exit_status, c.status) << c.input;
@@ -239,22 +235,17 @@ TEST_F(ProcessTest, KeyPromptWithoutEnvironmentKey) {
 }
 
 TEST_F(ProcessTest, TerminalSessions) {
+  // clang-format off
   const std::vector<std::vector<TerminalStep>> sessions = {
       // Line editing, then end of input: no "Bye!".
-      {{"> ", "fetch_projects -h\r"},
-       {"Gets the list of all projects", ""},
-       {"> ", "FETCH_PROJECTX\bS -h\r"},
-       {"Gets the list of all projects", ""},
-       {"> ", "\x04"}},
+      {{"> ", "fetch_projects -h\r"}, {"Gets the list of all projects", ""},
+       {"> ", "FETCH_PROJECTX\bS -h\r"}, {"Gets the list of all projects", ""}, {"> ", "\x04"}},
       // Completion of statements, options and values; an exit word.
-      {{"> ", "fetch_proj\t"},
-       {"FETCH_PROJECTS", " -\t"},
-       {"-h", "\r"},
-       {"Gets the list of all projects", ""},
-       {"> ", "UPLOAD p f --file_f\t"},
-       {"--file_format", "bin\t"},
-       {"binary", "\x15q\r"}},
+      {{"> ", "fetch_proj\t"}, {"FETCH_PROJECTS", " -\t"}, {"-h", "\r"},
+       {"Gets the list of all projects", ""}, {"> ", "UPLOAD p f --file_f\t"},
+       {"--file_format", "bin\t"}, {"binary", "\x15q\r"}},
   };
+  // clang-format on
   for (std::size_t i = 0; i < sessions.size(); ++i) {
     const auto result = run_on_terminal({}, sessions[i]);
     EXPECT_EQ(result.exit_status, 0) << result.out;

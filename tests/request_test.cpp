@@ -106,10 +106,12 @@ TEST_F(RequestTest, AServiceThatCannotBeReachedOrStopsAnsweringEndsTheRequest) {
     TransferLimits limits;
     std::string cause;  // after "127.0.0.1:PORT"
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {0, 3, {1000, 60}, " within 1 s"},
       {4, 0, {10000, 1}, " timed out after 1 s with no data"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SilentListener listener(c.backlog, c.fillers);
     session.endpoints.api = "http://" + listener.where() + "/api";
@@ -150,15 +152,11 @@ TEST_F(RequestTest, StatusPollsRetryFailuresThatMayPass) {
     return testing_support::yellow("[WARNING] Job status request " + failure + "; retry " +
                                    std::to_string(retry) + " of 4 in " + seconds + " s");
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"passing blips",
-       {{503, "busy", 0, ""}, {502, "gateway", 0, ""}, {200, pending, 0, ""}},
-       true,
-       {{500, 1000}, {1000, 2000}},
-       ""},
-      {"Retry-After seconds, then out of retries",
-       {{429, "slow down", 0, "7"}},
-       false,
+      {"passing blips", {{503, "busy", 0, ""}, {502, "gateway", 0, ""}, {200, pending, 0, ""}},
+       true, {{500, 1000}, {1000, 2000}}, ""},
+      {"Retry-After seconds, then out of retries", {{429, "slow down", 0, "7"}}, false,
        {{7000, 7000}, {7000, 7000}, {7000, 7000}, {7000, 7000}},
        warning("was answered with status 429", 1, "7.0") +
            warning("was answered with status 429", 2, "7.0") +
@@ -166,18 +164,12 @@ TEST_F(RequestTest, StatusPollsRetryFailuresThatMayPass) {
            warning("was answered with status 429", 4, "7.0") +
            error("Server error: returned status 429 due to slow down")},
       {"Retry-After date in the past, huge Retry-After",
-       {{504, "", 0, "Wed, 21 Oct 2015 07:28:00 GMT"},
-        {503, "", 0, "99999999999"},
-        {200, pending, 0, ""}},
-       true,
-       {{0, 0}, {120000, 120000}},
-       ""},
-      {"an answer is not retried",
-       {{500, "broken", 0, ""}},
-       false,
-       {},
+       {{504, "", 0, "Wed, 21 Oct 2015 07:28:00 GMT"}, {503, "", 0, "99999999999"},
+        {200, pending, 0, ""}}, true, {{0, 0}, {120000, 120000}}, ""},
+      {"an answer is not retried", {{500, "broken", 0, ""}}, false, {},
        error("Server error: returned status 500 due to broken")},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     reset();

@@ -94,61 +94,30 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
     std::vector<std::optional<std::string>> ids;  // per shard, when ids were given
     std::string said;                             // part of what was printed
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"ten.libsvm",
-       ten_lines,
-       250,
-       libsvm,
-       {joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)},
-       {},
+      {"ten.libsvm", ten_lines, 250, libsvm,
+       {joined(0, 3), joined(3, 6), joined(6, 9), joined(9, 10)}, {},
        "Successfully uploaded file to dataset"},
-      {"h.csv",
-       "id,x\n1,2\n3,4\n",
-       0,
-       {{"file_format", "csv"},
-        {"collection_name", "d"},
-        {"has_field_names", "true"},
-        {"vector_type", "dense"}},
-       {"id,x\n1,2\n", "id,x\n3,4\n", "id,x\n"},
-       {},
-       ""},
-      {"three.libsvm",
-       "l1\nl2\nl3\n",
-       4,
-       with_ids("ids.txt", "a b\r\n\nc\nextra\n"),
-       {"l1\n", "l2\n", "l3\n"},
-       {"a\n", "b\n", "c\n"},
+      {"h.csv", "id,x\n1,2\n3,4\n", 0, {{"file_format", "csv"}, {"collection_name", "d"},
+        {"has_field_names", "true"}, {"vector_type", "dense"}},
+       {"id,x\n1,2\n", "id,x\n3,4\n", "id,x\n"}, {}, ""},
+      {"three.libsvm", "l1\nl2\nl3\n", 4, with_ids("ids.txt", "a b\r\n\nc\nextra\n"),
+       {"l1\n", "l2\n", "l3\n"}, {"a\n", "b\n", "c\n"},
        "[WARNING]Warning: empty string id line found."},
-      {"three.libsvm",
-       "l1\nl2\nl3\n",
-       1000,
-       with_ids("two.txt", "a\nb\n"),
-       {"l1\nl2\nl3\n"},
+      {"three.libsvm", "l1\nl2\nl3\n", 1000, with_ids("two.txt", "a\nb\n"), {"l1\nl2\nl3\n"},
        {std::nullopt},
        "libsvm and string ids file have different number of lines, using default string_ids"},
-      {"v.bin",
-       bytes,
-       1000,
-       {{"file_format", "binary"},
-        {"collection_name", "d"},
-        {"binary_dim", "4"},
-        {"binary_dtype", "float32"}},
-       {bytes.substr(0, 32)},
-       {},
+      {"v.bin", bytes, 1000, {{"file_format", "binary"}, {"collection_name", "d"},
+        {"binary_dim", "4"}, {"binary_dtype", "float32"}}, {bytes.substr(0, 32)}, {},
        "Number of vectors 2\n"},
       // Size estimates 2 + 22, then 2 + 21, reach the threshold; the last element goes at the end.
-      {"v.json",
-       " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n",
-       20,
-       {{"file_format", "json"},
-        {"collection_name", "d"},
-        {"has_field_names", "true"},
-        {"vector_type", "dense"},
-        {"vector_data_field_name", "v"}},
-       {R"([{"id":"a]","v":[1,2]}])", R"([{"id":"b\"","v":[3]}])", "[4]"},
-       {},
-       ""},
+      {"v.json", " [ {\"v\": [1, 2], \"id\" : \"a]\"} , {\"id\":\"b\\\"\",\"v\":[3]}, 4 ]\n", 20,
+       {{"file_format", "json"}, {"collection_name", "d"}, {"has_field_names", "true"},
+        {"vector_type", "dense"}, {"vector_data_field_name", "v"}},
+       {R"([{"id":"a]","v":[1,2]}])", R"([{"id":"b\"","v":[3]}])", "[4]"}, {}, ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     reset();
@@ -264,9 +233,9 @@ TEST_F(UploadTest, ServiceFailures) {
     std::string tail;
   };
   const std::string head = "Server returns matching checksum: s\n";
+  // clang-format off
   const std::vector<Case> cases = {
-      {500, "x", "",
-       error("Upload failed! Status: 500\nResponse: x") +
+      {500, "x", "", error("Upload failed! Status: 500\nResponse: x") +
            error("Error in upload: Server failed to upload")},
       {200, R"({"checksum_server":"s"})", "",
        head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
@@ -279,6 +248,7 @@ TEST_F(UploadTest, ServiceFailures) {
        head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
                     "null")},
   };
+  // clang-format on
   for (const auto& c : cases) {
     reset();
     service.on("/api/upload", c.status, c.upload_answer);
@@ -337,14 +307,14 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
                             {"vector_type", "dense"},
                             {"vector_data_field_name", "v"}};
   const std::string empty = file("empty.libsvm", "");
+  // clang-format off
   const std::vector<Case> cases = {
       {"/no/file", {}, false, "[ERROR] Error in upload: Could not open file /no/file", 0},
       {bin8, binary("0", "uint8"), false, "Invalid argument for binary dim", 0},
       {bin8, binary("-2", "uint8"), false, "binary_dim must not be negative", 0},
       {two, json_v, false,
        "[json.exception.parse_error.101] parse error at line 1, column 3: syntax error while "
-       "parsing value - unexpected number literal; expected end of input",
-       0},
+       "parsing value - unexpected number literal; expected end of input", 0},
       {file("o.json", R"({"a":1})"), json_v, false, "Given json file is not an array", 0},
       {empty, libsvm_options(), false, "The data file holds no records: " + empty, 0},
       {two, libsvm_options("/no/ids"), false, "Failed to open /no/ids", 0},
@@ -360,16 +330,11 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
        "The last 3 byte(s) of '" + seven + "' do not make a whole vector of 4 bytes", 1},
       {two, libsvm_options(three_ids), true,
        "The string ids file holds 1 more id(s) than the data file has records", 1},
-      {bin8,
-       {{"file_format", "binary"},
-        {"collection_name", "d"},
-        {"binary_dim", "4"},
-        {"binary_dtype", "uint8"},
-        {"string_ids_file_path", "/dev/null"}},
-       false,
-       "'/dev/null' is not a regular file",
-       0},
+      {bin8, {{"file_format", "binary"}, {"collection_name", "d"}, {"binary_dim", "4"},
+        {"binary_dtype", "uint8"}, {"string_ids_file_path", "/dev/null"}}, false,
+       "'/dev/null' is not a regular file", 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     reset();
     service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");

@@ -26,40 +26,31 @@ TEST_F(VectorCommandsTest, Inserts) {
   const std::string number = error(insert + "Elements inside the vector should be a number");
   const std::string values = error(insert + "Invalid values for vector");
   const std::string ok = R"({"error_code":"Success"})";
+  // clang-format off
   check({
       {R"(INSERT_VECTOR p d id [0.1, 2, " 1.5abc", 0x10] --vector_attributes [c:red])",
-       {{"/add_data", 200, ok}},
-       true,
-       success("Successfully inserted vector"),
+       {{"/add_data", 200, ok}}, true, success("Successfully inserted vector"),
        {R"(/add_data {"attributes":{"c":"red"},"collection_name":"d",)"
         R"("data":[0.10000000149011612,2.0,1.5,16.0],"project_name":"p","string_id":"id",)" +
         kKey + "}"}},
-      {"INSERT_VECTOR p d id [2:0.5, 10:0.25, -1:1]",
-       {{"/add_data", 200, ok}},
-       true,
+      {"INSERT_VECTOR p d id [2:0.5, 10:0.25, -1:1]", {{"/add_data", 200, ok}}, true,
        success("Successfully inserted vector"),
        {R"(/add_data {"collection_name":"d","data":[[4294967295,1.0],[10,0.25],[2,0.5]],)"
-        R"("project_name":"p","string_id":"id",)" +
-        kKey + "}"}},
+        R"("project_name":"p","string_id":"id",)" + kKey + "}"}},
       {"INSERT_VECTOR p d id [1, abc]", {}, false, number},
       {"INSERT_VECTOR p d id [1e39]", {}, false, number},
       {"INSERT_VECTOR p d id [-inf]", {}, false, number},
       {"INSERT_VECTOR p d id [1:nan]", {}, false, values},
       {"INSERT_VECTOR p d id [99999999999:0.5]", {}, false, values},
       // Values that round to a subnormal or to zero are numbers; the service's answer decides.
-      {"INSERT_VECTOR p d id [1e-40, 1e-50]",
-       {{"/add_data", 200, R"({"error_code":"E"})"}},
-       false,
+      {"INSERT_VECTOR p d id [1e-40, 1e-50]", {{"/add_data", 200, R"({"error_code":"E"})"}}, false,
        error("Insert failed! Error Code: E")},
-      {"INSERT_VECTOR p d id [1]",
-       {{"/add_data", 200, "{}"}},
-       false,
+      {"INSERT_VECTOR p d id [1]", {{"/add_data", 200, "{}"}}, false,
        error("Insert failed! Error Code: UNKNOWN")},
-      {"INSERT_VECTOR p d id [1]",
-       {{"/add_data", 500, "oops"}},
-       false,
+      {"INSERT_VECTOR p d id [1]", {{"/add_data", 500, "oops"}}, false,
        error("Insert failed! Status: 500\nReponse: oops")},
   });
+  // clang-format on
 }
 
 TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
@@ -107,93 +98,64 @@ TEST_F(VectorCommandsTest, Batches) {
     return error("Failed to parse server response: " + what) + error("Raw response: " + answer);
   };
   const std::string sparse = "INSERT_VECTOR_BATCH p d [a, b] [[1:0.5], []]";
+  // clang-format off
   check({
-      {dense,
-       {{"/add_data_batch", 503, "busy"}},
-       false,
+      {dense, {{"/add_data_batch", 503, "busy"}}, false,
        error("Insertions failed! Status: 503\nResponse: busy")},
-      {dense,
-       {{"/add_data_batch", 200, "nope"}},
-       false,
+      {dense, {{"/add_data_batch", 200, "nope"}}, false,
        unreadable("[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
-                  "error while parsing value - invalid literal; last read: 'no'",
-                  "nope")},
-      {dense,
-       {{"/add_data_batch", 200, R"({"job_id":"j"})"}},
-       false,
+                  "error while parsing value - invalid literal; last read: 'no'", "nope")},
+      {dense, {{"/add_data_batch", 200, R"({"job_id":"j"})"}}, false,
        unreadable("[json.exception.type_error.302] type must be string, but is null",
                   R"({"job_id":"j"})")},
-      {dense,
-       {{"/add_data_batch", 200, started},
-        {"/get_upload_data_status", 200, R"({"success":true,"status":"finished"})"}},
-       false,
+      {dense, {{"/add_data_batch", 200, started},
+        {"/get_upload_data_status", 200, R"({"success":true,"status":"finished"})"}}, false,
        head + success("Upload Finished.") +
            unreadable("[json.exception.type_error.302] type must be string, but is null", started)},
-      {dense,
-       {{"/add_data_batch", 200, started},
+      {dense, {{"/add_data_batch", 200, started},
         {"/get_upload_data_status", 200, R"({"success":true,"status":"failed","error":"row 3"})"}},
-       false,
-       head + error("Server failed to upload: row 3")},
-      {"INSERT_VECTOR_BATCH p d [a, b] [[1], [x]]",
-       {},
-       false,
+       false, head + error("Server failed to upload: row 3")},
+      {"INSERT_VECTOR_BATCH p d [a, b] [[1], [x]]", {}, false,
        error("Error in handle_insert_batch: Elements inside the vector should be a number")},
-      {"INSERT_VECTOR_BATCH p d [a] [[1:x]]",
-       {},
-       false,
+      {"INSERT_VECTOR_BATCH p d [a] [[1:x]]", {}, false,
        error("Error in handle_insert_batch: Invalid values for vector")},
-      {sparse,
-       {{"/add_data_batch", 200,
+      {sparse, {{"/add_data_batch", 200,
          R"([{"string_id":"a","status":200,"body":"{\"error_code\":\"Success\"}"},)"
          R"({"string_id":"b","status":200,"body":"not json"},)"
-         R"({"status":409,"body":"{\"error_code\":\"DUP\"}"},{}])"}},
-       false,
+         R"({"status":409,"body":"{\"error_code\":\"DUP\"}"},{}])"}}, false,
        success("Inserted 1 vectors successfully.") + kBorder + error("3 Failed insertions:\n") +
            " - string_id: \"b\", error: \"Invalid response format\"\n"
            " - string_id: \"UNKNOWN_ID\", error: \"DUP\"\n"
-           " - string_id: \"UNKNOWN_ID\", error: \"Invalid response format\"\n" +
-           kBorder,
+           " - string_id: \"UNKNOWN_ID\", error: \"Invalid response format\"\n" + kBorder,
        {R"(/add_data_batch {"collection_name":"d","data":[[[1,0.5]],[]],"project_name":"p",)"
-        R"("string_id":["a","b"],)" +
-        kKey + "}"}},
-      {sparse,
-       {{"/add_data_batch", 200, "null"}},
-       true,
+        R"("string_id":["a","b"],)" + kKey + "}"}},
+      {sparse, {{"/add_data_batch", 200, "null"}}, true,
        success("Inserted 0 vectors successfully.")},
-      {sparse,
-       {{"/add_data_batch", 200, R"([{"string_id":"a","status":200,"body":"{}"}])"}},
-       false,
+      {sparse, {{"/add_data_batch", 200, R"([{"string_id":"a","status":200,"body":"{}"}])"}}, false,
        success("Inserted 0 vectors successfully.") + kBorder + error("1 Failed insertions:\n") +
            " - string_id: \"a\", error: \"UNKNOWN\"\n" + kBorder},
-      {sparse,
-       {{"/add_data_batch", 200, "[3]"}},
-       false,
+      {sparse, {{"/add_data_batch", 200, "[3]"}}, false,
        unreadable("[json.exception.type_error.306] cannot use value() with number", "[3]")},
   });
+  // clang-format on
 }
 
 TEST_F(VectorCommandsTest, DeleteVector) {
   const std::string line = "DELETE_VECTOR p d [a, b, c]";
+  // clang-format off
   check({
-      {line,
-       {{"/remove_data", 200, R"({"error_code":"Success"})"}},
-       true,
+      {line, {{"/remove_data", 200, R"({"error_code":"Success"})"}}, true,
        success("Successfully deleted 3 vectors from dataset d"),
        {R"(/remove_data {"collection_name":"d","project_name":"p","string_ids":["a","b","c"],)" +
         kKey + "}"}},
-      {line,
-       {{"/remove_data", 200, "{}"}},
-       false,
+      {line, {{"/remove_data", 200, "{}"}}, false,
        error("Failed to delete vector, error message: UNKNOWN")},
-      {line,
-       {{"/remove_data", 200, R"({"error_code":"NF","error_message":"no such id"})"}},
-       false,
+      {line, {{"/remove_data", 200, R"({"error_code":"NF","error_message":"no such id"})"}}, false,
        error("Failed to delete vector, error message: no such id")},
-      {line,
-       {{"/remove_data", 404, "x"}},
-       false,
+      {line, {{"/remove_data", 404, "x"}}, false,
        error("Delete vector failed! Status: 404\nResponse: x")},
   });
+  // clang-format on
 }
 
 TEST_F(VectorCommandsTest, SearchQueriesFromTheirOptions) {
@@ -204,131 +166,85 @@ TEST_F(VectorCommandsTest, SearchQueriesFromTheirOptions) {
   const std::string index = R"("index_name":"i","project_name":"p",)";
   const std::string empty = R"({"results":[]})";
   const std::string bad = "Error in handle_search: ";
+  // clang-format off
   check({
-      {"SEARCH p d i vector --query_vector [1, 2.5, 0.1]",
-       {{"/search", 200, empty}},
-       true,
-       none,
+      {"SEARCH p d i vector --query_vector [1, 2.5, 0.1]", {{"/search", 200, empty}}, true, none,
        {head + index + R"("query_type":"vector","query_vector":[1.0,2.5,0.1],)" + kKey + "}"}},
-      {"SEARCH p d i row --row_number 12 --top_k 5abc",
-       {{"/search", 200, empty}},
-       true,
-       none,
+      {"SEARCH p d i row --row_number 12 --top_k 5abc", {{"/search", 200, empty}}, true, none,
        {head + index + R"("query_type":"row","row_number":12,"top_k":5,)" + kKey + "}"}},
       {"SEARCH p d i dataset --query_dataset_name other --filter_attribute color",
-       {{"/search", 200, empty}},
-       true,
-       none,
-       {head + R"("filter":{"attribute":"color"},)" + index +
+       {{"/search", 200, empty}}, true, none, {head + R"("filter":{"attribute":"color"},)" + index +
         R"("query_dataset_name":"other","query_type":"dataset",)" + kKey + "}"}},
       {"SEARCH p d i file --file_path " + file +
            " --file_type csv --filter_type range --start_value a --end_value m",
-       {{"/search", 200, empty}},
-       true,
-       none,
-       {head + R"("dataset_name":")" + file +
+       {{"/search", 200, empty}}, true, none, {head + R"("dataset_name":")" + file +
         R"(","file_data":"MSwyCg==","file_format":"csv",)"
         R"("filter":{"end_value":"m","start_value":"a","type":"range"},)" +
         index + R"("query_type":"file",)" + kKey + "}"}},
       {"SEARCH p d i row --row_number 0 --filter_type equality --target_values [x, y]",
-       {{"/search", 200, empty}},
-       true,
-       none,
+       {{"/search", 200, empty}}, true, none,
        {head + R"("filter":{"target_values":["x","y"],"type":"equality"},)" + index +
         R"("query_type":"row","row_number":0,)" + kKey + "}"}},
-      {"SEARCH p d i vector --top_k abc",
-       {},
-       false,
+      {"SEARCH p d i vector --top_k abc", {}, false,
        error(bad + "argument -top_k should be an integer")},
       {"SEARCH p d i vector", {}, false, error(bad + "query_vector argument not found")},
-      {"SEARCH p d i vector --query_vector [nan, 1]",
-       {},
-       false,
+      {"SEARCH p d i vector --query_vector [nan, 1]", {}, false,
        error(bad + "query vector should consist of decimal numbers")},
-      {"SEARCH p d i vector --query_vector [1e999]",
-       {},
-       false,
+      {"SEARCH p d i vector --query_vector [1e999]", {}, false,
        error(bad + "query vector should consist of decimal numbers")},
       {"SEARCH p d i row", {}, false, error(bad + "row_number argument not found")},
-      {"SEARCH p d i row --row_number -1",
-       {},
-       false,
+      {"SEARCH p d i row --row_number -1", {}, false,
        error(bad + "argument -row_number should be a non-negative integer")},
-      {"SEARCH p d i row --row_number 18446744073709551616",
-       {},
-       false,
+      {"SEARCH p d i row --row_number 18446744073709551616", {}, false,
        error(bad + "argument -row_number should be a non-negative integer")},
-      {"SEARCH p d i file --file_path f",
-       {},
-       false,
+      {"SEARCH p d i file --file_path f", {}, false,
        error(bad + "file_path or file_type argument not found")},
-      {"SEARCH p d i file --file_path /no/such/file --file_type csv",
-       {},
-       false,
+      {"SEARCH p d i file --file_path /no/such/file --file_type csv", {}, false,
        error(bad + "Could not open file: /no/such/file")},
-      {"SEARCH p d i file --file_path /dev/zero --file_type csv",
-       {},
-       false,
+      {"SEARCH p d i file --file_path /dev/zero --file_type csv", {}, false,
        error(bad + "'/dev/zero' is not a regular file")},
       {"SEARCH p d i dataset", {}, false, error(bad + "dataset_name argument not found")},
-      {"SEARCH p d i Vector",
-       {},
-       false,
+      {"SEARCH p d i Vector", {}, false,
        error(bad + "Query type is invalid, valid types are vector, row, file, or dataset.")},
-      {"SEARCH p d i row --row_number 1 --filter_type equality",
-       {},
-       false,
+      {"SEARCH p d i row --row_number 1 --filter_type equality", {}, false,
        error(bad + "target_value argument not found")},
-      {"SEARCH p d i row --row_number 1 --filter_type range --start_value a",
-       {},
-       false,
+      {"SEARCH p d i row --row_number 1 --filter_type range --start_value a", {}, false,
        error(bad + "start_value or end_value argument not found")},
-      {"SEARCH p d i row --row_number 1 --filter_type like",
-       {},
-       false,
+      {"SEARCH p d i row --row_number 1 --filter_type like", {}, false,
        error(bad + "Invalid filter type, valid types are equality or range")},
-      {"SEARCH p d i row --row_number 1 --query_vector []",
-       {},
-       false,
+      {"SEARCH p d i row --row_number 1 --query_vector []", {}, false,
        error("Invalid argument: query_vector")},
       {"SEARCH p d i row --row_number 1 --filter_type equality --target_values [] --start_value a",
-       {},
-       false,
-       error("Invalid argument: start_value")},
+       {}, false, error("Invalid argument: start_value")},
   });
+  // clang-format on
   std::remove(file.c_str());
 }
 
 TEST_F(VectorCommandsTest, SearchResultLayouts) {
   const std::string line = "SEARCH p d i row --row_number 1";
+  // clang-format off
   check({
-      {line,
-       {{"/search", 200,
+      {line, {{"/search", 200,
          R"({"results":[{"distance":-0.25,"idx":"item7"},{"distance":123456789,"idx":3},)"
-         R"({"distance":1.0}]})"}},
-       true,
+         R"({"distance":1.0}]})"}}, true,
        success("Search successful, retrieved top-3 vectors") + kBorder +
            "Distance/Similarity: 0.25\nID: \"item7\"\n" + kBorder +
            "Distance/Similarity: 1.23457e+08\nID: 3\n" + kBorder +
            "Distance/Similarity: 1\nID: null\n"},
-      {line,
-       {{"/search", 200,
+      {line, {{"/search", 200,
          R"({"results":[{"query_vector_id":0,"matches":[{"distance":-0.25,"idx":"a"}]},)"
-         R"({"query_vector_id":"q1","matches":[]}]})"}},
-       true,
+         R"({"query_vector_id":"q1","matches":[]}]})"}}, true,
        success("Search successful, found 2 search results") + kBorder + green("Query vector: 0") +
            kBorder + "Distance: -0.25\nID: \"a\"\n" + kBorder + kBorder +
            green("Query vector: \"q1\"") + kBorder},
-      {line,
-       {{"/search", 200, R"({"results":null})"}},
-       true,
+      {line, {{"/search", 200, R"({"results":null})"}}, true,
        success("Search successful, retrieved top-0 vectors")},
-      {line,
-       {{"/search", 200, "[]"}},
-       false,
+      {line, {{"/search", 200, "[]"}}, false,
        error("Error in handle_search: search answer is not a JSON object")},
       {line, {{"/search", 500, "x"}}, false, error("Search failed! Status: 500\nResponse: x")},
   });
+  // clang-format on
 }
 
 }  // namespace
