@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -55,6 +56,12 @@ std::string base64_encode(const unsigned char* data, unsigned long length) {
 
 std::string base64_encode(const std::string& bytes) {
   return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+void append_json_number(double value, std::string& out) {
+  char digits[64];
+  const char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, static_cast<std::size_t>(end - digits));
 }
 
 std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, int level) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "client/payload.h"
+
 namespace rest_client {
 namespace {
 
@@ -82,11 +84,7 @@ void append_dense_text(const std::vector<float>& values, std::string& out) {
   out += '[';
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i > 0) out += ',';
-    // The JSON library's own shortest form of the widened value, as its dump writes it.
-    char digits[64];
-    const char* end =
-        nlohmann::detail::to_chars(digits, digits + sizeof digits, static_cast<double>(values[i]));
-    out.append(digits, static_cast<std::size_t>(end - digits));
+    append_json_number(static_cast<double>(values[i]), out);
   }
   out += ']';
 }

@@ -8,10 +8,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
+#include "client/payload.h"
 #include "upload/json_array_scanner.h"
 
 namespace rest_client {
@@ -196,12 +196,22 @@ const char* written_as_read(const char* const start, const char* const limit, do
   return clear_of(scaled, (2 * static_cast<Wide>(mantissa) - 1) * power, true) ? end : nullptr;
 }
 
+// A member of an object being written: its name, and where "name":value stands in the output.
+struct Member {
+  std::string_view name;
+  std::size_t begin, end;
+};
+
 // Writes a parsed element as the library dumps it. The walk follows the document's order (an
 // object's members are put in name order after they are written), so that each number is met
 // together with its own text.
 class Writer {
  public:
-  Writer(std::string_view text, std::string& out) : numbers_(text), out_(out) {}
+  // `members` is scratch space, kept by the caller from one element to the next.
+  Writer(std::string_view text, std::string& out, std::vector<Member>& members)
+      : numbers_(text), out_(out), members_(members) {
+    members_.clear();
+  }
 
   bool value(element value) {
     switch (value.type()) {
@@ -240,9 +250,7 @@ class Writer {
           out_ += token;
           return true;
         }
-        char digits[64];
-        const char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, number);
-        out_.append(digits, static_cast<std::size_t>(end - digits));
+        append_json_number(number, out_);
         return true;
       }
       case element_type::BOOL:
@@ -257,48 +265,50 @@ class Writer {
 
  private:
   // The library keeps members in a map: sorted by name, a repeated name holding its last value.
+  // Each object's members take the end of `members_` while it is written; nested objects take
+  // theirs after them and give them back.
   bool object(simdjson::dom::object object) {
-    struct Member {
-      std::string_view name;
-      std::size_t begin, end;  // of "name":value in out_
-    };
-    std::vector<Member> members;
+    const std::size_t base = members_.size();
     out_ += '{';
     const std::size_t start = out_.size();
     for (auto member : object) {
-      if (!members.empty()) out_ += ',';
+      if (members_.size() > base) out_ += ',';
       const std::size_t begin = out_.size();
       append_string(member.key, out_);
       out_ += ':';
       if (!value(member.value)) return false;
-      members.push_back({member.key, begin, out_.size()});
+      members_.push_back({member.key, begin, out_.size()});
     }
+    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
     const auto before = [](const Member& a, const Member& b) { return a.name < b.name; };
-    if (!std::is_sorted(members.begin(), members.end(), before) ||
-        std::adjacent_find(members.begin(), members.end(), [](const auto& a, const auto& b) {
+    if (!std::is_sorted(first, members_.end(), before) ||
+        std::adjacent_find(first, members_.end(), [](const auto& a, const auto& b) {
           return a.name == b.name;
-        }) != members.end()) {
+        }) != members_.end()) {
       const std::string written = out_.substr(start);
-      std::stable_sort(members.begin(), members.end(), before);
+      std::stable_sort(first, members_.end(), before);
       out_.resize(start);
-      for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].name == members[i].name) continue;
+      for (auto m = first; m != members_.end(); ++m) {
+        if (m + 1 != members_.end() && (m + 1)->name == m->name) continue;
         if (out_.size() > start) out_ += ',';
-        out_.append(written, members[i].begin - start, members[i].end - members[i].begin);
+        out_.append(written, m->begin - start, m->end - m->begin);
       }
     }
+    members_.resize(base);
     out_ += '}';
     return true;
   }
 
   NumberTokens numbers_;
   std::string& out_;
+  std::vector<Member>& members_;
 };
 
 }  // namespace
 
 struct CompactJson::Parser {
   simdjson::dom::parser parser;
+  std::vector<Member> members;
 };
 
 CompactJson::CompactJson() : parser_(std::make_unique<Parser>()) {}
@@ -317,7 +327,7 @@ bool CompactJson::append(std::string_view text, std::string& out) {
   if (parser_->parser.parse(text.data(), text.size(), false).get(root) != simdjson::SUCCESS) {
     return false;
   }
-  return Writer(text, out).value(root);
+  return Writer(text, out, parser_->members).value(root);
 }
 
 }  // namespace rest_client

@@ -381,9 +381,10 @@ struct JsonBatch {
 };
 
 // The elements in batches, each batch handed to `work` on a thread of its own and its result to
-// `use` in file order.
-template <class Result, class Work, class Use>
-void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& work, Use&& use) {
+// `use` in file order. Scanning stops early once `going_on` says so.
+template <class Result, class Work, class Use, class GoingOn>
+void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& work, Use&& use,
+                  GoingOn&& going_on) {
   OrderedTasks<Result> tasks(2 * std::max(1u, std::thread::hardware_concurrency()));
   JsonBatch batch;
   auto hand_out = [&] {
@@ -391,21 +392,24 @@ void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& w
     tasks.start([&work, batch = std::move(batch)]() mutable { return work(batch); }, use);
     batch = JsonBatch();
   };
-  while (const auto text = scanner.next()) {
+  while (going_on()) {
+    const auto text = scanner.next();
+    if (!text) break;
     batch.add(*text);
     if (batch.full()) hand_out();
   }
-  if (!batch.ends.empty()) hand_out();
+  if (!batch.ends.empty() && going_on()) hand_out();
   tasks.finish(use);
 }
 
 // A first pass without the JSON library, which knows most well-formed files: true when the file
-// certainly passes the library's check.
+// certainly passes the library's check. It stops at the first element it cannot vouch for,
+// since the library's own pass decides such a file from the start.
 bool quick_json_check(const ReaderInput& input, const ShardOutput& output) {
   InputFile file(input.file_path, "rb");
   if (!file) return false;
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
-                           JsonCheck::kMaxJsonDepth - 1);
+                           JsonCheck::kMaxJsonDepth - 1, kBlock);
   bool passed = true;
   json_batches<bool>(
       scanner, output,
@@ -415,9 +419,11 @@ bool quick_json_check(const ReaderInput& input, const ShardOutput& output) {
         batch.each([&](std::string_view text) { passed = passed && fast.check(text); });
         return passed;
       },
-      [&](bool batch_passed) { passed = passed && batch_passed; });
+      [&](bool batch_passed) { passed = passed && batch_passed; },
+      [&] { return passed && scanner.plain(); });
+  if (!passed || !scanner.plain()) return false;
   scanner.read_to_end();
-  return passed && scanner.plain();
+  return scanner.plain();
 }
 
 // The elements' compact texts, one after another, and where each ends.
@@ -459,7 +465,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "rb");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
-                           JsonCheck::kMaxJsonDepth - 1);
+                           JsonCheck::kMaxJsonDepth - 1, kBlock);
   std::size_t estimate = 2;
   bool first_in_shard = true;
   SentCount sent;
@@ -480,13 +486,16 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
       first_in_shard = true;
     }
   };
-  json_batches<CompactBatch>(scanner, transfer, compact_batch, [&](const CompactBatch& batch) {
-    std::size_t begin = 0;
-    for (std::size_t end : batch.ends) {
-      add(batch.texts.data() + begin, end - begin);
-      begin = end;
-    }
-  });
+  json_batches<CompactBatch>(
+      scanner, transfer, compact_batch,
+      [&](const CompactBatch& batch) {
+        std::size_t begin = 0;
+        for (std::size_t end : batch.ends) {
+          add(batch.texts.data() + begin, end - begin);
+          begin = end;
+        }
+      },
+      [] { return true; });
   file.check_unchanged(sent.total, false);  // the array may end before the file does
   ids.warn_about_extra_ids();
   transfer.add_data("]", 1);

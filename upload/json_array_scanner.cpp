@@ -10,8 +10,6 @@
 namespace rest_client {
 namespace {
 
-constexpr std::size_t kBlock = 4 << 20;
-
 bool blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -40,8 +38,8 @@ std::size_t skip_to(const char* data, std::size_t pos, std::size_t end) {
 
 }  // namespace
 
-JsonArrayScanner::JsonArrayScanner(Read read, int max_depth)
-    : read_(std::move(read)), max_depth_(max_depth), buffer_(kBlock + kPadding) {}
+JsonArrayScanner::JsonArrayScanner(Read read, int max_depth, std::size_t block)
+    : read_(std::move(read)), max_depth_(max_depth), block_(block), buffer_(block + kPadding) {}
 
 // Keeps the unfinished element and appends the next block; false at the end of the file.
 bool JsonArrayScanner::fill() {
@@ -50,7 +48,7 @@ bool JsonArrayScanner::fill() {
   pos_ -= end_ - keep;
   start_ = 0;
   end_ = keep;
-  if (buffer_.size() - kPadding - end_ < kBlock / 2) buffer_.resize(buffer_.size() * 2);
+  if (buffer_.size() - kPadding - end_ < block_ / 2) buffer_.resize(buffer_.size() * 2);
   const std::size_t got = read_(buffer_.data() + end_, buffer_.size() - kPadding - end_);
   end_ += got;
   return got > 0;

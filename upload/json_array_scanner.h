@@ -24,7 +24,8 @@ class JsonArrayScanner {
   static constexpr std::size_t kPadding = 64;
   using Read = std::function<std::size_t(char* buffer, std::size_t size)>;
 
-  JsonArrayScanner(Read read, int max_depth);
+  // Reads `block` bytes at a time, or more while one element is longer.
+  JsonArrayScanner(Read read, int max_depth, std::size_t block);
 
   // The next element's text, valid until the next call; nothing at the end of the array (or of
   // the file, when the array is never closed).
@@ -38,6 +39,7 @@ class JsonArrayScanner {
 
   Read read_;
   int max_depth_;
+  std::size_t block_;
   std::vector<char> buffer_;
   std::size_t start_ = 0, pos_ = 0, end_ = 0;  // element start, scan position, data end
   int depth_ = 0;
