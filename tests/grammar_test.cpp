@@ -97,8 +97,8 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
        {}, false},
       {"SEARCH p d i vector --query_vector [] --target_values [a,]", "",
        {R"(search p d i vector {query_vector=[];target_value=["a"];})"}, true},
-      {"SEARCH p d i vector --query_vector [,]", kSyntaxError + help_of("SEARCH"), {},
-       false},  // Options: traces, repetitions, normalised words, the UPLOAD statement's own rules.
+      {"SEARCH p d i vector --query_vector [,]", kSyntaxError + help_of("SEARCH"), {}, false},
+      // Options: traces, repetitions, normalised words, the UPLOAD statement's own rules.
       {"INSERT_VECTOR p d id [1] --vector_attributes [c:red]", "",
        {R"(insert_dense p d id [1] {vector_attributes={"c":"red"};})"}, true,
        trace("vector_attributes") +

@@ -142,6 +142,7 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
     const auto uploaded = orvix(args, c.input);
     ASSERT_EQ(uploaded.exit_status, 0) << uploaded.out;
     EXPECT_TRUE(has(uploaded.out, "Successfully uploaded file to dataset"));
+    EXPECT_FALSE(has(uploaded.err, "\033[K")) << "a progress line off a terminal";
   }
   for (const auto& c : cases) {
     const std::string index = c.dataset == "svm" ? "ip" : "l2";

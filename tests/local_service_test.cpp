@@ -62,7 +62,7 @@ class LocalServiceTest : public ::testing::Test {
     return {};
   }
 
-  // A dataset in a project of its own name's owner; the project is made when it is new.
+  // A dataset in one of `key`'s projects; the project is made first when it is new.
   void dataset(const std::string& name, const std::string& type, int dim,
                const std::string& key = "k1", const std::string& project = "p") {
     json made = {{"project_name", project}, {"application", "search"}, {"user_api_key", key}};

@@ -119,22 +119,6 @@ TEST_F(ProcessTest, EveryStatementRunsFromTheCommandLine) {
   }
 }
 
-TEST_F(ProcessTest, UploadAsksForColumnsOnStandardInput) {
-  service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
-  service.on("/api/get_upload_data_status", 200,
-             R"({"success":true,"status":"finished","error_message":"ok"})");
-  const std::string path = file("columns.csv", "1,2,3\n4,5,6\n");
-  const auto result = run({"UPLOAD", "p", path, "--file_format", "csv", "--has_field_names", "no",
-                           "--vector_type", "dense", "--dataset_name", "d"},
-                          "y\n3\nn\n");
-  EXPECT_EQ(result.exit_status, 0) << result.out;
-  EXPECT_NE(result.out.find(success("Successfully uploaded file to dataset")), std::string::npos);
-  EXPECT_EQ(result.err.find("\033[K"), std::string::npos);  // no progress line off a terminal
-  ASSERT_EQ(service.requests_to("/api/upload").size(), 1u);
-  EXPECT_NE(service.requests_to("/api/upload")[0].body.find(R"("vector_id_field_name":"3")"),
-            std::string::npos);
-}
-
 TEST_F(ProcessTest, UnusableShardSizeIsReportedAtStartUp) {
   for (const std::string text : {"abc", "-5", "99999999999", "1024"}) {
     const auto result = run_with({"fetch_projects", "-h"}, "",
