@@ -1,5 +1,6 @@
 #include "upload/gzip_base64_stream.h"
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
 #include <algorithm>
@@ -66,7 +67,8 @@ void GzipBase64Stream::work() {
 }
 
 void GzipBase64Stream::compress(Chunk& chunk, std::vector<unsigned char>& level_buffer) {
-  chunk.crc = crc32(0L, chunk.input.data(), static_cast<uInt>(chunk.input_size));
+  // The gzip CRC-32 (zlib's crc32), several times faster than zlib's own.
+  chunk.crc = crc32_gzip_refl(0, chunk.input.data(), chunk.input_size);
   isal_zstream stream;
   isal_deflate_init(&stream);
   stream.level = 1;
