@@ -27,19 +27,28 @@ std::vector<std::string> environment_of(const ProcessOptions& options) {
   return env;
 }
 
-[[noreturn]] void exec_child(const std::string& program, const ProcessOptions& options) {
-  std::vector<std::string> args{program};
-  args.insert(args.end(), options.arguments.begin(), options.arguments.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  auto env_strings = environment_of(options);
-  std::vector<char*> envp;
-  for (auto& e : env_strings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  execve(program.c_str(), argv.data(), envp.data());
-  _exit(127);
-}
+// The program's arguments and environment, made before fork: the child of a process with
+// threads (the fake service's) may only call async-signal-safe functions, and an allocation
+// there can wait forever for a lock another thread held at the fork.
+class ExecImage {
+ public:
+  ExecImage(const std::string& program, const ProcessOptions& options)
+      : args_{program}, env_(environment_of(options)) {
+    args_.insert(args_.end(), options.arguments.begin(), options.arguments.end());
+    for (auto& a : args_) argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+    for (auto& e : env_) envp_.push_back(e.data());
+    envp_.push_back(nullptr);
+  }
+  [[noreturn]] void exec() const {
+    execve(argv_[0], argv_.data(), envp_.data());
+    _exit(127);
+  }
+
+ private:
+  std::vector<std::string> args_, env_;
+  std::vector<char*> argv_, envp_;
+};
 
 int wait_status(pid_t pid, Clock::time_point deadline, bool& timed_out) {
   int status = 0;
@@ -66,6 +75,7 @@ ProcessResult run_process(const std::string& program, const ProcessOptions& opti
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  const ExecImage image(program, options);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
@@ -74,7 +84,7 @@ ProcessResult run_process(const std::string& program, const ProcessOptions& opti
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
       close(fd);
     }
-    exec_child(program, options);
+    image.exec();
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
@@ -128,9 +138,10 @@ ProcessResult run_on_terminal(const std::string& program, const ProcessOptions& 
                               const std::vector<TerminalStep>& steps) {
   int master = -1;
   winsize size{24, 200, 0, 0};
+  const ExecImage image(program, options);
   const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
   if (pid < 0) throw std::runtime_error("forkpty failed");
-  if (pid == 0) exec_child(program, options);
+  if (pid == 0) image.exec();
 
   ProcessResult result;
   const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
@@ -167,15 +178,16 @@ BackgroundProcess::BackgroundProcess(const std::string& program,
                                      const std::vector<std::string>& arguments,
                                      const std::string& log_path,
                                      const std::map<std::string, std::string>& env) {
+  ProcessOptions options;
+  options.arguments = arguments;
+  options.env = env;
+  const ExecImage image(program, options);
   pid_ = fork();
   if (pid_ == 0) {
     const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(log, 1);
     dup2(log, 2);
-    ProcessOptions options;
-    options.arguments = arguments;
-    options.env = env;
-    exec_child(program, options);
+    image.exec();
   }
 }
 
