@@ -6,43 +6,85 @@
 //   binary PATH MIB     a float32 file of MIB mebibytes
 //   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
 //   gaussian PATH N DIM CLUSTERS SEED   N float32 vectors around CLUSTERS centres (0: isotropic)
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
+// One request on a connection of its own: the headers are read, the body is read in 1 MiB pieces
+// into a reused buffer and dropped, and the answer for the path is written.
+void serve_one(int fd) {
+  std::string head;
+  std::vector<char> buffer(1 << 20);
+  std::size_t end;
+  while ((end = head.find("\r\n\r\n")) == std::string::npos) {
+    const ssize_t n = ::recv(fd, buffer.data(), 65536, 0);
+    if (n <= 0 || head.size() > (1 << 20)) return void(::close(fd));
+    head.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  std::string lower = head.substr(0, end);
+  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  const auto length_at = lower.find("\r\ncontent-length:");
+  std::size_t remaining = length_at == std::string::npos
+                              ? 0
+                              : std::strtoull(lower.c_str() + length_at + 17, nullptr, 10);
+  const std::size_t already = head.size() - end - 4;
+  remaining -= std::min(remaining, already);
+  const std::size_t received = already + remaining;
+  while (remaining > 0) {
+    const ssize_t n = ::recv(fd, buffer.data(), std::min(buffer.size(), remaining), 0);
+    if (n <= 0) return void(::close(fd));
+    remaining -= static_cast<std::size_t>(n);
+  }
+  const std::size_t path_at = head.find(' ') + 1;  // "POST /api/upload HTTP/1.1"
+  const std::string path = head.substr(path_at, head.find(' ', path_at) - path_at);
+  std::string body = R"({"success":true,"message":""})";
+  if (path == "/bk/validate-api-key") body = R"({"user_id":"u","username":"bench"})";
+  if (path == "/api/get_upload_data_status") {
+    body = R"({"success":true,"status":"finished","error_message":"ok"})";
+  }
+  if (path == "/api/upload") {
+    body = R"({"checksum_server":"not-compared","job_id":"j)" + std::to_string(received) + "\"}";
+  }
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  for (std::size_t sent = 0; sent < answer.size();) {
+    const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+// A loopback service as thin as can be: a thread per connection, one request each. (An HTTP
+// library's server reads bodies in 4 KiB pieces, and a shard's transfer then waits on the sink.)
 int sink(int port) {
-  httplib::Server server;
-  server.set_payload_max_length(1ULL << 36);
-  auto answer = [](httplib::Response& response, const std::string& body) {
-    response.set_content(body, "application/json");
-  };
-  server.Get("/bk/validate-api-key", [&](const httplib::Request&, httplib::Response& r) {
-    answer(r, R"({"user_id":"u","username":"bench"})");
-  });
-  server.Post("/api/check_cli_version", [&](const httplib::Request&, httplib::Response& r) {
-    answer(r, R"({"success":true,"message":""})");
-  });
-  server.Post("/api/get_upload_data_status", [&](const httplib::Request&, httplib::Response& r) {
-    answer(r, R"({"success":true,"status":"finished","error_message":"ok"})");
-  });
-  server.Post("/api/upload", [&](const httplib::Request&, httplib::Response& r,
-                                 const httplib::ContentReader& reader) {
-    std::size_t received = 0;
-    reader([&](const char*, std::size_t n) {
-      received += n;
-      return true;
-    });
-    answer(r,
-           R"({"checksum_server":"not-compared","job_id":"j)" + std::to_string(received) + "\"}");
-  });
-  return server.listen("127.0.0.1", port) ? 0 : 1;
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 64) != 0) {
+    return 1;
+  }
+  for (;;) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd >= 0) std::thread(serve_one, fd).detach();
+  }
 }
 
 int write_csv(const char* path, std::size_t bytes) {
