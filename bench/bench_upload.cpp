@@ -6,8 +6,6 @@
 //   binary PATH MIB     a float32 file of MIB mebibytes
 //   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
 //   gaussian PATH N DIM CLUSTERS SEED   N float32 vectors around CLUSTERS centres (0: isotropic)
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,33 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
+
 namespace {
 
-// One request on a connection of its own: the headers are read, the body is read in 1 MiB pieces
-// into a reused buffer and dropped, and the answer for the path is written.
+// One request on a connection of its own: its body is read in 1 MiB pieces and dropped, and the
+// answer for its path is written.
 void serve_one(int fd) {
   std::string head;
-  std::vector<char> buffer(1 << 20);
-  std::size_t end;
-  while ((end = head.find("\r\n\r\n")) == std::string::npos) {
-    const ssize_t n = ::recv(fd, buffer.data(), 65536, 0);
-    if (n <= 0 || head.size() > (1 << 20)) return void(::close(fd));
-    head.append(buffer.data(), static_cast<std::size_t>(n));
-  }
-  std::string lower = head.substr(0, end);
-  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-  const auto length_at = lower.find("\r\ncontent-length:");
-  std::size_t remaining = length_at == std::string::npos
-                              ? 0
-                              : std::strtoull(lower.c_str() + length_at + 17, nullptr, 10);
-  const std::size_t already = head.size() - end - 4;
-  remaining -= std::min(remaining, already);
-  const std::size_t received = already + remaining;
-  while (remaining > 0) {
-    const ssize_t n = ::recv(fd, buffer.data(), std::min(buffer.size(), remaining), 0);
-    if (n <= 0) return void(::close(fd));
-    remaining -= static_cast<std::size_t>(n);
-  }
+  const std::size_t received = testing_support::read_request(fd, head, std::string::npos);
+  if (received == std::string::npos) return void(::close(fd));
   const std::size_t path_at = head.find(' ') + 1;  // "POST /api/upload HTTP/1.1"
   const std::string path = head.substr(path_at, head.find(' ', path_at) - path_at);
   std::string body = R"({"success":true,"message":""})";
@@ -70,17 +51,8 @@ void serve_one(int fd) {
 // A loopback service as thin as can be: a thread per connection, one request each. (An HTTP
 // library's server reads bodies in 4 KiB pieces, and a shard's transfer then waits on the sink.)
 int sink(int port) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener, 64) != 0) {
-    return 1;
-  }
+  const int listener = testing_support::listen_on_loopback(port, 64);
+  if (listener < 0) return 1;
   for (;;) {
     const int fd = ::accept(listener, nullptr, nullptr);
     if (fd >= 0) std::thread(serve_one, fd).detach();

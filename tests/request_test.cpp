@@ -11,6 +11,7 @@
 #include "client/job_status.h"
 #include "client/request.h"
 #include "commands/handlers.h"
+#include "tests/support/loopback.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -74,16 +75,15 @@ namespace {
 // A loopback listening socket nobody serves, its queue filled by `fillers` connections.
 class SilentListener {
  public:
-  SilentListener(int backlog, int fillers) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    address_.sin_family = AF_INET;
-    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address_;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address_), length);
-    ::listen(fd_, backlog);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length);
+  SilentListener(int backlog, int fillers)
+      : fd_(testing_support::listen_on_loopback(port_, backlog)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < fillers; ++i) {
       fillers_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      ::connect(fillers_.back(), reinterpret_cast<sockaddr*>(&address_), length);
+      ::connect(fillers_.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
   }
   ~SilentListener() {
@@ -92,11 +92,11 @@ class SilentListener {
   }
   SilentListener(const SilentListener&) = delete;
   SilentListener& operator=(const SilentListener&) = delete;
-  std::string where() const { return "127.0.0.1:" + std::to_string(ntohs(address_.sin_port)); }
+  std::string where() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
+  int port_ = 0;
   int fd_;
-  sockaddr_in address_{};
   std::vector<int> fillers_;
 };
 
