@@ -1,17 +1,22 @@
 // Helpers of bench/upload:
-//   sink PORT           a loopback service that reads and discards upload bodies and answers at
-//                       once (login, version check, "/upload", job status "finished")
+//   sink PORT [SIZES]   a loopback service that reads and discards upload bodies and answers at
+//                       once (login, version check, "/upload", job status "finished"); given
+//                       SIZES, it also appends to that file, for each shard, the size of its
+//                       gzip data and of the same bytes compressed by zlib at its default level
 //   csv PATH MIB        a CSV file of 128 float columns, about MIB mebibytes
 //   json PATH MIB       a JSON array of {"id", "tag", "v": [128 floats]} objects
 //   binary PATH MIB     a float32 file of MIB mebibytes
 //   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
 //   gaussian PATH N DIM CLUSTERS SEED   N float32 vectors around CLUSTERS centres (0: isotropic)
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,11 +26,52 @@
 
 namespace {
 
-// One request on a connection of its own: its body is read in 1 MiB pieces and dropped, and the
-// answer for its path is written.
-void serve_one(int fd) {
-  std::string head;
-  const std::size_t received = testing_support::read_request(fd, head, std::string::npos);
+// Runs zlib over `in`: inflates one whole gzip member, or deflates at zlib's default level with
+// a gzip header. False when the input is not one whole member.
+bool run_zlib(const std::string& in, bool inflating, std::string& out) {
+  z_stream stream{};
+  if ((inflating ? inflateInit2(&stream, 31)
+                 : deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8,
+                                Z_DEFAULT_STRATEGY)) != Z_OK)
+    return false;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  stream.avail_in = static_cast<uInt>(in.size());
+  out.resize(in.size() / 2 + 1024);
+  int code;
+  do {
+    if (stream.total_out == out.size()) out.resize(out.size() * 2);
+    stream.next_out = reinterpret_cast<Bytef*>(out.data() + stream.total_out);
+    stream.avail_out = static_cast<uInt>(out.size() - stream.total_out);
+    code = inflating ? inflate(&stream, Z_NO_FLUSH) : deflate(&stream, Z_FINISH);
+  } while (code == Z_OK || (code == Z_BUF_ERROR && stream.avail_out == 0));
+  out.resize(stream.total_out);
+  const bool whole = code == Z_STREAM_END && stream.avail_in == 0;
+  inflating ? inflateEnd(&stream) : deflateEnd(&stream);
+  return whole;
+}
+
+// For one "/upload" body: "SENT ZLIB" (bytes of the shard's gzip member, and of the shard's data
+// compressed by zlib's default level), or "failed" when the member does not inflate whole.
+std::string compare_sizes(const std::string& body) {
+  const std::string key = "\"file_data\":\"";
+  const std::size_t begin = body.find(key) + key.size(), end = body.find('"', begin);
+  if (begin < key.size() || end == std::string::npos || (end - begin) % 4 != 0) return "failed";
+  std::string member((end - begin) / 4 * 3, '\0'), data, zlib;
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(member.data()),
+                                reinterpret_cast<const unsigned char*>(body.data() + begin),
+                                static_cast<int>(end - begin));
+  if (n < 0) return "failed";
+  member.resize(n - (body[end - 1] == '=') - (body[end - 2] == '='));
+  if (!run_zlib(member, true, data) || !run_zlib(data, false, zlib)) return "failed";
+  return std::to_string(member.size()) + " " + std::to_string(zlib.size());
+}
+
+// One request on a connection of its own: its body is read in 1 MiB pieces and dropped (or kept
+// to compare its size, given `sizes`), and the answer for its path is written.
+void serve_one(int fd, const char* sizes) {
+  std::string head, request;
+  const std::size_t received =
+      testing_support::read_request(fd, head, std::string::npos, sizes ? &request : nullptr);
   if (received == std::string::npos) return void(::close(fd));
   const std::size_t path_at = head.find(' ') + 1;  // "POST /api/upload HTTP/1.1"
   const std::string path = head.substr(path_at, head.find(' ', path_at) - path_at);
@@ -33,6 +79,15 @@ void serve_one(int fd) {
   if (path == "/bk/validate-api-key") body = R"({"user_id":"u","username":"bench"})";
   if (path == "/api/get_upload_data_status") {
     body = R"({"success":true,"status":"finished","error_message":"ok"})";
+  }
+  if (path == "/api/upload" && sizes != nullptr) {
+    request.insert(0, head.substr(head.find("\r\n\r\n") + 4));
+    static std::mutex file_mutex;
+    const std::lock_guard lock(file_mutex);
+    if (std::FILE* file = std::fopen(sizes, "a")) {
+      std::fprintf(file, "%s\n", compare_sizes(request).c_str());
+      std::fclose(file);
+    }
   }
   if (path == "/api/upload") {
     body = R"({"checksum_server":"not-compared","job_id":"j)" + std::to_string(received) + "\"}";
@@ -50,12 +105,12 @@ void serve_one(int fd) {
 
 // A loopback service as thin as can be: a thread per connection, one request each. (An HTTP
 // library's server reads bodies in 4 KiB pieces, and a shard's transfer then waits on the sink.)
-int sink(int port) {
+int sink(int port, const char* sizes) {
   const int listener = testing_support::listen_on_loopback(port, 64);
   if (listener < 0) return 1;
   for (;;) {
     const int fd = ::accept(listener, nullptr, nullptr);
-    if (fd >= 0) std::thread(serve_one, fd).detach();
+    if (fd >= 0) std::thread(serve_one, fd, sizes).detach();
   }
 }
 
@@ -165,7 +220,7 @@ int write_binary(const char* path, std::size_t bytes) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "sink" && argc > 2) return sink(std::atoi(argv[2]));
+  if (mode == "sink" && argc > 2) return sink(std::atoi(argv[2]), argc > 3 ? argv[3] : nullptr);
   if (mode == "csv" && argc > 3)
     return write_csv(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   if (mode == "json" && argc > 3)

@@ -31,7 +31,7 @@ int listen_on_loopback(int& port, int backlog) {
   return fd;
 }
 
-std::size_t read_request(int fd, std::string& head, std::size_t body_limit) {
+std::size_t read_request(int fd, std::string& head, std::size_t body_limit, std::string* body) {
   std::vector<char> buffer(1 << 20);
   auto receive = [&](std::size_t most) -> std::size_t {
     pollfd ready{fd, POLLIN, 0};
@@ -57,6 +57,7 @@ std::size_t read_request(int fd, std::string& head, std::size_t body_limit) {
   while (read < wanted) {
     const std::size_t n = receive(wanted - read);
     if (n == 0) return std::string::npos;
+    if (body != nullptr) body->append(buffer.data(), n);
     read += n;
   }
   return read;

@@ -12,8 +12,10 @@ namespace testing_support {
 int listen_on_loopback(int& port, int backlog);
 
 // Reads a request's headers into `head`, then its body up to `body_limit` bytes in pieces that
-// are dropped (bytes of the body read with the headers stay at the end of `head`). Returns the
-// body bytes read, or std::string::npos when the peer stopped or stayed silent for 5 s first.
-std::size_t read_request(int fd, std::string& head, std::size_t body_limit);
+// are dropped, or appended to `body` when given (bytes of the body read with the headers stay at
+// the end of `head`). Returns the body bytes read, or std::string::npos when the peer stopped or
+// stayed silent for 5 s first.
+std::size_t read_request(int fd, std::string& head, std::size_t body_limit,
+                         std::string* body = nullptr);
 
 }  // namespace testing_support
