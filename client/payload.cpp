@@ -58,10 +58,13 @@ std::string base64_encode(const std::string& bytes) {
   return base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
+char* write_json_number(double value, char* out) {
+  return nlohmann::detail::to_chars(out, out + kJsonNumberRoom, value);
+}
+
 void append_json_number(double value, std::string& out) {
-  char digits[64];
-  const char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, static_cast<std::size_t>(end - digits));
+  char digits[kJsonNumberRoom];
+  out.append(digits, write_json_number(value, digits));
 }
 
 std::vector<unsigned char> gzipCompress(const std::vector<unsigned char>& data, int level) {

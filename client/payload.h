@@ -11,8 +11,11 @@ std::string base64_encode(const unsigned char* data, unsigned long length);
 // Appends the base64 text of the bytes to `out` (no copy of the encoded text).
 void base64_append(const unsigned char* data, std::size_t length, std::string& out);
 
-// Appends the JSON library's text of a double, as its dump writes it (the shortest digits that
-// read back to the same value).
+// The JSON library's text of a finite double, as its dump writes it (the shortest digits that
+// read back to the same value): written to `out`, which has room for kJsonNumberRoom bytes, or
+// appended to a string.
+inline constexpr std::size_t kJsonNumberRoom = 64;
+char* write_json_number(double value, char* out);
 void append_json_number(double value, std::string& out);
 
 // One complete gzip member of the whole input (zlib, window bits 31).

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -196,6 +197,189 @@ const char* written_as_read(const char* const start, const char* const limit, do
   return clear_of(scaled, (2 * static_cast<Wide>(mantissa) - 1) * power, true) ? end : nullptr;
 }
 
+// Writes the compact form of an element whose objects have their members in strictly increasing
+// name order, whose strings hold no escapes, and whose numbers are integers of at most 18 digits
+// (but "-0") or decimals without an exponent of at most 19 digits: blanks go, integers and most
+// decimals are copied (a decimal's trailing zeros cut), other decimals are written by the
+// library's own code. One pass over the text, which it checks as it goes; false for anything
+// else, well-formed or not, which the parsing writer below then decides.
+class PlainCopy {
+ public:
+  PlainCopy(std::string_view text, std::string& out)
+      : at_(text.data()), end_(at_ + text.size()), target_(out), mark_(out.size()) {
+    out.resize(mark_ + text.size());
+    out_ = out.data() + mark_;
+  }
+
+  // Appends the element's compact form to the string, or leaves it as it was and returns false.
+  bool run() {
+    if (!copy()) {
+      target_.resize(mark_);
+      return false;
+    }
+    target_.resize(static_cast<std::size_t>(out_ - target_.data()));
+    return true;
+  }
+
+ private:
+  // Where the output ends, or null.
+  char* copy() {
+    struct Frame {
+      bool object;
+      bool named;  // a member's name has been read: `last_name` holds it
+      std::string_view last_name;
+    };
+    std::array<Frame, 64> frames;
+    std::size_t depth = 0;
+    for (;;) {
+      // A value.
+      skip_blanks();
+      if (at_ == end_) return nullptr;
+      const char c = *at_;
+      if (c == '{' || c == '[') {
+        if (depth == frames.size()) return nullptr;
+        frames[depth++] = {c == '{', false, {}};
+        *out_++ = *at_++;
+        skip_blanks();
+        if (at_ < end_ && *at_ == (c == '{' ? '}' : ']')) {
+          *out_++ = *at_++;
+          --depth;
+        } else if (c == '{' && !name(frames[depth - 1])) {
+          return nullptr;
+        } else {
+          continue;
+        }
+      } else if (c == '"') {
+        if (!string()) return nullptr;
+      } else if (c == '-' || (c >= '0' && c <= '9')) {
+        if (!number()) return nullptr;
+      } else if (!literal("true") && !literal("false") && !literal("null")) {
+        return nullptr;
+      }
+      // After a value: the next member or element, or the ends of containers.
+      for (;;) {
+        skip_blanks();
+        if (depth == 0) return at_ == end_ ? out_ : nullptr;
+        if (at_ == end_) return nullptr;
+        Frame& frame = frames[depth - 1];
+        if (*at_ == ',') {
+          *out_++ = *at_++;
+          if (frame.object && !name(frame)) return nullptr;
+          break;
+        }
+        if (*at_ != (frame.object ? '}' : ']')) return nullptr;
+        *out_++ = *at_++;
+        --depth;
+      }
+    }
+  }
+
+  void skip_blanks() {
+    while (at_ < end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - at_) < word.size() ||
+        std::memcmp(at_, word.data(), word.size()) != 0)
+      return false;
+    std::memcpy(out_, at_, word.size());
+    out_ += word.size();
+    at_ += word.size();
+    return true;
+  }
+
+  // A string without escapes or control characters, copied; its text without the quotes, or
+  // nothing when it is not plain.
+  std::optional<std::string_view> string() {
+    const char* const begin = ++at_;
+    bool ascii = true;
+    for (; at_ < end_ && *at_ != '"'; ++at_) {
+      const auto c = static_cast<unsigned char>(*at_);
+      if (c < 0x20 || c == '\\') return {};
+      ascii = ascii && c < 0x80;
+    }
+    if (at_ == end_) return {};
+    const std::string_view text(begin, static_cast<std::size_t>(at_ - begin));
+    if (!ascii && !simdjson::validate_utf8(text)) return {};
+    ++at_;
+    *out_++ = '"';
+    std::memcpy(out_, text.data(), text.size());
+    out_ += text.size();
+    *out_++ = '"';
+    return text;
+  }
+
+  // A member's name and colon; the names of an object must increase.
+  template <class Frame>
+  bool name(Frame& frame) {
+    skip_blanks();
+    if (at_ == end_ || *at_ != '"') return false;
+    const auto text = string();
+    if (!text || (frame.named && !(frame.last_name < *text))) return false;
+    frame.named = true;
+    frame.last_name = *text;
+    skip_blanks();
+    if (at_ == end_ || *at_ != ':') return false;
+    *out_++ = *at_++;
+    return true;
+  }
+
+  bool number() {
+    static constexpr auto kPowers = [] {
+      std::array<double, 23> powers{};
+      powers[0] = 1;
+      for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
+      return powers;
+    }();
+    const char* const start = at_;
+    const bool negative = *at_ == '-';
+    if (negative) ++at_;
+    const char* const integer_begin = at_;
+    std::uint64_t digits = 0;
+    while (at_ < end_ && *at_ >= '0' && *at_ <= '9') digits = digits * 10 + (*at_++ - '0');
+    const std::size_t integer_digits = static_cast<std::size_t>(at_ - integer_begin);
+    if (integer_digits == 0 || integer_digits > 18 || (*integer_begin == '0' && integer_digits > 1))
+      return false;
+    const char* end = at_;
+    if (at_ < end_ && *at_ == '.') {
+      const char* const fraction_begin = ++at_;
+      while (at_ < end_ && *at_ >= '0' && *at_ <= '9') digits = digits * 10 + (*at_++ - '0');
+      const std::size_t scale = static_cast<std::size_t>(at_ - fraction_begin);
+      if (scale == 0 || integer_digits + scale > 19 || digits >= (1ULL << 53) ||
+          scale >= kPowers.size())
+        return false;
+      // Both are exact as doubles, so the quotient is the decimal correctly rounded.
+      const double value = static_cast<double>(digits) / kPowers[scale];
+      end = at_;
+      while (end - fraction_begin > 1 && end[-1] == '0') --end;
+      if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
+      if (written_as_read(start, end, negative ? -value : value) != end) {
+        // The output has room for the rest of the text; the number may need more than its own.
+        const std::size_t used = static_cast<std::size_t>(out_ - target_.data());
+        const std::size_t room = used + kJsonNumberRoom + static_cast<std::size_t>(end_ - at_);
+        if (room > target_.size()) {
+          target_.resize(room + 4 * kJsonNumberRoom);  // a little more: resize fills it
+          out_ = target_.data() + used;
+        }
+        out_ = write_json_number(negative ? -value : value, out_);
+        return true;
+      }
+    } else if (negative && digits == 0) {
+      return false;  // "-0" is the integer 0 to the library
+    }
+    if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
+    std::memcpy(out_, start, static_cast<std::size_t>(end - start));
+    out_ += end - start;
+    return true;
+  }
+
+  const char* at_;
+  const char* const end_;
+  std::string& target_;
+  const std::size_t mark_;
+  char* out_;
+};
+
 // A member of an object being written: its name, and where "name":value stands in the output.
 struct Member {
   std::string_view name;
@@ -323,6 +507,7 @@ bool CompactJson::check(std::string_view text) {
 }
 
 bool CompactJson::append(std::string_view text, std::string& out) {
+  if (PlainCopy(text, out).run()) return true;
   element root;
   if (parser_->parser.parse(text.data(), text.size(), false).get(root) != simdjson::SUCCESS) {
     return false;
