@@ -38,7 +38,7 @@ GzipBase64Stream::~GzipBase64Stream() {
 }
 
 void GzipBase64Stream::work() {
-  std::vector<unsigned char> level_buffer(ISAL_DEF_LVL1_DEFAULT);
+  std::vector<unsigned char> level_buffer(ISAL_DEF_LVL2_DEFAULT);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     Chunk* chunk = nullptr;
@@ -71,7 +71,7 @@ void GzipBase64Stream::compress(Chunk& chunk, std::vector<unsigned char>& level_
   chunk.crc = crc32_gzip_refl(0, chunk.input.data(), chunk.input_size);
   isal_zstream stream;
   isal_deflate_init(&stream);
-  stream.level = 1;
+  stream.level = 2;
   stream.level_buf = level_buffer.data();
   stream.level_buf_size = static_cast<uint32_t>(level_buffer.size());
   stream.gzip_flag = IGZIP_DEFLATE;
