@@ -213,17 +213,13 @@ class PlainCopy {
 
   // Appends the element's compact form to the string, or leaves it as it was and returns false.
   bool run() {
-    if (!copy()) {
-      target_.resize(mark_);
-      return false;
-    }
-    target_.resize(static_cast<std::size_t>(out_ - target_.data()));
-    return true;
+    const bool copied = copy();
+    target_.resize(copied ? static_cast<std::size_t>(out_ - target_.data()) : mark_);
+    return copied;
   }
 
  private:
-  // Where the output ends, or null.
-  char* copy() {
+  bool copy() {
     struct Frame {
       bool object;
       bool named;  // a member's name has been read: `last_name` holds it
@@ -234,10 +230,10 @@ class PlainCopy {
     for (;;) {
       // A value.
       skip_blanks();
-      if (at_ == end_) return nullptr;
+      if (at_ == end_) return false;
       const char c = *at_;
       if (c == '{' || c == '[') {
-        if (depth == frames.size()) return nullptr;
+        if (depth == frames.size()) return false;
         frames[depth++] = {c == '{', false, {}};
         *out_++ = *at_++;
         skip_blanks();
@@ -245,29 +241,29 @@ class PlainCopy {
           *out_++ = *at_++;
           --depth;
         } else if (c == '{' && !name(frames[depth - 1])) {
-          return nullptr;
+          return false;
         } else {
           continue;
         }
       } else if (c == '"') {
-        if (!string()) return nullptr;
+        if (!string()) return false;
       } else if (c == '-' || (c >= '0' && c <= '9')) {
-        if (!number()) return nullptr;
+        if (!number()) return false;
       } else if (!literal("true") && !literal("false") && !literal("null")) {
-        return nullptr;
+        return false;
       }
       // After a value: the next member or element, or the ends of containers.
       for (;;) {
         skip_blanks();
-        if (depth == 0) return at_ == end_ ? out_ : nullptr;
-        if (at_ == end_) return nullptr;
+        if (depth == 0) return at_ == end_;
+        if (at_ == end_) return false;
         Frame& frame = frames[depth - 1];
         if (*at_ == ',') {
           *out_++ = *at_++;
-          if (frame.object && !name(frame)) return nullptr;
+          if (frame.object && !name(frame)) return false;
           break;
         }
-        if (*at_ != (frame.object ? '}' : ']')) return nullptr;
+        if (*at_ != (frame.object ? '}' : ']')) return false;
         *out_++ = *at_++;
         --depth;
       }
