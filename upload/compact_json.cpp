@@ -134,42 +134,41 @@ class NumberTokens {
   const char* end_;
 };
 
-// Where the number text starting at `start` ends, when the library writes `value`, which was read
-// from it, as that very text; null otherwise. Only plain decimals of at most 15 significant digits,
-// laid out as the library lays them out, qualify: no other decimal of at most 15 digits rounds to
-// the same double, so the library's search for the shortest digits in the value's rounding
-// interval finds these, unless the decimal lies within a few units of the 64th bit of the
-// interval's ends, which that search narrows by as much. Such decimals, found here with exact
-// integer arithmetic, and all other forms are written by the library's own code.
-const char* written_as_read(const char* const start, const char* const limit, double value) {
-  static constexpr auto kPowers = [] {
-    std::array<std::uint64_t, 19> powers{};
-    powers[0] = 1;
-    for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
-    return powers;
-  }();
-  const char* at = start;
-  if (at < limit && *at == '-') ++at;
-  const char* const integer_begin = at;
-  std::uint64_t digits = 0;  // the decimal is digits / 10^scale (wrapped when too long: refused)
-  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
-  const std::size_t integer_digits = static_cast<std::size_t>(at - integer_begin);
-  if (at == limit || *at != '.' || integer_digits == 0 || integer_digits > 15) return nullptr;
-  const char* const fraction_begin = ++at;
-  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
-  const char* const end = at;
-  std::size_t scale = static_cast<std::size_t>(end - fraction_begin);
-  if (scale == 0 || scale > 18) return nullptr;
-  if (end < limit && (*end == 'e' || *end == 'E')) return nullptr;
-  if (*integer_begin == '0') {
+constexpr auto kPowersOfTen = [] {
+  std::array<std::uint64_t, 20> powers{};
+  powers[0] = 1;
+  for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
+  return powers;
+}();
+
+// A decimal as its text writes it: `digits` / 10^`scale`, with `integer_digits` digits before
+// the point.
+struct Decimal {
+  std::uint64_t digits;
+  std::size_t integer_digits, scale;
+  bool zero_before_point;  // the integer part is "0"
+  bool last_zero;          // the text ends in a zero
+};
+
+// Whether the library writes `value`, read from `decimal`, as that very text. Only plain decimals
+// of at most 15 significant digits, laid out as the library lays them out, qualify: no other
+// decimal of at most 15 digits rounds to the same double, so the library's search for the
+// shortest digits in the value's rounding interval finds these, unless the decimal lies within a
+// few units of the 64th bit of the interval's ends, which that search narrows by as much. Such
+// decimals, found here with exact integer arithmetic, and all other forms are written by the
+// library's own code.
+bool written_as_is(Decimal decimal, double value) {
+  auto& [digits, integer_digits, scale, zero_before_point, last_zero] = decimal;
+  if (integer_digits == 0 || integer_digits > 15 || scale == 0 || scale > 18) return false;
+  if (zero_before_point) {
     // "0.000ddd": at most three zeros after the point, at most 15 digits, the last not a zero.
-    if (integer_digits != 1 || end[-1] == '0' || digits >= kPowers[15]) return nullptr;
-    if (scale > 3 && digits < kPowers[scale - 4]) return nullptr;
-  } else if (scale == 1 && end[-1] == '0') {
+    if (integer_digits != 1 || last_zero || digits >= kPowersOfTen[15]) return false;
+    if (scale > 3 && digits < kPowersOfTen[scale - 4]) return false;
+  } else if (scale == 1 && last_zero) {
     digits /= 10;  // "1234500.0"
     scale = 0;
-  } else if (integer_digits + scale > 15 || end[-1] == '0') {
-    return nullptr;  // "123.456" only
+  } else if (integer_digits + scale > 15 || last_zero) {
+    return false;  // "123.456" only
   }
 
   // value = mantissa * 2^exponent, a normal double from 1e-4 to 1e15: exponent in [-67, -3].
@@ -178,9 +177,9 @@ const char* written_as_read(const char* const start, const char* const limit, do
   const int biased = static_cast<int>(bits >> 52 & 0x7ff);
   const std::uint64_t mantissa = (bits & ((1ULL << 52) - 1)) | 1ULL << 52;
   const int shift = 1 - (biased - 1075);  // the halfway points are odd multiples of 2^(exponent-1)
-  if (biased == 0 || shift < 4 || shift > 68) return nullptr;
+  if (biased == 0 || shift < 4 || shift > 68) return false;
   using Wide = unsigned __int128;
-  const Wide power = kPowers[scale];
+  const Wide power = kPowersOfTen[scale];
   // Far enough: more than 2^-58 of the halfway point's size away from it.
   auto clear_of = [](Wide decimal, Wide halfway, bool above) {
     const Wide margin = (halfway >> 58) + 1;
@@ -188,13 +187,31 @@ const char* written_as_read(const char* const start, const char* const limit, do
                  : decimal < halfway && halfway - decimal > margin;
   };
   const Wide scaled = static_cast<Wide>(digits) << shift;
-  if (!clear_of(scaled, (2 * static_cast<Wide>(mantissa) + 1) * power, false)) return nullptr;
+  if (!clear_of(scaled, (2 * static_cast<Wide>(mantissa) + 1) * power, false)) return false;
   if ((bits & ((1ULL << 52) - 1)) == 0 && biased > 1) {
     // A power of two: the gap below is half the gap above.
-    return clear_of(scaled << 1, (4 * static_cast<Wide>(mantissa) - 1) * power, true) ? end
-                                                                                      : nullptr;
+    return clear_of(scaled << 1, (4 * static_cast<Wide>(mantissa) - 1) * power, true);
   }
-  return clear_of(scaled, (2 * static_cast<Wide>(mantissa) - 1) * power, true) ? end : nullptr;
+  return clear_of(scaled, (2 * static_cast<Wide>(mantissa) - 1) * power, true);
+}
+
+// Where the number text starting at `start` ends, when the library writes `value`, which was read
+// from it, as that very text (`written_as_is`); null otherwise.
+const char* written_as_read(const char* const start, const char* const limit, double value) {
+  const char* at = start;
+  if (at < limit && *at == '-') ++at;
+  const char* const integer_begin = at;
+  std::uint64_t digits = 0;  // wrapped when too long, and then refused
+  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
+  const std::size_t integer_digits = static_cast<std::size_t>(at - integer_begin);
+  if (at == limit || *at != '.' || integer_digits == 0) return nullptr;
+  const char* const fraction_begin = ++at;
+  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
+  const char* const end = at;
+  if (end == fraction_begin || (end < limit && (*end == 'e' || *end == 'E'))) return nullptr;
+  const Decimal decimal{digits, integer_digits, static_cast<std::size_t>(end - fraction_begin),
+                        *integer_begin == '0', end[-1] == '0'};
+  return written_as_is(decimal, value) ? end : nullptr;
 }
 
 // Writes the compact form of an element whose objects have their members in strictly increasing
@@ -344,12 +361,16 @@ class PlainCopy {
       if (scale == 0 || integer_digits + scale > 19 || digits >= (1ULL << 53) ||
           scale >= kPowers.size())
         return false;
+      if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
       // Both are exact as doubles, so the quotient is the decimal correctly rounded.
-      const double value = static_cast<double>(digits) / kPowers[scale];
+      const double value = (negative ? -1.0 : 1.0) * (static_cast<double>(digits) / kPowers[scale]);
+      // The same decimal without its trailing zeros (one is kept after the point).
       end = at_;
       while (end - fraction_begin > 1 && end[-1] == '0') --end;
-      if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
-      if (written_as_read(start, end, negative ? -value : value) != end) {
+      const std::size_t cut = static_cast<std::size_t>(at_ - end);
+      const Decimal decimal{digits / kPowersOfTen[cut], integer_digits, scale - cut,
+                            *integer_begin == '0', end[-1] == '0'};
+      if (!written_as_is(decimal, value)) {
         // The output has room for the rest of the text; the number may need more than its own.
         const std::size_t used = static_cast<std::size_t>(out_ - target_.data());
         const std::size_t room = used + kJsonNumberRoom + static_cast<std::size_t>(end_ - at_);
@@ -357,7 +378,7 @@ class PlainCopy {
           target_.resize(room + 4 * kJsonNumberRoom);  // a little more: resize fills it
           out_ = target_.data() + used;
         }
-        out_ = write_json_number(negative ? -value : value, out_);
+        out_ = write_json_number(value, out_);
         return true;
       }
     } else if (negative && digits == 0) {
