@@ -8,10 +8,8 @@
 //   binary PATH MIB     a float32 file of MIB mebibytes
 //   exact DATA QUERIES DIM   exact L2 top-10 row numbers of each query
 //   gaussian PATH N DIM CLUSTERS SEED   N float32 vectors around CLUSTERS centres (0: isotropic)
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,33 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "client/payload.h"
+#include "tests/support/decode.h"
 #include "tests/support/loopback.h"
 
 namespace {
-
-// Runs zlib over `in`: inflates one whole gzip member, or deflates at zlib's default level with
-// a gzip header. False when the input is not one whole member.
-bool run_zlib(const std::string& in, bool inflating, std::string& out) {
-  z_stream stream{};
-  if ((inflating ? inflateInit2(&stream, 31)
-                 : deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8,
-                                Z_DEFAULT_STRATEGY)) != Z_OK)
-    return false;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  stream.avail_in = static_cast<uInt>(in.size());
-  out.resize(in.size() / 2 + 1024);
-  int code;
-  do {
-    if (stream.total_out == out.size()) out.resize(out.size() * 2);
-    stream.next_out = reinterpret_cast<Bytef*>(out.data() + stream.total_out);
-    stream.avail_out = static_cast<uInt>(out.size() - stream.total_out);
-    code = inflating ? inflate(&stream, Z_NO_FLUSH) : deflate(&stream, Z_FINISH);
-  } while (code == Z_OK || (code == Z_BUF_ERROR && stream.avail_out == 0));
-  out.resize(stream.total_out);
-  const bool whole = code == Z_STREAM_END && stream.avail_in == 0;
-  inflating ? inflateEnd(&stream) : deflateEnd(&stream);
-  return whole;
-}
 
 // For one "/upload" body: "SENT ZLIB" (bytes of the shard's gzip member, and of the shard's data
 // compressed by zlib's default level), or "failed" when the member does not inflate whole.
@@ -56,13 +32,10 @@ std::string compare_sizes(const std::string& body) {
   const std::string key = "\"file_data\":\"";
   const std::size_t begin = body.find(key) + key.size(), end = body.find('"', begin);
   if (begin < key.size() || end == std::string::npos || (end - begin) % 4 != 0) return "failed";
-  std::string member((end - begin) / 4 * 3, '\0'), data, zlib;
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(member.data()),
-                                reinterpret_cast<const unsigned char*>(body.data() + begin),
-                                static_cast<int>(end - begin));
-  if (n < 0) return "failed";
-  member.resize(n - (body[end - 1] == '=') - (body[end - 2] == '='));
-  if (!run_zlib(member, true, data) || !run_zlib(data, false, zlib)) return "failed";
+  const std::string member = testing_support::unbase64(body.substr(begin, end - begin));
+  const auto data = testing_support::inflate_member(member);
+  if (!data) return "failed";
+  const auto zlib = rest_client::gzipCompress({data->begin(), data->end()}, Z_DEFAULT_COMPRESSION);
   return std::to_string(member.size()) + " " + std::to_string(zlib.size());
 }
 
