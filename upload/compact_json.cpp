@@ -338,12 +338,6 @@ class PlainCopy {
   }
 
   bool number() {
-    static constexpr auto kPowers = [] {
-      std::array<double, 23> powers{};
-      powers[0] = 1;
-      for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
-      return powers;
-    }();
     const char* const start = at_;
     const bool negative = *at_ == '-';
     if (negative) ++at_;
@@ -358,12 +352,12 @@ class PlainCopy {
       const char* const fraction_begin = ++at_;
       while (at_ < end_ && *at_ >= '0' && *at_ <= '9') digits = digits * 10 + (*at_++ - '0');
       const std::size_t scale = static_cast<std::size_t>(at_ - fraction_begin);
-      if (scale == 0 || integer_digits + scale > 19 || digits >= (1ULL << 53) ||
-          scale >= kPowers.size())
-        return false;
+      if (scale == 0 || integer_digits + scale > 19 || digits >= (1ULL << 53)) return false;
       if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
-      // Both are exact as doubles, so the quotient is the decimal correctly rounded.
-      const double value = (negative ? -1.0 : 1.0) * (static_cast<double>(digits) / kPowers[scale]);
+      // Both are exact as doubles (10^18 is 2^18 * 5^18, and 5^18 < 2^53), so the quotient is
+      // the decimal correctly rounded.
+      const double value = (negative ? -1.0 : 1.0) *
+                           (static_cast<double>(digits) / static_cast<double>(kPowersOfTen[scale]));
       // The same decimal without its trailing zeros (one is kept after the point).
       end = at_;
       while (end - fraction_begin > 1 && end[-1] == '0') --end;
