@@ -54,7 +54,6 @@ void serve_one(int fd, const char* sizes) {
     body = R"({"success":true,"status":"finished","error_message":"ok"})";
   }
   if (path == "/api/upload" && sizes != nullptr) {
-    request.insert(0, head.substr(head.find("\r\n\r\n") + 4));
     static std::mutex file_mutex;
     const std::lock_guard lock(file_mutex);
     if (std::FILE* file = std::fopen(sizes, "a")) {

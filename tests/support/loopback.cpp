@@ -54,6 +54,10 @@ std::size_t read_request(int fd, std::string& head, std::size_t body_limit, std:
                                  : std::strtoull(lower.c_str() + length_at + 17, nullptr, 10);
   const std::size_t wanted = std::min(length, body_limit);
   std::size_t read = head.size() - end - 4;
+  if (body != nullptr) {
+    body->assign(head, end + 4);
+    head.resize(end + 4);
+  }
   while (read < wanted) {
     const std::size_t n = receive(wanted - read);
     if (n == 0) return std::string::npos;

@@ -11,8 +11,8 @@ namespace testing_support {
 // is set to the port it listens on.
 int listen_on_loopback(int& port, int backlog);
 
-// Reads a request's headers into `head`, then its body up to `body_limit` bytes in pieces that
-// are dropped, or appended to `body` when given (bytes of the body read with the headers stay at
+// Reads a request's headers into `head`, then its body up to `body_limit` bytes: into `body` when
+// given, else in pieces that are dropped (bytes of the body read with the headers then stay at
 // the end of `head`). Returns the body bytes read, or std::string::npos when the peer stopped or
 // stayed silent for 5 s first.
 std::size_t read_request(int fd, std::string& head, std::size_t body_limit,
