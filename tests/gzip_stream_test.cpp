@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <random>
 
@@ -11,35 +10,6 @@ namespace {
 using rest_client::GzipBase64Stream;
 using testing_support::gunzip;
 using testing_support::unbase64;
-
-// Inflates the way decoders that take their input in small pieces do (Python's decompressobj,
-// streaming HTTP clients): the member must end exactly where the input ends.
-std::string inflate_in_pieces(const std::string& member, std::size_t piece) {
-  z_stream stream{};
-  inflateInit2(&stream, 31);
-  std::string out;
-  char buffer[4096];
-  int code = Z_OK;
-  std::size_t at = 0;
-  while (code == Z_OK && at < member.size()) {
-    const std::size_t n = std::min(piece, member.size() - at);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data() + at));
-    stream.avail_in = static_cast<uInt>(n);
-    at += n;
-    do {
-      stream.next_out = reinterpret_cast<Bytef*>(buffer);
-      stream.avail_out = sizeof buffer;
-      code = inflate(&stream, Z_NO_FLUSH);
-      out.append(buffer, sizeof buffer - stream.avail_out);
-    } while (code == Z_OK && stream.avail_out == 0);
-    if (code == Z_BUF_ERROR) code = Z_OK;  // it wants the next piece
-  }
-  EXPECT_EQ(code, Z_STREAM_END);
-  EXPECT_EQ(at, member.size());
-  EXPECT_EQ(stream.avail_in, 0u) << "bytes after the end of the member";
-  inflateEnd(&stream);
-  return out;
-}
 
 TEST(GzipStream, ChunksCompressedApartJoinIntoOneMember) {
   constexpr std::size_t kChunk = 4096;
@@ -77,7 +47,8 @@ TEST(GzipStream, ChunksCompressedApartJoinIntoOneMember) {
     const std::string member = unbase64(text.substr(7));
     EXPECT_TRUE(gunzip(member) == input);
     for (const std::size_t piece : {1, 7, 4096}) {
-      EXPECT_TRUE(inflate_in_pieces(member, piece) == input) << "in pieces of " << piece;
+      EXPECT_TRUE(testing_support::inflate_member(member, piece) == input)
+          << "in pieces of " << piece;
     }
   }
 }

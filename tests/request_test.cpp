@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
@@ -77,13 +74,8 @@ class SilentListener {
  public:
   SilentListener(int backlog, int fillers)
       : fd_(testing_support::listen_on_loopback(port_, backlog)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < fillers; ++i) {
-      fillers_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      ::connect(fillers_.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+      fillers_.push_back(testing_support::connect_to_loopback(port_, true));
     }
   }
   ~SilentListener() {

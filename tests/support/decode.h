@@ -5,27 +5,38 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace testing_support {
 
 // The bytes of exactly one complete gzip member, or nothing when the input is anything else.
-inline std::optional<std::string> inflate_member(const std::string& member) {
+// The member is fed `piece` bytes at a time, as streaming decoders (Python's decompressobj,
+// HTTP clients) take it: it must end exactly where the input ends.
+inline std::optional<std::string> inflate_member(const std::string& member,
+                                                 std::size_t piece = SIZE_MAX) {
   z_stream stream{};
   inflateInit2(&stream, 31);
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
-  stream.avail_in = static_cast<uInt>(member.size());
   std::string out;
   char buffer[65536];
-  int code;
-  do {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    code = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  } while (code == Z_OK);
-  const bool whole = code == Z_STREAM_END && stream.avail_in == 0;  // nothing after the member
+  int code = Z_OK;
+  std::size_t at = 0;
+  while (code == Z_OK && at < member.size()) {
+    const std::size_t n = std::min(piece, member.size() - at);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data() + at));
+    stream.avail_in = static_cast<uInt>(n);
+    at += n;
+    do {
+      stream.next_out = reinterpret_cast<Bytef*>(buffer);
+      stream.avail_out = sizeof buffer;
+      code = inflate(&stream, Z_NO_FLUSH);
+      out.append(buffer, sizeof buffer - stream.avail_out);
+    } while (code == Z_OK && stream.avail_out == 0);
+    if (code == Z_BUF_ERROR) code = Z_OK;  // it wants the next piece
+  }
+  const bool whole = code == Z_STREAM_END && at == member.size() && stream.avail_in == 0;
   inflateEnd(&stream);
   if (!whole) return std::nullopt;
   return out;

@@ -31,6 +31,17 @@ int listen_on_loopback(int& port, int backlog) {
   return fd;
 }
 
+int connect_to_loopback(int port, bool nonblocking, bool* connected) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool made = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (connected != nullptr) *connected = made;
+  return fd;
+}
+
 std::size_t read_request(int fd, std::string& head, std::size_t body_limit, std::string* body) {
   std::vector<char> buffer(1 << 20);
   auto receive = [&](std::size_t most) -> std::size_t {

@@ -11,6 +11,10 @@ namespace testing_support {
 // is set to the port it listens on.
 int listen_on_loopback(int& port, int backlog);
 
+// A socket connecting to 127.0.0.1:`port` (non-blocking: the attempt may still be under way);
+// `connected` tells whether the connection was made.
+int connect_to_loopback(int port, bool nonblocking, bool* connected = nullptr);
+
 // Reads a request's headers into `head`, then its body up to `body_limit` bytes: into `body` when
 // given, else in pieces that are dropped (bytes of the body read with the headers then stay at
 // the end of `head`). Returns the body bytes read, or std::string::npos when the peer stopped or

@@ -1,11 +1,11 @@
 #include "tests/support/process_runner.h"
 
+#include "tests/support/loopback.h"
+
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,13 +198,8 @@ BackgroundProcess::~BackgroundProcess() {
 bool BackgroundProcess::wait_for_port(int port, int timeout_ms) const {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < deadline) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool open = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
+    bool open = false;
+    close(connect_to_loopback(port, false, &open));
     if (open) return true;
     usleep(10000);
   }

@@ -2,8 +2,6 @@
 // Requests to Orvix Local over a plain socket, so that headers can be as wrong as a client
 // likes, and the bodies and numbers the hostile-client tests build.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "client/payload.h"
+#include "tests/support/loopback.h"
 
 namespace testing_support {
 
@@ -23,13 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 class Socket {
  public:
-  explicit Socket(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
+  explicit Socket(int port) { fd_ = connect_to_loopback(port, false, &connected_); }
   ~Socket() { ::close(fd_); }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
@@ -59,7 +52,7 @@ class Socket {
   }
 
  private:
-  int fd_;
+  int fd_ = -1;
   bool connected_ = false;
 };
 
