@@ -1,10 +1,7 @@
 // Runs the real client against the fake service on the test port and compares whole outputs.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "tests/support/process_fixture.h"
-#include "tests/support/statement_table.h"
 
 namespace {
 
@@ -93,30 +90,6 @@ TEST_F(ProcessTest, ExitStatusTellsTheTruth) {
     }
   }
   EXPECT_EQ(service.requests_to("/api/delete_project").size(), 1u);
-}
-
-TEST_F(ProcessTest, EveryStatementRunsFromTheCommandLine) {
-  const std::string csv = file("data.csv", "id,a\nx,1\n");
-  const std::string libsvm = file("data.libsvm", "1 1:2\n");
-  const std::string queries = file("queries.csv", "1,2\n");
-  for (const auto& row : statement_rows(csv, libsvm, queries)) {
-    service.clear();
-    service.accept_login(key);
-    for (const auto& [path, answer] : row.answers) service.on("/api" + path, 200, answer);
-    std::vector<std::string> args;
-    std::istringstream words(row.statement);
-    for (std::string word; words >> word;) args.push_back(word);
-    const auto result = run(args, "y\n");
-    EXPECT_EQ(result.exit_status, 0) << row.statement << "\n" << result.out;
-    std::vector<std::string> posted, expected;
-    for (const auto& request : service.requests()) {
-      if (request.path.rfind("/api/", 0) == 0 && request.path != "/api/check_cli_version") {
-        posted.push_back(request.path.substr(4));
-      }
-    }
-    for (const auto& [path, answer] : row.answers) expected.push_back(path);
-    EXPECT_EQ(posted, expected) << row.statement;
-  }
 }
 
 TEST_F(ProcessTest, UnusableShardSizeIsReportedAtStartUp) {

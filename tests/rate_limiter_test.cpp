@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "client/rate_limiter.h"
-#include "client/session.h"
-#include "tests/support/capture.h"
 
 namespace {
 
@@ -33,22 +31,6 @@ TEST(RateLimiter, TenOperationsInAnyThreeSecondWindow) {
     now += milliseconds(3001);
     EXPECT_FALSE(limiter.limit_reached(now)) << "spaced operation " << i;
   }
-}
-
-TEST(RateLimiter, RefusalPrintsTheLimiterLineAndThrows) {
-  Session session;
-  session.waits = Waits([] { return Clock::time_point(std::chrono::hours(1)); }, nullptr);
-  for (int i = 0; i < 10; ++i) check_rate_limit(session);
-  testing_support::CapturedOutput capture;
-  try {
-    check_rate_limit(session);
-    FAIL() << "not refused";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Too many operations in a short time period!");
-  }
-  EXPECT_EQ(capture.out(),
-            "\033[31m[Orvix] Request limit reached, please try again later. If you are inserting "
-            "multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m\n");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "tests/support/process_fixture.h"
 #include "tests/support/statement_table.h"
@@ -55,7 +56,11 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
     echo_key_everywhere(status, body);
     for (const auto& [statement, scripted, no_answer] : statements) {
       service.clear_requests();
-      const auto result = run({statement}, "y\n");
+      // Word by word, as a shell passes a one-shot statement.
+      std::vector<std::string> words;
+      std::istringstream split(statement);
+      for (std::string word; split >> word;) words.push_back(word);
+      const auto result = run(words, "y\n");
       // The statement posted to its own paths, in order, as far as the answers let it go.
       std::vector<std::string> posted;
       for (const auto& request : service.requests()) {
