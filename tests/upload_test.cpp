@@ -237,16 +237,10 @@ TEST_F(UploadTest, ServiceFailures) {
   const std::vector<Case> cases = {
       {500, "x", "", error("Upload failed! Status: 500\nResponse: x") +
            error("Error in upload: Server failed to upload")},
-      {200, R"({"checksum_server":"s"})", "",
-       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
-                    "null")},
       {200, R"({"checksum_server":"s","job_id":"j"})",
        R"({"success":true,"status":"failed","error":"bad"})",
        head + error("Server failed to upload: bad") +
            error("Error in upload: Server failed to upload")},
-      {200, R"({"checksum_server":"s","job_id":"j"})", R"({"success":1,"status":"finished"})",
-       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
-                    "null")},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -312,15 +306,12 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
       {"/no/file", {}, false, "[ERROR] Error in upload: Could not open file /no/file", 0},
       {bin8, binary("0", "uint8"), false, "Invalid argument for binary dim", 0},
       {bin8, binary("-2", "uint8"), false, "binary_dim must not be negative", 0},
-      {two, json_v, false,
-       "[json.exception.parse_error.101] parse error at line 1, column 3: syntax error while "
-       "parsing value - unexpected number literal; expected end of input", 0},
+      {two, json_v, false, "[ERROR] Error in upload: [json.exception.parse_error.101]", 0},
       {file("o.json", R"({"a":1})"), json_v, false, "Given json file is not an array", 0},
       {empty, libsvm_options(), false, "The data file holds no records: " + empty, 0},
       {two, libsvm_options("/no/ids"), false, "Failed to open /no/ids", 0},
       {::testing::TempDir(), csv, false, "is not a regular file", 0},
       {"/dev/zero", json_file, false, "'/dev/zero' is not a regular file", 0},
-      {"/dev/zero", binary("4", "uint8"), false, "'/dev/zero' is not a regular file", 0},
       {bin8, binary("2147483647", "uint8"), false, "The data file holds no records: " + bin8, 0},
       {deep, json_file, false, "The JSON file is nested deeper than 512 levels", 0},
       {huge, json_file, false, "Element 2 holds a number that is not a finite 32-bit value", 0},

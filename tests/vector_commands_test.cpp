@@ -38,7 +38,6 @@ TEST_F(VectorCommandsTest, Inserts) {
        {R"(/add_data {"collection_name":"d","data":[[4294967295,1.0],[10,0.25],[2,0.5]],)"
         R"("project_name":"p","string_id":"id",)" + kKey + "}"}},
       {"INSERT_VECTOR p d id [1, abc]", {}, false, number},
-      {"INSERT_VECTOR p d id [1e39]", {}, false, number},
       {"INSERT_VECTOR p d id [-inf]", {}, false, number},
       {"INSERT_VECTOR p d id [1:nan]", {}, false, values},
       {"INSERT_VECTOR p d id [99999999999:0.5]", {}, false, values},
@@ -105,13 +104,6 @@ TEST_F(VectorCommandsTest, Batches) {
       {dense, {{"/add_data_batch", 200, "nope"}}, false,
        unreadable("[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
                   "error while parsing value - invalid literal; last read: 'no'", "nope")},
-      {dense, {{"/add_data_batch", 200, R"({"job_id":"j"})"}}, false,
-       unreadable("[json.exception.type_error.302] type must be string, but is null",
-                  R"({"job_id":"j"})")},
-      {dense, {{"/add_data_batch", 200, started},
-        {"/get_upload_data_status", 200, R"({"success":true,"status":"finished"})"}}, false,
-       head + success("Upload Finished.") +
-           unreadable("[json.exception.type_error.302] type must be string, but is null", started)},
       {dense, {{"/add_data_batch", 200, started},
         {"/get_upload_data_status", 200, R"({"success":true,"status":"failed","error":"row 3"})"}},
        false, head + error("Server failed to upload: row 3")},
@@ -134,8 +126,6 @@ TEST_F(VectorCommandsTest, Batches) {
       {sparse, {{"/add_data_batch", 200, R"([{"string_id":"a","status":200,"body":"{}"}])"}}, false,
        success("Inserted 0 vectors successfully.") + kBorder + error("1 Failed insertions:\n") +
            " - string_id: \"a\", error: \"UNKNOWN\"\n" + kBorder},
-      {sparse, {{"/add_data_batch", 200, "[3]"}}, false,
-       unreadable("[json.exception.type_error.306] cannot use value() with number", "[3]")},
   });
   // clang-format on
 }
@@ -189,8 +179,6 @@ TEST_F(VectorCommandsTest, SearchQueriesFromTheirOptions) {
        error(bad + "argument -top_k should be an integer")},
       {"SEARCH p d i vector", {}, false, error(bad + "query_vector argument not found")},
       {"SEARCH p d i vector --query_vector [nan, 1]", {}, false,
-       error(bad + "query vector should consist of decimal numbers")},
-      {"SEARCH p d i vector --query_vector [1e999]", {}, false,
        error(bad + "query vector should consist of decimal numbers")},
       {"SEARCH p d i row", {}, false, error(bad + "row_number argument not found")},
       {"SEARCH p d i row --row_number -1", {}, false,
