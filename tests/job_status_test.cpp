@@ -52,7 +52,7 @@ TEST_F(JobStatusTest, AnswersReadIntoReports) {
         read = names[static_cast<int>(report->state)];
       }
     } catch (const std::exception& e) {
-      read += "throws";  // the library's own words follow
+      read += "throws";  // in the JSON library's own words, which the tests do not pin
     }
     EXPECT_EQ(read, c.read) << c.answer;
   }

@@ -1,7 +1,5 @@
 #include "tests/support/process_runner.h"
 
-#include "tests/support/loopback.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -12,6 +10,8 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+
+#include "tests/support/loopback.h"
 
 namespace testing_support {
 namespace {
