@@ -237,6 +237,9 @@ TEST_F(UploadTest, ServiceFailures) {
   const std::vector<Case> cases = {
       {500, "x", "", error("Upload failed! Status: 500\nResponse: x") +
            error("Error in upload: Server failed to upload")},
+      {200, R"({"checksum_server":"s"})", "",
+       head + error("Error in upload: [json.exception.type_error.302] type must be string, but is "
+                    "null")},
       {200, R"({"checksum_server":"s","job_id":"j"})",
        R"({"success":true,"status":"failed","error":"bad"})",
        head + error("Server failed to upload: bad") +

@@ -104,6 +104,9 @@ TEST_F(VectorCommandsTest, Batches) {
       {dense, {{"/add_data_batch", 200, "nope"}}, false,
        unreadable("[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
                   "error while parsing value - invalid literal; last read: 'no'", "nope")},
+      {dense, {{"/add_data_batch", 200, R"({"job_id":"j"})"}}, false,
+       unreadable("[json.exception.type_error.302] type must be string, but is null",
+                  R"({"job_id":"j"})")},
       {dense, {{"/add_data_batch", 200, started},
         {"/get_upload_data_status", 200, R"({"success":true,"status":"failed","error":"row 3"})"}},
        false, head + error("Server failed to upload: row 3")},
