@@ -15,6 +15,11 @@ namespace {
 // A gzip header with no name, no time, and "unknown" for the system.
 constexpr unsigned char kHeader[10] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 0xff};
 
+// ISA-L's compression level, and the working buffer each level wants.
+constexpr int kLevel = 2;
+constexpr std::size_t kLevelBufferSize[] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1_DEFAULT,
+                                            ISAL_DEF_LVL2_DEFAULT, ISAL_DEF_LVL3_DEFAULT};
+
 }  // namespace
 
 GzipBase64Stream::GzipBase64Stream(unsigned workers, std::size_t chunk_size) {
@@ -38,7 +43,7 @@ GzipBase64Stream::~GzipBase64Stream() {
 }
 
 void GzipBase64Stream::work() {
-  std::vector<unsigned char> level_buffer(ISAL_DEF_LVL2_DEFAULT);
+  std::vector<unsigned char> level_buffer(kLevelBufferSize[kLevel]);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     Chunk* chunk = nullptr;
@@ -71,7 +76,7 @@ void GzipBase64Stream::compress(Chunk& chunk, std::vector<unsigned char>& level_
   chunk.crc = crc32_gzip_refl(0, chunk.input.data(), chunk.input_size);
   isal_zstream stream;
   isal_deflate_init(&stream);
-  stream.level = 2;
+  stream.level = kLevel;
   stream.level_buf = level_buffer.data();
   stream.level_buf_size = static_cast<uint32_t>(level_buffer.size());
   stream.gzip_flag = IGZIP_DEFLATE;
