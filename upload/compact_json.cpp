@@ -195,23 +195,37 @@ bool written_as_is(Decimal decimal, double value) {
   return clear_of(scaled, (2 * static_cast<Wide>(mantissa) - 1) * power, true);
 }
 
+// A number's text: an optional minus, then the digits of the integer and, after a point when
+// there is one, of the fraction, read as one decimal (its digits wrapped when there are too many,
+// which every reader refuses).
+struct NumberText {
+  Decimal decimal;
+  bool negative, point, exponent;  // `exponent`: an exponent follows the digits
+  const char* end;                 // past the last digit
+};
+
+NumberText scan_number(const char* at, const char* const limit) {
+  const bool negative = at < limit && *at == '-';
+  const char* const integer_begin = at += negative;
+  std::uint64_t digits = 0;
+  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
+  const auto integer_digits = static_cast<std::size_t>(at - integer_begin);
+  const bool point = at < limit && *at == '.';
+  const char* const fraction_begin = at += point;
+  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
+  return {{digits, integer_digits, static_cast<std::size_t>(at - fraction_begin),
+           integer_digits != 0 && *integer_begin == '0', at > integer_begin && at[-1] == '0'},
+          negative,
+          point,
+          at < limit && (*at == 'e' || *at == 'E'),
+          at};
+}
+
 // Where the number text starting at `start` ends, when the library writes `value`, which was read
 // from it, as that very text (`written_as_is`); null otherwise.
 const char* written_as_read(const char* const start, const char* const limit, double value) {
-  const char* at = start;
-  if (at < limit && *at == '-') ++at;
-  const char* const integer_begin = at;
-  std::uint64_t digits = 0;  // wrapped when too long, and then refused
-  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
-  const std::size_t integer_digits = static_cast<std::size_t>(at - integer_begin);
-  if (at == limit || *at != '.' || integer_digits == 0) return nullptr;
-  const char* const fraction_begin = ++at;
-  for (; at < limit && *at >= '0' && *at <= '9'; ++at) digits = digits * 10 + (*at - '0');
-  const char* const end = at;
-  if (end == fraction_begin || (end < limit && (*end == 'e' || *end == 'E'))) return nullptr;
-  const Decimal decimal{digits, integer_digits, static_cast<std::size_t>(end - fraction_begin),
-                        *integer_begin == '0', end[-1] == '0'};
-  return written_as_is(decimal, value) ? end : nullptr;
+  const NumberText text = scan_number(start, limit);
+  return text.point && !text.exponent && written_as_is(text.decimal, value) ? text.end : nullptr;
 }
 
 // Writes the compact form of an element whose objects have their members in strictly increasing
@@ -339,31 +353,27 @@ class PlainCopy {
 
   bool number() {
     const char* const start = at_;
-    const bool negative = *at_ == '-';
-    if (negative) ++at_;
-    const char* const integer_begin = at_;
-    std::uint64_t digits = 0;
-    while (at_ < end_ && *at_ >= '0' && *at_ <= '9') digits = digits * 10 + (*at_++ - '0');
-    const std::size_t integer_digits = static_cast<std::size_t>(at_ - integer_begin);
-    if (integer_digits == 0 || integer_digits > 18 || (*integer_begin == '0' && integer_digits > 1))
+    NumberText text = scan_number(at_, end_);
+    Decimal& decimal = text.decimal;
+    at_ = text.end;
+    if (decimal.integer_digits == 0 || decimal.integer_digits > 18 ||
+        (decimal.zero_before_point && decimal.integer_digits > 1) || text.exponent) {
       return false;
+    }
     const char* end = at_;
-    if (at_ < end_ && *at_ == '.') {
-      const char* const fraction_begin = ++at_;
-      while (at_ < end_ && *at_ >= '0' && *at_ <= '9') digits = digits * 10 + (*at_++ - '0');
-      const std::size_t scale = static_cast<std::size_t>(at_ - fraction_begin);
-      if (scale == 0 || integer_digits + scale > 19 || digits >= (1ULL << 53)) return false;
-      if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
+    if (text.point) {
+      if (decimal.scale == 0 || decimal.integer_digits + decimal.scale > 19 ||
+          decimal.digits >= (1ULL << 53)) {
+        return false;
+      }
       // Both are exact as doubles (10^18 is 2^18 * 5^18, and 5^18 < 2^53), so the quotient is
       // the decimal correctly rounded.
-      const double value = (negative ? -1.0 : 1.0) *
-                           (static_cast<double>(digits) / static_cast<double>(kPowersOfTen[scale]));
+      const double value =
+          (text.negative ? -1.0 : 1.0) *
+          (static_cast<double>(decimal.digits) / static_cast<double>(kPowersOfTen[decimal.scale]));
       // The same decimal without its trailing zeros (one is kept after the point).
-      end = at_;
-      while (end - fraction_begin > 1 && end[-1] == '0') --end;
-      const std::size_t cut = static_cast<std::size_t>(at_ - end);
-      const Decimal decimal{digits / kPowersOfTen[cut], integer_digits, scale - cut,
-                            *integer_begin == '0', end[-1] == '0'};
+      for (; decimal.scale > 1 && end[-1] == '0'; --end, --decimal.scale) decimal.digits /= 10;
+      decimal.last_zero = end[-1] == '0';
       if (!written_as_is(decimal, value)) {
         // The output has room for the rest of the text; the number may need more than its own.
         const std::size_t used = static_cast<std::size_t>(out_ - target_.data());
@@ -375,10 +385,9 @@ class PlainCopy {
         out_ = write_json_number(value, out_);
         return true;
       }
-    } else if (negative && digits == 0) {
+    } else if (text.negative && decimal.digits == 0) {
       return false;  // "-0" is the integer 0 to the library
     }
-    if (at_ < end_ && (*at_ == 'e' || *at_ == 'E')) return false;
     std::memcpy(out_, start, static_cast<std::size_t>(end - start));
     out_ += end - start;
     return true;
