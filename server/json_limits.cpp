@@ -112,44 +112,123 @@ std::vector<std::string_view> array_elements(std::string_view text, int max_dept
 
 namespace orvix_local {
 
-std::optional<std::pair<std::size_t, std::size_t>> plain_string_member(std::string_view text,
-                                                                       std::string_view member) {
-  const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  std::optional<std::pair<std::size_t, std::size_t>> found;
-  int depth = 0;
-  bool expect_key = false;
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    const char c = text[at];
-    if (c == '"') {
-      // A string: find its end, noting whether it is the member's name.
-      std::size_t end = at + 1;
-      while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
-      if (end >= text.size()) return std::nullopt;
-      const bool is_member =
-          depth == 1 && expect_key && text.substr(at + 1, end - at - 1) == member;
-      expect_key = false;
-      at = end;
-      if (!is_member) continue;
-      std::size_t value = end + 1;
-      while (value < text.size() && is_space(text[value])) ++value;
-      if (value >= text.size() || text[value] != ':') return std::nullopt;
-      ++value;
-      while (value < text.size() && is_space(text[value])) ++value;
-      if (value >= text.size() || text[value] != '"' || found) return std::nullopt;
-      const std::size_t close = text.find_first_of("\"\\", value + 1);
-      if (close == std::string_view::npos || text[close] != '"') return std::nullopt;
-      found = std::pair{value + 1, close};
-      at = close;
-    } else if (c == '{' || c == '[') {
-      ++depth;
-      expect_key = c == '{' && depth == 1;
-    } else if (c == '}' || c == ']') {
-      --depth;
-    } else if (c == ',' && depth == 1) {
-      expect_key = true;
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Where the string starting at `at` (its opening quote) ends: just past its closing quote, or
+// npos when the text ends first.
+std::size_t string_end(std::string_view text, std::size_t at) {
+  for (std::size_t i = at + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
     }
   }
-  return found;
+  return std::string_view::npos;
+}
+
+// Just past the value starting at `at`, or npos when the text ends first.
+std::size_t value_end(std::string_view text, std::size_t at) {
+  if (text[at] == '"') return string_end(text, at);
+  if (text[at] != '[' && text[at] != '{') {
+    while (at < text.size() && text[at] != ',' && text[at] != '}' && text[at] != ']' &&
+           !is_blank(text[at])) {
+      ++at;
+    }
+    return at;
+  }
+  int depth = 0;
+  for (std::size_t i = at; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      i = string_end(text, i);
+      if (i == std::string_view::npos) return i;
+      --i;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+    } else if ((c == ']' || c == '}') && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<std::pair<std::size_t, std::size_t>> member_span(std::string_view text,
+                                                               std::string_view member) {
+  std::size_t at = 0;
+  while (at < text.size() && is_blank(text[at])) ++at;
+  if (at == text.size() || text[at] != '{') return std::nullopt;
+  ++at;
+  std::optional<std::pair<std::size_t, std::size_t>> found;
+  for (;;) {
+    while (at < text.size() && (is_blank(text[at]) || text[at] == ',')) ++at;
+    if (at >= text.size() || text[at] == '}') return found;
+    if (text[at] != '"') return std::nullopt;
+    const std::size_t name_end = string_end(text, at);
+    if (name_end == std::string_view::npos) return std::nullopt;
+    const bool wanted = text.substr(at + 1, name_end - at - 2) == member;
+    at = name_end;
+    while (at < text.size() && is_blank(text[at])) ++at;
+    if (at >= text.size() || text[at] != ':') return std::nullopt;
+    ++at;
+    while (at < text.size() && is_blank(text[at])) ++at;
+    if (at >= text.size()) return std::nullopt;
+    const std::size_t end = value_end(text, at);
+    if (end == std::string_view::npos) return std::nullopt;
+    if (wanted) {
+      if (found) return std::nullopt;  // named twice: which one counts is the parser's to say
+      found = std::pair{at, end};
+    }
+    at = end;
+  }
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> plain_string_member(std::string_view text,
+                                                                       std::string_view member) {
+  const auto span = member_span(text, member);
+  if (!span || text[span->first] != '"') return std::nullopt;
+  const std::string_view inside = text.substr(span->first + 1, span->second - span->first - 2);
+  if (inside.find('\\') != std::string_view::npos) return std::nullopt;
+  return std::pair{span->first + 1, span->second - 1};
+}
+
+std::size_t tree_cost(std::string_view text) {
+  // Each value is a 16-byte node in a container whose buffer grows by doubling; a container
+  // also has its own allocation; an object member is a map node with its key; a string value
+  // has its own allocation.
+  constexpr std::size_t kValue = 32, kContainer = 64, kMember = 96, kString = 48;
+  std::size_t values = 1, containers = 0, members = 0, strings = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '"': {
+        ++strings;
+        const std::size_t end = string_end(text, i);
+        if (end == std::string_view::npos) return text.size() + values * kValue;
+        i = end - 1;
+        break;
+      }
+      case '[':
+      case '{':
+        ++containers;
+        break;
+      case ',':
+        ++values;
+        break;
+      case ':':
+        ++members;
+        break;
+      default:
+        break;
+    }
+  }
+  return text.size() + values * kValue + containers * kContainer + members * kMember +
+         strings * kString;
 }
 
 }  // namespace orvix_local

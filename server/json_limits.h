@@ -30,10 +30,20 @@ std::vector<std::string_view> array_elements(std::string_view text, int max_dept
 
 namespace orvix_local {
 
-// Where the text of a top-level object's string member lies (the characters between its quotes),
-// when the member appears once and its value holds no escapes; nullopt otherwise. Lets a large
-// value (an upload's data) be read in place rather than copied into a tree.
+// Where the value of a top-level object's member lies (its first byte to just past its last),
+// when the text is an object naming the member once; nullopt otherwise. Nothing is built: the
+// scan follows only strings and brackets, so the key of a request or the data of a batch can be
+// read before (or instead of) parsing the whole text.
+std::optional<std::pair<std::size_t, std::size_t>> member_span(std::string_view text,
+                                                               std::string_view member);
+
+// The characters between the quotes of a top-level string member that holds no escapes; nullopt
+// otherwise. Lets a large value (an upload's data) be read in place.
 std::optional<std::pair<std::size_t, std::size_t>> plain_string_member(std::string_view text,
                                                                        std::string_view member);
+
+// About the bytes the JSON library takes to hold `text` as a tree, counted from its values,
+// containers, members and strings: what a request must be able to hold before it is parsed.
+std::size_t tree_cost(std::string_view text);
 
 }  // namespace orvix_local

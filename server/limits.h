@@ -14,6 +14,8 @@ struct ServiceLimits {
   std::size_t max_records = 1000000;           // --max-records: vectors in one request or shard
   std::size_t max_results = 100000;            // --max-results: queries x top_k in one answer
   int max_depth = 32;                          // nesting of a request or of one JSON record
+  std::size_t max_inflight = 1ULL << 30;       // --max-inflight-mb: all requests in flight
+  int inflight_wait_ms = 10000;                // how long a request waits for room in it
 };
 
 // What went over a limit, as the service says it.

@@ -15,6 +15,10 @@
 namespace orvix_local {
 namespace {
 
+// A request without a usable key is parsed, to say what else is wrong with it, only when it is
+// no larger than this.
+constexpr std::size_t kExplainedBody = 64 << 10;
+
 ApiError bad_request(const std::string& text) {
   return ApiError(400, "BAD_REQUEST", text);
 }
@@ -256,6 +260,7 @@ LocalService::LocalService(const std::string& data_dir, const std::set<std::stri
     : scratch_(data_dir.empty() ? std::make_unique<ScratchDirectory>() : nullptr),
       data_dir_(scratch_ ? scratch_->path() : data_dir),
       limits_(limits),
+      budget_(limits.max_inflight),
       store_(data_dir_ + "/orvix.db"),
       jobs_(store_, data_dir_ + "/jobs") {
   int number = 0;
@@ -301,42 +306,76 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
               {{"detail", "the request is nested deeper than " + std::to_string(limits_.max_depth) +
                               " levels"}}};
     }
-    // An upload's data is read where it lies in the request rather than copied into the tree.
+    // The key is read before anything is built from the text: a request with a wrong key costs
+    // a scan of its bytes, whatever it holds. Only a small one is parsed, to say what is wrong.
+    const auto owner = owner_in(body_text);
+    if (!owner) {
+      if (body_text.size() <= kExplainedBody) {
+        const json body = json::parse(body_text, nullptr, false);
+        if (body.is_discarded()) return {400, {{"detail", "malformed JSON"}}};
+        if (!body.is_object()) {
+          return {400, {{"detail", "the request body must be a JSON object"}}};
+        }
+      }
+      return {401, {{"detail", "Invalid API key"}}};
+    }
+    // An upload's data is read where it lies in the request rather than copied into a tree.
     std::optional<std::pair<std::size_t, std::size_t>> data_at;
     if (endpoint == "upload") data_at = plain_string_member(body_text, "file_data");
+    const std::string_view text(body_text);
+    const std::size_t data_bytes = data_at ? data_at->second - data_at->first : 0;
+    std::size_t cost = tree_cost(text) + data_bytes;    // the decoded data is a copy of its size
+    if (endpoint == "search") cost += 4 * text.size();  // a query file, decoded and read
+    const auto held = budget_.take(cost, std::chrono::milliseconds(limits_.inflight_wait_ms));
+    if (!held) {
+      if (cost > budget_.limit()) {
+        throw ApiError(413, "LIMIT_EXCEEDED",
+                       over_limit("the memory this request needs", cost, budget_.limit(),
+                                  "--max-inflight-mb"));
+      }
+      throw ApiError(503, "BUSY", "the service is busy with other requests; try again");
+    }
     json body;
     try {
-      body = data_at ? json::parse(body_text.substr(0, data_at->first) +
-                                   std::string(body_text, data_at->second))
-                     : json::parse(body_text);
+      body = data_at ? json::parse(std::string(text.substr(0, data_at->first)) +
+                                   std::string(text.substr(data_at->second)))
+                     : json::parse(text);
     } catch (const json::exception& e) {
       return {400, {{"detail", std::string("malformed JSON: ") + e.what()}}};
     }
-    if (!data_at) std::string().swap(body_text);  // the tree holds it all
     if (!body.is_object()) return {400, {{"detail", "the request body must be a JSON object"}}};
-    if (!body.contains("user_api_key") || !body.at("user_api_key").is_string() ||
-        !validate_key(body.at("user_api_key").get<std::string>())) {
-      return {401, {{"detail", "Invalid API key"}}};
-    }
-    const std::string owner = owner_of(body.at("user_api_key").get<std::string>());
     if (endpoint == "upload") {
       std::string_view file_data;
       if (data_at) {
-        file_data =
-            std::string_view(body_text).substr(data_at->first, data_at->second - data_at->first);
+        file_data = text.substr(data_at->first, data_at->second - data_at->first);
       } else if (body.contains("file_data") && body.at("file_data").is_string()) {
         file_data = body.at("file_data").get_ref<const std::string&>();
       } else {
         throw bad_request("member \"file_data\" must be a string");
       }
-      return {200, upload(owner, body, file_data)};
+      return {200, upload(*owner, body, file_data)};
     }
-    return {200, (this->*handler->second)(owner, body)};
+    if (endpoint == "add_data_batch" && body.contains("string_ids")) {
+      return {200, dense_batch(*owner, body, text)};
+    }
+    std::string().swap(body_text);  // the tree holds it all
+    return {200, (this->*handler->second)(*owner, body)};
   } catch (const ApiError& e) {
     return {e.status, {{"detail", e.what()}, {"error_code", e.code}}};
   } catch (const std::exception& e) {
     return {400, {{"detail", e.what()}}};
   }
+}
+
+std::optional<std::string> LocalService::owner_in(std::string_view text) const {
+  const auto span = member_span(text, "user_api_key");
+  if (!span || text[span->first] != '"') return std::nullopt;
+  const json key =
+      json::parse(text.substr(span->first, span->second - span->first), nullptr, false);
+  if (!key.is_string()) return std::nullopt;
+  std::string owner = owner_of(key.get<std::string>());
+  if (users_.count(owner) == 0) return std::nullopt;
+  return owner;
 }
 
 json LocalService::check_cli_version(const std::string&, const json& body) {
@@ -469,30 +508,50 @@ json LocalService::add_data(const std::string& owner, const json& body) {
   }
 }
 
+json LocalService::dense_batch(const std::string& owner, const json& body,
+                               std::string_view request_text) {
+  const auto dataset =
+      store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
+  const json& data = array_member(body, "data");
+  check_records(data.size(), limits_);
+  const auto ids = texts(body, "string_ids");
+  if (ids.size() != data.size()) {
+    throw bad_request(std::to_string(ids.size()) + " string ids for " +
+                      std::to_string(data.size()) + " vectors");
+  }
+  for (std::size_t i = 0; i < ids.size(); ++i) vector_from(data.at(i), ids[i]);
+  // The checksum covers the bytes of "data" as they were sent. A client that wrote them in
+  // another layout than it hashed (spaces, other number forms) is also served when its checksum
+  // is that of the compact form.
+  const auto span = member_span(request_text, "data");
+  const std::string data_text =
+      span ? std::string(request_text.substr(span->first, span->second - span->first))
+           : data.dump();
+  const std::string sent = optional_text(body, "checksum");
+  std::string checksum = sha256_hex(data_text);
+  if (checksum != sent && span) {
+    const std::string compact = sha256_hex(data.dump());
+    if (compact == sent) checksum = compact;
+  }
+  json details = {{"dataset", dataset_details(dataset)}};
+  std::string payload;
+  if (checksum != sent) {
+    details["error"] = "checksum of \"data\" does not match";
+  } else {
+    const json attributes = body.contains("attributes") ? body.at("attributes") : json();
+    payload = "{\"attributes\":" + attributes.dump() + ",\"data\":" + data_text +
+              ",\"string_ids\":" + json(ids).dump() + "}";
+  }
+  return {{"checksum_server", checksum},
+          {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, details, {payload})}};
+}
+
 json LocalService::add_data_batch(const std::string& owner, const json& body) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
   const json& data = array_member(body, "data");
   check_records(data.size(), limits_);
   const json attributes = body.contains("attributes") ? body.at("attributes") : json();
-  if (body.contains("string_ids")) {  // dense: one job, all or nothing
-    const auto ids = texts(body, "string_ids");
-    if (ids.size() != data.size()) {
-      throw bad_request(std::to_string(ids.size()) + " string ids for " +
-                        std::to_string(data.size()) + " vectors");
-    }
-    for (std::size_t i = 0; i < ids.size(); ++i) vector_from(data.at(i), ids[i]);
-    const std::string checksum = sha256_hex(data.dump());
-    json details = {{"dataset", dataset_details(dataset)}};
-    std::string payload;
-    if (checksum != optional_text(body, "checksum")) {
-      details["error"] = "checksum of \"data\" does not match";
-    } else {
-      payload = json{{"string_ids", ids}, {"data", data}, {"attributes", attributes}}.dump();
-    }
-    return {{"checksum_server", checksum},
-            {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, details, {payload})}};
-  }
   const auto ids = texts(body, "string_id");  // sparse: one answer per vector
   json results = json::array();
   for (std::size_t i = 0; i < data.size(); ++i) {

@@ -9,6 +9,7 @@
 #include "server/jobs.h"
 #include "server/limits.h"
 #include "server/live_dataset.h"
+#include "server/memory_budget.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -33,6 +34,8 @@ class LocalService {
                ServiceLimits limits = {});
 
   const ServiceLimits& limits() const { return limits_; }
+  // What all requests in flight may hold together.
+  MemoryBudget& budget() { return budget_; }
   // The identity answered to the key-validation endpoint, or nullopt for an unknown key.
   std::optional<json> validate_key(const std::string& key) const;
   // Answers one API call: the HTTP status and the JSON answer.
@@ -61,6 +64,10 @@ class LocalService {
   json remove_data(const std::string& owner, const json& body);
   json search(const std::string& owner, const json& body);
   json upload(const std::string& owner, const json& body, std::string_view file_data);
+  json dense_batch(const std::string& owner, const json& body, std::string_view text);
+  // The owner of the key a request names, read from its text before anything is built; nullopt
+  // when the key is missing or unknown.
+  std::optional<std::string> owner_in(std::string_view text) const;
 
   std::string run_job(const Job& job);
   std::vector<VectorRecord> shard_records(const Job& job);
@@ -75,6 +82,7 @@ class LocalService {
   std::string data_dir_;
   std::map<std::string, int> users_;  // key hash -> user number
   ServiceLimits limits_;
+  MemoryBudget budget_;
   Store store_;
   LiveDatasets live_;
   JobQueue jobs_;

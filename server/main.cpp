@@ -26,7 +26,7 @@ void usage() {
   std::cerr << "usage: orvix-local [--host ADDR] [--port N] [--data-dir DIR | --in-memory]\n"
                "                   [--api-key KEY]... [--api-key-file FILE] [--max-body-mb N]\n"
                "                   [--max-request-mb N] [--max-shard-mb N] [--max-records N]\n"
-               "                   [--max-results N] [--workers N]\n"
+               "                   [--max-results N] [--max-inflight-mb N] [--workers N]\n"
                "Serves the Orvix API under /api and key validation at /bk/validate-api-key.\n"
                "Keys also come from ORVIX_LOCAL_API_KEYS (separated by blanks or commas).\n"
                "Defaults: --host 127.0.0.1 --port "
@@ -50,15 +50,26 @@ bool make_dirs(const std::string& path) {
   return chmod(path.c_str(), 0700) == 0;
 }
 
-void add_keys(std::set<std::string>& keys, const std::string& text, const std::string& separators) {
+// Adds the keys of a list; false when it holds none.
+bool add_keys(std::set<std::string>& keys, const std::string& text, const std::string& separators) {
+  bool any = false;
   std::size_t at = 0;
   while (at < text.size()) {
     const auto end = text.find_first_of(separators, at);
     const std::string key = text.substr(at, end == std::string::npos ? end : end - at);
-    if (!key.empty()) keys.insert(key);
+    if (!key.empty()) {
+      keys.insert(key);
+      any = true;
+    }
     if (end == std::string::npos) break;
     at = end + 1;
   }
+  return any;
+}
+
+[[noreturn]] void refuse_keys(const std::string& what) {
+  std::cerr << "orvix-local: " << what << "; refusing to start without a key\n";
+  std::exit(2);
 }
 
 std::size_t positive(const std::string& option, const std::string& text) {
@@ -83,9 +94,12 @@ int main(int argc, char** argv) {
   bool in_memory = false;
   std::set<std::string> keys;
   orvix_local::ServiceLimits limits;
-  orvix_local::HttpSettings http;
-  if (const char* from_env = std::getenv("ORVIX_LOCAL_API_KEYS"))
-    add_keys(keys, from_env, " \t\n,");
+  orvix_local::HttpLimits http;
+  bool key_given = false;
+  if (const char* from_env = std::getenv("ORVIX_LOCAL_API_KEYS")) {
+    key_given = true;
+    if (!add_keys(keys, from_env, " \t\n,")) refuse_keys("ORVIX_LOCAL_API_KEYS holds no key");
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -104,7 +118,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--in-memory") {
       in_memory = true;
     } else if (arg == "--api-key") {
-      keys.insert(value());
+      const std::string key = value();
+      key_given = true;
+      if (key.empty()) refuse_keys("--api-key was given an empty key");
+      keys.insert(key);
     } else if (arg == "--api-key-file") {
       const std::string path = value();
       std::ifstream file(path);
@@ -114,7 +131,8 @@ int main(int argc, char** argv) {
       }
       const std::string text((std::istreambuf_iterator<char>(file)),
                              std::istreambuf_iterator<char>());
-      add_keys(keys, text, "\r\n");
+      key_given = true;
+      if (!add_keys(keys, text, "\r\n")) refuse_keys("the key file " + path + " holds no key");
     } else if (arg == "--max-body-mb") {
       limits.max_upload_body = positive(arg, value()) << 20;
     } else if (arg == "--max-request-mb") {
@@ -125,6 +143,8 @@ int main(int argc, char** argv) {
       limits.max_records = positive(arg, value());
     } else if (arg == "--max-results") {
       limits.max_results = positive(arg, value());
+    } else if (arg == "--max-inflight-mb") {
+      limits.max_inflight = positive(arg, value()) << 20;
     } else if (arg == "--workers") {
       http.workers = positive(arg, value());
     } else if (arg == "--help" || arg == "-h") {
@@ -136,7 +156,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (keys.empty()) keys.insert("orvix-local-key");
+  if (!key_given) {
+    keys.insert("orvix-local-key");
+    std::cerr << "orvix-local: no key was given (--api-key, --api-key-file or "
+                 "ORVIX_LOCAL_API_KEYS); serving the default key orvix-local-key, which anyone "
+                 "may know\n";
+  }
   if (port <= 0 || port > 65535) {
     std::cerr << "orvix-local: bad port\n";
     return 2;
@@ -160,9 +185,8 @@ int main(int argc, char** argv) {
 
   try {
     orvix_local::LocalService service(in_memory ? "" : data_dir, keys, limits);
-    httplib::Server server;
-    orvix_local::mount(server, service, http);
-    if (!server.bind_to_port(host, port)) {
+    const auto server = orvix_local::http_front(service, http);
+    if (!server->bind(host, port)) {
       std::cerr << "orvix-local: cannot listen on " << host << ":" << port << "\n";
       return 1;
     }
@@ -173,7 +197,7 @@ int main(int argc, char** argv) {
       int signal = 0;
       sigwait(&stop_signals, &signal);
       service.stop_jobs();  // the running job rolls back and runs again at the next start
-      server.stop();
+      server->stop();
       std::unique_lock<std::mutex> lock(mutex);
       if (!ended.wait_for(lock, std::chrono::milliseconds(1500), [&] { return !listening; })) {
         // A client is still holding a connection open; its request has stored nothing that
@@ -189,7 +213,7 @@ int main(int argc, char** argv) {
     });
     std::cerr << "orvix-local listening on http://" << host << ":" << port << " ("
               << (in_memory ? std::string("in memory") : data_dir) << ")" << std::endl;
-    server.listen_after_bind();
+    server->run();
     {
       std::lock_guard<std::mutex> lock(mutex);
       listening = false;
