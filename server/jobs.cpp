@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -46,10 +47,18 @@ JobQueue::~JobQueue() {
 void JobQueue::start(Runner runner) {
   runner_ = std::move(runner);
   auto db = store_.pool().take();
-  db->exec(
-      "UPDATE jobs SET status = 'failed', "
-      "error = 'the service stopped while this job ran; nothing was stored' "
-      "WHERE status = 'in_progress'");
+  {
+    // A job that was running when the service died stored nothing; an attach takes its index.
+    Transaction transaction(*db);
+    db->exec(
+        "DELETE FROM indices WHERE id IN "
+        "(SELECT index_id FROM jobs WHERE status = 'in_progress' AND kind = 'attach')");
+    db->exec(
+        "UPDATE jobs SET status = 'failed', "
+        "error = 'the service stopped while this job ran; nothing was stored' "
+        "WHERE status = 'in_progress'");
+    transaction.commit();
+  }
   std::set<std::string> waiting;
   Statement pending(*db, "SELECT id FROM jobs WHERE status = 'pending' ORDER BY seq");
   while (pending.step()) {
@@ -125,17 +134,62 @@ void JobQueue::finish(Database& db, const std::string& id, const std::string& me
   done.bind(1, message).bind(2, id).run();
 }
 
+template <class Step>
+auto JobQueue::patiently(Step&& step, int attempts) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return step();
+    } catch (const StorageError&) {
+      if (attempt >= attempts || stopping_) throw;
+      pause(std::chrono::milliseconds(50 * attempt));
+    }
+  }
+}
+
+void JobQueue::pause(std::chrono::milliseconds time) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait_for(lock, time, [this] { return stopping_.load(); });
+}
+
 void JobQueue::settle(const std::string& id, const std::string& status, const std::string& text) {
   auto db = store_.pool().take();
+  Transaction transaction(*db);
+  if (status == "failed") {
+    Statement index(*db,
+                    "DELETE FROM indices WHERE id = "
+                    "(SELECT index_id FROM jobs WHERE id = ? AND kind = 'attach' "
+                    "AND status IN ('pending', 'in_progress'))");
+    index.bind(1, id).run();
+  }
   Statement update(*db,
                    "UPDATE jobs SET status = ?, message = CASE WHEN ? = 'finished' THEN ? ELSE "
                    "message END, error = CASE WHEN ? = 'failed' THEN ? ELSE error END "
-                   "WHERE id = ? AND status = 'in_progress'");
+                   "WHERE id = ? AND status IN ('pending', 'in_progress')");
   update.bind(1, status).bind(2, status).bind(3, text).bind(4, status).bind(5, text).bind(6, id);
   update.run();
+  transaction.commit();
+}
+
+std::optional<std::pair<Job, std::string>> JobQueue::claim(const std::string& id) {
+  auto db = store_.pool().take();
+  std::pair<Job, std::string> claimed;
+  {
+    Statement find(*db,
+                   "SELECT kind, dataset_id, index_id, details FROM jobs "
+                   "WHERE id = ? AND status = 'pending'");
+    if (!find.bind(1, id).step()) return std::nullopt;
+    claimed.first = {id, find.text(0), find.integer(1), find.integer(2), json(), ""};
+    claimed.second = find.text(3);
+  }  // the read ends here, so the write below waits its turn instead of failing at once
+  Statement begin(*db,
+                  "UPDATE jobs SET status = 'in_progress' WHERE id = ? AND status = 'pending'");
+  begin.bind(1, id).run();
+  if (db->changes() == 0) return std::nullopt;
+  return claimed;
 }
 
 void JobQueue::run() {
+  constexpr int kAttempts = 8;
   for (;;) {
     std::function<void()> task;
     std::string id;
@@ -160,40 +214,58 @@ void JobQueue::run() {
       malloc_trim(0);
       continue;
     }
-    Job job;
+    std::optional<std::pair<Job, std::string>> claimed;
     try {
-      auto db = store_.pool().take();
-      Statement find(*db,
-                     "SELECT kind, dataset_id, index_id, details FROM jobs "
-                     "WHERE id = ? AND status = 'pending'");
-      if (!find.bind(1, id).step()) continue;
-      job = {id, find.text(0), find.integer(1), find.integer(2), json::parse(find.text(3)), ""};
-      Statement begin(*db, "UPDATE jobs SET status = 'in_progress' WHERE id = ?");
-      begin.bind(1, id).run();
+      claimed = patiently([&] { return claim(id); }, kAttempts);
     } catch (const std::exception&) {
-      continue;  // the store is failing; the job stays queued for the next start
+      // The store kept refusing: the job is not dropped but waits for another turn.
+      if (stopping_) return;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(id);
+      }
+      pause(std::chrono::seconds(1));
+      continue;
     }
+    if (!claimed) continue;  // no longer pending
+    Job& job = claimed->first;
     const std::string payload = payload_dir_ + "/" + id;
     if (::access(payload.c_str(), R_OK) == 0) job.payload_path = payload;
+    std::string outcome, failure;
     bool requeue = false;
     try {
-      settle(id, "finished", runner_(job));
+      job.details = json::parse(claimed->second);  // details that do not parse fail the job
+      outcome = runner_(job);
     } catch (const Stopping&) {
       requeue = true;
     } catch (const std::exception& e) {
-      try {
-        settle(id, "failed", e.what());
-      } catch (const std::exception&) {
-      }
+      failure = e.what();
     }
     if (requeue) {
       try {
-        auto db = store_.pool().take();
-        Statement back(*db, "UPDATE jobs SET status = 'pending' WHERE id = ?");
-        back.bind(1, id).run();
+        patiently(
+            [&] {
+              auto db = store_.pool().take();
+              Statement back(*db, "UPDATE jobs SET status = 'pending' WHERE id = ?");
+              back.bind(1, id).run();
+              return 0;
+            },
+            kAttempts);
       } catch (const std::exception&) {
+        // left in progress: the next start fails it, saying the service stopped
       }
       return;
+    }
+    try {
+      patiently(
+          [&] {
+            settle(id, failure.empty() ? "finished" : "failed",
+                   failure.empty() ? outcome : failure);
+            return 0;
+          },
+          kAttempts);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "orvix-local: job %s could not be settled: %s\n", id.c_str(), e.what());
     }
     if (!job.payload_path.empty()) ::unlink(job.payload_path.c_str());
     malloc_trim(0);

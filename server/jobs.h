@@ -67,7 +67,16 @@ class JobQueue {
 
  private:
   void run();
+  // Reads a queued job and marks it in progress; nullopt when it is no longer pending. Its
+  // details come as text, which the caller parses.
+  std::optional<std::pair<Job, std::string>> claim(const std::string& id);
+  // Ends a job. A failed attach takes its index with it, in the same transaction.
   void settle(const std::string& id, const std::string& status, const std::string& text);
+  // Runs a step of the queue's own bookkeeping, again after a pause while the store answers
+  // that it is busy; rethrows what keeps failing.
+  template <class Step>
+  auto patiently(Step&& step, int attempts);
+  void pause(std::chrono::milliseconds time);
 
   Store& store_;
   std::string payload_dir_;

@@ -53,9 +53,15 @@ class LiveDataset {
   std::optional<std::size_t> position_of_row(std::int64_t row) const;
   VectorRecord record(std::size_t position) const;
 
-  // The graphs of this dataset's large indices, by index id.
+  // The graphs of this dataset's large indices, by index id. A ready graph is only ever replaced
+  // whole (searches keep the one they took); one is built at a time per index.
+  struct GraphSlot {
+    std::shared_ptr<Graph> ready;
+    bool building = false;
+    bool requested = false;  // a build is queued
+  };
   std::mutex graphs_mutex;
-  std::map<std::int64_t, std::shared_ptr<Graph>> graphs;
+  std::map<std::int64_t, GraphSlot> graphs;
 
  private:
   float* dense_slot(std::size_t position);

@@ -171,17 +171,6 @@ json neighbours_json(const std::vector<Neighbour>& found) {
   return list;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const auto end = text.find('\n', start);
-    lines.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-    start = end == std::string::npos ? text.size() : end + 1;
-  }
-  return lines;
-}
-
 // A job's input file, read whole or in pieces.
 class InputFile {
  public:
@@ -759,7 +748,14 @@ std::string LocalService::run_job(const Job& job) {
     if (!alive)
       throw std::runtime_error("index '" + index.name + "' was deleted before it was built");
     entry->ensure_loaded(store_);
-    if (!build_graph(*entry, index, jobs_.stopping())) throw Stopping();
+    try {
+      if (!build_graph(*entry, index, jobs_.stopping())) throw Stopping();
+    } catch (const Stopping&) {
+      throw;
+    } catch (const std::exception&) {
+      drop_graph(*entry, index.id);  // the job fails and its index goes with it
+      throw;
+    }
     return "index '" + index.name + "' is ready";
   }
   std::vector<VectorRecord> records;
@@ -804,7 +800,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
     }
   }
   records.clear();
-  extend_graphs(*entry, rows);
+  extend_graphs(*entry, rows, &jobs_.stopping());
   return message;
 }
 
@@ -825,7 +821,7 @@ std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
   std::vector<std::string> ids;
   if (has_ids) {
     input.seek(static_cast<long>(8 + data_size));
-    ids = lines_of(gunzip(input.rest(), limits_.max_shard_bytes));
+    ids = shard_ids(input.rest(), limits_);
     input.seek(8);
   }
   std::vector<VectorRecord> records;
@@ -834,13 +830,16 @@ std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
     BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_);
     GzipReader reader(limits_.max_shard_bytes,
                       [&binary](const char* data, std::size_t n) { binary.feed(data, n); });
-    input.stream(data_size, [&reader](std::string_view piece) { reader.feed(piece); });
+    input.stream(data_size, [this, &reader](std::string_view piece) {
+      if (jobs_.stopping()) throw Stopping();
+      reader.feed(piece);
+    });
     reader.finish();
     records = binary.finish();
     return with_ids(std::move(records), has_ids ? &ids : nullptr);
   }
   const std::string text = gunzip(input.read(data_size), limits_.max_shard_bytes);
-  return parse_records(text, shape, has_ids ? &ids : nullptr, limits_);
+  return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
 }
 
 std::shared_ptr<LiveDataset> LocalService::live(const DatasetInfo& dataset) {

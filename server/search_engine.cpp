@@ -10,14 +10,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 #include <unordered_map>
 
 namespace orvix_local {
 
 struct Graph {
   std::shared_mutex mutex;  // searches share it; extending the graph takes it alone
-  bool ready = false;       // under graphs_mutex
   std::string dist;
   std::unique_ptr<hnswlib::SpaceInterface<float>> space;
   std::unique_ptr<hnswlib::HierarchicalNSW<float>> index;
@@ -143,13 +141,15 @@ std::vector<float> normalised(const float* values, std::size_t n) {
   return out;
 }
 
-// Adds the rows at `positions` to a graph on every core; the caller holds the dataset's rows
-// shared and the graph alone. Stops early when `stop` is raised.
-void add_points(Graph& graph, const LiveDataset& dataset, const std::string& dist,
+// Adds the rows at `positions` to a graph; the caller holds the dataset's rows shared and the
+// graph alone. One thread adds them: the library's random levels are drawn from one generator
+// that is not safe to share. False when `stop` was raised part way.
+bool add_points(Graph& graph, const LiveDataset& dataset, const std::string& dist,
                 const std::vector<std::size_t>& positions, const std::atomic<bool>* stop) {
   const auto dim = static_cast<std::size_t>(dataset.info.dim);
   const bool cosine = dist == "Cosine";
-  auto add = [&](std::size_t i) {
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (stop && (i & 255) == 0 && stop->load()) return false;
     const float* values = dataset.dense(positions[i]);
     const auto label = static_cast<hnswlib::labeltype>(dataset.row(positions[i]));
     if (cosine) {
@@ -158,34 +158,21 @@ void add_points(Graph& graph, const LiveDataset& dataset, const std::string& dis
     } else {
       graph.index->addPoint(values, label);
     }
-  };
-  std::size_t first = 0;
-  if (graph.index->cur_element_count == 0 && !positions.empty()) add(first++);  // entry point
-  const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> threads;
-  for (unsigned w = 0; w < workers; ++w) {
-    threads.emplace_back([&, w] {
-      for (std::size_t i = first + w; i < positions.size(); i += workers) {
-        if (stop && (i & 1023) == 0 && stop->load()) return;
-        add(i);
-      }
-    });
   }
-  for (auto& t : threads) t.join();
+  return true;
 }
 
 std::shared_ptr<Graph> ready_graph(LiveDataset& dataset, std::int64_t index_id) {
   std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
   const auto found = dataset.graphs.find(index_id);
-  if (found == dataset.graphs.end() || !found->second->ready) return nullptr;
-  return found->second;
+  return found == dataset.graphs.end() ? nullptr : found->second.ready;
 }
 
-std::vector<std::shared_ptr<Graph>> ready_graphs(LiveDataset& dataset) {
+std::vector<std::pair<std::int64_t, std::shared_ptr<Graph>>> ready_graphs(LiveDataset& dataset) {
   std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
-  std::vector<std::shared_ptr<Graph>> found;
-  for (const auto& [id, graph] : dataset.graphs) {
-    if (graph->ready) found.push_back(graph);
+  std::vector<std::pair<std::int64_t, std::shared_ptr<Graph>>> found;
+  for (const auto& [id, slot] : dataset.graphs) {
+    if (slot.ready) found.emplace_back(id, slot.ready);
   }
   return found;
 }
@@ -204,48 +191,52 @@ bool needs_graph(LiveDataset& dataset, const IndexInfo& index) {
   if (!index.large || dataset.info.sparse() || !uses_graph(index.dist_type)) return false;
   std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
   auto& slot = dataset.graphs[index.id];
-  if (slot) return false;
-  slot = std::make_shared<Graph>();  // a placeholder until the build ends
+  if (slot.ready || slot.building || slot.requested) return false;
+  slot.requested = true;
   return true;
 }
 
 bool build_graph(LiveDataset& dataset, const IndexInfo& index, const std::atomic<bool>& stop) {
   if (!index.large || dataset.info.sparse() || !uses_graph(index.dist_type)) return true;
-  std::shared_ptr<Graph> graph;
   {
     std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
     auto& slot = dataset.graphs[index.id];
-    if (!slot) slot = std::make_shared<Graph>();
-    graph = slot;
+    if (slot.ready || slot.building) return true;
+    slot.building = true;
   }
-  std::shared_lock rows(dataset.rows_mutex);
-  const auto dim = static_cast<std::size_t>(dataset.info.dim);
-  graph->dist = index.dist_type;
-  if (index.dist_type == "L2") {
-    graph->space = std::make_unique<hnswlib::L2Space>(dim);
-  } else {
-    graph->space = std::make_unique<hnswlib::InnerProductSpace>(dim);
+  auto graph = std::make_shared<Graph>();
+  bool complete = false;
+  {
+    std::shared_lock rows(dataset.rows_mutex);
+    const auto dim = static_cast<std::size_t>(dataset.info.dim);
+    graph->dist = index.dist_type;
+    if (index.dist_type == "L2") {
+      graph->space = std::make_unique<hnswlib::L2Space>(dim);
+    } else {
+      graph->space = std::make_unique<hnswlib::InnerProductSpace>(dim);
+    }
+    const std::size_t n = dataset.size();
+    graph->index = std::make_unique<hnswlib::HierarchicalNSW<float>>(
+        graph->space.get(), std::max<std::size_t>(n + n / 4, 1024), kLinks, kBuildEf);
+    graph->index->setEf(kSearchEf);
+    std::vector<std::size_t> positions(n);
+    for (std::size_t i = 0; i < n; ++i) positions[i] = i;
+    complete = add_points(*graph, dataset, index.dist_type, positions, &stop);
   }
-  const std::size_t n = dataset.size();
-  graph->index = std::make_unique<hnswlib::HierarchicalNSW<float>>(
-      graph->space.get(), std::max<std::size_t>(n + n / 4, 1024), kLinks, kBuildEf);
-  graph->index->setEf(kSearchEf);
-  std::vector<std::size_t> positions(n);
-  for (std::size_t i = 0; i < n; ++i) positions[i] = i;
-  add_points(*graph, dataset, index.dist_type, positions, &stop);
   std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
   const auto slot = dataset.graphs.find(index.id);
-  if (stop.load()) {
-    if (slot != dataset.graphs.end() && slot->second == graph) dataset.graphs.erase(slot);
-    return false;
-  }
-  graph->ready = slot != dataset.graphs.end() && slot->second == graph;
+  if (slot == dataset.graphs.end()) return true;  // the index went meanwhile
+  slot->second.building = false;
+  slot->second.requested = false;
+  if (!complete) return false;
+  slot->second.ready = std::move(graph);
   return true;
 }
 
-void extend_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows) {
+void extend_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows,
+                   const std::atomic<bool>* stop) {
   if (rows.empty()) return;
-  for (const auto& graph : ready_graphs(dataset)) {
+  for (const auto& [id, graph] : ready_graphs(dataset)) {
     std::unique_lock alone(graph->mutex);
     std::shared_lock shared(dataset.rows_mutex);
     std::vector<std::size_t> positions;
@@ -256,12 +247,17 @@ void extend_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows) 
     if (needed > graph->index->max_elements_) {
       graph->index->resizeIndex(std::max(needed, graph->index->max_elements_ * 2));
     }
-    add_points(*graph, dataset, graph->dist, positions, nullptr);
+    if (!add_points(*graph, dataset, graph->dist, positions, stop)) {
+      std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
+      const auto slot = dataset.graphs.find(id);
+      if (slot != dataset.graphs.end() && slot->second.ready == graph) slot->second.ready.reset();
+      return;
+    }
   }
 }
 
 void forget_in_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& rows) {
-  for (const auto& graph : ready_graphs(dataset)) {
+  for (const auto& [id, graph] : ready_graphs(dataset)) {
     std::unique_lock alone(graph->mutex);
     for (const auto row : rows) {
       try {
@@ -274,10 +270,10 @@ void forget_in_graphs(LiveDataset& dataset, const std::vector<std::int64_t>& row
 }
 
 void drop_graph(LiveDataset& dataset, std::int64_t index_id) {
-  std::shared_ptr<Graph> gone;
+  std::shared_ptr<Graph> gone;  // freed after the lock, or by the last search holding it
   std::lock_guard<std::mutex> lock(dataset.graphs_mutex);
   if (auto found = dataset.graphs.find(index_id); found != dataset.graphs.end()) {
-    gone = std::move(found->second);
+    gone = std::move(found->second.ready);
     dataset.graphs.erase(found);
   }
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "server/codec.h"
 #include "server/json_limits.h"
 
 namespace orvix_local {
@@ -20,36 +21,80 @@ ApiError bad_record(const std::string& text) {
   return ApiError(400, "BAD_RECORD", text);
 }
 
-std::vector<std::string> split(const std::string& line, char separator) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const auto end = line.find(separator, start);
+bool valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80           ? 1
+                         : (c >> 5) == 0x6  ? 2
+                         : (c >> 4) == 0xe  ? 3
+                         : (c >> 3) == 0x1e ? 4
+                                            : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    std::uint32_t point = length == 1 ? c : c & (0xff >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kSmallest[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// Calls `each` with every line of the text (without its line break and a carriage return before
+// it) and its 1-based number; a last line without a break counts. A line longer than
+// kMaxLineBytes is refused, and `stop` is looked at every few thousand lines.
+template <class Each>
+void for_each_line(std::string_view data, const std::atomic<bool>* stop, Each&& each) {
+  std::size_t number = 0;
+  for (std::size_t at = 0; at < data.size();) {
+    const auto end = data.find('\n', at);
+    std::string_view line =
+        data.substr(at, end == std::string_view::npos ? data.size() - at : end - at);
+    at = end == std::string_view::npos ? data.size() : end + 1;
+    ++number;
+    if (line.size() > kMaxLineBytes) {
+      throw bad_record("line " + std::to_string(number) + " is longer than " +
+                       std::to_string(kMaxLineBytes) + " bytes");
+    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (stop && (number & 4095) == 0 && stop->load()) throw Stopping();
+    each(line, number);
+  }
+}
+
+// The fields of a CSV line, refused past kMaxFields before any is kept.
+std::vector<std::string_view> fields_of(std::string_view line, const std::string& where) {
+  const auto commas = static_cast<std::size_t>(std::count(line.begin(), line.end(), ','));
+  if (commas + 1 > kMaxFields) {
+    throw bad_record(where + " has " + std::to_string(commas + 1) + " fields, more than the " +
+                     std::to_string(kMaxFields) + " a line may have");
+  }
+  std::vector<std::string_view> fields;
+  fields.reserve(commas + 1);
+  for (std::size_t start = 0;;) {
+    const auto end = line.find(',', start);
     fields.push_back(
-        line.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return fields;
+        line.substr(start, end == std::string_view::npos ? line.size() - start : end - start));
+    if (end == std::string_view::npos) return fields;
     start = end + 1;
   }
 }
 
-std::vector<std::string> lines_of(const std::string& data) {
-  std::vector<std::string> lines;
-  for (auto& line : split(data, '\n')) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-  }
-  if (!lines.empty() && lines.back().empty()) lines.pop_back();
-  return lines;
-}
-
 // Lines are counted before the text is cut into them: a shard of nothing but line breaks must
-// not become millions of strings.
-std::size_t line_count(const std::string& data) {
+// not become millions of records.
+std::size_t line_count(std::string_view data) {
   const auto breaks = static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n'));
   return breaks + (!data.empty() && data.back() != '\n' ? 1 : 0);
 }
 
-float number(const std::string& text, const std::string& where) {
+float number(std::string_view field, const std::string& where) {
+  thread_local std::string text;
+  text.assign(field);
   const char* begin = text.c_str();
   char* end = nullptr;
   errno = 0;
@@ -92,43 +137,57 @@ bool all_digits(const std::string& text) {
 }
 
 // The 0-based column a field name or 1-based number refers to.
-std::size_t column_of(const std::string& field, const std::vector<std::string>& header) {
+std::size_t column_of(const std::string& field, const std::vector<std::string_view>& header) {
   for (std::size_t i = 0; i < header.size(); ++i) {
     if (header[i] == field) return i;
   }
-  if (all_digits(field) && std::stoul(field) >= 1) return std::stoul(field) - 1;
+  if (all_digits(field)) {
+    if (field.size() > 9 || std::stoul(field) > kMaxFields) {
+      throw bad_record("column " + field + " is beyond the " + std::to_string(kMaxFields) +
+                       " columns a line may have");
+    }
+    if (std::stoul(field) >= 1) return std::stoul(field) - 1;
+  }
   throw bad_record("no column named \"" + field + "\"");
 }
 
 std::vector<VectorRecord> parse_csv(const std::string& data, const ShardFormat& format,
-                                    const ServiceLimits& limits) {
+                                    const ServiceLimits& limits, const std::atomic<bool>* stop) {
   const std::size_t line_total = line_count(data);
   check_count(line_total - (format.has_field_names && line_total > 0 ? 1 : 0), limits);
-  auto lines = lines_of(data);
-  std::vector<std::string> header;
-  std::size_t first = 0;
-  if (format.has_field_names) {
-    if (lines.empty()) throw bad_record("the CSV shard has no header line");
-    header = split(lines[0], ',');
-    first = 1;
-  }
-  const bool has_id = !format.id_field.empty();
-  const std::size_t id_column = has_id ? column_of(format.id_field, header) : 0;
+  std::vector<std::string_view> header;
+  bool header_read = !format.has_field_names;
+  bool has_id = !format.id_field.empty();
+  std::size_t id_column = 0;
   std::map<std::size_t, std::string> attribute_columns;
-  for (const auto& name : format.attributes) attribute_columns[column_of(name, header)] = name;
-
+  auto name_columns = [&] {
+    if (has_id) id_column = column_of(format.id_field, header);
+    for (const auto& name : format.attributes) attribute_columns[column_of(name, header)] = name;
+  };
+  if (header_read) name_columns();
   std::vector<VectorRecord> records;
-  for (std::size_t n = first; n < lines.size(); ++n) {
-    if (lines[n].empty()) continue;
-    const auto fields = split(lines[n], ',');
-    const std::string where = "line " + std::to_string(n + 1);
+  records.reserve(line_total);
+  for_each_line(data, stop, [&](std::string_view line, std::size_t n) {
+    const std::string where = "line " + std::to_string(n);
+    if (!header_read) {
+      header = fields_of(line, where);
+      header_read = true;
+      name_columns();
+      return;
+    }
+    if (line.empty()) return;
+    const auto fields = fields_of(line, where);
     VectorRecord record;
     for (std::size_t c = 0; c < fields.size(); ++c) {
+      const bool text_field = (has_id && c == id_column) || attribute_columns.count(c) != 0;
+      if (text_field && !valid_utf8(fields[c])) {
+        throw bad_record(where + ", column " + std::to_string(c + 1) + " is not UTF-8 text");
+      }
       if (has_id && c == id_column) {
-        record.id = fields[c];
+        record.id = std::string(fields[c]);
       } else if (auto attribute = attribute_columns.find(c); attribute != attribute_columns.end()) {
         if (!record.attributes.is_object()) record.attributes = json::object();
-        record.attributes[attribute->second] = fields[c];
+        record.attributes[attribute->second] = std::string(fields[c]);
       } else {
         record.dense.push_back(number(fields[c], where + ", column " + std::to_string(c + 1)));
       }
@@ -137,7 +196,8 @@ std::vector<VectorRecord> parse_csv(const std::string& data, const ShardFormat& 
       throw bad_record(where + " has no column " + std::to_string(id_column + 1));
     }
     records.push_back(std::move(record));
-  }
+  });
+  if (!header_read) throw bad_record("the CSV shard has no header line");
   return records;
 }
 
@@ -180,7 +240,8 @@ std::string field_text(const json& value) {
 }
 
 std::vector<VectorRecord> parse_json_records(const std::string& data, const ShardFormat& format,
-                                             const ServiceLimits& limits) {
+                                             const ServiceLimits& limits,
+                                             const std::atomic<bool>* stop) {
   // Elements are cut apart and checked for nesting and size before each becomes a tree of its
   // own: a whole shard as one tree takes many times its size, and copies and dumps of a tree
   // recurse once per level.
@@ -195,6 +256,7 @@ std::vector<VectorRecord> parse_json_records(const std::string& data, const Shar
   std::vector<VectorRecord> records;
   records.reserve(elements.size());
   for (std::size_t i = 0; i < elements.size(); ++i) {
+    if (stop && (i & 1023) == 1023 && stop->load()) throw Stopping();
     const std::string where = "element " + std::to_string(i + 1);
     json element;
     try {
@@ -231,34 +293,37 @@ std::vector<VectorRecord> parse_json_records(const std::string& data, const Shar
   return records;
 }
 
-std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLimits& limits) {
+std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLimits& limits,
+                                       const std::atomic<bool>* stop) {
   std::vector<VectorRecord> records;
   check_count(line_count(data), limits);
-  const auto lines = lines_of(data);
-  for (std::size_t n = 0; n < lines.size(); ++n) {
-    if (lines[n].find_first_not_of(" \t") == std::string::npos) continue;
-    const std::string where = "line " + std::to_string(n + 1);
+  for_each_line(data, stop, [&](std::string_view line, std::size_t n) {
+    if (line.find_first_not_of(" \t") == std::string_view::npos) return;
+    const std::string where = "line " + std::to_string(n);
     VectorRecord record;
     std::size_t start = 0;
-    while (start < lines[n].size()) {
-      const auto space = lines[n].find_first_of(" \t", start);
-      const std::string token = lines[n].substr(start, space - start);
-      start = space == std::string::npos ? lines[n].size() : space + 1;
+    while (start < line.size()) {
+      const auto space = line.find_first_of(" \t", start);
+      const std::string_view token = line.substr(start, space - start);
+      start = space == std::string_view::npos ? line.size() : space + 1;
       if (token.empty()) continue;
       const auto colon = token.find(':');
-      if (colon == std::string::npos) {
+      if (colon == std::string_view::npos) {
         if (record.sparse.empty()) continue;  // the label
-        throw bad_record(where + ": \"" + token + "\" is not index:value");
+        throw bad_record(where + ": \"" + std::string(token) + "\" is not index:value");
       }
-      const std::string index = token.substr(0, colon);
+      const std::string index(token.substr(0, colon));
       if (!all_digits(index) || index.size() > 10 || std::stoull(index) > 0xffffffffULL) {
         throw bad_record(where + ": \"" + index + "\" is not an index");
+      }
+      if (record.sparse.size() >= kMaxFields * 16) {
+        throw bad_record(where + " has more than " + std::to_string(kMaxFields * 16) + " entries");
       }
       record.sparse.emplace_back(static_cast<std::uint32_t>(std::stoull(index)),
                                  number(token.substr(colon + 1), where));
     }
     records.push_back(std::move(record));
-  }
+  });
   return records;
 }
 
@@ -322,14 +387,15 @@ std::vector<VectorRecord> BinaryRecords::finish() {
 
 std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
-                                        const ServiceLimits& limits) {
+                                        const ServiceLimits& limits,
+                                        const std::atomic<bool>* stop) {
   std::vector<VectorRecord> records;
   if (format.file_format == "csv") {
-    records = parse_csv(data, format, limits);
+    records = parse_csv(data, format, limits, stop);
   } else if (format.file_format == "json") {
-    records = parse_json_records(data, format, limits);
+    records = parse_json_records(data, format, limits, stop);
   } else if (format.file_format == "libsvm") {
-    records = parse_libsvm(data, limits);
+    records = parse_libsvm(data, limits, stop);
   } else if (format.file_format == "binary") {
     records = parse_binary(data, format.binary_dim, format.binary_dtype, limits);
   } else {
@@ -348,6 +414,40 @@ std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
     for (std::size_t i = 0; i < records.size(); ++i) records[i].id = (*ids)[i];
   }
   return records;
+}
+
+std::vector<std::string> shard_ids(std::string_view gzip_text, const ServiceLimits& limits) {
+  std::vector<std::string> ids;
+  std::string partial;
+  auto take = [&](std::string_view line) {
+    const std::string where = "string id " + std::to_string(ids.size() + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!valid_utf8(line)) throw bad_record(where + " is not UTF-8 text");
+    check_count(ids.size() + 1, limits);
+    ids.emplace_back(line);
+  };
+  GzipReader reader(limits.max_shard_bytes, [&](const char* data, std::size_t size) {
+    std::string_view piece(data, size);
+    for (auto end = piece.find('\n'); end != std::string_view::npos; end = piece.find('\n')) {
+      if (partial.empty()) {
+        take(piece.substr(0, end));
+      } else {
+        partial.append(piece.substr(0, end));
+        take(partial);
+        partial.clear();
+      }
+      piece.remove_prefix(end + 1);
+    }
+    if (partial.size() + piece.size() > kMaxLineBytes) {
+      throw bad_record("string id " + std::to_string(ids.size() + 1) + " is longer than " +
+                       std::to_string(kMaxLineBytes) + " bytes");
+    }
+    partial.append(piece);
+  });
+  reader.feed(gzip_text);
+  reader.finish();
+  if (!partial.empty()) take(partial);
+  return ids;
 }
 
 std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format,

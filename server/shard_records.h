@@ -1,7 +1,9 @@
 #pragma once
 // Turning the records of an uploaded shard (CSV, JSON, libsvm, binary) into vectors.
 
+#include <atomic>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/limits.h"
@@ -21,11 +23,22 @@ struct ShardFormat {
 };
 
 // Throws ApiError with a text saying which record is wrong, or which limit a shard goes over.
-// Values must be finite 32-bit numbers. Records without an id get none (an empty id); `ids`,
-// when given, are paired with the records in order.
+// Values must be finite 32-bit numbers, ids UTF-8 text. Records without an id get none (an empty
+// id); `ids`, when given, are paired with the records in order. Throws Stopping when `stop` is
+// raised part way.
 std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
-                                        const ServiceLimits& limits);
+                                        const ServiceLimits& limits,
+                                        const std::atomic<bool>* stop = nullptr);
+
+// The string ids of a shard (one a line) from their gzip text, counted as they are inflated:
+// more than --max-records, a line of more than kMaxLineBytes or one that is not UTF-8 is refused.
+std::vector<std::string> shard_ids(std::string_view gzip_text, const ServiceLimits& limits);
+
+// The longest line of a CSV or libsvm shard, and the most fields a CSV line may have (the largest
+// dimension and a thousand more for ids and attributes).
+inline constexpr std::size_t kMaxLineBytes = 16 << 20;
+inline constexpr std::size_t kMaxFields = 65536 + 1024;
 
 // Pairs the records with their ids, when given; a count that differs throws.
 std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,

@@ -103,9 +103,6 @@ void Store::migrate() {
       ALTER TABLE datasets ADD COLUMN next_row INTEGER NOT NULL DEFAULT 0;
       UPDATE datasets SET
         vector_count = (SELECT COUNT(*) FROM vectors v WHERE v.dataset_id = datasets.id),
-        bytes = (SELECT COALESCE(SUM(LENGTH(v.dense) + LENGTH(COALESCE(v.sparse, '')) +
-                   LENGTH(COALESCE(v.attributes, '')) + LENGTH(v.string_id)), 0)
-                 FROM vectors v WHERE v.dataset_id = datasets.id),
         next_row = (SELECT COALESCE(MAX(v.row) + 1, 0) FROM vectors v
                     WHERE v.dataset_id = datasets.id);
     )sql");
@@ -122,6 +119,16 @@ void Store::migrate() {
       rename.bind(1, owner_of(owner)).bind(2, owner).run();
     }
     db->exec("PRAGMA user_version = 2");
+  }
+  if (version.integer(0) < 3) {
+    // Sizes are bytes; earlier versions subtracted characters on removal.
+    db->exec(R"sql(
+      UPDATE datasets SET bytes = (SELECT COALESCE(SUM(LENGTH(v.dense) +
+          LENGTH(CAST(COALESCE(v.sparse, '') AS BLOB)) +
+          LENGTH(CAST(COALESCE(v.attributes, '') AS BLOB)) + LENGTH(CAST(v.string_id AS BLOB))), 0)
+        FROM vectors v WHERE v.dataset_id = datasets.id);
+      PRAGMA user_version = 3;
+    )sql");
   }
   transaction.commit();
 }
@@ -373,8 +380,8 @@ std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset
   std::int64_t bytes = 0;
   Statement one(db,
                 "DELETE FROM vectors WHERE dataset_id = ? AND string_id = ? RETURNING row, "
-                "LENGTH(dense) + LENGTH(COALESCE(sparse, '')) + "
-                "LENGTH(COALESCE(attributes, '')) + LENGTH(string_id)");
+                "LENGTH(dense) + LENGTH(CAST(COALESCE(sparse, '') AS BLOB)) + "
+                "LENGTH(CAST(COALESCE(attributes, '') AS BLOB)) + LENGTH(CAST(string_id AS BLOB))");
   for (const auto& id : ids) {
     one.reset();
     if (!one.bind(1, dataset.id).bind(2, id).step()) {
