@@ -309,6 +309,11 @@ struct HttpServer::Loop {
     ::close(epoll_fd);
   }
 
+  // How long `bytes` take at the slowest rate a transfer may keep.
+  std::chrono::milliseconds at_min_rate(std::size_t bytes) const {
+    return std::chrono::milliseconds(bytes / std::max<std::size_t>(limits.min_rate / 1000, 1));
+  }
+
   void wake() {
     const std::uint64_t one = 1;
     const ssize_t n = ::write(wake_fd, &one, sizeof one);
@@ -389,9 +394,7 @@ struct HttpServer::Loop {
     out += answer.body;
     connection.written = 0;
     connection.phase = Connection::Phase::kWriting;
-    connection.deadline =
-        Clock::now() + limits.head_time +
-        std::chrono::seconds(out.size() / std::max<std::size_t>(limits.min_rate, 1));
+    connection.deadline = Clock::now() + limits.head_time + at_min_rate(out.size());
     watch(connection.fd, connection.id, EPOLLOUT, EPOLL_CTL_MOD);
     return write_some(connection);
   }
@@ -532,9 +535,7 @@ struct HttpServer::Loop {
             (void)n;
           }
           const std::size_t length = connection.head.length.value_or(0);
-          connection.deadline =
-              Clock::now() + limits.head_time +
-              std::chrono::seconds(length / std::max<std::size_t>(limits.min_rate, 1));
+          connection.deadline = Clock::now() + limits.head_time + at_min_rate(length);
           if (connection.head.chunked) {
             connection.phase = Phase::kChunkSize;
           } else {
@@ -816,6 +817,16 @@ bool HttpServer::bind(const std::string& host, int port) {
   loop_->listen_fd = fd;
   loop_->watch(fd, kListenTag, EPOLLIN, EPOLL_CTL_ADD);
   return true;
+}
+
+int HttpServer::port() const {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (::getsockname(loop_->listen_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
 void HttpServer::run() {

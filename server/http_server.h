@@ -65,8 +65,10 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // False when the address cannot be listened on.
+  // False when the address cannot be listened on. Port 0 takes one the system picks.
   bool bind(const std::string& host, int port);
+  // The port listened on.
+  int port() const;
   // Serves until stop(), then closes every connection and waits for the workers.
   void run();
   // From any thread.

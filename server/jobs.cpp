@@ -122,7 +122,12 @@ void JobQueue::post(std::function<void()> task) {
 }
 
 void JobQueue::stop() {
-  stopping_ = true;
+  {
+    // Raised under the lock, so a worker between its look at the flag and its wait cannot miss
+    // the wake-up.
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
 }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "client/payload.h"
+#include "server/http_server.h"
 #include "server/local_service.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raw_http.h"
@@ -45,7 +46,8 @@ class HostileClients : public ::testing::Test {
         ORVIX_LOCAL,
         std::vector<std::string>{"--port", std::to_string(kPort), "--data-dir", dir_ + "/data",
                                  "--max-request-mb", "4", "--max-body-mb", "32", "--max-shard-mb",
-                                 "16", "--max-records", "20000", "--max-results", "5000"},
+                                 "16", "--max-records", "20000", "--max-results", "5000",
+                                 "--max-inflight-mb", "256", "--workers", "8"},
         dir_ + ".log", std::map<std::string, std::string>{{"ORVIX_LOCAL_API_KEYS", kKey}});
     ASSERT_TRUE(local_->wait_for_port(kPort));
   }
@@ -93,6 +95,24 @@ TEST_F(HostileClients, BadRequestsAreRefusedAndTheServerStaysUpWithinItsMemory) 
   const std::string add =
       "{" + key + R"(,"project_name":"p","collection_name":"d","string_id":"x")";
   const std::string deep_attributes = nested("{\"a\":", "1", "}", 100000);
+  std::string trees = "[{}";  // 32 MiB that the JSON library would hold in about 1 GB
+  while (trees.size() < (32u << 20) - 64) trees += ",{}";
+  trees += "]";
+  auto tree_upload = [&](const std::string& with_key) {
+    return post("/api/upload", R"({"user_api_key":")" + with_key + R"(","x":)" + trees + "}");
+  };
+  std::string wide_line = "0";  // 4 million fields in one CSV line
+  while (wide_line.size() < (8u << 20)) wide_line += ",0";
+  const std::string chunked_elsewhere =
+      "POST /elsewhere HTTP/1.1\r\nHost: l\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n" +
+      std::string(1 << 20, 'x') + "\r\n0\r\n\r\n";
+  json many_ids = upload_body(
+      kKey, "d", {{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "uint8"}}, "ab");
+  many_ids["string_id_txt"] = rest_client::base64_encode(gzip(std::string(15 << 20, '\n')));
+  const json csv_ids = {{"file_format", "csv"},
+                        {"has_field_names", true},
+                        {"vector_type", "dense"},
+                        {"vector_id_field_name", "id"}};
   struct Row {
     std::string name;
     std::string request;
@@ -151,6 +171,22 @@ TEST_F(HostileClients, BadRequestsAreRefusedAndTheServerStaysUpWithinItsMemory) 
                         "[[1,2],[1e39,3]]") .dump()),
        200, "element 2: a value is not a finite 32-bit number"},
       {"unknown key", post("/api/fetch_projects", R"({"user_api_key":"nope"})"), 401, "Invalid"},
+      {"a 32 MiB tree with an unknown key", tree_upload("nope"), 401, "Invalid API key"},
+      {"a 32 MiB tree with the key", tree_upload(kKey), 413, "--max-inflight-mb"},
+      {"a head of 70 KB", "POST /api/fetch_projects HTTP/1.1\r\nX: " + std::string(70000, 'a') +
+       "\r\n\r\n", 431, "over 65536 bytes"},
+      {"a chunked body outside the API", chunked_elsewhere, 413, "a path outside /api"},
+      {"a CSV line of 4 million fields", post("/api/upload", upload_body(kKey, "d",
+            {{"file_format", "csv"}, {"has_field_names", false}, {"vector_type", "dense"}},
+            wide_line).dump()), 200, "more than the 66560 a line may have"},
+      {"15 MiB of line breaks as string ids", post("/api/upload", many_ids.dump()), 200,
+       "--max-records"},
+      {"a CSV id that is not UTF-8", post("/api/upload", upload_body(kKey, "d", csv_ids,
+            "id,a,b\nok,1,2\n\xff\xfe,3,4\n").dump()), 200, "line 3, column 1 is not UTF-8"},
+      {"a column number past every line", post("/api/upload", upload_body(kKey, "d",
+            {{"file_format", "csv"}, {"has_field_names", false}, {"vector_type", "dense"},
+             {"vector_id_field_name", "99999999999"}}, "1,2\n").dump()), 200,
+       "column 99999999999 is beyond"},
   };
   // clang-format on
   for (const auto& row : rows) {
@@ -196,7 +232,7 @@ TEST_F(HostileClients, KeysAndFilesStayPrivateAndTheLogCannotBeForged) {
 TEST_F(HostileClients, SlowClientsStarveNobodyAndStopDoesNotWaitForThem) {
   ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
   std::vector<std::unique_ptr<Socket>> slow;
-  for (int i = 0; i < 24; ++i) {  // headers never finished, no key needed
+  for (int i = 0; i < 40; ++i) {  // five times the workers; headers never finished, no key needed
     slow.push_back(std::make_unique<Socket>(kPort));
     slow.back()->send("POST /api/fetch_projects HTTP/1.1\r\nHost: local\r\n");
   }
@@ -253,6 +289,141 @@ TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
     // A cycle's dataset and graph take about 6 MB; three of them kept would show.
     EXPECT_LT(memory_kb(local_->pid(), "VmRSS"), first_kb + 8 * 1024) << first_kb;
   }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The HTTP front on its own, with deadlines short enough to be waited out here.
+class HttpFront : public ::testing::Test {
+ protected:
+  HttpFront() : budget_(1 << 20) {
+    orvix_local::HttpLimits limits;
+    limits.workers = 2;
+    limits.head_time = limits.idle_time = limits.budget_wait = 300ms;
+    limits.min_rate = 1 << 20;
+    server_ = std::make_unique<orvix_local::HttpServer>(
+        limits, budget_,
+        [](const std::string&) {
+          return orvix_local::BodyRule{900 << 10, "--max-request-mb"};
+        },
+        [this](orvix_local::HttpRequest& request) {
+          ++handled_;
+          return orvix_local::HttpAnswer{200, json{{"bytes", request.body.size()}}.dump()};
+        });
+    EXPECT_TRUE(server_->bind("127.0.0.1", 0));
+    serving_ = std::thread([this] { server_->run(); });
+  }
+  ~HttpFront() override {
+    server_->stop();
+    serving_.join();
+  }
+  int port() const { return server_->port(); }
+
+  orvix_local::MemoryBudget budget_;
+  std::atomic<int> handled_{0};
+  std::unique_ptr<orvix_local::HttpServer> server_;
+  std::thread serving_;
+};
+
+TEST_F(HttpFront, OnlyWholeRequestsReachAWorkerAndEachWaitHasAnEnd) {
+  struct Row {
+    std::string name, request;
+    std::string answer;  // the start of every answer, in order
+    int handled;
+  };
+  const std::string head = "POST /x HTTP/1.1\r\nHost: l\r\n";
+  const std::vector<Row> rows = {
+      {"a body shorter than its length", head + "Content-Length: 10\r\n\r\n12345", "HTTP/1.1 408",
+       0},
+      {"a head that never ends", head + "X-Slow: 1\r\n", "HTTP/1.1 408", 0},
+      {"two requests in one write",
+       head + "Content-Length: 1\r\n\r\na" + head +
+           "Content-Length: 2\r\nConnection: close\r\n\r\nbc",
+       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\nConnection: "
+       "keep-alive\r\n\r\n{\"bytes\":1}HTTP/1.1 200",
+       2},
+      {"a chunked body",
+       head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+              "3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: "
+       "application/json\r\nContent-Length: 11\r\nConnection: close\r\n\r\n{\"bytes\":5}",
+       1},
+      {"a continue asked for",
+       head + "Expect: 100-continue\r\nContent-Length: 1\r\n"
+              "Connection: close\r\n\r\nz",
+       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200", 1},
+      {"a body over its limit", head + "Content-Length: 1000000\r\n\r\n", "HTTP/1.1 413", 0},
+      {"a chunk over the limit", head + "Transfer-Encoding: chunked\r\n\r\nFFFFF\r\n",
+       "HTTP/1.1 413", 0},
+      {"both lengths", head + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n",
+       "HTTP/1.1 400", 0},
+  };
+  for (const auto& row : rows) {
+    handled_ = 0;
+    Socket socket(port());
+    socket.send(row.request);
+    const std::string said = socket.receive(3000);
+    EXPECT_EQ(said.substr(0, row.answer.size()), row.answer) << row.name << ": " << said;
+    EXPECT_EQ(handled_, row.handled) << row.name;
+  }
+}
+
+TEST_F(HttpFront, DripsHoldNoWorkerAndMemoryIsWaitedForThenRefused) {
+  std::vector<std::unique_ptr<Socket>> drips;  // ten times the workers
+  for (int i = 0; i < 20; ++i) {
+    drips.push_back(std::make_unique<Socket>(port()));
+    drips.back()->send("POST /x HTTP/1.1\r\nHost: l\r\n");
+  }
+  const auto begun = Clock::now();
+  EXPECT_EQ(http_exchange(port(), post("/x", "{}"), 2000).status, 200);
+  EXPECT_LT(Clock::now() - begun, 200ms);
+  // 800 KiB arriving slowly hold most of the 1 MiB budget: a second such body waits for it,
+  // then is answered 503; once the first is whole and answered, the budget is free again.
+  Socket slow(port());
+  slow.send("POST /x HTTP/1.1\r\nHost: l\r\nContent-Length: 819200\r\n\r\n");
+  std::this_thread::sleep_for(50ms);
+  Socket second(port());
+  second.send(post("/x", std::string(819200, 'y')));
+  EXPECT_EQ(second.receive(2000).substr(0, 12), "HTTP/1.1 503");
+  slow.send(std::string(819200, 'x'));
+  EXPECT_EQ(slow.receive(2000).substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(budget_.held(), 0u);
+}
+
+TEST(OrvixLocalKeys, AnEmptyKeyListIsRefusedAndNoKeyAtAllIsSaid) {
+  const std::string empty = ::testing::TempDir() + "orvix-no-keys";
+  std::ofstream(empty) << "\n\n";
+  const struct {
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> env;
+    std::string said;
+  } rows[] = {
+      {{"--api-key", ""}, {}, "--api-key was given an empty key"},
+      {{"--api-key-file", empty}, {}, "holds no key"},
+      {{}, {{"ORVIX_LOCAL_API_KEYS", " , "}}, "ORVIX_LOCAL_API_KEYS holds no key"},
+  };
+  for (const auto& row : rows) {
+    ProcessOptions options;
+    options.arguments = row.arguments;
+    options.arguments.insert(options.arguments.end(), {"--in-memory", "--port", "1"});
+    options.env = row.env;
+    const ProcessResult result = run_process(ORVIX_LOCAL, options);
+    EXPECT_EQ(result.exit_status, 2) << row.said;
+    EXPECT_NE(result.err.find(row.said), std::string::npos) << result.err;
+  }
+  const std::string log = ::testing::TempDir() + "orvix-default-key.log";
+  {
+    BackgroundProcess local(ORVIX_LOCAL, {"--in-memory", "--port", std::to_string(ORVIX_TEST_PORT)},
+                            log);
+    ASSERT_TRUE(local.wait_for_port(ORVIX_TEST_PORT));
+  }
+  std::ifstream said(log);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(said), {}).find("default key"),
+            std::string::npos);
 }
 
 }  // namespace

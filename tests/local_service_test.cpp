@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -197,6 +198,24 @@ TEST_F(LocalServiceTest, InsertsAreCheckedAndAllOrNothing) {
   EXPECT_EQ(call("remove_data", with(base, {{"string_ids", {"a", "zz"}}})).at("error_code"),
             "STRING_ID_NOT_FOUND");
   EXPECT_EQ(datasets().at(0).at("dimension"), "(1, 2)");
+
+  // The checksum is of the data's bytes as sent, in whatever layout and number form.
+  const std::string data = "[ [-0.06531, 1e-3] ]";
+  const std::string sent = R"({"user_api_key":"k1","project_name":"p","collection_name":"d",)"
+                           R"("string_ids":["short"],"checksum":")" +
+                           rest_client::calculate_sha256(data) + R"(","data":)" + data + "}";
+  const auto [status, shortest] = service_->call("add_data_batch", sent);
+  ASSERT_EQ(status, 200) << shortest.dump();
+  EXPECT_EQ(job(shortest.at("job_id")).at("status"), "finished");
+  // Sizes are bytes: a vector with non-ASCII text leaves nothing behind when removed.
+  const json size_before = datasets().at(0).at("size");
+  EXPECT_EQ(
+      call("add_data",
+           with(base, {{"string_id", "é"}, {"data", {1.0, 2.0}}, {"attributes", {{"k", "ü€"}}}}))
+          .at("error_code"),
+      "Success");
+  call("remove_data", with(base, {{"string_ids", {"é"}}}));
+  EXPECT_EQ(datasets().at(0).at("size"), size_before);
 }
 
 TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
@@ -360,6 +379,22 @@ TEST_F(LocalServiceTest, JobsOutliveARestart) {
   EXPECT_EQ(job(queued).at("error_message"), "Inserted 4 vectors");
   EXPECT_EQ(job(cut).at("error"), "the service stopped while this job ran; nothing was stored");
   EXPECT_EQ(datasets().at(0).at("dimension"), "(7, 2)");
+  // An attach cut short by a kill leaves no index: it can be attached again.
+  const std::string attaching = attach("g", "L2", true).at("job_id");
+  ASSERT_EQ(job(attaching).at("status"), "finished");
+  service_.reset();
+  {
+    orvix_local::Database db(dir_ + "/orvix.db");
+    orvix_local::Statement running(db, "UPDATE jobs SET status = 'in_progress' WHERE id = ?");
+    running.bind(1, attaching).run();
+  }
+  open();
+  EXPECT_EQ(job(attaching).at("status"), "failed");
+  EXPECT_EQ(call("list_index_infos", {{"project_name", "p"}, {"dataset_name", "d"}})
+                .at("index_infos")
+                .size(),
+            0u);
+  EXPECT_EQ(job(attach("g", "L2", true).at("job_id")).at("status"), "finished");
   // Ids given by the service stay unique after a removal and a restart.
   dataset("d2", "dense", 2);
   for (int round = 0; round < 3; ++round) {
@@ -372,6 +407,75 @@ TEST_F(LocalServiceTest, JobsOutliveARestart) {
     open();
   }
   EXPECT_EQ(datasets().at(1).at("dimension"), "(5, 2)");
+}
+
+TEST_F(LocalServiceTest, SearchesDuringAQueuedAttachReadAWholeGraph) {
+  dataset("d", "dense", 16);
+  dataset("slow", "dense", 16);
+  ASSERT_EQ(job(call("add_data_batch", batch("p", "d", 3000, 16, "a")).at("job_id")).at("status"),
+            "finished");
+  // A long job ahead keeps the attach queued while a search asks for the graph.
+  const std::string ahead = call("add_data_batch", batch("p", "slow", 20000, 16, "s")).at("job_id");
+  const std::string attached = attach("i", "L2", true).at("job_id");
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  auto search_rows = [&](int first) {
+    for (int row = first; !done; row = (row + 7) % 3000) {
+      const json found = search({{"query_type", "row"}, {"row_number", row}, {"top_k", 3}});
+      if (found.empty() || found.at(0).at("idx") != "a" + std::to_string(row) ||
+          found.at(0).at("distance") != 0.0) {
+        ++wrong;
+      }
+    }
+  };
+  std::vector<std::thread> searchers;
+  for (int t = 0; t < 2; ++t) searchers.emplace_back(search_rows, t * 1000);
+  EXPECT_EQ(job(ahead).at("status"), "finished");
+  EXPECT_EQ(job(attached).at("status"), "finished");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  done = true;
+  for (auto& searcher : searchers) searcher.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
+  dataset("d", "dense", 2);
+  std::atomic<bool> done{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 3; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; !done; ++i) {
+        const json one = {{"user_api_key", "k1"},
+                          {"project_name", "p"},
+                          {"collection_name", "d"},
+                          {"string_id", "w" + std::to_string(w) + "-" + std::to_string(i)},
+                          {"data", {1.0, 2.0}}};
+        service_->call("add_data", one.dump());
+      }
+    });
+  }
+  std::vector<std::string> jobs;
+  for (int i = 0; i < 150; ++i) {
+    jobs.push_back(
+        call("add_data_batch", batch("p", "d", 2, 2, "b" + std::to_string(i) + "-")).at("job_id"));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::size_t settled = 0;
+  for (const auto& id : jobs) {
+    for (;;) {
+      const json state = call("get_upload_data_status", {{"job_id", id}});
+      if (state.at("status") == "finished") break;
+      if (state.at("status") == "failed" || std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << id << " " << state.dump();
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ++settled;
+  }
+  done = true;
+  for (auto& writer : writers) writer.join();
+  EXPECT_EQ(settled, jobs.size());
 }
 
 TEST(ShardRecords, LibsvmAndBinary) {
