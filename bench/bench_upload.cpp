@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -125,7 +126,7 @@ int write_json(const char* path, std::size_t bytes) {
 
 // Exact top-10 (L2) of each query against a float32 file of `dim` columns; prints one line of
 // ids (row numbers) per query.
-int exact_top10(const char* data_path, const char* query_path, int dim) {
+int exact_top10(const char* data_path, const char* query_path, int dim, bool cosine) {
   auto load = [dim](const char* path) {
     std::vector<float> values;
     std::FILE* file = std::fopen(path, "rb");
@@ -140,12 +141,15 @@ int exact_top10(const char* data_path, const char* query_path, int dim) {
   for (std::size_t i = 0; i < q; ++i) {
     std::vector<std::pair<float, std::size_t>> scored(n);
     for (std::size_t r = 0; r < n; ++r) {
-      float sum = 0;
+      float sum = 0, dot = 0, norm = 0;
       for (int d = 0; d < dim; ++d) {
-        const float diff = data[r * dim + d] - queries[i * dim + d];
-        sum += diff * diff;
+        const float a = data[r * dim + d], b = queries[i * dim + d];
+        sum += (a - b) * (a - b);
+        dot += a * b;
+        norm += a * a;
       }
-      scored[r] = {sum, r};
+      // Cosine: the query's own norm ranks nothing.
+      scored[r] = {cosine ? -dot / std::sqrt(norm) : sum, r};
     }
     std::partial_sort(scored.begin(), scored.begin() + 10, scored.end());
     for (int k = 0; k < 10; ++k) std::printf("%zu%c", scored[k].second, k == 9 ? '\n' : ' ');
@@ -197,7 +201,10 @@ int main(int argc, char** argv) {
     return write_csv(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
   if (mode == "json" && argc > 3)
     return write_json(argv[2], std::strtoull(argv[3], nullptr, 10) << 20);
-  if (mode == "exact" && argc > 4) return exact_top10(argv[2], argv[3], std::atoi(argv[4]));
+  if (mode == "exact" && argc > 4) {
+    return exact_top10(argv[2], argv[3], std::atoi(argv[4]),
+                       argc > 5 && std::string(argv[5]) == "cosine");
+  }
   if (mode == "gaussian" && argc > 6) {
     return write_gaussian(argv[2], std::strtoull(argv[3], nullptr, 10), std::atoi(argv[4]),
                           std::atoi(argv[5]), static_cast<unsigned>(std::atoi(argv[6])));
