@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <iostream>
 
+#include "client/secrets.h"
+
 namespace rest_client {
 
-std::string printable(std::string text) {
+namespace {
+
+std::string escaped_and_cut(const std::string& text) {
   std::string shown;
   const std::size_t kept = std::min(text.size(), kLongestPrintedText);
   shown.reserve(kept);
@@ -22,6 +26,29 @@ std::string printable(std::string text) {
   }
   if (kept < text.size()) {
     shown += "... [" + std::to_string(text.size() - kept) + " more bytes not shown]";
+  }
+  return shown;
+}
+
+}  // namespace
+
+std::string printable(std::string text) {
+  // Keys are hidden before the text is cut, so that no cut leaves part of one showing.
+  if (text.size() > kLongestPrintedText) text = hide_secrets(text);
+  return escaped_and_cut(text);
+}
+
+std::string service_text(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += c;
+    }
   }
   return shown;
 }

@@ -2,15 +2,20 @@
 // Tagged, coloured console lines used by every command handler.
 
 #include <string>
+#include <string_view>
 
 #include "client/colours.h"
 
 namespace rest_client {
 
 // Tagged lines carry text from the service, so control characters other than newline and tab
-// are shown escaped (\x1b), and text beyond this many bytes is cut with a note.
+// are shown escaped (\x1b), keys are hidden, and text beyond this many bytes is then cut with a
+// note.
 constexpr std::size_t kLongestPrintedText = 8192;
 std::string printable(std::string text);
+// Text the service sent, made fit to sit inside one of the client's own lines: its line breaks
+// are shown escaped (\n, \r), so that it cannot begin a line of its own.
+std::string service_text(std::string_view text);
 
 void print_success(std::string message);
 void print_warning(std::string message);

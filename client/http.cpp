@@ -1,5 +1,7 @@
 #include "client/http.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "client/console.h"
 #include "client/interrupt.h"
 
 namespace rest_client {
@@ -54,8 +57,20 @@ std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
   }
 }
 
+// Where an answer's body goes, up to its bound.
+struct BodySink {
+  std::string* text;
+  std::size_t limit;
+  bool over = false;
+};
+
 size_t append_body(char* data, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
+  auto& sink = *static_cast<BodySink*>(target);
+  if (sink.text->size() + size * count > sink.limit) {
+    sink.over = true;
+    return 0;  // ends the transfer
+  }
+  sink.text->append(data, size * count);
   return size * count;
 }
 
@@ -178,8 +193,9 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
   HttpResponse response;
   curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
+  BodySink sink{&response.text, limits.max_answer_bytes};
   curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, append_body);
-  curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &response.text);
+  curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, read_header);
   curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &response);
   curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, check_interrupt);
@@ -193,11 +209,30 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
   if (result == CURLE_ABORTED_BY_CALLBACK) throw_if_interrupted(doing);
   if (result != CURLE_OK) {
     HttpResponse failed;
-    failed.failure = failure_of(handle_, result, error_, url, limits);
+    failed.failure = sink.over ? "The answer from " + endpoint_of(url) + " is larger than " +
+                                     std::to_string(limits.max_answer_bytes >> 20) +
+                                     " MiB and was not read (ORVIX_MAX_ANSWER_MB sets the bound)"
+                               : failure_of(handle_, result, error_, url, limits);
     return failed;
   }
   curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
   return response;
+}
+
+std::size_t max_answer_bytes_from_environment() {
+  constexpr std::size_t kDefault = TransferLimits::kDefaultMaxAnswerMb << 20;
+  const char* text = std::getenv("ORVIX_MAX_ANSWER_MB");
+  if (text == nullptr) return kDefault;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || value < 1 || value > (1LL << 20)) {
+    print_warning(" ORVIX_MAX_ANSWER_MB=\"" + std::string(text) +
+                  "\" is not a size in MiB; using the default " +
+                  std::to_string(TransferLimits::kDefaultMaxAnswerMb));
+    return kDefault;
+  }
+  return static_cast<std::size_t>(value) << 20;
 }
 
 HttpResponse http_post_json(const Network& network, const std::string& url,

@@ -24,7 +24,13 @@ struct HttpResponse {
 struct TransferLimits {
   long connect_ms = 10000;
   long stall_seconds = 60;
+  std::size_t max_answer_bytes = kDefaultMaxAnswerMb << 20;  // an answer is read no further
+  static constexpr std::size_t kDefaultMaxAnswerMb = 64;
 };
+
+// The answer bound named by ORVIX_MAX_ANSWER_MB (whole MiB); a text that is not one gives a
+// warning and the default.
+std::size_t max_answer_bytes_from_environment();
 
 // Stands in for the network when set: every request is answered by it (method "POST" or "GET",
 // URL, body). For fuzzing the handlers' reading of answers.

@@ -21,11 +21,11 @@ JobState state_of(const std::string& status) {
 
 std::string JobReport::failure(const std::string& prefix) const {
   if (!answer.contains("error")) return prefix;
-  return prefix + ": " + answer.at("error").get<std::string>();
+  return prefix + ": " + service_text(answer.at("error").get<std::string>());
 }
 
 std::string JobReport::message() const {
-  return member_or_null(answer, "error_message").get<std::string>();
+  return service_text(member_or_null(answer, "error_message").get<std::string>());
 }
 
 std::optional<JobReport> fetch_job_report(Session& session, const std::string& path,
@@ -46,7 +46,7 @@ std::optional<JobReport> fetch_job_report(Session& session, const std::string& p
   }
   if (response.status != 200) {
     print_error("Server error: returned status " + std::to_string(response.status) + " due to " +
-                response.text);
+                service_text(response.text));
     print_failure_cause(response);
     return std::nullopt;
   }

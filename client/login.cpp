@@ -23,8 +23,8 @@ const char* const kBanner[] = {
 };
 
 void logged_in(const Session& session) {
-  std::cout << "Logged in successfully! Username: " << printable(session.identity.username)
-            << std::endl;
+  std::cout << "Logged in successfully! Username: "
+            << printable(service_text(session.identity.username)) << std::endl;
   std::cout << std::endl;
 }
 
@@ -38,7 +38,7 @@ bool handle_login_with_api_key(Session& session, const std::string& key) {
         {"Accept: */*", "Cache-Control: no-cache", "Connection: keep-alive", "X-API-Key: " + key});
     if (response.status != 200) {
       login_error("Login failed! Status code: " + std::to_string(response.status) +
-                  "\nResponse: " + response.text);
+                  "\nResponse: " + service_text(response.text));
       if (response.status == 0 && !response.failure.empty()) login_error(response.failure);
       return false;
     }
@@ -51,10 +51,10 @@ bool handle_login_with_api_key(Session& session, const std::string& key) {
       return true;
     }
     if (answer.is_object() && answer.contains("detail")) {
-      login_error(answer.at("detail").get<std::string>());
+      login_error(service_text(answer.at("detail").get<std::string>()));
       return false;
     }
-    login_error("Unexpected response format: " + response.text);
+    login_error("Unexpected response format: " + service_text(response.text));
     return false;
   } catch (const std::exception& e) {
     login_error(std::string("Exception in handle_login: ") + e.what());
@@ -62,7 +62,7 @@ bool handle_login_with_api_key(Session& session, const std::string& key) {
   }
 }
 
-bool prompt_and_authenticate(Session& session) {
+LoginOutcome prompt_and_authenticate(Session& session, bool one_shot) {
   std::cout << std::endl << std::endl;
   for (const char* line : kBanner) std::cout << line << std::endl;
   std::cout << std::endl;
@@ -75,12 +75,18 @@ bool prompt_and_authenticate(Session& session) {
             << session.endpoints.key_page << "." << std::endl;
   std::cout << std::endl;
 
+  // Only a person at the shell's prompt can answer a refusal with another key.
+  const bool person = !one_shot && stdin_is_terminal();
   const char* env_key = std::getenv("ORVIX_API_KEY");
   if (env_key != nullptr && env_key[0] != '\0') {
     std::cout << "Found Orvix API key, validating..." << std::endl;
     if (handle_login_with_api_key(session, env_key)) {
       logged_in(session);
-      return true;
+      return LoginOutcome::kLoggedIn;
+    }
+    if (!person) {
+      std::cout << "Failed to authenticate with the key in ORVIX_API_KEY." << std::endl;
+      return LoginOutcome::kRefused;
     }
     std::cout << "Failed to authenticate. Please enter a valid API key." << std::endl;
   }
@@ -89,11 +95,15 @@ bool prompt_and_authenticate(Session& session) {
     const auto line = read_secret_line("Enter your Orvix API key: ");
     if (!line) {
       std::cout << std::endl << "Input canceled. Exiting..." << std::endl;
-      return false;
+      return stdin_is_terminal() ? LoginOutcome::kCancelled : LoginOutcome::kRefused;
     }
     if (handle_login_with_api_key(session, *line)) {
       logged_in(session);
-      return true;
+      return LoginOutcome::kLoggedIn;
+    }
+    if (!person) {
+      std::cout << "Failed to authenticate." << std::endl;
+      return LoginOutcome::kRefused;
     }
     std::cout << "Failed to authenticate. Please try again with a valid API key." << std::endl;
   }

@@ -9,8 +9,15 @@ namespace rest_client {
 
 // On success the session holds the key and the user's identity.
 bool handle_login_with_api_key(Session& session, const std::string& key);
-// Logs in with $ORVIX_API_KEY or keys asked for at a prompt, until one works (true); false when
-// the user cancels the prompt (end of input), after saying so.
-bool prompt_and_authenticate(Session& session);
+enum class LoginOutcome {
+  kLoggedIn,
+  kCancelled,  // a person ended the key prompt at a terminal
+  kRefused,    // the key was refused, or none could be had, where nobody can type another
+};
+
+// Logs in with $ORVIX_API_KEY or a key asked for at the prompt. A person at a terminal of the
+// interactive shell is asked again after a refused key; one-shot statements and scripts are
+// not: a refused key ends them, and a script's lines are never taken for further keys.
+LoginOutcome prompt_and_authenticate(Session& session, bool one_shot);
 
 }  // namespace rest_client

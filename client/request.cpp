@@ -55,7 +55,8 @@ void print_failure_cause(const HttpResponse& response) {
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator) {
   if (response.status == 200) return true;
-  print_error(failure_prefix + std::to_string(response.status) + separator + response.text);
+  print_error(failure_prefix + std::to_string(response.status) + separator +
+              service_text(response.text));
   print_failure_cause(response);
   return false;
 }
@@ -69,7 +70,7 @@ bool read_success(const json& answer) {
 }
 
 std::string read_error_code(const json& answer) {
-  return answer.value("error_code", std::string("UNKNOWN"));
+  return service_text(answer.value("error_code", std::string("UNKNOWN")));
 }
 
 bool has_array_member(const json& answer, const char* member) {

@@ -1,7 +1,9 @@
 #include "client/secrets.h"
 
+#include <algorithm>
 #include <iostream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <streambuf>
 #include <vector>
 
@@ -54,13 +56,36 @@ class HidingBuffer : public std::streambuf {
 
 }  // namespace
 
-void add_secret(const std::string& secret) {
-  if (secret.size() < kShortestHiddenSecret) return;
-  std::lock_guard<std::mutex> lock(registry().mutex);
-  for (const auto& known : registry().list) {
-    if (known == secret) return;
+namespace {
+
+// The text as the inside of a JSON string: escaped, with or without \u escapes for non-ASCII.
+std::string escaped(const std::string& text, bool ascii) {
+  try {
+    const std::string quoted = nlohmann::json(text).dump(-1, ' ', ascii);
+    return quoted.substr(1, quoted.size() - 2);
+  } catch (const nlohmann::json::exception&) {
+    return text;  // not UTF-8: no JSON text holds it
   }
-  registry().list.push_back(secret);
+}
+
+}  // namespace
+
+void add_secret(const std::string& secret) {
+  if (secret.empty()) return;
+  std::vector<std::string> forms = {secret};
+  for (const bool ascii : {false, true}) {
+    const std::string once = escaped(secret, ascii);
+    forms.push_back(once);
+    forms.push_back(escaped(once, ascii));
+  }
+  std::lock_guard<std::mutex> lock(registry().mutex);
+  auto& list = registry().list;
+  for (const auto& form : forms) {
+    if (std::find(list.begin(), list.end(), form) == list.end()) list.push_back(form);
+  }
+  // The longest first, so that a form holding another is hidden whole.
+  std::sort(list.begin(), list.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
 }
 
 bool holds_secret(const std::string& text) {

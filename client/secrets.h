@@ -6,11 +6,11 @@
 
 namespace rest_client {
 
-// Keys shorter than this are too likely to match ordinary text to be hidden.
-constexpr std::size_t kShortestHiddenSecret = 8;
 // How a hidden key is shown.
 inline constexpr const char* kHiddenSecret = "********";
 
+// Hides a key of any length from now on, as given and in the forms a service echoing it inside
+// JSON text would show: escaped once or twice, with non-ASCII characters as \u escapes or not.
 void add_secret(const std::string& secret);
 // True when the text holds a secret.
 bool holds_secret(const std::string& text);

@@ -26,7 +26,7 @@ bool handle_check_cli_version(Session& session) {
     if (!well_formed) print_error("Server returned incorrect response format");
     if (read_success(answer)) return true;
     if (answer.contains("message") && answer.at("message").is_string()) {
-      print_error(answer.at("message").get<std::string>());
+      print_error(service_text(answer.at("message").get<std::string>()));
     } else if (well_formed) {
       print_error("Server returned incorrect response format");
     }

@@ -116,7 +116,7 @@ int extractFirstElement(const std::string& shape) {
     skip_spaces();
     ok = ok && i == n;
   }
-  if (!ok) throw std::invalid_argument("Invalid dimension format: " + shape);
+  if (!ok) throw std::invalid_argument("Invalid dimension format: " + service_text(shape));
   return std::stoi(first);
 }
 
@@ -149,7 +149,7 @@ bool handle_attach_index(Session& session, const std::string& project, const std
     const bool started = answer.is_object() && answer.contains("success") &&
                          answer.at("success") == true && answer.contains("job_id");
     if (!started) {
-      print_error("Attach Index failed!\n" + response.text);
+      print_error("Attach Index failed!\n" + service_text(response.text));
       return false;
     }
     print_info("Attaching index '" + index + "' to dataset '" + dataset + "'");

@@ -30,7 +30,7 @@ bool reading_answer(const HttpResponse& response, Body&& body) {
     return body();
   } catch (const std::exception& e) {
     print_error(std::string("Failed to parse server response: ") + e.what());
-    print_error("Raw response: " + response.text);
+    print_error("Raw response: " + service_text(response.text));
     return false;
   }
 }
@@ -102,7 +102,8 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
       const json answer = parse_json(response.text);
       const std::string server_checksum =
           member_or_null(answer, "checksum_server").get<std::string>();
-      std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
+      std::cout << "Server returns matching checksum: " << printable(service_text(server_checksum))
+                << std::endl;
       if (server_checksum != checksum) {
         print_warning(" The server's checksum " + server_checksum +
                       " does not match the client's checksum " + checksum);
@@ -121,14 +122,18 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
     json data = json::array();
     for (const auto& text : sparse_texts) data.push_back(sparse_json(to_sparse_vector(text)));
     json body = batch_body(session, project, dataset, options);
-    body["string_id"] = std::move(ids);
+    body["string_id"] = ids;
     body["data"] = std::move(data);
 
     const HttpResponse response = post(session, "/add_data_batch", body);
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
-      std::size_t inserted = 0;
+      std::size_t inserted = 0, results = 0;
       std::vector<std::string> failures;
+      auto fail = [&failures](const std::string& id, const std::string& code) {
+        failures.push_back(" - string_id: \"" + service_text(id) + "\", error: \"" +
+                           service_text(code) + "\"");
+      };
       for (const json& result : answer) {
         const std::string id = result.value("string_id", std::string("UNKNOWN_ID"));
         const int status = result.value("status", 0);
@@ -136,14 +141,20 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
         if (status == 200 && code == "Success") {
           ++inserted;
         } else {
-          failures.push_back(" - string_id: \"" + id + "\", error: \"" + code + "\"");
+          fail(id, code);
         }
+        ++results;
+      }
+      // Every vector sent has its result: one the answer leaves out was not inserted.
+      for (std::size_t i = results; i < sparse_texts.size(); ++i) {
+        fail(i < ids.size() ? ids[i] : "vector " + std::to_string(i + 1),
+             "no result in the service's answer");
       }
       print_success("Inserted " + std::to_string(inserted) + " vectors successfully.");
       if (failures.empty()) return true;
       print_border();
       print_error(std::to_string(failures.size()) + " Failed insertions:\n");
-      for (const auto& line : failures) std::cout << line << "\n";
+      for (const auto& line : failures) std::cout << printable(line) << "\n";
       std::cout << std::flush;
       print_border();
       return false;

@@ -1,4 +1,7 @@
 // orvix: the command-line client of the Orvix vector database.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <string>
 #include <vector>
 
@@ -10,6 +13,10 @@
 #include "shell/startup.h"
 
 int main(int argc, char** argv) {
+  // The process will hold an API key: no core dump may carry it away.
+  prctl(PR_SET_DUMPABLE, 0);
+  const rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
   rest_client::Session session;
   session.endpoints = rest_client::built_in_endpoints();
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "--version")) {
@@ -21,7 +28,7 @@ int main(int argc, char** argv) {
   // the process, and a second Ctrl-C does so at once.
   rest_client::install_interrupt_handler(one_shot || !rest_client::stdin_is_terminal());
   try {
-    if (const auto status = run_startup_checks(session)) return *status;
+    if (const auto status = run_startup_checks(session, one_shot)) return *status;
   } catch (const rest_client::Interrupted&) {
     return kInterruptedStatus;
   }

@@ -93,6 +93,7 @@ int print_flag_answer(const std::string& flag, const rest_client::Endpoints& end
          "Environment:\n"
          "  ORVIX_API_KEY   API key used to log in (otherwise the key is asked for)\n"
          "  SHARD_SIZE      upload shard size in bytes (default 209715200)\n"
+         "  ORVIX_MAX_ANSWER_MB  the largest answer read from the service (default 64)\n"
          "  NO_COLOR        when set and not empty, no colour sequences are written\n"
          "  $NAME, ${NAME}  inside a statement, replaced by the variable's value\n"
          "\n"

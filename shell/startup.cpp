@@ -3,9 +3,17 @@
 #include "client/login.h"
 #include "client/version_check.h"
 
-std::optional<int> run_startup_checks(rest_client::Session& session) {
+std::optional<int> run_startup_checks(rest_client::Session& session, bool one_shot) {
   session.upload.shard_size = rest_client::shard_size_from_environment();
-  if (!rest_client::prompt_and_authenticate(session)) return 0;
+  session.network.limits.max_answer_bytes = rest_client::max_answer_bytes_from_environment();
+  switch (rest_client::prompt_and_authenticate(session, one_shot)) {
+    case rest_client::LoginOutcome::kLoggedIn:
+      break;
+    case rest_client::LoginOutcome::kCancelled:
+      return 0;
+    case rest_client::LoginOutcome::kRefused:
+      return 1;
+  }
   if (!rest_client::handle_check_cli_version(session)) return 1;
   return std::nullopt;
 }

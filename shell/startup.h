@@ -5,5 +5,6 @@
 #include "client/session.h"
 
 // Logs in and checks the client version. nullopt when the shell may start; otherwise the
-// status the process must exit with (0 when the user cancelled the key prompt, 1 on failure).
-std::optional<int> run_startup_checks(rest_client::Session& session);
+// status the process must exit with (0 when a person cancelled the key prompt, 1 when the key
+// was refused or the version check failed).
+std::optional<int> run_startup_checks(rest_client::Session& session, bool one_shot);

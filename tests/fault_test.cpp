@@ -75,6 +75,7 @@ TEST_F(FaultTest, NoAnswerFailsEveryStatementWithItsLineAndTheCause) {
 TEST_F(FaultTest, HugeAndHostileAnswersAreShownCut) {
   std::string garbage(10 * 1024 * 1024, 'g');
   garbage[100] = '\033';
+  garbage.replace(200, 18, "\n[SUCCESS] forged\n");  // a line of the service's own
   for (const int status : {200, 500}) {
     for (const auto& row : rows()) {
       SCOPED_TRACE(row.statement + " " + std::to_string(status));
@@ -89,8 +90,19 @@ TEST_F(FaultTest, HugeAndHostileAnswersAreShownCut) {
       }
       EXPECT_LT(shown.size(), 64u * 1024) << "the answer was printed whole";
       EXPECT_EQ(shown.find("g\033"), std::string::npos) << "a control character reached the screen";
+      EXPECT_EQ(shown.find("\n[SUCCESS] forged"), std::string::npos) << "a line was forged";
     }
   }
+  // An answer past the bound is not read at all.
+  reset();
+  session.network.limits.max_answer_bytes = 1 << 20;
+  service.on("/api/fetch_projects", 200, std::string(2 << 20, ' ') + "{}");
+  std::string shown;
+  EXPECT_FALSE(run("FETCH_PROJECTS", shown));
+  EXPECT_NE(
+      shown.find("is larger than 1 MiB and was not read (ORVIX_MAX_ANSWER_MB sets the bound)"),
+      std::string::npos)
+      << shown;
 }
 
 // Where every value of a JSON document sits, containers included.

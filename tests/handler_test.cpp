@@ -65,6 +65,18 @@ TEST_F(HandlerTest, Projects) {
        del + error("Failed to delete project, error code: NOT_FOUND")},
       {"DELETE_PROJECT p", {{"/delete_project", 503, ""}}, false,
        del + error("Delete project failed! Status: 503\nResponse: ")},
+      // Bytes no statement uses are said, before anything is asked or sent; a quote that is never
+      // closed makes no statement.
+      {"DELETE_PROJECT p?;", {{"/delete_project", 200, R"({"success":true})"}}, true,
+       yellow("[WARNING] Ignored, as no part of a statement: '?' (column 17), ';' (column 18)") +
+           del + success("Successfully deleted project 'p'")},
+      {"CREATE_PROJECT \"abcN search", {}, false,
+       error("Unterminated string: the double quote at column 16 is never closed") +
+           "Use COMMAND_NAME -h to find the format of a command or HELP to get the list of all "
+           "valid commands\n"},
+      // Text from the service cannot begin a line of its own.
+      {"CREATE_PROJECT p both", {{"/create_project", 500, "down\n\033[32m[SUCCESS] forged"}}, false,
+       error("Create project failed! Status: 500\nResponse: down\\n\\x1b[32m[SUCCESS] forged")},
   });
 }
 

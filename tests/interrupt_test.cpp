@@ -51,7 +51,8 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
       {"upload", "UPLOAD p " + data_path + " --file_format libsvm --dataset_name d\r",
        "Subjob [0] is in progress",
        "Interrupted the upload of '" + data_path +
-           "' after 1 shard(s) were accepted; the service may still finish jobs \"up-1\""},
+           "' after 1 shard(s) were accepted (records 1-1000, job \"up-1\": may be stored); the "
+           "service may still finish jobs \"up-1\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

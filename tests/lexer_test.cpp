@@ -7,6 +7,7 @@
 
 #include "language/env_expand.h"
 #include "language/parse_context.h"
+#include "language/scan_notes.h"
 #include "parser.tab.h"
 // The scanner header needs the parser's value type first.
 #include "lexer.yy.h"
@@ -35,8 +36,8 @@ std::string token_name(int token) {
 // The token stream of one line, words shown as 'text'.
 std::string scan(const std::string& line) {
   yyscan_t scanner;
-  bool invalid_text = false;
-  yylex_init_extra(&invalid_text, &scanner);
+  ScanNotes notes;
+  yylex_init_extra(&notes, &scanner);
   yy_scan_bytes(line.data(), static_cast<int>(line.size()), scanner);
   std::string out;
   language::Parser::value_type value;
@@ -61,7 +62,12 @@ std::string scan(const std::string& line) {
     }
   }
   yylex_destroy(scanner);
-  return invalid_text ? out + " (not UTF-8)" : out;
+  for (const auto& [byte, column] : notes.dropped) {
+    out +=
+        " (dropped " + std::string(1, static_cast<char>(byte)) + "@" + std::to_string(column) + ")";
+  }
+  if (notes.unterminated_quote) out += " (unterminated)";
+  return notes.invalid_text ? out + " (not UTF-8)" : out;
 }
 
 TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
@@ -76,9 +82,11 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
       {"[1.0, -2.5]\n", "['1.0','-2.5'] NL"},
       {"[ 1 ,\t-2e-3\r]x [7]\n", "['1','-2e-3'] 'x' ['7'] NL"},
       {"[1e+5, 2] [1, a] [1,2,] [1 2] [-, 1] [] [1\n",
-       "[ '1e' '5' , '2' ] [ '1' , 'a' ] [ '1' , '2' , ] [ '1' '2' ] [ '-' , '1' ] [ ] [ '1' NL"},
+       "[ '1e' '5' , '2' ] [ '1' , 'a' ] [ '1' , '2' , ] [ '1' '2' ] [ '-' , '1' ] [ ] [ '1' NL "
+       "(dropped +@4)"},
       {"3:0.5\n", "'3' : '0.5' NL"},
-      {"a=b\n", "'a' 'b' NL"},
+
+      {"a=b\n", "'a' 'b' NL (dropped =@2)"},
       {"h\xc3\xa9llo \"h\xc3\xa9llo\" caf\xc3\xa9\n",
        "'h\xc3\xa9llo' 'h\xc3\xa9llo' 'caf\xc3\xa9' NL"},
       {"caf\xe9 search\n", "'caf\xe9' SEARCH NL (not UTF-8)"},
@@ -93,10 +101,9 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
       {"-dim --dim --target_values\n", "DIM DIM TARGET_VALUE NL"},
       {"INSERT_VECTOR_BATCH insert_vector --vector_attributes\n",
        "INSERT_VECTOR_BATCH INSERT_VECTOR VECTOR_ATTRIBUTES NL"},
-      {"\"a\\\"b, [c]\" \"unterminated x\n", "'a\\\"b, [c]' 'unterminated' 'x' NL"},
-      {"+1 'q' {a} ; ~\n", "'1' 'q' 'a' NL"},
-      {std::string("a\0b\n", 4), "'a' 'b' NL"},
-      {std::string("[1,\0 2]\n", 9), "[ '1' , '2' ] NL"},
+      {"\"a\\\"b, [c]\" \"unterminated x\n", "'a\\\"b, [c]' token256 (unterminated)"},
+      {"+1 'q' ;\n", "'1' 'q' NL (dropped +@1) (dropped '@4) (dropped '@6) (dropped ;@8)"},
+      {std::string("a\0b\n", 4), std::string("'a' 'b' NL (dropped \0@2)", 24)},
       {"\"upload\" upload\n", "'upload' UPLOAD NL"},
   };
   for (const auto& [line, expected] : cases) EXPECT_EQ(scan(line), expected) << line;

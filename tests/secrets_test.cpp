@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "tests/support/process_fixture.h"
@@ -99,7 +100,9 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
 TEST_F(SecretsTest, KeyPromptDoesNotEchoAndHistoryKeepsNoKey) {
   service.on("/api/fetch_datasets", 200, R"({"datasets":[]})");
   const auto result = run_on_terminal({},
-                                      {{"Enter your Orvix API key: ", kKey + "\r"},
+                                      {{"Enter your Orvix API key: ", "not-the-key\r"},
+                                       {"Please try again", ""},
+                                       {"Enter your Orvix API key: ", kKey + "\r"},
                                        {"> ", "FETCH_DATASETS " + kKey + "\r"},
                                        {"================================", "\033[A\r"},
                                        {"> ", "exit\r"}},
@@ -109,6 +112,42 @@ TEST_F(SecretsTest, KeyPromptDoesNotEchoAndHistoryKeepsNoKey) {
   // Only the statement as typed shows the key: the prompt did not echo it, the output hid it,
   // and the history did not bring it back.
   EXPECT_EQ(occurrences(result.out, kKey), 1) << result.out;
+}
+
+TEST_F(SecretsTest, KeysOfAnyFormStayHiddenAndOutOfCoreDumps) {
+  // A key of two characters, keys a service can only echo escaped, and a key the 8 KiB cut of
+  // a long answer would split.
+  for (const std::string& key :
+       {std::string("Q7"), std::string("k\"e\\y-1"), std::string("clé-ünï"), kKey}) {
+    const nlohmann::json echoed = {{"detail", "bad key " + key}};
+    for (const std::string& body :
+         {echoed.dump(), echoed.dump(-1, ' ', true),
+          nlohmann::json({{"body", echoed.dump()}}).dump(), std::string(8190, '.') + key + "."}) {
+      service.clear();
+      service.accept_login(key);
+      service.on("/api/fetch_projects", 500, body);
+      const auto result = run_with({"FETCH_PROJECTS"}, "", {{"ORVIX_API_KEY", key}});
+      const std::string said = result.out + result.err;
+      EXPECT_EQ(result.exit_status, 1);
+      EXPECT_NE(said.find("Response: "), std::string::npos) << said;
+      for (const bool ascii : {false, true}) {
+        const std::string quoted = nlohmann::json(key).dump(-1, ' ', ascii);
+        for (const std::string& form : {key, quoted.substr(1, quoted.size() - 2)}) {
+          EXPECT_EQ(said.find(form), std::string::npos) << key << " in " << said.substr(0, 400);
+        }
+      }
+      EXPECT_EQ(said.find(std::string(8190, '.') + key.substr(0, 1)), std::string::npos) << key;
+    }
+  }
+  // The process that holds a key leaves no core file behind.
+  const auto limits =
+      run_process("/bin/sh", {{"-c", "sleep 2 | " + std::string(ORVIX_UNDER_TEST) +
+                                         " >/dev/null & sleep 0.5; cat /proc/$!/limits; kill $!"},
+                              env(),
+                              "",
+                              20000});
+  EXPECT_NE(limits.out.find("Max core file size        0                    0"), std::string::npos)
+      << limits.out;
 }
 
 }  // namespace

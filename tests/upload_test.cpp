@@ -93,6 +93,7 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
     std::vector<std::string> data;
     std::vector<std::optional<std::string>> ids;  // per shard, when ids were given
     std::string said;                             // part of what was printed
+    bool ok = true;
   };
   // clang-format off
   const std::vector<Case> cases = {
@@ -107,7 +108,8 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
        "[WARNING]Warning: empty string id line found."},
       {"three.libsvm", "l1\nl2\nl3\n", 1000, with_ids("two.txt", "a\nb\n"), {"l1\nl2\nl3\n"},
        {std::nullopt},
-       "libsvm and string ids file have different number of lines, using default string_ids"},
+       "libsvm and string ids file have different number of lines, using default string_ids",
+       false},
       {"v.bin", bytes, 1000, {{"file_format", "binary"}, {"collection_name", "d"},
         {"binary_dim", "4"}, {"binary_dtype", "float32"}}, {bytes.substr(0, 32)}, {},
        "Number of vectors 2\n"},
@@ -126,7 +128,7 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
                R"({"success":true,"status":"finished","error_message":"done"})");
     session.upload.shard_size = c.shard_size;
     CapturedOutput capture;
-    EXPECT_TRUE(handle_upload(session, "p", file(c.name, c.contents), c.options));
+    EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), c.options), c.ok);
     EXPECT_EQ(datas(), c.data);
     if (!c.ids.empty()) {
       std::vector<std::optional<std::string>> ids;
@@ -149,7 +151,7 @@ TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
   const std::string data = file("ten.libsvm", lines);
   const std::string ids = file("five.txt", "a\nb\nc\nd\ne\n");
   CapturedOutput capture;
-  EXPECT_TRUE(handle_upload(
+  EXPECT_FALSE(handle_upload(
       session, "p", data,
       {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
   const std::string out = capture.out();
@@ -158,6 +160,30 @@ TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
   ASSERT_NE(warned, std::string::npos) << out;
   ASSERT_NE(second, std::string::npos) << out;
   EXPECT_GT(warned, second) << "told before the shard it concerns:\n" << out;
+  // The ids ran out in the third shard, sent without them as the rest were: stored, not as asked.
+  EXPECT_NE(out.find(error("The string ids file '" + ids +
+                           "' held 5 ids; 6 of the 10 vectors "
+                           "were stored with default ids instead")),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Successfully uploaded"), std::string::npos);
+}
+
+TEST_F(UploadTest, AnInterruptAfterAShardIsAcceptedNamesItsJob) {
+  // Ctrl-C in the pause after the service took the first shard.
+  session.waits =
+      Waits([] { return Clock::now(); }, [](std::chrono::nanoseconds) { request_interrupt(); });
+  const std::string data = file("one.libsvm", "1 1:0.5\n");
+  try {
+    handle_upload(session, "p", data, {{"file_format", "libsvm"}, {"collection_name", "d"}});
+    ADD_FAILURE() << "not interrupted";
+  } catch (const Interrupted& interrupted) {
+    EXPECT_NE(interrupted.what.find("after 1 shard(s) were accepted (records 1-1, job \"j\": "
+                                    "may be stored)"),
+              std::string::npos)
+        << interrupted.what;
+  }
+  clear_interrupt();
 }
 
 TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
@@ -298,12 +324,27 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
     bool result;
     std::string said;  // part of what was printed
     std::size_t shards;
+    int shard_size = kDefaultShardSize;
   };
   const OptionMap json_v = {{"file_format", "json"},
                             {"collection_name", "d"},
                             {"vector_type", "dense"},
                             {"vector_data_field_name", "v"}};
   const std::string empty = file("empty.libsvm", "");
+  auto ids_for = [&](const std::string& ids) {
+    OptionMap options = binary("1", "uint8");
+    options["string_ids_file_path"] = file("five.txt", ids);
+    return options;
+  };
+  const OptionMap header_csv = {{"file_format", "csv"},
+                                {"collection_name", "d"},
+                                {"vector_type", "dense"},
+                                {"has_field_names", "true"},
+                                {"vector_id_field_name", "id"}};
+  OptionMap headerless_csv = csv;
+  headerless_csv["has_field_names"] = "false";
+  const std::string nan_csv = file("nan.csv", "1,2\n3,4\nnan,5\n");
+  const std::string wide = file("wide.csv", std::string((16 << 20) + 1, '1'));
   // clang-format off
   const std::vector<Case> cases = {
       {"/no/file", {}, false, "[ERROR] Error in upload: Could not open file /no/file", 0},
@@ -311,11 +352,29 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
       {bin8, binary("-2", "uint8"), false, "binary_dim must not be negative", 0},
       {two, json_v, false, "[ERROR] Error in upload: [json.exception.parse_error.101]", 0},
       {file("o.json", R"({"a":1})"), json_v, false, "Given json file is not an array", 0},
-      {empty, libsvm_options(), false, "The data file holds no records: " + empty, 0},
+      {empty, libsvm_options(), false, "'" + empty + "' holds no vectors", 0},
+      {file("e.csv", ""), headerless_csv, false, "holds no vectors", 0},
+      {file("h.csv", "id,x\n\n"), header_csv, false, "holds no vectors", 0},
+      {file("e.json", " [ ] "), json_file, false, "holds no vectors", 0},
+      {file("blank.libsvm", "\n  \n\t\n"), libsvm_options(), false, "holds no vectors", 0},
+      {file("zero.bin", ""), binary("2", "uint8"), false, "holds no vectors", 0},
+      // Values must be finite numbers, on the client too; ids and attributes are text.
+      {nan_csv, headerless_csv, false, "Record 3 of '" + nan_csv + "' (line 3, column 1) holds \"nan\", "
+       "which is not a finite 32-bit number; its shard was not sent", 0},
+      {nan_csv, headerless_csv, false, "  shard 2: records 2-2, job \"j\": stored", 2, 4},
+      {file("inf.libsvm", "1 1:1\n1 2:-inf\n"), libsvm_options(), false,
+       "(line 2, entry 1) holds \"2:-inf\"", 0},
+      {file("e39.csv", "id,x\na,1\nb,1e39\n"), header_csv, false,
+       "Record 2 of", 0},
+      {file("id.csv", "id,x\nnan,1\n"), header_csv, true, "Successfully uploaded", 1},
+      {wide, headerless_csv, false, "The first line of '" + wide + "' is longer than 16 MiB", 0},
+      {bin8, ids_for("a b\nc d e\n"), false,
+       "The string ids file '" + ::testing::TempDir() + "orvix-upload-" + std::to_string(getpid()) +
+       "-five.txt' holds 5 ids for the 8 vectors of '" + bin8 + "'; nothing was sent", 0},
       {two, libsvm_options("/no/ids"), false, "Failed to open /no/ids", 0},
       {::testing::TempDir(), csv, false, "is not a regular file", 0},
       {"/dev/zero", json_file, false, "'/dev/zero' is not a regular file", 0},
-      {bin8, binary("2147483647", "uint8"), false, "The data file holds no records: " + bin8, 0},
+      {bin8, binary("2147483647", "uint8"), false, "'" + bin8 + "' holds no vectors", 0},
       {deep, json_file, false, "The JSON file is nested deeper than 512 levels", 0},
       {huge, json_file, false, "Element 2 holds a number that is not a finite 32-bit value", 0},
       {nan_file, binary("2", "float32"), false,
@@ -334,7 +393,8 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
     service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
     service.on("/api/get_upload_data_status", 200,
                R"({"success":true,"status":"finished","error_message":"done"})");
-    CapturedOutput capture;
+    session.upload.shard_size = c.shard_size;
+    CapturedOutput capture("n\nn\n");  // the column questions
     EXPECT_EQ(handle_upload(session, "p", c.path, c.options), c.result) << c.said;
     EXPECT_NE((capture.out() + capture.err()).find(c.said), std::string::npos) << c.said << "\n"
                                                                                << capture.out();

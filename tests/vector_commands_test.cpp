@@ -97,6 +97,9 @@ TEST_F(VectorCommandsTest, Batches) {
     return error("Failed to parse server response: " + what) + error("Raw response: " + answer);
   };
   const std::string sparse = "INSERT_VECTOR_BATCH p d [a, b] [[1:0.5], []]";
+  auto missing = [](const std::string& id) {
+    return " - string_id: \"" + id + "\", error: \"no result in the service's answer\"\n";
+  };
   // clang-format off
   check({
       {dense, {{"/add_data_batch", 503, "busy"}}, false,
@@ -124,11 +127,14 @@ TEST_F(VectorCommandsTest, Batches) {
            " - string_id: \"UNKNOWN_ID\", error: \"Invalid response format\"\n" + kBorder,
        {R"(/add_data_batch {"collection_name":"d","data":[[[1,0.5]],[]],"project_name":"p",)"
         R"("string_id":["a","b"],)" + kKey + "}"}},
-      {sparse, {{"/add_data_batch", 200, "null"}}, true,
-       success("Inserted 0 vectors successfully.")},
+      // Every vector sent has its result; one the answer leaves out was not inserted.
+      {sparse, {{"/add_data_batch", 200, "null"}}, false, success("Inserted 0 vectors successfully.")
+       + kBorder + error("2 Failed insertions:\n") + missing("a") + missing("b") + kBorder},
+      {sparse, {{"/add_data_batch", 200, "{}"}}, false, success("Inserted 0 vectors successfully.")
+       + kBorder + error("2 Failed insertions:\n") + missing("a") + missing("b") + kBorder},
       {sparse, {{"/add_data_batch", 200, R"([{"string_id":"a","status":200,"body":"{}"}])"}}, false,
-       success("Inserted 0 vectors successfully.") + kBorder + error("1 Failed insertions:\n") +
-           " - string_id: \"a\", error: \"UNKNOWN\"\n" + kBorder},
+       success("Inserted 0 vectors successfully.") + kBorder + error("2 Failed insertions:\n") +
+           " - string_id: \"a\", error: \"UNKNOWN\"\n" + missing("b") + kBorder},
   });
   // clang-format on
 }

@@ -40,6 +40,12 @@ class InputFile {
     bytes_read_ += got;
     return got;
   }
+  // Back to the start, for another pass over the same open file.
+  void rewind() {
+    std::rewind(file_);
+    bytes_read_ = 0;
+  }
+  std::FILE* get() const { return file_; }
   std::uint64_t size_at_open() const { return static_cast<std::uint64_t>(at_open_.st_size); }
   // At the end of reading: a file that was cut short, grew or was rewritten meanwhile cannot
   // have been sent as it is.
@@ -65,10 +71,23 @@ class InputFile {
 // The string-id file: ids several to a line or one per line, paired with records in order.
 class IdFeed {
  public:
-  IdFeed(const std::string& path, ShardOutput& output) : output_(output), in_use_(!path.empty()) {
+  IdFeed(const std::string& path, ShardOutput& output)
+      : output_(output), path_(path), in_use_(!path.empty()) {
     if (!in_use_) return;
     file_.open(path);
     if (!file_) throw std::runtime_error("Failed to open " + path);
+  }
+
+  // Every id of the file, counted the way they are paired (a pass of its own, then back).
+  std::uint64_t count_all() {
+    std::uint64_t count = 0;
+    for (std::string line; std::getline(file_, line);) {
+      std::istringstream pieces(line);
+      for (std::string id; pieces >> id;) ++count;
+    }
+    file_.clear();
+    file_.seekg(0);
+    return count;
   }
 
   // Pairs the record just added with the next id.
@@ -81,6 +100,7 @@ class IdFeed {
         output_.warning(
             "libsvm and string ids file have different number of lines, using default "
             "string_ids");
+        output_.ids_ran_out(used_);
         in_use_ = false;
         return;
       }
@@ -112,31 +132,53 @@ class IdFeed {
   // Ids gathered after they ran out stay here and keep counting toward the threshold.
   std::size_t size() const { return shard_ids_.size(); }
 
-  void hand_off() {
+  void hand_off(std::uint64_t records) {
     if (in_use_) {
-      output_.hand_off(&shard_ids_);
+      output_.hand_off(&shard_ids_, records);
       shard_ids_.clear();
     } else {
-      output_.hand_off(nullptr);
+      output_.hand_off(nullptr, records);
     }
   }
 
+  void discard() {
+    output_.discard();
+    shard_ids_.clear();
+  }
+
+  const std::string& path() const { return path_; }
+
  private:
   ShardOutput& output_;
+  std::string path_;
   bool in_use_;
   std::ifstream file_;
   std::deque<std::string> queue_;
   std::string shard_ids_;
-  std::size_t used_ = 0;
+  std::uint64_t used_ = 0;
 };
 
-// Counts the records of the shards handed off so far.
+// Counts the records of the shards handed off so far, and whether any record is a vector.
+// Records before the first vector (blank lines) are not sent: they carry nothing, and a file
+// of nothing but them holds no vectors.
 struct SentCount {
   std::uint64_t total = 0, in_shard = 0;
-  void record() { ++in_shard; }
-  void handed_off() {
+  bool vectors = false;
+  void record(bool vector = true) {
+    ++in_shard;
+    vectors = vectors || vector;
+  }
+  void hand_off(IdFeed& ids) {
+    if (vectors) {
+      ids.hand_off(in_shard);
+    } else {
+      ids.discard();
+    }
     total += in_shard;
     in_shard = 0;
+  }
+  void require_vectors(const std::string& path) const {
+    if (!vectors) throw std::invalid_argument("'" + path + "' holds no vectors");
   }
 };
 
@@ -161,21 +203,111 @@ void for_each_line(InputFile& file, OnLine&& record) {
         break;
       }
       if (partial.empty()) {
-        record(begin, static_cast<std::size_t>(newline - begin));
+        record(std::string_view(begin, static_cast<std::size_t>(newline - begin)));
       } else {
         partial.append(begin, newline);
-        record(partial.data(), partial.size());
+        record(std::string_view(partial));
         partial.clear();
       }
       begin = newline + 1;
     }
   }
-  if (!partial.empty()) record(partial.data(), partial.size());
+  if (!partial.empty()) record(std::string_view(partial));
 }
 
-void add_line(ShardOutput& transfer, const char* line, std::size_t size) {
-  transfer.add_data(line, size);
+void add_line(ShardOutput& transfer, std::string_view line) {
+  transfer.add_data(line.data(), line.size());
   transfer.add_data("\n", 1);
+}
+
+bool blank(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
+
+// True when a text the service will read as a number is NaN, an infinity or beyond a float.
+// Plain decimals of up to 38 characters are finite and are told at a glance.
+bool non_finite(std::string_view text) {
+  if (text.size() <= 38 && text.find_first_not_of("0123456789.-+ \t\r") == std::string_view::npos) {
+    return false;
+  }
+  thread_local std::string copy;
+  copy.assign(text);
+  char* end = nullptr;
+  const float value = std::strtof(copy.c_str(), &end);
+  if (end == copy.c_str()) return false;  // not a number at all: the service says so
+  return !std::isfinite(value);
+}
+
+void refuse_value(const ReaderInput& input, std::uint64_t record, std::uint64_t line,
+                  const std::string& where, std::string_view text) {
+  throw std::invalid_argument("Record " + std::to_string(record) + " of '" + input.file_path +
+                              "' (line " + std::to_string(line) + ", " + where + ") holds \"" +
+                              std::string(text.substr(0, 64)) +
+                              "\", which is not a finite 32-bit number; its shard was not sent");
+}
+
+// The columns of a CSV record that hold no vector values: the id's and the attributes', named
+// as the service reads them (a header name, else a 1-based number).
+std::vector<bool> text_columns(const ReaderInput& input,
+                               const std::vector<std::string_view>& header) {
+  std::vector<bool> skip;
+  auto mark = [&](const std::string& field) {
+    std::size_t column = std::string::npos;
+    for (std::size_t i = 0; i < header.size() && column == std::string::npos; ++i) {
+      if (header[i] == field) column = i;
+    }
+    if (column == std::string::npos && !field.empty() && field.size() < 9 &&
+        field.find_first_not_of("0123456789") == std::string::npos && std::stoul(field) >= 1) {
+      column = std::stoul(field) - 1;
+    }
+    if (column == std::string::npos) return;
+    if (skip.size() <= column) skip.resize(column + 1, false);
+    skip[column] = true;
+  };
+  if (!input.id_field.empty()) mark(input.id_field);
+  for (const auto& field : input.attribute_fields) mark(field);
+  return skip;
+}
+
+std::vector<std::string_view> split_csv(std::string_view line) {
+  std::vector<std::string_view> fields;
+  for (std::size_t start = 0;;) {
+    const auto end = line.find(',', start);
+    fields.push_back(line.substr(start, end == std::string_view::npos ? line.npos : end - start));
+    if (end == std::string_view::npos) return fields;
+    start = end + 1;
+  }
+}
+
+void check_csv_values(const ReaderInput& input, std::string_view line,
+                      const std::vector<bool>& skip, std::uint64_t record, std::uint64_t number) {
+  std::size_t column = 0;
+  for (std::size_t start = 0;; ++column) {
+    const auto end = line.find(',', start);
+    const std::string_view field =
+        line.substr(start, end == std::string_view::npos ? line.npos : end - start);
+    if ((column >= skip.size() || !skip[column]) && non_finite(field)) {
+      refuse_value(input, record, number, "column " + std::to_string(column + 1), field);
+    }
+    if (end == std::string_view::npos) return;
+    start = end + 1;
+  }
+}
+
+void check_libsvm_values(const ReaderInput& input, std::string_view line, std::uint64_t number) {
+  std::size_t entry = 0;
+  for (std::size_t start = 0; start < line.size();) {
+    const auto space = line.find_first_of(" \t", start);
+    const std::string_view token =
+        line.substr(start, space == std::string_view::npos ? line.npos : space - start);
+    start = space == std::string_view::npos ? line.size() : space + 1;
+    const auto colon = token.find(':');
+    if (colon == std::string_view::npos) continue;  // the label
+    ++entry;
+    if (non_finite(token.substr(colon + 1))) {
+      refuse_value(input, number, number, "entry " + std::to_string(entry), token);
+    }
+  }
 }
 
 }  // namespace
@@ -184,19 +316,23 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "r");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
+  const bool csv = input.format == "csv";
+  const std::vector<bool> skip = csv ? text_columns(input, {}) : std::vector<bool>{};
   SentCount sent;
-  for_each_line(file, [&](const char* line, std::size_t size) {
-    add_line(transfer, line, size);
+  for_each_line(file, [&](std::string_view line) {
+    const std::uint64_t number = sent.total + sent.in_shard + 1;
+    const bool vector = !blank(line);
+    if (vector && csv) check_csv_values(input, line, skip, number, number);
+    if (vector && !csv) check_libsvm_values(input, line, number);
+    add_line(transfer, line);
     ids.feed();
-    sent.record();
-    if (reached_threshold(transfer, transfer.data_size(), ids)) {
-      ids.hand_off();
-      sent.handed_off();
-    }
+    sent.record(vector);
+    if (reached_threshold(transfer, transfer.data_size(), ids)) sent.hand_off(ids);
   });
-  file.check_unchanged(sent.total);
+  file.check_unchanged(sent.total + sent.in_shard);
+  sent.require_vectors(input.file_path);
   ids.warn_about_extra_ids();
-  if (transfer.data_size() > 0) ids.hand_off();
+  if (transfer.data_size() > 0) sent.hand_off(ids);
 }
 
 void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
@@ -206,26 +342,30 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
   SentCount sent;
   bool have_header = false;
   std::string header;
-  for_each_line(file, [&](const char* line, std::size_t size) {
+  std::vector<bool> skip;
+  for_each_line(file, [&](std::string_view line) {
     if (!have_header) {
-      header.assign(line, size);
+      header.assign(line);
       have_header = true;
-      add_line(transfer, header.data(), header.size());
+      skip = text_columns(input, split_csv(header));
+      add_line(transfer, header);
       return;
     }
-    add_line(transfer, line, size);
+    const std::uint64_t record = sent.total + sent.in_shard + 1;
+    const bool vector = !blank(line);
+    if (vector) check_csv_values(input, line, skip, record, record + 1);
+    add_line(transfer, line);
     ids.feed();
-    sent.record();
+    sent.record(vector);
     if (reached_threshold(transfer, transfer.data_size(), ids)) {
-      ids.hand_off();
-      sent.handed_off();
-      add_line(transfer, header.data(), header.size());
+      sent.hand_off(ids);
+      add_line(transfer, header);
     }
   });
-  file.check_unchanged(sent.total);
+  file.check_unchanged(sent.total + sent.in_shard);
+  sent.require_vectors(input.file_path);
   ids.warn_about_extra_ids();
-  if (!have_header) add_line(transfer, "", 0);
-  ids.hand_off();
+  sent.hand_off(ids);
 }
 
 void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
@@ -238,13 +378,22 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
   const auto size = static_cast<std::size_t>(record_size);
   // A vector larger than the file: nothing to read, and no buffer to take for it.
   if (size > file.size_at_open()) {
-    throw std::runtime_error("The data file holds no records: " + input.file_path);
+    throw std::invalid_argument("'" + input.file_path + "' holds no vectors");
+  }
+  // The count of vectors is known before anything is read: too few ids is known too.
+  const std::uint64_t vectors = file.size_at_open() / size;
+  if (!input.ids_path.empty()) {
+    const std::uint64_t held = ids.count_all();
+    if (held < vectors) {
+      throw std::invalid_argument("The string ids file '" + input.ids_path + "' holds " +
+                                  std::to_string(held) + " ids for the " + std::to_string(vectors) +
+                                  " vectors of '" + input.file_path + "'; nothing was sent");
+    }
   }
   SentCount sent;
   auto hand_off = [&] {
     transfer.note("Number of vectors " + std::to_string(transfer.data_size() / size));
-    ids.hand_off();
-    sent.handed_off();
+    sent.hand_off(ids);
   };
   const std::size_t per_block = std::max<std::size_t>(1, kBlock / size);
   std::vector<char> block(per_block * size);
@@ -276,7 +425,8 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
       break;
     }
   }
-  file.check_unchanged(sent.total);
+  file.check_unchanged(sent.total + sent.in_shard);
+  sent.require_vectors(input.file_path);
   if (tail > 0) {
     transfer.warning(" The last " + std::to_string(tail) + " byte(s) of '" + input.file_path +
                      "' do not make a whole vector of " + std::to_string(size) +
@@ -405,9 +555,7 @@ void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& w
 // A first pass without the JSON library, which knows most well-formed files: true when the file
 // certainly passes the library's check. It stops at the first element it cannot vouch for,
 // since the library's own pass decides such a file from the start.
-bool quick_json_check(const ReaderInput& input, const ShardOutput& output) {
-  InputFile file(input.file_path, "rb");
-  if (!file) return false;
+bool quick_json_check(InputFile& file, const ShardOutput& output) {
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
                            JsonCheck::kMaxJsonDepth - 1, kBlock);
   bool passed = true;
@@ -450,20 +598,20 @@ CompactBatch compact_batch(JsonBatch& batch) {
 }  // namespace
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
-  if (!quick_json_check(input, transfer)) {
+  // One open for every pass, so that a change between passes is seen by the last one.
+  InputFile file(input.file_path, "rb");
+  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  if (!quick_json_check(file, transfer)) {
+    file.rewind();
     JsonCheck check(transfer);
-    std::ifstream document(input.file_path, std::ios::binary);
-    if (!document) throw std::runtime_error("Failed to open file: " + input.file_path);
-    if (!json::sax_parse(document, &check)) throw std::runtime_error(check.message);
+    if (!json::sax_parse(file.get(), &check)) throw std::runtime_error(check.message);
     if (!check.is_array) {
       IdFeed ids(input.ids_path, transfer);  // a missing id file is told first
       throw std::invalid_argument("Given json file is not an array");
     }
   }
+  file.rewind();
   IdFeed ids(input.ids_path, transfer);
-
-  InputFile file(input.file_path, "rb");
-  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
                            JsonCheck::kMaxJsonDepth - 1, kBlock);
   std::size_t estimate = 2;
@@ -479,8 +627,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
     sent.record();
     if (reached_threshold(transfer, estimate, ids)) {
       transfer.add_data("]", 1);
-      ids.hand_off();
-      sent.handed_off();
+      sent.hand_off(ids);
       transfer.add_data("[", 1);
       estimate = 2;
       first_in_shard = true;
@@ -496,10 +643,11 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
         }
       },
       [] { return true; });
-  file.check_unchanged(sent.total, false);  // the array may end before the file does
+  file.check_unchanged(sent.total + sent.in_shard, false);  // the array may end before the file
+  sent.require_vectors(input.file_path);
   ids.warn_about_extra_ids();
   transfer.add_data("]", 1);
-  ids.hand_off();
+  sent.hand_off(ids);
 }
 
 }  // namespace rest_client

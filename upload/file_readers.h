@@ -2,6 +2,7 @@
 // Cutting a data file into shards at record boundaries, paired with string ids.
 
 #include <string>
+#include <vector>
 
 #include "upload/shard_builder.h"
 
@@ -10,6 +11,11 @@ namespace rest_client {
 struct ReaderInput {
   std::string file_path;
   std::string ids_path;  // empty when no string-id file was named
+  std::string format;    // "csv" or "libsvm" for the line readers, whose values are checked
+  // CSV: the fields that hold no vector values, as the service reads them (a header name, else a
+  // 1-based column number).
+  std::string id_field;
+  std::vector<std::string> attribute_fields;
 };
 
 // libsvm files and CSV files without field names: one record per line.

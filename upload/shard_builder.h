@@ -2,6 +2,7 @@
 // Builds one shard's request body at a time: the upload body's members in name order, with
 // "file_data" streamed in from the compressor and "checksum" filled in once it is complete.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ struct ShardBody {
   std::string text;                     // the whole request body
   std::string checksum;                 // of the "file_data" text
   std::vector<ReaderMessage> messages;  // to show before sending
+  std::uint64_t first_record = 0;       // 1-based number of its first record in the file
+  std::uint64_t records = 0;
 };
 
 // What the file readers write to.
@@ -32,8 +35,13 @@ class ShardOutput {
   virtual std::size_t data_size() const = 0;
   // Bytes of data at which a shard is handed off.
   virtual std::size_t shard_size() const = 0;
-  // Ends the current shard (with its ids text while ids are in use) and starts the next.
-  virtual void hand_off(const std::string* shard_ids) = 0;
+  // Ends the current shard of `records` records (with its ids text while ids are in use) and
+  // starts the next.
+  virtual void hand_off(const std::string* shard_ids, std::uint64_t records) = 0;
+  // Forgets the current shard's data: records before the first vector carry nothing.
+  virtual void discard() = 0;
+  // The string ids ran out after `ids` of them; the records that follow get default ids.
+  virtual void ids_ran_out(std::uint64_t ids) = 0;
   virtual void warning(std::string text) = 0;
   virtual void note(std::string text) = 0;
   // True once the upload was abandoned; long passes that add no data look at it now and then.

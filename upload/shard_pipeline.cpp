@@ -54,7 +54,19 @@ void ShardPipeline::note(std::string text) {
   current_.messages.push_back({false, std::move(text)});
 }
 
-void ShardPipeline::hand_off(const std::string* shard_ids) {
+void ShardPipeline::discard() {
+  builder_.start(current_.text);
+}
+
+void ShardPipeline::ids_ran_out(std::uint64_t ids) {
+  short_ids_ = ShortIds{ids, 0};
+}
+
+void ShardPipeline::hand_off(const std::string* shard_ids, std::uint64_t records) {
+  current_.first_record = next_record_;
+  current_.records = records;
+  next_record_ += records;
+  if (short_ids_ && shard_ids == nullptr) short_ids_->records_without += records;
   current_.checksum = builder_.finish(current_.text, shard_ids);
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return stop_ || (!ready_ && spare_); });
@@ -100,6 +112,11 @@ void ShardPipeline::recycle(ShardBody&& shard) {
   std::lock_guard<std::mutex> lock(mutex_);
   spare_ = std::move(shard);
   changed_.notify_all();
+}
+
+std::optional<ShardPipeline::ShortIds> ShardPipeline::short_ids() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reader_done_ ? short_ids_ : std::nullopt;
 }
 
 std::vector<ReaderMessage> ShardPipeline::take_trailing_messages() {

@@ -34,6 +34,13 @@ class ShardPipeline : private ShardOutput {
   void recycle(ShardBody&& shard);
   // Messages the reader left after its last shard.
   std::vector<ReaderMessage> take_trailing_messages();
+  // Once the reader is done: when the string ids ran out, how many there were, and how many
+  // records were sent without ids after that.
+  struct ShortIds {
+    std::uint64_t ids = 0;
+    std::uint64_t records_without = 0;
+  };
+  std::optional<ShortIds> short_ids();
 
  private:
   struct Stopped {};
@@ -41,7 +48,9 @@ class ShardPipeline : private ShardOutput {
   void add_data(const char* data, std::size_t size) override;
   std::size_t data_size() const override;
   std::size_t shard_size() const override { return builder_.shard_size(); }
-  void hand_off(const std::string* shard_ids) override;
+  void hand_off(const std::string* shard_ids, std::uint64_t records) override;
+  void discard() override;
+  void ids_ran_out(std::uint64_t ids) override;
   void warning(std::string text) override;
   void note(std::string text) override;
   bool stopping() const override { return stopping_.load(std::memory_order_relaxed); }
@@ -60,6 +69,8 @@ class ShardPipeline : private ShardOutput {
   std::atomic<std::uint64_t> bytes_read_{0};  // read without the lock while records are added
   std::exception_ptr failure_;
   std::vector<ReaderMessage> trailing_;
+  std::uint64_t next_record_ = 1;  // the reader's thread alone, until it is done
+  std::optional<ShortIds> short_ids_;
   std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "upload/shard_transfer.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "client/job_status.h"
@@ -11,10 +12,47 @@ namespace {
 
 constexpr std::chrono::milliseconds kPause(400);
 
+// "records 1-88773, job "job-1-2": stored", as far as its job's end is known.
+std::string shard_text(const AcceptedShard& shard) {
+  const std::string range = shard.records == 0
+                                ? "no records"
+                                : "records " + std::to_string(shard.first_record) + "-" +
+                                      std::to_string(shard.first_record + shard.records - 1);
+  const char* state = shard.state == AcceptedShard::State::kFinished ? ": stored"
+                      : shard.state == AcceptedShard::State::kFailed ? ": failed, not stored"
+                                                                     : ": may be stored";
+  return range + ", job " + service_text(member_or_null(shard.status_body, "job_id").dump()) +
+         state;
+}
+
 }  // namespace
 
-ShardTransfer::ShardTransfer(Session& session, std::string file_path, std::string dataset)
-    : session_(session), file_path_(std::move(file_path)), dataset_(std::move(dataset)) {}
+void report_accepted(const std::vector<AcceptedShard>& accepted, const std::string& file_path) {
+  // Shards whose jobs failed stored nothing: only those that did, or may have, are told.
+  if (std::all_of(accepted.begin(), accepted.end(), [](const AcceptedShard& shard) {
+        return shard.state == AcceptedShard::State::kFailed;
+      })) {
+    return;
+  }
+  print_warning(" The service accepted " + std::to_string(accepted.size()) + " shard(s) of '" +
+                file_path + "' before the upload stopped; their records are, or may be, stored:");
+  for (std::size_t i = 0; i < accepted.size(); ++i) {
+    print_warning("  shard " + std::to_string(i + 1) + ": " + shard_text(accepted[i]));
+  }
+}
+
+ShardTransfer::ShardTransfer(Session& session, std::string file_path, std::string dataset,
+                             std::vector<AcceptedShard>& accepted)
+    : session_(session),
+      file_path_(std::move(file_path)),
+      dataset_(std::move(dataset)),
+      jobs_(accepted) {}
+
+std::uint64_t ShardTransfer::records_sent() const {
+  std::uint64_t records = 0;
+  for (const auto& job : jobs_) records += job.records;
+  return records;
+}
 
 void ShardTransfer::send_shard(const ShardBody& shard) {
   check_rate_limit(session_);
@@ -25,22 +63,38 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
   sending_ = false;
   if (response.status != 200) {
     print_error("Upload failed! Status: " + std::to_string(response.status) +
-                "\nResponse: " + response.text);
+                "\nResponse: " + service_text(response.text));
     print_failure_cause(response);
     throw std::runtime_error("Server failed to upload");
   }
+  // The job is recorded as soon as the answer is read, so that an interrupt in the pause that
+  // follows names it; what the answer lacks is told after the pause, in the usual order.
+  std::exception_ptr unreadable, no_job;
+  std::string server_checksum;
+  try {
+    const json answer = parse_json(response.text);
+    server_checksum = member_or_null(answer, "checksum_server").get<std::string>();
+    try {
+      json status_body = request_body(session_);
+      status_body["job_id"] = member_or_null(answer, "job_id").get<std::string>();
+      jobs_.push_back({std::move(status_body), shard.first_record, shard.records});
+    } catch (const std::exception&) {
+      no_job = std::current_exception();
+    }
+  } catch (const std::exception&) {
+    unreadable = std::current_exception();
+  }
   session_.waits.wait_for(kPause);
-  print_info("Uploading... [" + std::to_string(jobs_.size() + 1) + "]");
-  const json answer = parse_json(response.text);
-  const std::string server_checksum = member_or_null(answer, "checksum_server").get<std::string>();
-  std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
+  print_info("Uploading... [" + std::to_string(jobs_.size() + (no_job || unreadable ? 1 : 0)) +
+             "]");
+  if (unreadable) std::rethrow_exception(unreadable);
+  std::cout << "Server returns matching checksum: " << printable(service_text(server_checksum))
+            << std::endl;
   if (server_checksum != shard.checksum) {
-    print_warning(" The server's checksum " + server_checksum +
+    print_warning(" The server's checksum " + service_text(server_checksum) +
                   " does not match the client's checksum " + shard.checksum);
   }
-  json status_body = request_body(session_);
-  status_body["job_id"] = member_or_null(answer, "job_id").get<std::string>();
-  jobs_.push_back({std::move(status_body), false});
+  if (no_job) std::rethrow_exception(no_job);
 
   const Round round = poll_round(true);
   if (round.failed) throw std::runtime_error("Server failed to upload");
@@ -50,12 +104,14 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
 std::string ShardTransfer::describe_interrupt() const {
   std::string text = "the upload of '" + file_path_ + "' after " + std::to_string(jobs_.size()) +
                      " shard(s) were accepted";
-  std::string running;
+  std::string shards, running;
   for (const auto& job : jobs_) {
-    if (job.finished) continue;
+    shards += (shards.empty() ? "" : "; ") + shard_text(job);
+    if (job.state != AcceptedShard::State::kRunning) continue;
     running += running.empty() ? "" : ", ";
-    running += member_or_null(job.status_body, "job_id").dump();
+    running += service_text(member_or_null(job.status_body, "job_id").dump());
   }
+  if (!shards.empty()) text += " (" + shards + ")";
   if (!running.empty()) text += "; the service may still finish jobs " + running;
   if (sending_) text += "; the shard being sent may or may not have been stored";
   return text;
@@ -77,6 +133,7 @@ int ShardTransfer::poll_upload_job(std::size_t index) {
                     "] Finished. Returned with message: " + report->message());
       return 1;
     case JobState::kFailed:
+      jobs_[index].state = AcceptedShard::State::kFailed;
       print_error(report->failure("Server failed to upload"));
       return -1;
     case JobState::kUnknown:
@@ -89,20 +146,20 @@ int ShardTransfer::poll_upload_job(std::size_t index) {
 ShardTransfer::Round ShardTransfer::poll_round(bool pause_after_every_poll) {
   std::size_t index = 0;
   for (; index < jobs_.size(); ++index) {
-    if (jobs_[index].finished) continue;
+    if (jobs_[index].state == AcceptedShard::State::kFinished) continue;
     const int result = poll_upload_job(index);
     if (pause_after_every_poll) session_.waits.wait_for(kPause);
     if (result < 0) return {index, true};
     if (result == 0) break;
     if (!pause_after_every_poll) session_.waits.wait_for(kPause);
-    jobs_[index].finished = true;
+    jobs_[index].state = AcceptedShard::State::kFinished;
   }
   return {index, false};
 }
 
 bool ShardTransfer::final_wait() {
-  if (jobs_.empty()) throw std::runtime_error("The data file holds no records: " + file_path_);
-  while (!jobs_.back().finished) {
+  if (jobs_.empty()) throw std::runtime_error("'" + file_path_ + "' holds no vectors");
+  while (jobs_.back().state != AcceptedShard::State::kFinished) {
     const Round round = poll_round(false);
     if (round.failed) return false;
     print_success("Uploaded [" + std::to_string(round.stopped_at) + "/" +

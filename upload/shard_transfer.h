@@ -1,6 +1,7 @@
 #pragma once
 // Sending an upload's shards and following their upload jobs.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,21 +11,31 @@
 
 namespace rest_client {
 
-// Sends finished shards one at a time and follows their upload jobs.
+// A shard the service took: its upload job and the records it holds.
+struct AcceptedShard {
+  json status_body;  // "user_api_key" and "job_id"
+  std::uint64_t first_record = 0, records = 0;
+  enum class State { kRunning, kFinished, kFailed } state = State::kRunning;
+};
+
+// After an upload that did not end well: the shards the service accepted, with their jobs and
+// record ranges, and that their records are, or may be, stored. Nothing when none was accepted.
+void report_accepted(const std::vector<AcceptedShard>& accepted, const std::string& file_path);
+
+// Sends finished shards one at a time and follows their upload jobs, keeping every accepted
+// shard in the caller's list.
 class ShardTransfer {
  public:
-  ShardTransfer(Session& session, std::string file_path, std::string dataset);
+  ShardTransfer(Session& session, std::string file_path, std::string dataset,
+                std::vector<AcceptedShard>& accepted);
 
   void send_shard(const ShardBody& shard);
   std::size_t shard_count() const { return jobs_.size(); }
+  std::uint64_t records_sent() const;
   // Polls until the last upload job has finished (true) or one failed (false).
   bool final_wait();
 
  private:
-  struct UploadJob {
-    json status_body;
-    bool finished = false;
-  };
   struct Round {
     std::size_t stopped_at;  // the first job still running, or the count of jobs
     bool failed;
@@ -41,7 +52,7 @@ class ShardTransfer {
   Session& session_;
   std::string file_path_;
   std::string dataset_;
-  std::vector<UploadJob> jobs_;
+  std::vector<AcceptedShard>& jobs_;
   bool sending_ = false;  // a shard's request is in flight
   InterruptScope interrupt_scope_{[this] { return describe_interrupt(); }};
 };

@@ -18,12 +18,29 @@
 namespace rest_client {
 namespace {
 
-// Fields of the first line, split at commas; an empty field after a trailing comma does not count.
-std::size_t column_count(const std::string& path) {
+// The longest first line whose columns are counted for the column questions.
+constexpr std::size_t kLongestFirstLine = 16 << 20;
+
+void require_readable(const std::string& path) {
   std::ifstream file(path);
   if (!file) throw std::invalid_argument("Could not open file " + path);
-  std::string line;
-  std::getline(file, line);
+}
+
+// Fields of the first line, split at commas; an empty field after a trailing comma does not
+// count. Only a bounded prefix is read.
+std::size_t column_count(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::invalid_argument("Could not open file " + path);
+  std::string line(kLongestFirstLine + 1, '\0');
+  file.read(line.data(), static_cast<std::streamsize>(line.size()));
+  line.resize(static_cast<std::size_t>(file.gcount()));
+  const auto end = line.find('\n');
+  if (end == std::string::npos && line.size() > kLongestFirstLine) {
+    throw std::invalid_argument("The first line of '" + path + "' is longer than " +
+                                std::to_string(kLongestFirstLine >> 20) +
+                                " MiB; its columns cannot be counted");
+  }
+  if (end != std::string::npos) line.resize(end);
   std::istringstream fields(line);
   std::size_t count = 0;
   for (std::string field; std::getline(fields, field, ',');) ++count;
@@ -84,6 +101,21 @@ void ask_columns(json& body, std::size_t columns) {
   }
 }
 
+// The fields the service reads as the id and the attributes (CSV), whose values are not checked
+// as numbers.
+ReaderInput reader_input(const std::string& file_path, const UploadPlan& plan, const json& body) {
+  ReaderInput input{file_path, plan.ids_path, body.value("file_format", ""), "", {}};
+  if (body.contains("vector_id_field_name") && body.at("vector_id_field_name").is_string()) {
+    input.id_field = body.at("vector_id_field_name").get<std::string>();
+  }
+  if (body.contains("vector_attributes") && body.at("vector_attributes").is_array()) {
+    for (const json& field : body.at("vector_attributes")) {
+      if (field.is_string()) input.attribute_fields.push_back(field.get<std::string>());
+    }
+  }
+  return input;
+}
+
 std::uint64_t file_size(const std::string& path) {
   std::ifstream file(path, std::ios::binary | std::ios::ate);
   return file ? static_cast<std::uint64_t>(file.tellg()) : 0;
@@ -135,10 +167,11 @@ class ShownDuringWaits {
 
 // Sends the file shard by shard (the next one compressed while the current one is sent) and
 // waits for every upload job. The progress line moves while shards are prepared, while they are
-// in flight and while their jobs are waited for.
+// in flight and while their jobs are waited for. The shards the service accepted are kept in
+// `accepted`.
 bool send_file(Session& session, const std::string& file_path, const UploadPlan& plan,
-               const json& body) {
-  ShardTransfer transfer(session, file_path, plan.dataset);
+               const json& body, std::vector<AcceptedShard>& accepted) {
+  ShardTransfer transfer(session, file_path, plan.dataset, accepted);
   const std::uint64_t size = file_size(file_path);
   ProgressLine progress(size);
   const ShardPipeline* reading = nullptr;
@@ -146,9 +179,10 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
     progress.draw(reading != nullptr ? reading->bytes_read() : size, transfer.shard_count());
   };
   const ShownDuringWaits shown(session, {redraw, [&] { progress.clear(); }});
+  std::optional<ShardPipeline::ShortIds> short_ids;
   {
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
-                           reader_for(plan, {file_path, plan.ids_path}));
+                           reader_for(plan, reader_input(file_path, plan, body)));
     reading = &pipeline;
     while (auto shard = pipeline.next(redraw)) {
       progress.clear();
@@ -160,8 +194,17 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
     progress.clear();
     show(pipeline.take_trailing_messages());
     pipeline.rethrow_failure();
+    short_ids = pipeline.short_ids();
   }
   if (!transfer.final_wait()) return false;
+  if (short_ids) {
+    // Stored, but not as asked.
+    print_error(
+        "The string ids file '" + plan.ids_path + "' held " + std::to_string(short_ids->ids) +
+        " ids; " + std::to_string(short_ids->records_without) + " of the " +
+        std::to_string(transfer.records_sent()) + " vectors were stored with default ids instead");
+    return false;
+  }
   print_success("Successfully uploaded file to dataset");
   return true;
 }
@@ -170,23 +213,29 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
 
 bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
                    OptionMap options) {
-  return guarded("upload", [&] {
+  std::vector<AcceptedShard> accepted;
+  const bool uploaded = guarded("upload", [&] {
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
-    UploadPlanResult planned = plan_upload(project, std::move(options), column_count(file_path));
+    require_readable(file_path);
+    UploadPlanResult planned = plan_upload(project, std::move(options), 0);
     for (const auto& warning : planned.warnings) print_warning(warning);
     if (!planned.plan) throw std::invalid_argument(planned.error);
     UploadPlan& plan = *planned.plan;
     json body = request_body(session);
     body.update(plan.body);
-    if (plan.ask_columns) ask_columns(body, plan.columns);
+    // Only a headerless CSV file's first line is read here, for its columns.
+    if (plan.ask_columns) ask_columns(body, column_count(file_path));
     if (!plan.ids_path.empty()) require_regular_file(plan.ids_path);
     if (!plan.invalid_arguments.empty()) {
       for (const auto& key : plan.invalid_arguments) print_error("Invalid argument " + key);
       return false;
     }
-    return send_file(session, file_path, plan, body);
+    return send_file(session, file_path, plan, body, accepted);
   });
+  // Whatever ended the upload, the shards the service took are said last.
+  if (!uploaded) report_accepted(accepted, file_path);
+  return uploaded;
 }
 
 }  // namespace rest_client

@@ -47,7 +47,8 @@ void FakeService::on(const std::string& path, Reply reply) {
 void FakeService::accept_login(const std::string& key, const std::string& name) {
   on("/bk/validate-api-key", 200, R"({"user_id":"u-1","username":")" + name + "\"}");
   on("/api/check_cli_version", 200, R"({"success":true,"message":""})");
-  (void)key;
+  std::lock_guard<std::mutex> lock(mutex_);
+  login_key_ = key;
 }
 
 void FakeService::answer(const httplib::Request& request, httplib::Response& response) {
@@ -59,7 +60,10 @@ void FakeService::answer(const httplib::Request& request, httplib::Response& res
                          {request.headers.begin(), request.headers.end()},
                          request.body});
     auto found = script_.find(request.path);
-    if (found != script_.end() && !found->second.empty()) {
+    if (!login_key_.empty() && request.path == "/bk/validate-api-key" &&
+        request.get_header_value("X-API-Key") != login_key_) {
+      reply = {401, R"({"detail":"Invalid API key"})", 0, ""};
+    } else if (found != script_.end() && !found->second.empty()) {
       reply = found->second.front();
       if (found->second.size() > 1) found->second.pop_front();
     }
@@ -90,6 +94,7 @@ void FakeService::clear_requests() {
 
 void FakeService::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
+  login_key_.clear();
   script_.clear();
   requests_.clear();
 }

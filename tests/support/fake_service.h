@@ -46,6 +46,7 @@ class FakeService {
     on(path, Reply{status, body, 0, ""});
   }
   // Answers login and the version check the way a healthy service does.
+  // Answers key validations: the key with the user `name`, any other key 401.
   void accept_login(const std::string& key, const std::string& name = "tester");
 
   std::vector<RecordedRequest> requests() const;
@@ -59,6 +60,7 @@ class FakeService {
 
   httplib::Server server_;
   std::thread thread_;
+  std::string login_key_;  // when set, the only key validations accept
   int port_ = 0;
   mutable std::mutex mutex_;
   std::map<std::string, std::deque<Reply>> script_;
