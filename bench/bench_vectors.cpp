@@ -14,7 +14,7 @@
 #include <string>
 
 #include "client/payload.h"
-#include "commands/dispatcher.h"
+#include "shell/dispatcher.h"
 
 namespace {
 

@@ -41,16 +41,25 @@ std::string printable(std::string text) {
 std::string service_text(std::string_view text) {
   std::string shown;
   shown.reserve(text.size());
-  for (const char c : text) {
-    if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\r') {
-      shown += "\\r";
-    } else {
-      shown += c;
+  // Each search is one memchr over the text; a break's position is looked for again only once
+  // it has been passed.
+  std::size_t newline = text.find('\n'), carriage = text.find('\r');
+  for (std::size_t at = 0;;) {
+    const std::size_t line_break = std::min(newline, carriage);
+    if (line_break == std::string_view::npos) {
+      shown.append(text.substr(at));
+      return shown;
     }
+    shown.append(text.substr(at, line_break - at));
+    if (line_break == newline) {
+      shown += "\\n";
+      newline = text.find('\n', line_break + 1);
+    } else {
+      shown += "\\r";
+      carriage = text.find('\r', line_break + 1);
+    }
+    at = line_break + 1;
   }
-  return shown;
 }
 
 void print_success(std::string message) {

@@ -71,6 +71,61 @@ bool follow_job(Session& session, const std::string& path, const json& status_bo
   }
 }
 
+namespace {
+
+// The line's text with its fields filled in.
+std::string filled(const char* text, const JobReport& report, std::size_t index) {
+  std::string out = text;
+  const std::pair<const char*, std::function<std::string()>> fields[] = {
+      {"{index}", [&] { return std::to_string(index); }},
+      {"{number}", [&] { return std::to_string(index + 1); }},
+      {"{message}", [&] { return report.message(); }},
+  };
+  for (const auto& [name, value] : fields) {
+    if (const auto at = out.find(name); at != std::string::npos) {
+      out.replace(at, std::string_view(name).size(), value());
+    }
+  }
+  return out;
+}
+
+void print_line(const JobLine& line, const std::string& text) {
+  switch (line.kind) {
+    case JobLine::Kind::kInfo:
+      print_info(text);
+      break;
+    case JobLine::Kind::kSuccess:
+      print_success(text);
+      break;
+    case JobLine::Kind::kError:
+      print_error(text);
+      break;
+  }
+}
+
+}  // namespace
+
+std::optional<bool> tell_job(const JobReport& report, const JobTexts& texts, std::size_t index) {
+  switch (report.state) {
+    case JobState::kPending:
+      print_line(texts.pending, filled(texts.pending.text, report, index));
+      return std::nullopt;
+    case JobState::kInProgress:
+      print_line(texts.in_progress, filled(texts.in_progress.text, report, index));
+      return std::nullopt;
+    case JobState::kFinished:
+      for (const auto& line : texts.finished) print_line(line, filled(line.text, report, index));
+      return true;
+    case JobState::kFailed:
+      print_error(report.failure(texts.failed));
+      return false;
+    case JobState::kUnknown:
+      break;
+  }
+  print_error("Server returned unknown status");
+  return false;
+}
+
 std::string job_interrupted(const json& status_body) {
   return "while waiting for job " + member_or_null(status_body, "job_id").dump() +
          "; the service may still finish it";

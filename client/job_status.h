@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client/session.h"
 
@@ -36,6 +37,23 @@ std::optional<JobReport> fetch_job_report(Session& session, const std::string& p
 bool follow_job(Session& session, const std::string& path, const nlohmann::json& status_body,
                 std::chrono::milliseconds interval,
                 const std::function<std::optional<bool>(const JobReport&)>& on_report);
+
+// How a kind of job tells its states: the kind of line and its text for each, with "{index}",
+// "{number}" (the index from 1) and "{message}" (a finished job's message) filled in.
+struct JobLine {
+  enum class Kind { kInfo, kSuccess, kError } kind;
+  const char* text;
+};
+struct JobTexts {
+  JobLine pending, in_progress;
+  std::vector<JobLine> finished;
+  const char* failed;  // the failure line; ": " and the job's "error" follow when it gives one
+};
+
+// Prints the report's lines from the table: nullopt while the job runs, true once it finished,
+// false when it failed or its state is unknown. Throws when a member it reads is missing or not
+// a string.
+std::optional<bool> tell_job(const JobReport& report, const JobTexts& texts, std::size_t index = 0);
 
 // What an interrupted wait for a server job says: the job's id, and that it may still finish.
 std::string job_interrupted(const nlohmann::json& status_body);

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 
+#include "client/colours.h"
 #include "client/interrupt.h"
 #include "client/secrets.h"
 
@@ -99,6 +100,14 @@ std::optional<std::string> read_secret_line(const std::string& prompt) {
 
 void add_history_line(const std::string& line) {
   if (stdin_is_terminal() && !holds_secret(line)) add_history(line.c_str());
+}
+
+bool confirmed(const std::string& question, const char* cancelled_text) {
+  std::cout << yellow() << question << reset() << std::flush;
+  const auto answer = read_answer_line();
+  if (answer && (*answer == "y" || *answer == "Y")) return true;
+  std::cout << red() << cancelled_text << reset() << std::endl;
+  return false;
 }
 
 std::optional<std::string> read_answer_line() {

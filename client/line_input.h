@@ -24,4 +24,8 @@ void add_history_line(const std::string& line);
 // One whole line of standard input (answers to questions); nullopt at end of input.
 std::optional<std::string> read_answer_line();
 
+// Asks a yes/no question; only "y" or "Y" confirms, and anything else or the end of input
+// prints `cancelled_text`.
+bool confirmed(const std::string& question, const char* cancelled_text);
+
 }  // namespace rest_client

@@ -11,19 +11,21 @@ json request_body(const Session& session) {
 }
 
 HttpResponse post_unlimited(Session& session, const std::string& path, const json& body) {
-  return send_text(session, path, body.dump());
+  return post_unlimited_text(session, path, body.dump());
 }
 
-HttpResponse post(Session& session, const std::string& path, const json& body) {
-  return post_text(session, path, body.dump());
+HttpResponse post_limited(Session& session, const std::string& path, const json& body) {
+  return post_limited_text(session, path, body.dump());
 }
 
-HttpResponse post_text(Session& session, const std::string& path, const std::string& body_text) {
+HttpResponse post_limited_text(Session& session, const std::string& path,
+                               const std::string& body_text) {
   check_rate_limit(session);
-  return send_text(session, path, body_text);
+  return post_unlimited_text(session, path, body_text);
 }
 
-HttpResponse send_text(Session& session, const std::string& path, const std::string& body_text) {
+HttpResponse post_unlimited_text(Session& session, const std::string& path,
+                                 const std::string& body_text) {
   return http_post_json(session.network, session.endpoints.api + path, body_text);
 }
 

@@ -19,15 +19,17 @@ using json = nlohmann::json;
 json request_body(const Session& session);
 
 // Forms the API root + path, passes the rate limiter, POSTs the compact body.
-HttpResponse post(Session& session, const std::string& path, const json& body);
+HttpResponse post_limited(Session& session, const std::string& path, const json& body);
 // The same without the rate limiter, for status polls of running jobs.
 HttpResponse post_unlimited(Session& session, const std::string& path, const json& body);
 
 // POSTs an already serialised body (limiter passed first).
-HttpResponse post_text(Session& session, const std::string& path, const std::string& body_text);
+HttpResponse post_limited_text(Session& session, const std::string& path,
+                               const std::string& body_text);
 // POSTs an already serialised body to the API root + path, without the limiter (a caller that
 // passed it itself, or a status poll).
-HttpResponse send_text(Session& session, const std::string& path, const std::string& body_text);
+HttpResponse post_unlimited_text(Session& session, const std::string& path,
+                                 const std::string& body_text);
 // The compact text of `body` with one more member whose value is already serialised JSON text;
 // the same bytes as body.dump() with that member set.
 std::string dump_with_member(const json& body, const std::string& name, const std::string& value);

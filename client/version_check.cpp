@@ -8,7 +8,7 @@ bool handle_check_cli_version(Session& session) {
   try {
     json body = request_body(session);
     body["cli_version"] = client_version;
-    const HttpResponse response = post(session, "/check_cli_version", body);
+    const HttpResponse response = post_limited(session, "/check_cli_version", body);
     if (response.status != 200) {
       print_error("Error checking CLI version with server, status code: " +
                   std::to_string(response.status));

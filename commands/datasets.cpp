@@ -6,8 +6,10 @@
 #include <limits>
 #include <sstream>
 
+#include "client/line_input.h"
 #include "client/request.h"
 #include "commands/handlers.h"
+#include "language/diagnostics.h"
 
 namespace rest_client {
 namespace {
@@ -73,7 +75,7 @@ bool handle_init_dataset(Session& session, const std::string& project, const std
     body["collection_name"] = dataset;
     body["vector_type"] = vector_type;
     body["vector_dim"] = dimension_from_text(vector_dim);
-    if (!answered(post(session, "/init", body),
+    if (!answered(post_limited(session, "/init", body),
                   "Initialize dataset failed! Status: ", "\n Response: ")) {
       return false;
     }
@@ -87,7 +89,7 @@ bool handle_fetch_datasets(Session& session, const std::string& project) {
     print_info("Fetching dataset info of project " + project + "...");
     json body = request_body(session);
     body["project_name"] = project;
-    const HttpResponse response = post(session, "/fetch_datasets", body);
+    const HttpResponse response = post_limited(session, "/fetch_datasets", body);
     if (!answered(response, "Datasets fetch failed! Status: ")) return false;
     print_success("Datasets fetch succeeded");
     const json answer = parse_json(response.text);
@@ -119,7 +121,7 @@ bool handle_delete_dataset(Session& session, const std::string& project,
     json body = request_body(session);
     body["project_name"] = project;
     body["dataset_name"] = dataset;
-    const HttpResponse response = post(session, "/delete_dataset", body);
+    const HttpResponse response = post_limited(session, "/delete_dataset", body);
     if (!answered(response, "Delete dataset failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!read_success(answer)) {
@@ -132,3 +134,25 @@ bool handle_delete_dataset(Session& session, const std::string& project,
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, InitDataset& s) {
+  return rest_client::handle_init_dataset(session, s.project, s.dataset, s.vector_type,
+                                          s.vector_dim);
+}
+
+bool execute(rest_client::Session& session, FetchDatasets& s) {
+  const bool ok = rest_client::handle_fetch_datasets(session, s.project);
+  debug("Fetch datasets done.");
+  return ok;
+}
+
+bool execute(rest_client::Session& session, DeleteDataset& s) {
+  return rest_client::confirmed("Are you sure you want to delete dataset '" + s.dataset +
+                                    "' in project'" + s.project + "'? [y/N]: ",
+                                "Deletion cancelled.") &&
+         rest_client::handle_delete_dataset(session, s.project, s.dataset);
+}
+
+}  // namespace stmt

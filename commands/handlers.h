@@ -2,14 +2,17 @@
 // Command handlers of the service client. Each returns true only on real success.
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "client/job_status.h"
 #include "client/session.h"
+#include "language/statement.h"
 
 namespace rest_client {
 
-using OptionMap = std::unordered_map<std::string, std::string>;
+// How the attach job and the dense batch's job tell their states.
+extern const JobTexts kAttachJobTexts;
+extern const JobTexts kBatchJobTexts;
 
 bool handle_create_project(Session& session, const std::string& project,
                            const std::string& application);
@@ -46,8 +49,5 @@ bool handle_delete_vector(Session& session, const std::string& project, const st
                           const std::vector<std::string>& ids);
 bool handle_search(Session& session, const std::string& project, const std::string& dataset,
                    const std::string& index, const std::string& query_type, OptionMap options);
-
-bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
-                   OptionMap options);
 
 }  // namespace rest_client

@@ -4,8 +4,10 @@
 #include <iostream>
 
 #include "client/job_status.h"
+#include "client/line_input.h"
 #include "client/request.h"
 #include "commands/handlers.h"
+#include "language/diagnostics.h"
 
 namespace rest_client {
 namespace {
@@ -32,7 +34,7 @@ long long prefetch_vector_count(Session& session, const std::string& project,
   try {
     json body = request_body(session);
     body["project_name"] = project;
-    const HttpResponse response = post(session, "/fetch_datasets", body);
+    const HttpResponse response = post_limited(session, "/fetch_datasets", body);
     if (!answered(response, "Datasets fetch failed! Status: ")) return vector_count;
     const json answer = parse_json(response.text);
     if (!has_array_member(answer, "datasets")) {
@@ -56,29 +58,15 @@ long long prefetch_vector_count(Session& session, const std::string& project,
 bool poll_attach_job(Session& session, const json& status_body, int wait_time_ms) {
   return follow_job(session, "/get_attach_index_status", status_body,
                     std::chrono::milliseconds(wait_time_ms),
-                    [](const JobReport& report) -> std::optional<bool> {
-                      switch (report.state) {
-                        case JobState::kPending:
-                          print_success("Request in queue");
-                          return std::nullopt;
-                        case JobState::kInProgress:
-                          print_info("Attaching index...");
-                          return std::nullopt;
-                        case JobState::kFinished:
-                          print_success("Successfully attached index");
-                          return true;
-                        case JobState::kFailed:
-                          print_error(report.failure("Server failed to attach index"));
-                          return false;
-                        case JobState::kUnknown:
-                          break;
-                      }
-                      print_error("Server returned unknown status");
-                      return false;
-                    });
+                    [](const JobReport& report) { return tell_job(report, kAttachJobTexts); });
 }
 
 }  // namespace
+
+const JobTexts kAttachJobTexts = {{JobLine::Kind::kSuccess, "Request in queue"},
+                                  {JobLine::Kind::kInfo, "Attaching index..."},
+                                  {{JobLine::Kind::kSuccess, "Successfully attached index"}},
+                                  "Server failed to attach index"};
 
 int extractFirstElement(const std::string& shape) {
   // Whole-text match of \s*\(\s*(\d+)\s*,\s*\d+\s*\)\s* without a regular-expression engine.
@@ -143,7 +131,7 @@ bool handle_attach_index(Session& session, const std::string& project, const std
 
     const long long vector_count = prefetch_vector_count(session, project, dataset);
 
-    const HttpResponse response = post(session, "/attach_index", body);
+    const HttpResponse response = post_limited(session, "/attach_index", body);
     if (!answered(response, "Attach Index failed! Status: ", "\nResponse:")) return false;
     const json answer = parse_json(response.text);
     const bool started = answer.is_object() && answer.contains("success") &&
@@ -169,7 +157,7 @@ bool handle_list_index_infos(Session& session, const std::string& project,
     json body = request_body(session);
     body["project_name"] = project;
     body["dataset_name"] = dataset;
-    const HttpResponse response = post(session, "/list_index_infos", body);
+    const HttpResponse response = post_limited(session, "/list_index_infos", body);
     if (!answered(response, "Listing index information failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!has_array_member(answer, "index_infos")) {
@@ -197,7 +185,7 @@ bool handle_delete_index(Session& session, const std::string& project, const std
     body["project_name"] = project;
     body["dataset_name"] = dataset;
     body["index_name"] = index;
-    const HttpResponse response = post(session, "/delete_index", body);
+    const HttpResponse response = post_limited(session, "/delete_index", body);
     if (!answered(response, "Delete index failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!read_success(answer)) {
@@ -210,3 +198,29 @@ bool handle_delete_index(Session& session, const std::string& project, const std
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, AttachIndex& s) {
+  debug("Attaching index '" + s.index + "' to dataset '" + s.dataset +
+        "' with large_index=" + (s.large_index ? "true" : "false") + "...");
+  return rest_client::handle_attach_index(session, s.project, s.dataset, s.index, s.dist_type,
+                                          s.large_index);
+}
+
+bool execute(rest_client::Session& session, ListIndex& s) {
+  return rest_client::handle_list_index_infos(session, s.project, s.dataset);
+}
+
+bool execute(rest_client::Session& session, DeleteIndex& s) {
+  if (!rest_client::confirmed("Are you sure you want to delete index '" + s.index +
+                                  "' from dataset '" + s.dataset + "'? [y/N]: ",
+                              "Deletion cancelled.")) {
+    return false;
+  }
+  const bool ok = rest_client::handle_delete_index(session, s.project, s.dataset, s.index);
+  debug("Delete index done.");
+  return ok;
+}
+
+}  // namespace stmt

@@ -1,6 +1,7 @@
 // Projects: create, list, delete.
 #include <iostream>
 
+#include "client/line_input.h"
 #include "client/request.h"
 #include "commands/handlers.h"
 
@@ -18,7 +19,8 @@ bool handle_create_project(Session& session, const std::string& project,
     json body = request_body(session);
     body["project_name"] = project;
     body["application"] = application;
-    if (!answered(post(session, "/create_project", body), "Create project failed! Status: "))
+    if (!answered(post_limited(session, "/create_project", body),
+                  "Create project failed! Status: "))
       return false;
     print_success("Create project '" + project + "' succeeded");
     return true;
@@ -28,7 +30,7 @@ bool handle_create_project(Session& session, const std::string& project,
 bool handle_fetch_projects(Session& session) {
   return guarded("handle_fetch_projects", [&] {
     print_info("Fetching projects...");
-    const HttpResponse response = post(session, "/fetch_projects", request_body(session));
+    const HttpResponse response = post_limited(session, "/fetch_projects", request_body(session));
     if (!answered(response, "Projects fetch failed! Status: ")) return false;
     print_success("Projects fetch succeeded");
     const json answer = parse_json(response.text);
@@ -55,7 +57,7 @@ bool handle_delete_project(Session& session, const std::string& project) {
     print_info("Deleting project called with project_name: " + project + " ...");
     json body = request_body(session);
     body["project_name"] = project;
-    const HttpResponse response = post(session, "/delete_project", body);
+    const HttpResponse response = post_limited(session, "/delete_project", body);
     if (!answered(response, "Delete project failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (!read_success(answer)) {
@@ -68,3 +70,22 @@ bool handle_delete_project(Session& session, const std::string& project) {
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, CreateProject& s) {
+  return rest_client::handle_create_project(session, s.project, s.application);
+}
+
+bool execute(rest_client::Session& session, FetchProjects&) {
+  return rest_client::handle_fetch_projects(session);
+}
+
+bool execute(rest_client::Session& session, DeleteProject& s) {
+  return rest_client::confirmed(
+             "Are you sure you want to delete project '" + s.project + "'? [y/N]: ",
+             "Deletion cancelled") &&
+         rest_client::handle_delete_project(session, s.project);
+}
+
+}  // namespace stmt

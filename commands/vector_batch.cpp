@@ -9,6 +9,13 @@
 #include "commands/vector_numbers.h"
 
 namespace rest_client {
+
+const JobTexts kBatchJobTexts = {
+    {JobLine::Kind::kInfo, "Upload is pending"},
+    {JobLine::Kind::kInfo, "Upload is in progress"},
+    {{JobLine::Kind::kSuccess, "Upload Finished."}, {JobLine::Kind::kSuccess, "{message}"}},
+    "Server failed to upload"};
+
 namespace {
 
 json batch_body(const Session& session, const std::string& project, const std::string& dataset,
@@ -49,27 +56,7 @@ bool poll_batch_upload_job(Session& session, const std::string& job_id) {
   json status_body = request_body(session);
   status_body["job_id"] = job_id;
   return follow_job(session, "/get_upload_data_status", status_body, std::chrono::seconds(3),
-                    [](const JobReport& report) -> std::optional<bool> {
-                      switch (report.state) {
-                        case JobState::kPending:
-                          print_info("Upload is pending");
-                          return std::nullopt;
-                        case JobState::kInProgress:
-                          print_info("Upload is in progress");
-                          return std::nullopt;
-                        case JobState::kFinished:
-                          print_success("Upload Finished.");
-                          print_success(report.message());
-                          return true;
-                        case JobState::kFailed:
-                          print_error(report.failure("Server failed to upload"));
-                          return false;
-                        case JobState::kUnknown:
-                          break;
-                      }
-                      print_error("Server returned unknown status");
-                      return false;
-                    });
+                    [](const JobReport& report) { return tell_job(report, kBatchJobTexts); });
 }
 
 }  // namespace
@@ -97,7 +84,7 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
     body["checksum"] = checksum;
 
     const HttpResponse response =
-        post_text(session, "/add_data_batch", dump_with_member(body, "data", data_text));
+        post_limited_text(session, "/add_data_batch", dump_with_member(body, "data", data_text));
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
       const std::string server_checksum =
@@ -125,7 +112,7 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
     body["string_id"] = ids;
     body["data"] = std::move(data);
 
-    const HttpResponse response = post(session, "/add_data_batch", body);
+    const HttpResponse response = post_limited(session, "/add_data_batch", body);
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
       std::size_t inserted = 0, results = 0;
@@ -163,3 +150,17 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, InsertDenseBatch& s) {
+  return rest_client::handle_insert_vector_batch(session, s.project, s.dataset, std::move(s.ids),
+                                                 std::move(s.vectors), std::move(s.options));
+}
+
+bool execute(rest_client::Session& session, InsertSparseBatch& s) {
+  return rest_client::handle_insert_vector_batch(session, s.project, s.dataset, std::move(s.ids),
+                                                 s.sparse_texts, std::move(s.options));
+}
+
+}  // namespace stmt

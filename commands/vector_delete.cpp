@@ -13,7 +13,7 @@ bool handle_delete_vector(Session& session, const std::string& project, const st
     body["project_name"] = project;
     body["collection_name"] = dataset;
     body["string_ids"] = ids;
-    const HttpResponse response = post(session, "/remove_data", body);
+    const HttpResponse response = post_limited(session, "/remove_data", body);
     if (!answered(response, "Delete vector failed! Status: ")) return false;
     const json answer = parse_json(response.text);
     if (read_error_code(answer) != "Success") {
@@ -27,3 +27,11 @@ bool handle_delete_vector(Session& session, const std::string& project, const st
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, DeleteVector& s) {
+  return rest_client::handle_delete_vector(session, s.project, s.dataset, s.ids);
+}
+
+}  // namespace stmt

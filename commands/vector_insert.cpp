@@ -16,7 +16,7 @@ bool send_insert(Session& session, const std::string& project, const std::string
   if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
     body["attributes"] = json::parse(attributes->second);
   }
-  const HttpResponse response = post(session, "/add_data", body);
+  const HttpResponse response = post_limited(session, "/add_data", body);
   if (!answered(response, "Insert failed! Status: ", "\nReponse: ")) return false;
   const std::string code = read_error_code(parse_json(response.text));
   if (code != "Success") {
@@ -50,3 +50,17 @@ bool handle_insert_vector(Session& session, const std::string& project, const st
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, InsertDense& s) {
+  return rest_client::handle_insert_vector(session, s.project, s.dataset, s.string_id,
+                                           std::move(s.values), std::move(s.options));
+}
+
+bool execute(rest_client::Session& session, InsertSparse& s) {
+  return rest_client::handle_insert_vector(session, s.project, s.dataset, s.string_id,
+                                           s.sparse_text, std::move(s.options));
+}
+
+}  // namespace stmt

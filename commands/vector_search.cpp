@@ -138,7 +138,7 @@ bool handle_search(Session& session, const std::string& project, const std::stri
       for (const auto& [key, value] : options) print_error("Invalid argument: " + key);
       return false;
     }
-    const HttpResponse response = post(session, "/search", body);
+    const HttpResponse response = post_limited(session, "/search", body);
     if (!answered(response, "Search failed! Status: ")) return false;
     print_results(parse_json(response.text));
     return true;
@@ -146,3 +146,12 @@ bool handle_search(Session& session, const std::string& project, const std::stri
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, Search& s) {
+  return rest_client::handle_search(session, s.project, s.dataset, s.index, s.query_type,
+                                    std::move(s.options));
+}
+
+}  // namespace stmt

@@ -67,17 +67,23 @@ bool object_texts_to_json_array(const StringList& objects, std::string& out) {
   return true;
 }
 
-bool normalise_has_field_names(const std::string& word, std::string& out) {
-  std::string lower = word;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
+std::optional<bool> yes_or_no_word(std::string word) {
+  std::transform(word.begin(), word.end(), word.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (lower == "true" || lower == "1" || lower == "yes") {
-    out = "true";
-  } else if (lower == "false" || lower == "0" || lower == "no") {
-    out = "false";
-  } else {
+  if (word == "true" || word == "yes" || word == "1") return true;
+  if (word == "false" || word == "no" || word == "0") return false;
+  return std::nullopt;
+}
+
+bool normalise_has_field_names(const std::string& word, std::string& out) {
+  const auto yes = yes_or_no_word(word);
+  if (!yes) {
+    std::string lower = word;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     yyerror(("Invalid value for HAS_FIELD_NAMES: " + lower).c_str());
     return false;
   }
+  out = *yes ? "true" : "false";
   return true;
 }

@@ -3,6 +3,7 @@
 // forms into which bracketed lists are turned. Every function that can fail prints its
 // diagnostic and returns false; the grammar then aborts the statement.
 
+#include <optional>
 #include <string>
 
 #include "language/statement.h"
@@ -18,5 +19,7 @@ bool key_values_to_json(const KeyValueList& pairs, std::string& out);
 bool strings_to_json_array(const StringList& values, std::string& out);
 // Compact JSON object texts joined into one JSON array text.
 bool object_texts_to_json_array(const StringList& objects, std::string& out);
-// --has_field_names: true/1/yes and false/0/no in any case, stored as "true" or "false".
+// A yes-or-no word: true/yes/1 or false/no/0, in any case; nullopt for anything else.
+std::optional<bool> yes_or_no_word(std::string word);
+// --has_field_names: a yes-or-no word, stored as "true" or "false".
 bool normalise_has_field_names(const std::string& word, std::string& out);

@@ -1,7 +1,7 @@
 #pragma once
-// One statement line, parsed into a value that says what to do. Running it is the
-// dispatcher's work (commands/dispatcher.h); parsing prints only help, syntax errors, and the
-// statements' own traces and diagnostics.
+// One statement line, parsed into a value that says what to do, and how each kind of statement
+// is run. Parsing prints only help, syntax errors, and the statements' own traces and
+// diagnostics.
 
 #include <optional>
 #include <string>
@@ -77,6 +77,35 @@ struct Upload {
   std::string project, file_path;
   OptionMap options;
 };
+
+}  // namespace stmt
+
+namespace rest_client {
+struct Session;
+}
+
+namespace stmt {
+
+// Runs a statement: one overload for each kind, defined beside the kind's handler (commands/,
+// upload/) and called by the dispatcher above both; true only when the statement did what it
+// says. A new statement is its entry of the vocabulary, its rule of the grammar, its value and
+// overload here, and its handler's file.
+bool execute(rest_client::Session& session, CreateProject& statement);
+bool execute(rest_client::Session& session, FetchProjects& statement);
+bool execute(rest_client::Session& session, DeleteProject& statement);
+bool execute(rest_client::Session& session, InitDataset& statement);
+bool execute(rest_client::Session& session, FetchDatasets& statement);
+bool execute(rest_client::Session& session, DeleteDataset& statement);
+bool execute(rest_client::Session& session, AttachIndex& statement);
+bool execute(rest_client::Session& session, ListIndex& statement);
+bool execute(rest_client::Session& session, DeleteIndex& statement);
+bool execute(rest_client::Session& session, DeleteVector& statement);
+bool execute(rest_client::Session& session, InsertDense& statement);
+bool execute(rest_client::Session& session, InsertSparse& statement);
+bool execute(rest_client::Session& session, InsertDenseBatch& statement);
+bool execute(rest_client::Session& session, InsertSparseBatch& statement);
+bool execute(rest_client::Session& session, Search& statement);
+bool execute(rest_client::Session& session, Upload& statement);
 
 }  // namespace stmt
 

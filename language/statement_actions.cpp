@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "language/diagnostics.h"
+#include "language/option_maps.h"
 #include "language/vocabulary.h"
 
 namespace {
@@ -34,17 +35,14 @@ bool attach_index_action(ParseContext& ctx, std::string project, std::string dat
                          const std::optional<std::string>& large_index) {
   bool large = false;
   if (large_index) {
-    std::string word = *large_index;
-    std::transform(word.begin(), word.end(), word.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (word == "true" || word == "yes" || word == "1") {
-      large = true;
-    } else if (!(word == "false" || word == "no" || word == "0")) {
+    const auto yes = yes_or_no_word(*large_index);
+    if (!yes) {
       yyerror(
           "Invalid value for large_index. Expected one of: \"true\", \"false\", \"yes\", \"no\", "
           "\"1\", \"0\".");
       return false;
     }
+    large = *yes;
   }
   ctx.statement = stmt::AttachIndex{std::move(project), std::move(dataset), std::move(index),
                                     std::move(dist_type), large};

@@ -66,7 +66,11 @@ const std::vector<StatementDef>& statement_table() {
   static const std::vector<StatementDef> table = {
       {"ATTACH_INDEX",
        Token::ATTACH_INDEX,
-       {{"project_name"}, {"dataset_name"}, {"index_name"}, {"dist_type"}, {"large_index"}},
+       {{"project_name"},
+        {"dataset_name"},
+        {"index_name"},
+        {"dist_type"},
+        {"large_index", {}, false, true}},
        {},
        {
            "Attaches an index to a dataset",
@@ -90,7 +94,7 @@ const std::vector<StatementDef>& statement_table() {
         "\"search\", \"autoML\", or \"both\"."}},
       {"INIT_DATASET",
        Token::INIT_DATASET,
-       {{"project_name"}, {"dataset_name"}, {"vector_type"}, {"vector_dim"}},
+       {{"project_name"}, {"dataset_name"}, {"vector_type"}, {"vector_dim", {}, false, true}},
        {},
        {"Creates a dataset with the given vector type",
         "Format: INIT_DATASET <project_name> <dataset_name> <vector_type> [<vector_dim>]",

@@ -11,6 +11,7 @@ struct ArgumentDef {
   const char* name;
   std::vector<const char*> values = {};  // the fixed values completion offers
   bool file = false;                     // a file path is expected here
+  bool optional = false;                 // the statement is whole without it (the last only)
 };
 
 struct StatementDef {

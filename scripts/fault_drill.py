@@ -56,7 +56,7 @@ FAULTS = [
     ("upload/shard_transfer.cpp", 'std::string text = "the upload of \'" + file_path_ + "\' after " + std::to_string(jobs_.size()) +',
      'std::string text = "the upload of \'" + file_path_ + "\' after " + std::to_string(jobs_.size() - 1) +',
      "wrong count in the interrupt warning"),
-    ("commands/dispatcher.cpp", 'if (answer && (*answer == "y" || *answer == "Y")) return true;',
+    ("client/line_input.cpp", 'if (answer && (*answer == "y" || *answer == "Y")) return true;',
      'if (answer && (*answer != "n")) return true;', "a deletion confirmed without y"),
     ("commands/datasets.cpp", "if (bytes < candidate.limit) {",
      "if (bytes <= candidate.limit) {", "off-by-one in the size units"),

@@ -10,6 +10,12 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# No file may include a header of a layer above its own.
+if ! python3 scripts/check_layers.py; then
+  echo "== FAILED: a layer includes a layer above it"
+  exit 1
+fi
+
 jobs=$(nproc)
 configure() {  # DIR OPTIONS...
   local dir=$1

@@ -23,7 +23,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "server/limits.h"
+#include "server/http_connection.h"
 
 namespace orvix_local {
 namespace {
@@ -31,236 +31,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t kListenTag = 0, kWakeTag = 1;
-constexpr std::size_t kMaxHeaders = 128;
 constexpr std::size_t kReadPiece = 1 << 20;
 
-const char* reason(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 404:
-      return "Not Found";
-    case 408:
-      return "Request Timeout";
-    case 409:
-      return "Conflict";
-    case 413:
-      return "Payload Too Large";
-    case 431:
-      return "Request Header Fields Too Large";
-    case 500:
-      return "Internal Server Error";
-    case 501:
-      return "Not Implemented";
-    case 503:
-      return "Service Unavailable";
-    case 505:
-      return "HTTP Version Not Supported";
-    default:
-      return "Unknown";
-  }
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (auto& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return out;
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-bool is_token(std::string_view text) {
-  if (text.empty()) return false;
-  for (const char c : text) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-    if (!ok) return false;
-  }
-  return true;
-}
-
-// The path with its %XX escapes decoded (bytes that decode to anything are the log's to escape).
-std::string decoded_path(std::string_view target) {
-  const std::string_view path = target.substr(0, target.find('?'));
-  std::string out;
-  out.reserve(path.size());
-  const auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 && hex(path[i + 2]) >= 0) {
-      out += static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
-      i += 2;
-    } else {
-      out += path[i];
-    }
-  }
-  return out;
-}
-
-// What a request's head says, or why it cannot be served.
-struct Head {
-  HttpRequest request;
-  bool keep_alive = true;
-  bool chunked = false;
-  bool expects_continue = false;
-  std::optional<std::size_t> length;
-  int refusal = 0;  // an HTTP status when the head is refused
-  std::string why;
-};
-
-Head parse_head(std::string_view text) {
-  Head head;
-  auto refuse = [&head](int status, std::string why) {
-    head.refusal = status;
-    head.why = std::move(why);
-    return std::move(head);
-  };
-  std::vector<std::string_view> lines;
-  for (std::size_t at = 0; at < text.size();) {
-    const auto end = text.find('\n', at);
-    std::string_view line = text.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    at = end == std::string_view::npos ? text.size() : end + 1;
-  }
-  while (!lines.empty() && lines.back().empty()) lines.pop_back();
-  if (lines.empty()) return refuse(400, "the request has no request line");
-  const std::string_view first = lines[0];
-  const auto space1 = first.find(' ');
-  const auto space2 = first.find(' ', space1 == std::string_view::npos ? 0 : space1 + 1);
-  if (space1 == std::string_view::npos || space2 == std::string_view::npos ||
-      first.find(' ', space2 + 1) != std::string_view::npos) {
-    return refuse(400, "the request line is not METHOD TARGET VERSION");
-  }
-  const std::string_view method = first.substr(0, space1);
-  const std::string_view target = first.substr(space1 + 1, space2 - space1 - 1);
-  const std::string_view version = first.substr(space2 + 1);
-  if (!is_token(method) || target.empty() || target.front() != '/') {
-    return refuse(400, "the request line is not METHOD TARGET VERSION");
-  }
-  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-    return refuse(505, "only HTTP/1.0 and HTTP/1.1 are served");
-  }
-  head.request.method = std::string(method);
-  head.request.path = decoded_path(target);
-  head.keep_alive = version == "HTTP/1.1";
-  if (lines.size() - 1 > kMaxHeaders) {
-    return refuse(431, "the request has more than " + std::to_string(kMaxHeaders) + " headers");
-  }
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos || !is_token(line.substr(0, colon))) {
-      return refuse(400, "a header line is not NAME: VALUE");
-    }
-    head.request.headers.emplace_back(lower(line.substr(0, colon)),
-                                      std::string(trimmed(line.substr(colon + 1))));
-  }
-  for (const auto& [name, value] : head.request.headers) {
-    if (name == "content-length") {
-      if (value.empty() || value.size() > 18 ||
-          value.find_first_not_of("0123456789") != std::string::npos) {
-        return refuse(400, "Content-Length must be a number of bytes");
-      }
-      const std::size_t length = std::stoull(value);
-      if (head.length && *head.length != length) {
-        return refuse(400, "Content-Length is given twice with two values");
-      }
-      head.length = length;
-    } else if (name == "transfer-encoding") {
-      if (lower(value) != "chunked")
-        return refuse(501, "only the chunked transfer coding is served");
-      head.chunked = true;
-    } else if (name == "connection") {
-      const std::string tokens = lower(value);
-      if (tokens.find("close") != std::string::npos) head.keep_alive = false;
-      if (tokens.find("keep-alive") != std::string::npos && version == "HTTP/1.0") {
-        head.keep_alive = true;
-      }
-    } else if (name == "expect") {
-      head.expects_continue = lower(value) == "100-continue";
-    }
-  }
-  if (head.chunked && head.length) {
-    return refuse(400, "a request may not have both Content-Length and Transfer-Encoding");
-  }
-  return head;
-}
-
-struct Connection {
-  enum class Phase {
-    kHead,
-    kBudget,
-    kBody,
-    kChunkSize,
-    kChunkData,
-    kChunkEnd,
-    kTrailer,
-    kWorking,
-    kWriting
-  };
-  int fd = -1;
-  std::uint64_t id = 0;
-  Phase phase = Phase::kHead;
-  std::string in;  // bytes read and not yet used
-  Clock::time_point deadline;
-  bool waited_for_byte = true;  // in kHead: no byte of this request yet
-
-  Head head;
-  BodyRule rule;
-  std::size_t wanted = 0;  // body bytes to reserve
-  std::size_t have = 0;    // body bytes read (kBody)
-  std::size_t chunk_left = 0;
-  std::size_t trailer_bytes = 0;
-
-  std::string out;
-  std::size_t written = 0;
-  bool close_after = false;
-};
-
 }  // namespace
-
-std::string loggable(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte > 0x7e || byte == '\\') {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::string detail_json(const std::string& text) {
-  return nlohmann::json{{"detail", text}}.dump(-1, ' ', false,
-                                               nlohmann::json::error_handler_t::replace);
-}
-
-const std::string* HttpRequest::header(std::string_view name) const {
-  for (const auto& [key, value] : headers) {
-    if (key == name) return &value;
-  }
-  return nullptr;
-}
 
 struct HttpServer::Loop {
   HttpLimits limits;
@@ -307,11 +80,6 @@ struct HttpServer::Loop {
     if (listen_fd >= 0) ::close(listen_fd);
     ::close(wake_fd);
     ::close(epoll_fd);
-  }
-
-  // How long `bytes` take at the slowest rate a transfer may keep.
-  std::chrono::milliseconds at_min_rate(std::size_t bytes) const {
-    return std::chrono::milliseconds(bytes / std::max<std::size_t>(limits.min_rate / 1000, 1));
   }
 
   void wake() {
@@ -394,7 +162,8 @@ struct HttpServer::Loop {
     out += answer.body;
     connection.written = 0;
     connection.phase = Connection::Phase::kWriting;
-    connection.deadline = Clock::now() + limits.head_time + at_min_rate(out.size());
+    connection.deadline =
+        Clock::now() + limits.head_time + Connection::at_min_rate(limits, out.size());
     watch(connection.fd, connection.id, EPOLLOUT, EPOLL_CTL_MOD);
     return write_some(connection);
   }
@@ -472,165 +241,33 @@ struct HttpServer::Loop {
 
   // Moves the connection through its request as far as the bytes at hand allow. False when
   // the connection was closed.
+  // Moves the connection through its request as far as the bytes at hand allow, and acts on
+  // where that leads. False when the connection was closed.
   bool advance(Connection& connection) {
-    using Phase = Connection::Phase;
-    for (;;) {
-      switch (connection.phase) {
-        case Phase::kHead: {
-          auto end = connection.in.find("\r\n\r\n");
-          std::size_t skip = 4;
-          if (const auto bare = connection.in.find("\n\n");
-              bare != std::string::npos && (end == std::string::npos || bare < end)) {
-            end = bare;
-            skip = 2;
-          }
-          if (end == std::string::npos || end > limits.max_header_bytes) {
-            if (connection.in.size() > limits.max_header_bytes) {
-              return refuse(
-                  connection, 431,
-                  "the request head is over " + std::to_string(limits.max_header_bytes) + " bytes");
-            }
-            return true;
-          }
-          connection.head = parse_head(std::string_view(connection.in).substr(0, end));
-          connection.in.erase(0, end + skip);
-          if (connection.head.refusal != 0) {
-            return refuse(connection, connection.head.refusal, connection.head.why);
-          }
-          connection.rule = body_limit(connection.head.request.path);
-          const std::size_t length = connection.head.length.value_or(0);
-          if (length > connection.rule.max_bytes ||
-              (connection.head.chunked && connection.rule.max_bytes == 0)) {
-            return refuse(connection, 413,
-                          over_limit("the request body", length, connection.rule.max_bytes,
-                                     connection.rule.option));
-          }
-          connection.wanted = length;
-          connection.phase = Phase::kBudget;
-          connection.deadline = Clock::now() + limits.budget_wait;
-          break;
-        }
-        case Phase::kBudget: {
-          auto reservation = budget.try_take(connection.wanted);
-          if (!reservation) {
-            if (connection.wanted > budget.limit()) {
-              return refuse(connection, 413,
-                            over_limit("the request body", connection.wanted, budget.limit(),
-                                       "--max-inflight-mb"));
-            }
-            if (std::find(budget_waiters.begin(), budget_waiters.end(), connection.id) ==
-                budget_waiters.end()) {
-              budget_waiters.push_back(connection.id);
-              watch(connection.fd, connection.id, EPOLLRDHUP, EPOLL_CTL_MOD);
-            }
-            return true;
-          }
-          budget_waiters.remove(connection.id);
-          watch(connection.fd, connection.id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
-          connection.head.request.reservation = std::move(*reservation);
-          if (connection.head.expects_continue) {
-            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-            const ssize_t n =
-                ::send(connection.fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-            (void)n;
-          }
-          const std::size_t length = connection.head.length.value_or(0);
-          connection.deadline = Clock::now() + limits.head_time + at_min_rate(length);
-          if (connection.head.chunked) {
-            connection.phase = Phase::kChunkSize;
-          } else {
-            connection.head.request.body.resize(length);
-            connection.have = 0;
-            connection.phase = Phase::kBody;
-          }
-          break;
-        }
-        case Phase::kBody: {
-          std::string& body = connection.head.request.body;
-          const std::size_t take = std::min(connection.in.size(), body.size() - connection.have);
-          std::copy_n(connection.in.data(), take, body.data() + connection.have);
-          connection.in.erase(0, take);
-          connection.have += take;
-          if (connection.have < body.size()) return true;
-          dispatch(connection);
-          return true;
-        }
-        case Phase::kChunkSize: {
-          const auto end = connection.in.find('\n');
-          if (end == std::string::npos) {
-            if (connection.in.size() > 1024) {
-              return refuse(connection, 400, "a chunk size line is too long");
-            }
-            return true;
-          }
-          std::string_view line = std::string_view(connection.in).substr(0, end);
-          line = trimmed(line.substr(0, line.find(';')));
-          if (line.empty() || line.size() > 15 ||
-              line.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
-            return refuse(connection, 400, "a chunk size is not a hexadecimal number");
-          }
-          const std::size_t size = std::stoull(std::string(line), nullptr, 16);
-          connection.in.erase(0, end + 1);
-          std::string& body = connection.head.request.body;
-          if (size > connection.rule.max_bytes - body.size()) {
-            return refuse(connection, 413,
-                          over_limit("the request body", body.size() + size,
-                                     connection.rule.max_bytes, connection.rule.option));
-          }
-          if (!connection.head.request.reservation.grow(size)) {
-            return refuse(connection, 503,
-                          "the service is short of memory for this request; try again");
-          }
-          connection.chunk_left = size;
-          connection.phase = size == 0 ? Phase::kTrailer : Phase::kChunkData;
-          break;
-        }
-        case Phase::kChunkData: {
-          const std::size_t take = std::min(connection.in.size(), connection.chunk_left);
-          connection.head.request.body.append(connection.in, 0, take);
-          connection.in.erase(0, take);
-          connection.chunk_left -= take;
-          if (connection.chunk_left > 0) return true;
-          connection.phase = Phase::kChunkEnd;
-          break;
-        }
-        case Phase::kChunkEnd: {
-          const auto end = connection.in.find('\n');
-          if (end == std::string::npos) {
-            if (connection.in.size() > 2) {
-              return refuse(connection, 400, "a chunk does not end where its size says");
-            }
-            return true;
-          }
-          if (trimmed(std::string_view(connection.in).substr(0, end)).size() != 0) {
-            return refuse(connection, 400, "a chunk does not end where its size says");
-          }
-          connection.in.erase(0, end + 1);
-          connection.phase = Phase::kChunkSize;
-          break;
-        }
-        case Phase::kTrailer: {
-          const auto end = connection.in.find('\n');
-          if (end == std::string::npos) {
-            if (connection.trailer_bytes + connection.in.size() > limits.max_header_bytes) {
-              return refuse(connection, 431, "the request's trailers are too long");
-            }
-            return true;
-          }
-          const bool last = trimmed(std::string_view(connection.in).substr(0, end)).empty();
-          connection.trailer_bytes += end + 1;
-          connection.in.erase(0, end + 1);
-          if (last) {
-            dispatch(connection);
-            return true;
-          }
-          break;
-        }
-        case Phase::kWorking:
-        case Phase::kWriting:
-          return true;
-      }
+    const bool waiting = connection.phase == Connection::Phase::kBudget &&
+                         std::find(budget_waiters.begin(), budget_waiters.end(), connection.id) !=
+                             budget_waiters.end();
+    const Connection::Step step = connection.advance(limits, budget, body_limit);
+    if (waiting && connection.phase != Connection::Phase::kBudget) {
+      budget_waiters.remove(connection.id);
+      watch(connection.fd, connection.id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
     }
+    switch (step.kind) {
+      case Connection::Step::Kind::kMore:
+        return true;
+      case Connection::Step::Kind::kBudget:
+        if (!waiting) {
+          budget_waiters.push_back(connection.id);
+          watch(connection.fd, connection.id, EPOLLRDHUP, EPOLL_CTL_MOD);
+        }
+        return true;
+      case Connection::Step::Kind::kDispatch:
+        dispatch(connection);
+        return true;
+      case Connection::Step::Kind::kRefuse:
+        break;
+    }
+    return refuse(connection, step.status, step.why);
   }
 
   void dispatch(Connection& connection) {

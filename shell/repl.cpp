@@ -5,8 +5,8 @@
 #include "client/console.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
-#include "commands/dispatcher.h"
 #include "shell/completion.h"
+#include "shell/dispatcher.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "commands/dispatcher.h"
+#include "shell/dispatcher.h"
 #include "tests/support/dropping_server.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/statement_table.h"

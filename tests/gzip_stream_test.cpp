@@ -32,7 +32,8 @@ TEST(GzipStream, ChunksCompressedApartJoinIntoOneMember) {
                                            lines(3 * kChunk + kChunk / 2),
                                            noise(50 * kChunk + 7),
                                            lines(64 * kChunk)};
-  GzipBase64Stream stream(2, kChunk);
+  rest_client::WorkerPool workers(2);
+  GzipBase64Stream stream(workers, kChunk);
   for (const auto& input : inputs) {
     SCOPED_TRACE(input.size());
     std::string text = "prefix:";

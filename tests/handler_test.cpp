@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "commands/datasets.h"
-#include "commands/dispatcher.h"
 #include "commands/indices.h"
+#include "shell/dispatcher.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -133,9 +133,6 @@ TEST_F(HandlerTest, Indices) {
         R"(/attach_index {"collection_name":"d","dist_type":"COSINE","index_name":"i","large_index":false,"project_name":"p","user_api_key":"key-1"})"}},
       {"ATTACH_INDEX p d i L2", {listed, {"/attach_index", 200, R"({"success":false,"job_id":"j"})"}}, false,
        error("Attach Index failed!\n{\"success\":false,\"job_id\":\"j\"}")},
-      {"ATTACH_INDEX p d i L2",
-       {listed, started, {"/get_attach_index_status", 200, R"({"success":true,"status":"failed","error":"full"})"}},
-       false, "wait_time 3000\n" + error("Server failed to attach index: full")},
       {"LIST_INDEX p d", {{"/list_index_infos", 200, R"({"index_infos":[["i","L2"],["j"],[]]})"}}, true,
        success("Sucessfully fetched 3 index informations") + kBorder + "Index name: \"i\"\nDistance type: \"L2\"\n" +
            kBorder + "Index name: \"j\"\nDistance type: null\n" + kBorder +

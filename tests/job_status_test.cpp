@@ -2,7 +2,9 @@
 
 #include "client/job_status.h"
 #include "client/request.h"
+#include "commands/handlers.h"
 #include "tests/support/service_fixture.h"
+#include "upload/shard_transfer.h"
 
 namespace {
 
@@ -22,8 +24,6 @@ TEST_F(JobStatusTest, AnswersReadIntoReports) {
       {200, R"({"success":false,"status":"in_progress"})", "in progress"},
       {200, R"({"success":true,"status":"finished","error_message":"2 rows"})", "finished: 2 rows"},
       {200, R"({"success":true,"status":"finished"})", "finished: throws"},
-      {200, R"({"success":true,"status":"failed"})", "failed: P"},
-      {200, R"({"success":true,"status":"failed","error":"bad row 3"})", "failed: P: bad row 3"},
       {200, R"({"success":true,"status":"failed","error":5})", "failed: throws"},
       {200, R"({"success":true,"status":"lost"})", "unknown"},
       {200, R"({"success":true,"status":["x"]})", "throws"},
@@ -55,6 +55,48 @@ TEST_F(JobStatusTest, AnswersReadIntoReports) {
       read += "throws";  // in the JSON library's own words, which the tests do not pin
     }
     EXPECT_EQ(read, c.read) << c.answer;
+  }
+}
+
+// The three kinds of job tell each state by their own table, through one printer: an attach,
+// a dense batch and an upload's first shard.
+TEST_F(JobStatusTest, EachStateToldByEachKindOfJob) {
+  struct Case {
+    std::string answer;
+    std::optional<bool> decided;
+    std::string attach, batch, shard;  // standard output, then standard error
+  };
+  const std::string unknown = error("Server returned unknown status");
+  const std::vector<Case> cases = {
+      {R"({"status":"pending"})", std::nullopt, success("Request in queue"),
+       info("Upload is pending"), info("Subjob [0] is pending")},
+      {R"({"status":"in_progress"})", std::nullopt, info("Attaching index..."),
+       info("Upload is in progress"), info("Subjob [0] is in progress")},
+      {R"({"status":"finished","error_message":"m"})", true, success("Successfully attached index"),
+       success("Upload Finished.") + success("m"),
+       success("Subjob [1] Finished. Returned with message: m")},
+      {R"({"status":"failed","error":"e"})", false, error("Server failed to attach index: e"),
+       error("Server failed to upload: e"), error("Server failed to upload: e")},
+      {R"({"status":"failed"})", false, error("Server failed to attach index"),
+       error("Server failed to upload"), error("Server failed to upload")},
+      {R"({"status":"lost"})", false, unknown, unknown, unknown},
+  };
+  for (const auto& c : cases) {
+    JobReport report;
+    report.answer = json::parse(c.answer);
+    const std::string status = report.answer.at("status");
+    report.state = status == "pending"       ? JobState::kPending
+                   : status == "in_progress" ? JobState::kInProgress
+                   : status == "finished"    ? JobState::kFinished
+                   : status == "failed"      ? JobState::kFailed
+                                             : JobState::kUnknown;
+    const std::pair<const JobTexts*, std::string> kinds[] = {
+        {&kAttachJobTexts, c.attach}, {&kBatchJobTexts, c.batch}, {&kShardJobTexts, c.shard}};
+    for (const auto& [texts, said] : kinds) {
+      CapturedOutput capture;
+      EXPECT_EQ(tell_job(report, *texts), c.decided) << c.answer;
+      EXPECT_EQ(capture.out() + capture.err(), said) << c.answer;
+    }
   }
 }
 

@@ -18,6 +18,7 @@
 #include "client/payload.h"
 #include "server/http_server.h"
 #include "server/local_service.h"
+#include "tests/support/job_wait.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/raw_http.h"
 
@@ -58,14 +59,7 @@ class HostileClients : public ::testing::Test {
   json finished_job(const Answer& started) {
     EXPECT_EQ(started.status, 200) << started.body.dump();
     const std::string id = started.body.value("job_id", "");
-    for (int i = 0; i < 2000; ++i) {
-      const Answer state = call("get_upload_data_status", {{"job_id", id}});
-      const std::string status = state.body.value("status", "");
-      if (status != "pending" && status != "in_progress") return state.body;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ADD_FAILURE() << "job " << id << " did not end";
-    return {};
+    return ended_job([&] { return call("get_upload_data_status", {{"job_id", id}}).body; }, id);
   }
   bool still_answering() { return call("fetch_projects", json::object()).status == 200; }
 

@@ -16,6 +16,7 @@
 #include "server/local_service.h"
 #include "server/shard_records.h"
 #include "server/sqlite_db.h"
+#include "tests/support/job_wait.h"
 
 namespace {
 
@@ -52,15 +53,12 @@ class LocalServiceTest : public ::testing::Test {
     return answer;
   }
 
-  // Waits (briefly, for real: the worker runs on its own thread) until a job has ended.
   json job(const std::string& id, const std::string& key = "k1") {
-    for (int i = 0; i < 5000; ++i) {
-      json state = call("get_upload_data_status", {{"job_id", id}}, 200, key);
-      if (state.at("status") != "pending" && state.at("status") != "in_progress") return state;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ADD_FAILURE() << "job " << id << " did not end";
-    return {};
+    return testing_support::ended_job(
+        [&] {
+          return call("get_upload_data_status", {{"job_id", id}}, 200, key);
+        },
+        id);
   }
 
   // A dataset in one of `key`'s projects; the project is made first when it is new.
@@ -459,23 +457,16 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
     jobs.push_back(
         call("add_data_batch", batch("p", "d", 2, 2, "b" + std::to_string(i) + "-")).at("job_id"));
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  std::size_t settled = 0;
   for (const auto& id : jobs) {
-    for (;;) {
-      const json state = call("get_upload_data_status", {{"job_id", id}});
-      if (state.at("status") == "finished") break;
-      if (state.at("status") == "failed" || std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << id << " " << state.dump();
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ++settled;
+    const json state = testing_support::ended_job(
+        [&] {
+          return call("get_upload_data_status", {{"job_id", id}});
+        },
+        id, std::chrono::seconds(jobs.front() == id ? 30 : 5));
+    EXPECT_EQ(state.value("status", ""), "finished") << id;
   }
   done = true;
   for (auto& writer : writers) writer.join();
-  EXPECT_EQ(settled, jobs.size());
 }
 
 TEST(ShardRecords, LibsvmAndBinary) {

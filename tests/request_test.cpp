@@ -26,7 +26,7 @@ TEST_F(RequestTest, PostSendsCompactSortedJsonWithoutExpect) {
   body["application"] = "search";
   const std::string large(2 * 1024 * 1024, 'x');
   body["zz"] = large;
-  const HttpResponse response = post(session, "/echo", body);
+  const HttpResponse response = post_limited(session, "/echo", body);
   EXPECT_EQ(response.status, 200);
   ASSERT_EQ(service.requests().size(), 1u);
   const auto request = service.requests()[0];

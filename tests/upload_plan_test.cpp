@@ -66,7 +66,7 @@ TEST(UploadPlan, OptionsAgainstTheFileFormat) {
   };
   // clang-format on
   for (const auto& c : cases) {
-    const auto result = plan_upload("p", c.options, 7);
+    const auto result = plan_upload("p", c.options);
     SCOPED_TRACE(c.error + c.body);
     EXPECT_EQ(result.error, c.error);
     EXPECT_EQ(result.warnings, c.warnings);

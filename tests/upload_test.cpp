@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "client/payload.h"
-#include "commands/handlers.h"
 #include "tests/support/decode.h"
 #include "tests/support/service_fixture.h"
 #include "upload/shard_transfer.h"
+#include "upload/upload_command.h"
 
 namespace {
 
@@ -25,7 +25,11 @@ struct Shard {
 
 class UploadTest : public ServiceTest {
  protected:
-  UploadTest() {
+  UploadTest() { answer_well(); }
+
+  // A fresh script of a service that takes every shard and finishes its job at once.
+  void answer_well() {
+    reset();
     service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
     service.on("/api/get_upload_data_status", 200,
                R"({"success":true,"status":"finished","error_message":"done"})");
@@ -122,10 +126,7 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    reset();
-    service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
-    service.on("/api/get_upload_data_status", 200,
-               R"({"success":true,"status":"finished","error_message":"done"})");
+    answer_well();
     session.upload.shard_size = c.shard_size;
     CapturedOutput capture;
     EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), c.options), c.ok);
@@ -389,10 +390,7 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
   };
   // clang-format on
   for (const auto& c : cases) {
-    reset();
-    service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
-    service.on("/api/get_upload_data_status", 200,
-               R"({"success":true,"status":"finished","error_message":"done"})");
+    answer_well();
     session.upload.shard_size = c.shard_size;
     CapturedOutput capture("n\nn\n");  // the column questions
     EXPECT_EQ(handle_upload(session, "p", c.path, c.options), c.result) << c.said;

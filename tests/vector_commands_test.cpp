@@ -87,12 +87,6 @@ TEST_F(VectorCommandsTest, DenseBatchChecksumsItsDataAndFollowsTheJob) {
 
 TEST_F(VectorCommandsTest, Batches) {
   const std::string dense = "INSERT_VECTOR_BATCH p d [a] [[1]]";
-  const std::string started = R"({"checksum_server":"c","job_id":"j"})";
-  const std::string head = "Server returns matching checksum: c\n" +
-                           yellow(
-                               "[WARNING] The server's checksum c does not match the client's "
-                               "checksum " +
-                               calculate_sha256("[[1.0]]"));
   auto unreadable = [](const std::string& what, const std::string& answer) {
     return error("Failed to parse server response: " + what) + error("Raw response: " + answer);
   };
@@ -110,9 +104,6 @@ TEST_F(VectorCommandsTest, Batches) {
       {dense, {{"/add_data_batch", 200, R"({"job_id":"j"})"}}, false,
        unreadable("[json.exception.type_error.302] type must be string, but is null",
                   R"({"job_id":"j"})")},
-      {dense, {{"/add_data_batch", 200, started},
-        {"/get_upload_data_status", 200, R"({"success":true,"status":"failed","error":"row 3"})"}},
-       false, head + error("Server failed to upload: row 3")},
       {"INSERT_VECTOR_BATCH p d [a, b] [[1], [x]]", {}, false,
        error("Error in handle_insert_batch: Elements inside the vector should be a number")},
       {"INSERT_VECTOR_BATCH p d [a] [[1:x]]", {}, false,

@@ -1,9 +1,79 @@
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "language/statement.h"
 #include "language/vocabulary.h"
 #include "tests/support/capture.h"
 
 namespace {
+
+// The arguments a help's format line names at its top level: "<name>" and "[<name>]" by name,
+// a bracketed list as "[list]".
+std::vector<std::string> documented_arguments(const std::string& format) {
+  std::vector<std::string> names;
+  int depth = 0;
+  for (std::size_t at = 0; at < format.size(); ++at) {
+    const char c = format[at];
+    if (c == '[' && depth++ == 0) {
+      const auto close = format.find(']', at);
+      const std::string inside = format.substr(at + 1, close - at - 1);
+      names.push_back(std::regex_match(inside, std::regex("<[a-z_]+>"))
+                          ? inside.substr(1, inside.size() - 2)
+                          : "[list]");
+    } else if (c == ']') {
+      --depth;
+    } else if (c == '<' && depth == 0) {
+      const auto close = format.find('>', at);
+      names.push_back(format.substr(at + 1, close - at - 1));
+      at = close;
+    }
+  }
+  return names;
+}
+
+// Every statement's documented form, made a line (placeholders become words, "..." and its
+// comma go), parses into that statement; one word more is refused, and so is one argument less
+// unless the table calls it optional. The grammar and the table say the same of every statement.
+TEST(Vocabulary, EveryStatementParsesInTheFormItsHelpGives) {
+  const std::map<std::string, std::string> checked_words = {{"<large_index>", "true"},
+                                                            {"<vector_type>", "sparse"}};
+  const std::map<std::string, std::string> required = {{"UPLOAD", " --file_format libsvm"}};
+  for (const auto& entry : statement_table()) {
+    std::vector<std::string> forms;
+    for (const char* line : entry.help) {
+      const std::string text = line;
+      if (text.rfind("Format", 0) == 0) forms.push_back(text.substr(text.find(": ") + 2));
+    }
+    if (forms.empty()) forms.push_back(entry.keyword);
+    for (std::string form : forms) {
+      SCOPED_TRACE(form);
+      form = form.substr(0, std::min(form.find(" options"), form.find(" ;")));
+      const auto names = documented_arguments(form);
+      ASSERT_EQ(names.size(), entry.arguments.size());
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] != "[list]") {
+          EXPECT_EQ(names[i], entry.arguments[i].name);
+        }
+      }
+      std::string line = std::regex_replace(form, std::regex(R"(\.\.\., )"), "");
+      for (const auto& [placeholder, word] : checked_words) {
+        line = std::regex_replace(line, std::regex(placeholder), word);
+      }
+      line = std::regex_replace(line, std::regex("<[a-z_0-9]+>"), "w");
+      line = std::regex_replace(line, std::regex(R"(\[(w|[a-z_0-9]+)\](?=$| ))"), "$1");
+      const std::string tail = required.count(entry.keyword) ? required.at(entry.keyword) : "";
+      testing_support::CapturedOutput quiet;
+      const ParsedLine whole = parse_statement_line(line + tail);
+      EXPECT_TRUE(whole.ok && whole.statement) << line;
+      EXPECT_FALSE(parse_statement_line(line + " extra" + tail).statement) << line;
+      if (entry.arguments.empty()) continue;
+      const bool optional = entry.arguments.back().optional;
+      const std::string shorter = line.substr(0, line.rfind(' '));
+      EXPECT_EQ(parse_statement_line(shorter + tail).statement.has_value(), optional) << shorter;
+    }
+  }
+}
 
 // Every option a statement offers is reserved, documented in its help and known to the grammar.
 TEST(Vocabulary, OptionsAreReservedAndDocumented) {

@@ -157,18 +157,17 @@ struct Decimal {
 // few units of the 64th bit of the interval's ends, which that search narrows by as much. Such
 // decimals, found here with exact integer arithmetic, and all other forms are written by the
 // library's own code.
-bool written_as_is(Decimal decimal, double value) {
-  auto& [digits, integer_digits, scale, zero_before_point, last_zero] = decimal;
+bool written_as_is(const Decimal& decimal, double value) {
+  const auto& [digits, integer_digits, scale, zero_before_point, last_zero] = decimal;
   if (integer_digits == 0 || integer_digits > 15 || scale == 0 || scale > 18) return false;
   if (zero_before_point) {
     // "0.000ddd": at most three zeros after the point, at most 15 digits, the last not a zero.
     if (integer_digits != 1 || last_zero || digits >= kPowersOfTen[15]) return false;
     if (scale > 3 && digits < kPowersOfTen[scale - 4]) return false;
-  } else if (scale == 1 && last_zero) {
-    digits /= 10;  // "1234500.0"
-    scale = 0;
   } else if (integer_digits + scale > 15 || last_zero) {
-    return false;  // "123.456" only
+    // "123.456" only. A decimal whose value is a whole number ("1234500.0") sits on a halfway
+    // point's neighbour exactly, so the check below would refuse it anyway.
+    return false;
   }
 
   // value = mantissa * 2^exponent, a normal double from 1e-4 to 1e15: exponent in [-67, -3].

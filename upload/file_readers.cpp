@@ -533,9 +533,9 @@ struct JsonBatch {
 // The elements in batches, each batch handed to `work` on a thread of its own and its result to
 // `use` in file order. Scanning stops early once `going_on` says so.
 template <class Result, class Work, class Use, class GoingOn>
-void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& work, Use&& use,
+void json_batches(JsonArrayScanner& scanner, ShardOutput& output, Work&& work, Use&& use,
                   GoingOn&& going_on) {
-  OrderedTasks<Result> tasks(2 * std::max(1u, std::thread::hardware_concurrency()));
+  OrderedTasks<Result> tasks(output.workers(), 2 * output.workers().size());
   JsonBatch batch;
   auto hand_out = [&] {
     if (output.stopping()) throw std::runtime_error("the upload was abandoned");
@@ -555,14 +555,14 @@ void json_batches(JsonArrayScanner& scanner, const ShardOutput& output, Work&& w
 // A first pass without the JSON library, which knows most well-formed files: true when the file
 // certainly passes the library's check. It stops at the first element it cannot vouch for,
 // since the library's own pass decides such a file from the start.
-bool quick_json_check(InputFile& file, const ShardOutput& output) {
+bool quick_json_check(InputFile& file, ShardOutput& output) {
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
                            JsonCheck::kMaxJsonDepth - 1, kBlock);
   bool passed = true;
   json_batches<bool>(
       scanner, output,
       [](JsonBatch& batch) {
-        CompactJson fast;
+        thread_local CompactJson fast;  // one a worker, kept from batch to batch
         bool passed = true;
         batch.each([&](std::string_view text) { passed = passed && fast.check(text); });
         return passed;
@@ -581,7 +581,7 @@ struct CompactBatch {
 };
 
 CompactBatch compact_batch(JsonBatch& batch) {
-  CompactJson fast;
+  thread_local CompactJson fast;  // one a worker, kept from batch to batch
   CompactBatch result;
   result.texts.reserve(batch.bytes.size());
   batch.each([&](std::string_view text) {

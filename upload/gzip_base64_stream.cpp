@@ -22,53 +22,46 @@ constexpr std::size_t kLevelBufferSize[] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1
 
 }  // namespace
 
-GzipBase64Stream::GzipBase64Stream(unsigned workers, std::size_t chunk_size) {
-  if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+GzipBase64Stream::GzipBase64Stream(WorkerPool& workers, std::size_t chunk_size)
+    : workers_(workers) {
   // Two slots a worker: one being compressed while the other waits to be emitted.
-  for (unsigned i = 0; i < 2 * workers + 1; ++i) {
+  for (unsigned i = 0; i < 2 * workers.size() + 1; ++i) {
     auto chunk = std::make_unique<Chunk>();
     chunk->input.resize(chunk_size);
     slots_.push_back(std::move(chunk));
   }
-  for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
 }
 
 GzipBase64Stream::~GzipBase64Stream() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  work_ready_.notify_all();
-  for (auto& worker : workers_) worker.join();
+  wait_for_workers();
 }
 
-void GzipBase64Stream::work() {
-  std::vector<unsigned char> level_buffer(kLevelBufferSize[kLevel]);
+void GzipBase64Stream::wait_for_workers() {
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    Chunk* chunk = nullptr;
-    work_ready_.wait(lock, [&] {
-      if (stopping_) return true;
-      for (auto& slot : slots_) {
-        if (slot->state == Chunk::State::kQueued) {
-          chunk = slot.get();
-          return true;
-        }
-      }
-      return false;
+  work_done_.wait(lock, [&] {
+    return std::none_of(slots_.begin(), slots_.end(), [](const auto& slot) {
+      return slot->state == Chunk::State::kQueued || slot->state == Chunk::State::kWorking;
     });
-    if (chunk == nullptr) return;
-    chunk->state = Chunk::State::kWorking;
-    lock.unlock();
-    try {
-      compress(*chunk, level_buffer);
-    } catch (const std::exception&) {
-      chunk->failed = true;
-    }
-    lock.lock();
-    chunk->state = Chunk::State::kDone;
-    work_done_.notify_all();
+  });
+}
+
+void GzipBase64Stream::compress_queued(Chunk& chunk) {
+  // Each worker keeps the level's buffer for every chunk it compresses.
+  thread_local std::vector<unsigned char> level_buffer(kLevelBufferSize[kLevel]);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chunk.state = Chunk::State::kWorking;
   }
+  bool failed = false;
+  try {
+    compress(chunk, level_buffer);
+  } catch (const std::exception&) {
+    failed = true;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  chunk.failed = failed;
+  chunk.state = Chunk::State::kDone;
+  work_done_.notify_all();
 }
 
 void GzipBase64Stream::compress(Chunk& chunk, std::vector<unsigned char>& level_buffer) {
@@ -105,14 +98,10 @@ void GzipBase64Stream::compress(Chunk& chunk, std::vector<unsigned char>& level_
 }
 
 void GzipBase64Stream::begin(std::string* target) {
+  // Chunks of a member that was abandoned may still be with the workers.
+  wait_for_workers();
   {
-    // Chunks of a member that was abandoned may still be with the workers.
-    std::unique_lock<std::mutex> lock(mutex_);
-    work_done_.wait(lock, [&] {
-      return std::none_of(slots_.begin(), slots_.end(), [](const auto& slot) {
-        return slot->state == Chunk::State::kQueued || slot->state == Chunk::State::kWorking;
-      });
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
     for (auto& slot : slots_) {
       slot->state = Chunk::State::kFree;
       slot->input_size = 0;
@@ -141,13 +130,13 @@ void GzipBase64Stream::write(const char* data, std::size_t size) {
 }
 
 void GzipBase64Stream::submit(bool last) {
+  Chunk& chunk = *slots_[filling_];
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Chunk& chunk = *slots_[filling_];
     chunk.last = last;
     chunk.state = Chunk::State::kQueued;
   }
-  work_ready_.notify_one();
+  workers_.post([this, &chunk] { compress_queued(chunk); });
   ++pending_;
   filling_ = (filling_ + 1) % slots_.size();
   // The next slot to fill is free only once its earlier output has been emitted; the last

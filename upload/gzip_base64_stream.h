@@ -3,7 +3,7 @@
 // bytes to a target string as they come, so a shard never exists in memory as raw bytes,
 // compressed bytes and base64 text at once.
 //
-// The input is cut into chunks that worker threads compress at the same time (ISA-L level 2,
+// The input is cut into chunks that the upload's workers compress at the same time (ISA-L level 2,
 // within 9% of zlib's default level on CSV and JSON vectors, at about level 1's speed),
 // each as raw deflate ending in a full flush, so that the chunks' outputs join into one deflate
 // stream; their CRC-32s are combined into the member's trailer (the method pigz uses). The
@@ -17,15 +17,17 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "upload/worker_pool.h"
 
 namespace rest_client {
 
 class GzipBase64Stream {
  public:
-  // `workers` threads compress (0: one per processor); `chunk_size` bytes per chunk.
-  explicit GzipBase64Stream(unsigned workers = 0, std::size_t chunk_size = 1 << 20);
+  // The pool's workers compress, `chunk_size` bytes a chunk; the pool must outlive the stream.
+  explicit GzipBase64Stream(WorkerPool& workers, std::size_t chunk_size = 1 << 20);
+  // Waits for the chunks still with the workers.
   ~GzipBase64Stream();
   GzipBase64Stream(const GzipBase64Stream&) = delete;
   GzipBase64Stream& operator=(const GzipBase64Stream&) = delete;
@@ -49,8 +51,10 @@ class GzipBase64Stream {
     bool failed = false;
   };
 
-  void work();
+  // A worker's task: compresses the chunk, then marks it done.
+  void compress_queued(Chunk& chunk);
   static void compress(Chunk& chunk, std::vector<unsigned char>& level_buffer);
+  void wait_for_workers();
   // Queues the chunk being filled and moves on to the next slot, emitting that slot's output
   // first when it still holds some.
   void submit(bool last);
@@ -63,11 +67,9 @@ class GzipBase64Stream {
   std::size_t next_emit_ = 0;
   std::size_t pending_ = 0;  // slots queued or compressed but not yet emitted
 
+  WorkerPool& workers_;
   std::mutex mutex_;
-  std::condition_variable work_ready_;
   std::condition_variable work_done_;
-  bool stopping_ = false;
-  std::vector<std::thread> workers_;
 
   uLong crc_ = 0;
   unsigned char carry_[3] = {};

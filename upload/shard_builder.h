@@ -46,12 +46,14 @@ class ShardOutput {
   virtual void note(std::string text) = 0;
   // True once the upload was abandoned; long passes that add no data look at it now and then.
   virtual bool stopping() const { return false; }
+  // The upload's workers, for a reader's work in parallel.
+  virtual WorkerPool& workers() = 0;
 };
 
 class ShardBuilder {
  public:
-  ShardBuilder(json upload_body, std::size_t shard_size)
-      : base_(std::move(upload_body)), shard_size_(shard_size) {}
+  ShardBuilder(json upload_body, std::size_t shard_size, WorkerPool& workers)
+      : base_(std::move(upload_body)), shard_size_(shard_size), stream_(workers) {}
 
   // Starts a shard in `body`, whose capacity is reused.
   void start(std::string& body);

@@ -7,7 +7,7 @@
 namespace rest_client {
 
 ShardPipeline::ShardPipeline(json upload_body, std::size_t shard_size, Reader reader)
-    : builder_(std::move(upload_body), shard_size), spare_(ShardBody{}) {
+    : builder_(std::move(upload_body), shard_size, workers_), spare_(ShardBody{}) {
   builder_.start(current_.text);
   thread_ = std::thread([this, reader = std::move(reader)] { run(reader); });
 }

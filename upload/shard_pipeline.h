@@ -54,8 +54,10 @@ class ShardPipeline : private ShardOutput {
   void warning(std::string text) override;
   void note(std::string text) override;
   bool stopping() const override { return stopping_.load(std::memory_order_relaxed); }
+  WorkerPool& workers() override { return workers_; }
   void run(const Reader& reader);
 
+  WorkerPool workers_;  // first made, last gone: the builder's stream and the reader use it
   ShardBuilder builder_;
   ShardBody current_;
 

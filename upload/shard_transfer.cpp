@@ -27,6 +27,12 @@ std::string shard_text(const AcceptedShard& shard) {
 
 }  // namespace
 
+const JobTexts kShardJobTexts = {
+    {JobLine::Kind::kInfo, "Subjob [{index}] is pending"},
+    {JobLine::Kind::kInfo, "Subjob [{index}] is in progress"},
+    {{JobLine::Kind::kSuccess, "Subjob [{number}] Finished. Returned with message: {message}"}},
+    "Server failed to upload"};
+
 void report_accepted(const std::vector<AcceptedShard>& accepted, const std::string& file_path) {
   // Shards whose jobs failed stored nothing: only those that did, or may have, are told.
   if (std::all_of(accepted.begin(), accepted.end(), [](const AcceptedShard& shard) {
@@ -59,7 +65,7 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
   print_info("Uploading ...'" + file_path_ + "' to dataset '" + dataset_ + "'");
   print_info("file data field checksum: " + shard.checksum);
   sending_ = true;
-  const HttpResponse response = send_text(session_, "/upload", shard.text);
+  const HttpResponse response = post_unlimited_text(session_, "/upload", shard.text);
   sending_ = false;
   if (response.status != 200) {
     print_error("Upload failed! Status: " + std::to_string(response.status) +
@@ -121,26 +127,10 @@ int ShardTransfer::poll_upload_job(std::size_t index) {
   const auto report =
       fetch_job_report(session_, "/get_upload_data_status", jobs_[index].status_body);
   if (!report) return -1;
-  switch (report->state) {
-    case JobState::kPending:
-      print_info("Subjob [" + std::to_string(index) + "] is pending");
-      return 0;
-    case JobState::kInProgress:
-      print_info("Subjob [" + std::to_string(index) + "] is in progress");
-      return 0;
-    case JobState::kFinished:
-      print_success("Subjob [" + std::to_string(index + 1) +
-                    "] Finished. Returned with message: " + report->message());
-      return 1;
-    case JobState::kFailed:
-      jobs_[index].state = AcceptedShard::State::kFailed;
-      print_error(report->failure("Server failed to upload"));
-      return -1;
-    case JobState::kUnknown:
-      break;
-  }
-  print_error("Server returned unknown status");
-  return -1;
+  const auto decided = tell_job(*report, kShardJobTexts, index);
+  if (!decided) return 0;
+  if (report->state == JobState::kFailed) jobs_[index].state = AcceptedShard::State::kFailed;
+  return *decided ? 1 : -1;
 }
 
 ShardTransfer::Round ShardTransfer::poll_round(bool pause_after_every_poll) {

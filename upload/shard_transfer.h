@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/interrupt.h"
+#include "client/job_status.h"
 #include "client/request.h"
 #include "upload/shard_builder.h"
 
@@ -17,6 +18,9 @@ struct AcceptedShard {
   std::uint64_t first_record = 0, records = 0;
   enum class State { kRunning, kFinished, kFailed } state = State::kRunning;
 };
+
+// How a shard's upload job tells its states.
+extern const JobTexts kShardJobTexts;
 
 // After an upload that did not end well: the shards the service accepted, with their jobs and
 // record ranges, and that their records are, or may be, stored. Nothing when none was accepted.

@@ -8,11 +8,11 @@
 #include "client/line_input.h"
 #include "client/payload.h"
 #include "client/request.h"
-#include "commands/handlers.h"
 #include "upload/file_readers.h"
 #include "upload/progress_line.h"
 #include "upload/shard_pipeline.h"
 #include "upload/shard_transfer.h"
+#include "upload/upload_command.h"
 #include "upload/upload_plan.h"
 
 namespace rest_client {
@@ -218,7 +218,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
     require_readable(file_path);
-    UploadPlanResult planned = plan_upload(project, std::move(options), 0);
+    UploadPlanResult planned = plan_upload(project, std::move(options));
     for (const auto& warning : planned.warnings) print_warning(warning);
     if (!planned.plan) throw std::invalid_argument(planned.error);
     UploadPlan& plan = *planned.plan;
@@ -239,3 +239,11 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
 }
 
 }  // namespace rest_client
+
+namespace stmt {
+
+bool execute(rest_client::Session& session, Upload& s) {
+  return rest_client::handle_upload(session, s.project, s.file_path, std::move(s.options));
+}
+
+}  // namespace stmt

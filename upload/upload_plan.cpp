@@ -8,12 +8,11 @@ namespace rest_client {
 namespace {
 
 using json = nlohmann::json;
-using Options = std::unordered_map<std::string, std::string>;
 
 // Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text
 // the user sees.
 void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::string& project,
-          Options& options) {
+          OptionMap& options) {
   json& body = plan.body;
   body["compression_type"] = "gzip";
   body["project_name"] = project;
@@ -105,10 +104,9 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
 
 }  // namespace
 
-UploadPlanResult plan_upload(const std::string& project, Options options, std::size_t columns) {
+UploadPlanResult plan_upload(const std::string& project, OptionMap options) {
   UploadPlanResult result;
   UploadPlan plan;
-  plan.columns = columns;
   try {
     fill(plan, result.warnings, project, options);
     result.plan = std::move(plan);

@@ -1,13 +1,14 @@
 #pragma once
 // The UPLOAD statement's options checked against the file format, with no file and no service:
-// options and the column count of the file's first line in; the upload body's members, the
-// reader to use and what to ask, or the error text, out.
+// options in; the upload body's members, the reader to use and what to ask, or the error text,
+// out.
 
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "language/statement.h"
 
 namespace rest_client {
 
@@ -20,7 +21,6 @@ struct UploadPlan {
   long long record_size = 0;  // binary: bytes per vector
   bool floats = false;        // binary: float32 values
   bool ask_columns = false;   // headerless CSV: the id and attribute columns are asked for
-  std::size_t columns = 0;    // fields of the first line, for those questions
   std::string ids_path;       // the string-id file, when one was named
   std::vector<std::string> invalid_arguments;  // options no format takes
 };
@@ -31,8 +31,6 @@ struct UploadPlanResult {
   std::string error;  // without a plan: why
 };
 
-UploadPlanResult plan_upload(const std::string& project,
-                             std::unordered_map<std::string, std::string> options,
-                             std::size_t columns);
+UploadPlanResult plan_upload(const std::string& project, OptionMap options);
 
 }  // namespace rest_client

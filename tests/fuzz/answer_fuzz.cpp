@@ -18,7 +18,7 @@
 #include "client/login.h"
 #include "client/session.h"
 #include "client/version_check.h"
-#include "commands/dispatcher.h"
+#include "shell/dispatcher.h"
 #include "tests/fuzz/fuzz_harness.h"
 #include "tests/support/capture.h"
 #include "tests/support/statement_table.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "client/session.h"
-#include "commands/dispatcher.h"
+#include "shell/dispatcher.h"
 #include "tests/support/capture.h"
 #include "tests/support/fake_service.h"
 

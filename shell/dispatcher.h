@@ -1,6 +1,8 @@
 #pragma once
-// Runs one parsed statement: asks the deletion questions, calls the statement's handler and
-// prints the statement's traces.
+// Runs one statement line: parses it, then runs the statement it holds through the statement's
+// own `execute` (commands/ and upload/, both below this layer).
+
+#include <string>
 
 #include "client/session.h"
 #include "language/statement.h"

@@ -1,0 +1,136 @@
+// Orvix Local's jobs at work: attaching an index, storing a batch or a shard's records, and the
+// live datasets they bring up to date.
+#include "server/local_service.h"
+
+#include "server/codec.h"
+#include "server/job_inputs.h"
+#include "server/request_fields.h"
+#include "server/search_engine.h"
+#include "server/shard_records.h"
+
+namespace orvix_local {
+
+std::string LocalService::run_job(const Job& job) {
+  const DatasetInfo dataset = dataset_of(job.details.at("dataset"));
+  if (job.details.contains("error"))
+    throw std::runtime_error(job.details.at("error").get<std::string>());
+  if (job.kind == "attach") {
+    const IndexInfo index = {job.index_id, job.details.at("index").at("name"),
+                             job.details.at("index").at("dist_type"),
+                             job.details.at("index").at("large")};
+    const auto entry = live(dataset);
+    std::lock_guard<std::mutex> write(entry->write_mutex);
+    bool alive = false;
+    for (const auto& found : store_.indices(dataset.id)) alive = alive || found.id == index.id;
+    if (!alive)
+      throw std::runtime_error("index '" + index.name + "' was deleted before it was built");
+    entry->ensure_loaded(store_);
+    try {
+      if (!build_graph(*entry, index, jobs_.stopping())) throw Stopping();
+    } catch (const Stopping&) {
+      throw;
+    } catch (const std::exception&) {
+      drop_graph(*entry, index.id);  // the job fails and its index goes with it
+      throw;
+    }
+    return "index '" + index.name + "' is ready";
+  }
+  std::vector<VectorRecord> records;
+  if (job.kind == "batch") {
+    const json batch = json::parse(read_job_input(job.payload_path));
+    const auto& ids = batch.at("string_ids");
+    const auto& data = batch.at("data");
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
+      records.back().attributes = attributes_at(batch.at("attributes"), i);
+    }
+  } else {
+    records = shard_records(job);
+  }
+  return store_records(dataset, records, job.id);
+}
+
+std::string LocalService::store_records(const DatasetInfo& dataset,
+                                        std::vector<VectorRecord>& records,
+                                        const std::string& job_id) {
+  const auto entry = live(dataset);
+  std::lock_guard<std::mutex> write(entry->write_mutex);
+  entry->ensure_loaded(store_);
+  const std::string message = "Inserted " + std::to_string(records.size()) + " vectors";
+  try {
+    auto db = store_.pool().take();
+    Transaction transaction(*db);
+    store_.insert(*db, dataset, records, &jobs_.stopping());
+    if (!job_id.empty()) JobQueue::finish(*db, job_id, message);
+    transaction.commit();
+  } catch (const ApiError& e) {
+    if (e.code == "DATASET_NOT_FOUND") live_.drop(dataset.id);
+    throw;
+  }
+  std::vector<std::int64_t> rows;
+  {
+    std::unique_lock alone(entry->rows_mutex);
+    for (auto& record : records) {
+      rows.push_back(record.row);
+      entry->append(std::move(record));
+      std::vector<float>().swap(record.dense);  // memory goes back as it is copied
+    }
+  }
+  records.clear();
+  extend_graphs(*entry, rows, &jobs_.stopping());
+  return message;
+}
+
+std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
+  const json& format = job.details.at("format");
+  ShardFormat shape;
+  shape.file_format = format.at("file_format");
+  shape.has_field_names = format.at("has_field_names");
+  shape.vector_type = format.at("vector_type");
+  shape.id_field = format.at("vector_id_field_name");
+  shape.attributes = format.at("vector_attributes").get<std::vector<std::string>>();
+  shape.data_field = format.at("vector_data_field_name");
+  shape.binary_dim = format.value("binary_dim", 0);
+  shape.binary_dtype = format.at("binary_dtype");
+  const bool has_ids = format.at("has_ids").get<bool>();
+  JobInput input(job.payload_path);
+  const std::size_t data_size = shard_size(input.read(8));
+  std::vector<std::string> ids;
+  if (has_ids) {
+    input.seek(static_cast<long>(8 + data_size));
+    ids = shard_ids(input.rest(), limits_);
+    input.seek(8);
+  }
+  std::vector<VectorRecord> records;
+  if (shape.file_format == "binary") {
+    // Vectors are taken as they are decompressed: the raw shard is never held whole.
+    BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_);
+    GzipReader reader(limits_.max_shard_bytes,
+                      [&binary](const char* data, std::size_t n) { binary.feed(data, n); });
+    input.stream(data_size, [this, &reader](std::string_view piece) {
+      if (jobs_.stopping()) throw Stopping();
+      reader.feed(piece);
+    });
+    reader.finish();
+    records = binary.finish();
+    return with_ids(std::move(records), has_ids ? &ids : nullptr);
+  }
+  const std::string text = gunzip(input.read(data_size), limits_.max_shard_bytes);
+  return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
+}
+
+std::shared_ptr<LiveDataset> LocalService::live(const DatasetInfo& dataset) {
+  auto entry = live_.get(dataset);
+  if (!entry->loaded()) {
+    std::lock_guard<std::mutex> write(entry->write_mutex);
+    entry->ensure_loaded(store_);
+  }
+  return entry;
+}
+
+void LocalService::forget_datasets(const std::vector<std::int64_t>& ids) {
+  for (const auto id : ids) live_.drop(id);
+  jobs_.post([this] { store_.purge_orphans(); });
+}
+
+}  // namespace orvix_local
