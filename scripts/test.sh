@@ -30,9 +30,14 @@ configure build "${checked[@]}"
 configure build-asan -DORVIX_SANITIZE=ON "${checked[@]}"
 configure build-tsan -DORVIX_SANITIZE_THREAD=ON "${checked[@]}"
 configure build-release -DORVIX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
+phase() { echo "== $1 ($((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
+phase "building: plain"
 cmake --build build -j "$jobs"
+phase "building: AddressSanitizer"
 cmake --build build-asan -j "$jobs"
+phase "building: ThreadSanitizer"
 cmake --build build-tsan -j "$jobs" --target client_tests
+phase "building: Release"
 cmake --build build-release -j "$jobs" --target orvix orvix-local
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
@@ -41,24 +46,28 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 status=0
 failed=()
 for variant in build build-asan; do
-  echo "== tests in $variant"
+  phase "tests in $variant"
   if ! (cd "$variant" && ctest --output-on-failure -j "$jobs"); then
     status=1
     failed+=("$variant: $(tr '\n' ' ' <"$variant/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)")
   fi
 done
-echo "== the client's tests under ThreadSanitizer"
-if ! ./build-tsan/tests/client_tests --gtest_brief=1; then
+phase "the client's tests under ThreadSanitizer"
+# Answers of megabytes shown cut is a matter of one thread: the plain and AddressSanitizer builds
+# run it, and under ThreadSanitizer it would take minutes.
+if ! ./build-tsan/tests/client_tests --gtest_brief=1 \
+  --gtest_filter=-FaultTest.HugeAndHostileAnswersAreShownCut; then
   status=1
   failed+=("build-tsan: client_tests")
 fi
-echo "== the Release build"
+phase "the Release build"
 # The whole help goes to a file: a pipe closed early would end the program with SIGPIPE.
 if ! ./build-release/orvix --version || ! ./build-release/orvix-local --help >build-release/help.txt 2>&1; then
   status=1
   failed+=("build-release: --version or --help")
 fi
 head -1 build-release/help.txt 2>/dev/null || true
+phase "done"
 # The summary comes last, where a reader of the log's tail sees it.
 if ((status != 0)); then
   echo "== FAILED"
