@@ -30,13 +30,13 @@ int main(int argc, char** argv) {
     std::ifstream file(argv[2], std::ios::binary);
     std::stringstream text;
     text << file.rdbuf();
-    const std::string line = text.str();
+    std::string line = text.str();
     rest_client::Session session;
     session.endpoints.api = "http://127.0.0.1:1/api";  // nothing listens there
     std::streambuf* out = std::cout.rdbuf(nullptr);
     std::streambuf* err = std::cerr.rdbuf(nullptr);
     const auto start = std::chrono::steady_clock::now();
-    rest_client::run_statement_line(session, line);
+    rest_client::run_statement_line(session, std::move(line));
     const double elapsed = seconds_since(start);
     std::cout.rdbuf(out);
     std::cerr.rdbuf(err);

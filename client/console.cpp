@@ -62,6 +62,25 @@ std::string service_text(std::string_view text) {
   }
 }
 
+namespace {
+
+// The statement's record, when one is kept; the shell writes console lines from one thread.
+ErrorLineRecord* current_record = nullptr;
+
+}  // namespace
+
+ErrorLineRecord::ErrorLineRecord() : outer_(current_record) {
+  current_record = this;
+}
+
+ErrorLineRecord::~ErrorLineRecord() {
+  current_record = outer_;
+}
+
+void ErrorLineRecord::note(const std::string& text) {
+  if (current_record != nullptr && !current_record->first_) current_record->first_ = text;
+}
+
 void print_success(std::string message) {
   std::cout << green() << "[SUCCESS] " << printable(std::move(message)) << reset() << std::endl;
 }
@@ -71,7 +90,9 @@ void print_warning(std::string message) {
 }
 
 void print_error(std::string message) {
-  std::cout << red() << "[ERROR] " << printable(std::move(message)) << reset() << std::endl;
+  std::string shown = printable(std::move(message));
+  ErrorLineRecord::note(shown);
+  std::cout << red() << "[ERROR] " << shown << reset() << std::endl;
 }
 
 void print_info(std::string message) {

@@ -24,6 +24,10 @@ std::string JobReport::failure(const std::string& prefix) const {
   return prefix + ": " + service_text(answer.at("error").get<std::string>());
 }
 
+std::string JobReport::status() const {
+  return answer.at("status").get<std::string>();
+}
+
 std::string JobReport::message() const {
   return service_text(member_or_null(answer, "error_message").get<std::string>());
 }

@@ -23,6 +23,8 @@ struct JobReport {
   std::string failure(const std::string& prefix) const;
   // A finished job's "error_message" text; throws when it is missing or not a string.
   std::string message() const;
+  // The "status" text as the service gave it.
+  std::string status() const;
 };
 
 // One status request (no rate limiter), retried with warnings while it fails in passing (no

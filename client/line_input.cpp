@@ -8,10 +8,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "client/colours.h"
+#include "client/console.h"
 #include "client/interrupt.h"
 #include "client/secrets.h"
 
@@ -58,6 +61,71 @@ class TerminalEchoOff {
   termios saved_{};
   bool saved_ok_ = false;
 };
+
+// The process's own standard input, before anything replaced std::cin's buffer.
+std::streambuf* const kStandardInput = std::cin.rdbuf();
+
+// Standard input read in large blocks, for statements and answers alike, so that each line is
+// copied once out of the block however long it is (a batch statement of megabytes). It reads
+// whatever std::cin reads from, starting afresh when that changes.
+class StdinLines {
+ public:
+  // The next line without its break; nullopt at the end of input. Ctrl-C during the wait ends
+  // it with Interrupted.
+  std::optional<std::string> next() {
+    if (std::cin.rdbuf() != source_) forget();
+    std::string line;
+    bool read_any = false;
+    for (;;) {
+      const char* const start = block_.data() + begin_;
+      if (const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_))) {
+        line.append(start, newline);
+        begin_ = static_cast<std::size_t>(newline - block_.data()) + 1;
+        return line;
+      }
+      line.append(start, end_ - begin_);
+      read_any = read_any || end_ > begin_;
+      begin_ = end_ = 0;
+      if (ended_) {
+        if (!read_any) return std::nullopt;
+        return line;
+      }
+      // read(2) returns what a pipe holds now, so a conversation through pipes goes on; a
+      // buffer put in std::cin's place gives what it holds.
+      const ssize_t got = source_ == kStandardInput
+                              ? ::read(STDIN_FILENO, block_.data(), block_.size())
+                              : static_cast<ssize_t>(source_->sgetn(
+                                    block_.data(), static_cast<std::streamsize>(block_.size())));
+      if (got > 0) {
+        end_ = static_cast<std::size_t>(got);
+      } else if (got < 0 && errno == EINTR) {
+        if (interrupt_requested()) {
+          std::cout << std::endl;  // Ctrl-C ended the read; standard input itself is still open
+          throw_if_interrupted("the question; nothing was done");
+        }
+      } else {
+        ended_ = true;
+      }
+    }
+  }
+
+  void forget() {
+    source_ = std::cin.rdbuf();
+    begin_ = end_ = 0;
+    ended_ = false;
+  }
+
+ private:
+  std::streambuf* source_ = nullptr;
+  std::vector<char> block_ = std::vector<char>(1 << 20);
+  std::size_t begin_ = 0, end_ = 0;
+  bool ended_ = false;
+};
+
+StdinLines& standard_input() {
+  static StdinLines lines;
+  return lines;
+}
 
 }  // namespace
 
@@ -107,23 +175,17 @@ bool confirmed(const std::string& question, const char* cancelled_text) {
   const auto answer = read_answer_line();
   if (answer && (*answer == "y" || *answer == "Y")) return true;
   std::cout << red() << cancelled_text << reset() << std::endl;
+  ErrorLineRecord::note(cancelled_text);
   return false;
+}
+
+void forget_read_ahead() {
+  standard_input().forget();
 }
 
 std::optional<std::string> read_answer_line() {
   throw_if_interrupted("the question; nothing was done");
-  std::string line;
-  if (!std::getline(std::cin, line)) {
-    if (interrupt_requested()) {
-      // Ctrl-C ended the read; standard input itself is still open.
-      std::cin.clear();
-      std::clearerr(stdin);
-      std::cout << std::endl;
-      throw_if_interrupted("the question; nothing was done");
-    }
-    return std::nullopt;
-  }
-  return line;
+  return standard_input().next();
 }
 
 }  // namespace rest_client

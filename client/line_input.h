@@ -24,6 +24,10 @@ void add_history_line(const std::string& line);
 // One whole line of standard input (answers to questions); nullopt at end of input.
 std::optional<std::string> read_answer_line();
 
+// Drops what was read ahead of the lines given out, for a caller that has just put another buffer
+// in std::cin's place (or put the old one back).
+void forget_read_ahead();
+
 // Asks a yes/no question; only "y" or "Y" confirms, and anything else or the end of input
 // prints `cancelled_text`.
 bool confirmed(const std::string& question, const char* cancelled_text);

@@ -26,28 +26,43 @@ HttpResponse post_limited_text(Session& session, const std::string& path,
 
 HttpResponse post_unlimited_text(Session& session, const std::string& path,
                                  const std::string& body_text) {
-  return http_post_json(session.network, session.endpoints.api + path, body_text);
+  HttpResponse response = http_post_json(session.network, session.endpoints.api + path, body_text);
+  if (response.status != 0) session.output.last_status = response.status;
+  return response;
+}
+
+std::string dump_with_member(const json& body, const std::string& name,
+                             const std::function<void(std::string&)>& write, std::size_t& value_at,
+                             std::size_t& value_end) {
+  std::string text = "{";
+  bool placed = false;
+  auto key = [&text](const std::string& member) {
+    if (text.size() > 1) text += ',';
+    text += json(member).dump();
+    text += ':';
+  };
+  auto place = [&] {
+    key(name);
+    value_at = text.size();
+    write(text);
+    value_end = text.size();
+    placed = true;
+  };
+  for (const auto& [member, value] : body.items()) {
+    if (!placed && name < member) place();
+    if (member == name) continue;
+    key(member);
+    text += value.dump();
+  }
+  if (!placed) place();
+  text += '}';
+  return text;
 }
 
 std::string dump_with_member(const json& body, const std::string& name, const std::string& value) {
-  std::string text = "{";
-  bool placed = false;
-  auto add = [&text](const std::string& key, const std::string& value_text) {
-    if (text.size() > 1) text += ',';
-    text += json(key).dump();
-    text += ':';
-    text += value_text;
-  };
-  for (const auto& [key, member] : body.items()) {
-    if (!placed && name < key) {
-      add(name, value);
-      placed = true;
-    }
-    if (key != name) add(key, member.dump());
-  }
-  if (!placed) add(name, value);
-  text += '}';
-  return text;
+  std::size_t at = 0, end = 0;
+  return dump_with_member(
+      body, name, [&value](std::string& text) { text += value; }, at, end);
 }
 
 void print_failure_cause(const HttpResponse& response) {

@@ -3,6 +3,7 @@
 // strict reading of answer members, and the one catch line of each handler.
 
 #include <exception>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -33,6 +34,11 @@ HttpResponse post_unlimited_text(Session& session, const std::string& path,
 // The compact text of `body` with one more member whose value is already serialised JSON text;
 // the same bytes as body.dump() with that member set.
 std::string dump_with_member(const json& body, const std::string& name, const std::string& value);
+// The same, with the member's value written in place by `write` (a large one is then never
+// copied); `value_at` and `value_end` say where it lies in the text.
+std::string dump_with_member(const json& body, const std::string& name,
+                             const std::function<void(std::string&)>& write, std::size_t& value_at,
+                             std::size_t& value_end);
 
 // With status 0, prints why no answer arrived as an error line of its own.
 void print_failure_cause(const HttpResponse& response);

@@ -107,12 +107,13 @@ std::string hide_secrets(std::string text) {
   return text;
 }
 
-void hide_secrets_in_output() {
+void hide_secrets_in_output(std::ostream* also) {
   // Never destroyed: the streams are flushed at exit, after static objects are gone.
   static HidingBuffer* const out = new HidingBuffer(std::cout.rdbuf());
   static HidingBuffer* const err = new HidingBuffer(std::cerr.rdbuf());
   std::cout.rdbuf(out);
   std::cerr.rdbuf(err);
+  if (also != nullptr) also->rdbuf(new HidingBuffer(also->rdbuf()));  // lives as long, too
 }
 
 }  // namespace rest_client

@@ -2,6 +2,7 @@
 // API keys the user gave. They are hidden from everything the client writes to standard output
 // and standard error, and never enter the line-editing history.
 
+#include <ostream>
 #include <string>
 
 namespace rest_client {
@@ -17,7 +18,8 @@ bool holds_secret(const std::string& text);
 // The text with every secret replaced by kHiddenSecret.
 std::string hide_secrets(std::string text);
 
-// From now on, std::cout and std::cerr hide secrets (line by line, and at each flush).
-void hide_secrets_in_output();
+// From now on, std::cout and std::cerr (and `also`, when given) hide secrets, line by line and at
+// each flush.
+void hide_secrets_in_output(std::ostream* also = nullptr);
 
 }  // namespace rest_client

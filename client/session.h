@@ -3,6 +3,8 @@
 // rate limiter, the clock, the network and the upload settings. main builds one and passes it
 // down to every handler; tests build their own.
 
+#include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 
 #include "client/http.h"
@@ -37,6 +39,13 @@ struct UploadSettings {
   int shard_size = kDefaultShardSize;  // bytes of file data per shard
 };
 
+// What a statement leaves for its record when answers are written as JSON (--output json).
+struct StatementOutput {
+  std::ostream* records = nullptr;  // one JSON object a statement goes here; none in text mode
+  nlohmann::json members = nlohmann::json::object();  // what the statement produced
+  long last_status = 0;                               // the last status the service answered
+};
+
 struct Session {
   Endpoints endpoints;
   Identity identity;
@@ -44,6 +53,7 @@ struct Session {
   Waits waits;
   Network network;
   UploadSettings upload;
+  StatementOutput output;
 };
 
 // The shard size named by the SHARD_SIZE environment variable; a text that is not a usable

@@ -8,6 +8,7 @@
 
 #include "client/line_input.h"
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 #include "language/diagnostics.h"
 
@@ -98,6 +99,7 @@ bool handle_fetch_datasets(Session& session, const std::string& project) {
       return false;
     }
     const json& datasets = answer.at("datasets");
+    statement_output::datasets(session, datasets);
     print_success("Successfully fetched " + std::to_string(datasets.size()) +
                   " datasets from project '" + project + "'");
     for (const json& dataset : datasets) {

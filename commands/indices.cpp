@@ -6,6 +6,7 @@
 #include "client/job_status.h"
 #include "client/line_input.h"
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 #include "language/diagnostics.h"
 
@@ -57,8 +58,10 @@ long long prefetch_vector_count(Session& session, const std::string& project,
 // Follows the attach job until it finishes (true) or fails (false).
 bool poll_attach_job(Session& session, const json& status_body, int wait_time_ms) {
   return follow_job(session, "/get_attach_index_status", status_body,
-                    std::chrono::milliseconds(wait_time_ms),
-                    [](const JobReport& report) { return tell_job(report, kAttachJobTexts); });
+                    std::chrono::milliseconds(wait_time_ms), [&session](const JobReport& report) {
+                      statement_output::job_state(session, report.status());
+                      return tell_job(report, kAttachJobTexts);
+                    });
 }
 
 }  // namespace
@@ -143,6 +146,7 @@ bool handle_attach_index(Session& session, const std::string& project, const std
     print_info("Attaching index '" + index + "' to dataset '" + dataset + "'");
     json status_body = request_body(session);
     status_body["job_id"] = answer.at("job_id").get<std::string>();
+    statement_output::job(session, status_body.at("job_id").get<std::string>());
 
     const int wait_time = attach_wait_time_ms(vector_count);
     std::cout << "wait_time " << wait_time << std::endl;
@@ -165,6 +169,7 @@ bool handle_list_index_infos(Session& session, const std::string& project,
       return false;
     }
     const json& infos = answer.at("index_infos");
+    statement_output::indices(session, infos);
     print_success("Sucessfully fetched " + std::to_string(infos.size()) + " index informations");
     for (const json& info : infos) {
       print_border();

@@ -3,6 +3,7 @@
 
 #include "client/line_input.h"
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 
 namespace rest_client {
@@ -39,6 +40,7 @@ bool handle_fetch_projects(Session& session) {
       return false;
     }
     const json& projects = answer.at("projects");
+    statement_output::projects(session, projects);
     print_success("Sucessfully fetched " + std::to_string(projects.size()) + " projects");
     for (const json& project : projects) {
       print_border();

@@ -5,6 +5,7 @@
 #include "client/job_status.h"
 #include "client/payload.h"
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 #include "commands/vector_numbers.h"
 
@@ -55,8 +56,12 @@ std::string vector_error_code(const std::string& body_text) {
 bool poll_batch_upload_job(Session& session, const std::string& job_id) {
   json status_body = request_body(session);
   status_body["job_id"] = job_id;
+  statement_output::job(session, job_id);
   return follow_job(session, "/get_upload_data_status", status_body, std::chrono::seconds(3),
-                    [](const JobReport& report) { return tell_job(report, kBatchJobTexts); });
+                    [&session](const JobReport& report) {
+                      statement_output::job_state(session, report.status());
+                      return tell_job(report, kBatchJobTexts);
+                    });
 }
 
 }  // namespace
@@ -67,24 +72,36 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");
-    // "data" is written once: the checksum covers exactly the text that is sent.
+    // "data" is written once, in place in the body, and the checksum, which comes before it,
+    // is filled in afterwards: it covers exactly the text that is sent.
     std::size_t values = 0;
     for (const auto& vector : vectors) values += vector.size() + 1;
-    std::string data_text = "[";
-    data_text.reserve(values * 25);  // a widened float takes at most 24 bytes and its comma
-    for (const auto& vector : vectors) {
-      if (data_text.size() > 1) data_text += ',';
-      append_dense_text(to_dense_vector(vector), data_text);
-    }
-    data_text += ']';
     json body = batch_body(session, project, dataset, options);
     body["string_ids"] = std::move(ids);
-    const std::string checksum = calculate_sha256(data_text);
+    body["checksum"] = std::string(64, '0');
+    std::size_t data_at = 0, data_end = 0;
+    std::string text = dump_with_member(
+        body, "data",
+        [&](std::string& out) {
+          // A widened float takes at most 24 bytes and its comma; the rest of the body follows.
+          out.reserve(out.size() + values * 25 + (4 << 10) + body.at("string_ids").dump().size());
+          out += '[';
+          const std::size_t first = out.size();
+          for (const auto& vector : vectors) {
+            if (out.size() > first) out += ',';
+            append_dense_text(to_dense_vector(vector), out);
+          }
+          out += ']';
+        },
+        data_at, data_end);
+    const std::string checksum = sha256_hex(text.data() + data_at, data_end - data_at);
+    // The member's own place: the last before "data" (an attribute may be named "checksum" too,
+    // but the attributes come first).
+    const std::string placeholder = "\"checksum\":\"" + std::string(64, '0');
+    text.replace(text.rfind(placeholder, data_at) + placeholder.size() - 64, 64, checksum);
     print_info("data field checksum: " + checksum);
-    body["checksum"] = checksum;
 
-    const HttpResponse response =
-        post_limited_text(session, "/add_data_batch", dump_with_member(body, "data", data_text));
+    const HttpResponse response = post_limited_text(session, "/add_data_batch", text);
     return reading_answer(response, [&] {
       const json answer = parse_json(response.text);
       const std::string server_checksum =
@@ -95,7 +112,11 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
         print_warning(" The server's checksum " + server_checksum +
                       " does not match the client's checksum " + checksum);
       }
-      return poll_batch_upload_job(session, member_or_null(answer, "job_id").get<std::string>());
+      if (!poll_batch_upload_job(session, member_or_null(answer, "job_id").get<std::string>())) {
+        return false;
+      }
+      statement_output::count(session, "inserted", vectors.size());
+      return true;
     });
   });
 }
@@ -117,9 +138,10 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
       const json answer = parse_json(response.text);
       std::size_t inserted = 0, results = 0;
       std::vector<std::string> failures;
-      auto fail = [&failures](const std::string& id, const std::string& code) {
+      auto fail = [&failures, &session](const std::string& id, const std::string& code) {
         failures.push_back(" - string_id: \"" + service_text(id) + "\", error: \"" +
                            service_text(code) + "\"");
+        statement_output::failed_vector(session, id, code);
       };
       for (const json& result : answer) {
         const std::string id = result.value("string_id", std::string("UNKNOWN_ID"));
@@ -137,6 +159,7 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
         fail(i < ids.size() ? ids[i] : "vector " + std::to_string(i + 1),
              "no result in the service's answer");
       }
+      statement_output::count(session, "inserted", inserted);
       print_success("Inserted " + std::to_string(inserted) + " vectors successfully.");
       if (failures.empty()) return true;
       print_border();

@@ -1,5 +1,6 @@
 // DELETE_VECTOR: removes vectors by string id.
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 
 namespace rest_client {
@@ -18,9 +19,10 @@ bool handle_delete_vector(Session& session, const std::string& project, const st
     const json answer = parse_json(response.text);
     if (read_error_code(answer) != "Success") {
       print_error("Failed to delete vector, error message: " +
-                  answer.value("error_message", std::string("UNKNOWN")));
+                  service_text(answer.value("error_message", std::string("UNKNOWN"))));
       return false;
     }
+    statement_output::count(session, "deleted", ids.size());
     print_success("Successfully deleted " + count + " vectors from dataset " + dataset);
     return true;
   });

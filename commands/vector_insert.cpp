@@ -1,5 +1,6 @@
 // INSERT_VECTOR: one dense or sparse vector.
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 #include "commands/vector_numbers.h"
 
@@ -23,6 +24,7 @@ bool send_insert(Session& session, const std::string& project, const std::string
     print_error("Insert failed! Error Code: " + code);
     return false;
   }
+  statement_output::count(session, "inserted", 1);
   print_success("Successfully inserted vector");
   return true;
 }

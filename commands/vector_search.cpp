@@ -5,6 +5,7 @@
 
 #include "client/payload.h"
 #include "client/request.h"
+#include "client/statement_output.h"
 #include "commands/handlers.h"
 #include "commands/vector_numbers.h"
 
@@ -82,12 +83,13 @@ void add_query(json& body, const std::string& query_type, OptionMap& options) {
   }
 }
 
-void print_results(const json& answer) {
+void print_results(Session& session, const json& answer) {
   if (!answer.is_object()) throw std::runtime_error("search answer is not a JSON object");
   const json results = member_or_null(answer, "results");
   const auto& list = results.is_null() ? json::array_t{} : results.get_ref<const json::array_t&>();
   const bool multi = !list.empty() && list.front().is_object() &&
                      list.front().contains("matches") && !list.front().at("matches").is_null();
+  statement_output::search_results(session, results, multi);
   if (!multi) {
     print_success("Search successful, retrieved top-" + std::to_string(list.size()) + " vectors");
     for (const json& neighbour : list) {
@@ -140,7 +142,7 @@ bool handle_search(Session& session, const std::string& project, const std::stri
     }
     const HttpResponse response = post_limited(session, "/search", body);
     if (!answered(response, "Search failed! Status: ")) return false;
-    print_results(parse_json(response.text));
+    print_results(session, parse_json(response.text));
     return true;
   });
 }

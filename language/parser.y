@@ -31,6 +31,11 @@ namespace {
 
 void help_for(const StatementDef* statement) { print_help(*statement); }
 
+void help_asked(ParseContext& ctx, const StatementDef* statement) {
+  print_help(*statement);
+  ctx.helped = statement;
+}
+
 }  // namespace
 }
 
@@ -47,7 +52,7 @@ void help_for(const StatementDef* statement) { print_help(*statement); }
 %token DIM VECTOR_ATTRIBUTES TOP_K FILTER_ATTRIBUTE FILTER_TYPE TARGET_VALUE
 %token START_VALUE END_VALUE QUERY_VECTOR ROW_NUMBER FILE_PATH FILE_TYPE DATASET_NAME
 %token FILE_FORMAT HAS_FIELD_NAMES VECTOR_TYPE VECTOR_ID_FIELD_NAME VECTOR_DATA_FIELD_NAME
-%token ATTRIBUTES BINARY_DIM BINARY_DTYPE QUERY_DATASET_NAME STRING_IDS_FILE_PATH
+%token ATTRIBUTES BINARY_DIM BINARY_DTYPE QUERY_DATASET_NAME STRING_IDS_FILE_PATH DRY_RUN
 %token COLON COMMA LBRACKET RBRACKET
 
 %type <std::string> vector_attr_list
@@ -74,9 +79,9 @@ statement
   ;
 
 help_stmt
-  : STRING_LITERAL HELP_FLAG { print_command_list(); }
-  | HELP { print_command_list(); }
-  | HELP error { print_command_list(); }
+  : STRING_LITERAL HELP_FLAG { print_command_list(); ctx.listed_statements = true; }
+  | HELP { print_command_list(); ctx.listed_statements = true; }
+  | HELP error { print_command_list(); ctx.listed_statements = true; }
   ;
 
 attach_index_stmt
@@ -85,7 +90,7 @@ attach_index_stmt
   | ATTACH_INDEX STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL
       { ABORT_IF_FALSE(attach_index_action(ctx, std::move($2), std::move($3), std::move($4), std::move($5), std::move($6))); }
   | ATTACH_INDEX error { help_for($1); }
-  | ATTACH_INDEX HELP_FLAG { help_for($1); }
+  | ATTACH_INDEX HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 init_dataset_stmt
@@ -94,7 +99,7 @@ init_dataset_stmt
   | INIT_DATASET STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL
       { ABORT_IF_FALSE(init_dataset_action(ctx, std::move($2), std::move($3), std::move($4), std::move($5))); }
   | INIT_DATASET error { help_for($1); }
-  | INIT_DATASET HELP_FLAG { help_for($1); }
+  | INIT_DATASET HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 create_project_stmt
@@ -103,53 +108,53 @@ create_project_stmt
   | CREATE_PROJECT STRING_LITERAL SEARCH
       { ctx.statement = stmt::CreateProject{std::move($2), "search"}; }
   | CREATE_PROJECT error { help_for($1); }
-  | CREATE_PROJECT HELP_FLAG { help_for($1); }
+  | CREATE_PROJECT HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 delete_dataset_stmt
   : DELETE_DATASET STRING_LITERAL STRING_LITERAL
       { ctx.statement = stmt::DeleteDataset{std::move($2), std::move($3)}; }
   | DELETE_DATASET error { help_for($1); }
-  | DELETE_DATASET HELP_FLAG { help_for($1); }
+  | DELETE_DATASET HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 delete_vector_stmt
   : DELETE_VECTOR STRING_LITERAL STRING_LITERAL string_id_list
       { ctx.statement = stmt::DeleteVector{std::move($2), std::move($3), std::move($4)}; }
   | DELETE_VECTOR error { help_for($1); }
-  | DELETE_VECTOR HELP_FLAG { help_for($1); }
+  | DELETE_VECTOR HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 delete_project_stmt
   : DELETE_PROJECT STRING_LITERAL { ctx.statement = stmt::DeleteProject{std::move($2)}; }
   | DELETE_PROJECT error { help_for($1); }
-  | DELETE_PROJECT HELP_FLAG { help_for($1); }
+  | DELETE_PROJECT HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 delete_index_stmt
   : DELETE_INDEX STRING_LITERAL STRING_LITERAL STRING_LITERAL
       { ctx.statement = stmt::DeleteIndex{std::move($2), std::move($3), std::move($4)}; }
   | DELETE_INDEX error { help_for($1); }
-  | DELETE_INDEX HELP_FLAG { help_for($1); }
+  | DELETE_INDEX HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 fetch_datasets_stmt
   : FETCH_DATASETS STRING_LITERAL { ctx.statement = stmt::FetchDatasets{std::move($2)}; }
   | FETCH_DATASETS error { help_for($1); }
-  | FETCH_DATASETS HELP_FLAG { help_for($1); }
+  | FETCH_DATASETS HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 fetch_projects_stmt
   : FETCH_PROJECTS { ctx.statement = stmt::FetchProjects{}; }
   | FETCH_PROJECTS error { help_for($1); }
-  | FETCH_PROJECTS HELP_FLAG { help_for($1); }
+  | FETCH_PROJECTS HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 list_index_info_stmt
   : LIST_INDEX_INFO STRING_LITERAL STRING_LITERAL
       { ctx.statement = stmt::ListIndex{std::move($2), std::move($3)}; }
   | LIST_INDEX_INFO error { help_for($1); }
-  | LIST_INDEX_INFO HELP_FLAG { help_for($1); }
+  | LIST_INDEX_INFO HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 insert_vector_stmt
@@ -158,7 +163,7 @@ insert_vector_stmt
   | INSERT_VECTOR STRING_LITERAL STRING_LITERAL STRING_LITERAL vector_attr_list insert_vector_options
       { ctx.statement = stmt::InsertSparse{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
   | INSERT_VECTOR error { help_for($1); }
-  | INSERT_VECTOR HELP_FLAG { help_for($1); }
+  | INSERT_VECTOR HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 insert_vector_list
@@ -204,7 +209,7 @@ insert_vector_batch_stmt
   | INSERT_VECTOR_BATCH STRING_LITERAL STRING_LITERAL string_id_list vector_attr_list_batch insert_vector_batch_options
       { ctx.statement = stmt::InsertSparseBatch{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
   | INSERT_VECTOR_BATCH error { help_for($1); }
-  | INSERT_VECTOR_BATCH HELP_FLAG { help_for($1); }
+  | INSERT_VECTOR_BATCH HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 string_id_list
@@ -256,7 +261,7 @@ search_stmt
   : SEARCH STRING_LITERAL STRING_LITERAL STRING_LITERAL STRING_LITERAL search_options
       { ctx.statement = stmt::Search{std::move($2), std::move($3), std::move($4), std::move($5), std::move($6)}; }
   | SEARCH error { help_for($1); }
-  | SEARCH HELP_FLAG { help_for($1); }
+  | SEARCH HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 search_options
@@ -311,7 +316,7 @@ upload_stmt
   : UPLOAD STRING_LITERAL STRING_LITERAL upload_options
       { ABORT_IF_FALSE(upload_action(ctx, std::move($2), std::move($3), std::move($4))); }
   | UPLOAD error { help_for($1); }
-  | UPLOAD HELP_FLAG { help_for($1); }
+  | UPLOAD HELP_FLAG { help_asked(ctx, $1); }
   ;
 
 upload_options
@@ -338,6 +343,7 @@ upload_option
   | VECTOR_ID_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_id_field_name", std::move($2)); }
   | VECTOR_DATA_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_data_field_name", std::move($2)); }
   | STRING_IDS_FILE_PATH STRING_LITERAL { $$ = OptionEntry("string_ids_file_path", std::move($2)); }
+  | DRY_RUN { $$ = OptionEntry("dry_run", "true"); }
   ;
 
 %%

@@ -5,6 +5,7 @@
 #include "language/diagnostics.h"
 #include "language/parse_context.h"
 #include "language/scan_notes.h"
+#include "language/vocabulary.h"
 #include "parser.tab.h"
 // The scanner header needs the parser's value type first.
 #include "lexer.yy.h"
@@ -47,19 +48,35 @@ void warn_dropped(const ScanNotes& notes) {
 
 }  // namespace
 
-ParsedLine parse_statement_line(const std::string& line) {
-  const std::string text = line + "\n";
+std::optional<std::string> statement_keyword(const std::string& line) {
+  const auto start = line.find_first_not_of(" \t\r");
+  if (start == std::string::npos) return std::nullopt;
+  const auto end = line.find_first_of(" \t\r", start);
+  const std::string word = line.substr(start, end == std::string::npos ? end : end - start);
+  const StatementDef* statement = nullptr;
+  const int token = reserved_word_token(word, &statement);
+  if (statement != nullptr) return std::string(statement->keyword);
+  if (token == language::Parser::token::HELP) return std::string("HELP");
+  return std::nullopt;
+}
+
+ParsedLine parse_statement_line(std::string line) {
+  // The scanner reads the line where it is: its break, then the two end marks flex wants.
+  line += '\n';
+  line += '\0';
+  line += '\0';
   ScanNotes notes;
   Scanner scanner(&notes);
-  yy_scan_bytes(text.data(), static_cast<int>(text.size()), scanner.get());
+  yy_scan_buffer(line.data(), line.size(), scanner.get());
   ParseContext ctx;
   language::Parser parser(scanner.get(), ctx);
   const int parsed = parser.parse();
   if (!notes.dropped.empty() && !notes.unterminated_quote) warn_dropped(notes);
-  if (parsed != 0 || notes.unterminated_quote) return {false, std::nullopt};
+  if (parsed != 0 || notes.unterminated_quote) return {false, std::nullopt, false, ""};
   if (notes.invalid_text) {
     yyerror("Invalid UTF-8 in argument");
-    return {false, std::nullopt};
+    return {false, std::nullopt, false, ""};
   }
-  return {!ctx.error_reported, std::move(ctx.statement)};
+  return {!ctx.error_reported, std::move(ctx.statement), ctx.listed_statements,
+          ctx.helped != nullptr ? ctx.helped->keyword : ""};
 }

@@ -118,7 +118,13 @@ using Statement =
 struct ParsedLine {
   bool ok = true;  // false when a syntax error or a statement's own check was reported
   std::optional<Statement> statement;  // none for an empty line and for help
+  bool listed_statements = false;      // HELP
+  std::string helped;                  // STATEMENT -h: the statement's keyword
 };
 
-// The line must not hold its line break. A scanner failure throws std::runtime_error.
-ParsedLine parse_statement_line(const std::string& line);
+// The statement keyword a line begins with, in capitals ("HELP" for help), or nullopt.
+std::optional<std::string> statement_keyword(const std::string& line);
+
+// The line must not hold its line break; it is scanned where it lies. A scanner failure throws
+// std::runtime_error.
+ParsedLine parse_statement_line(std::string line);

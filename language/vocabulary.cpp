@@ -230,7 +230,7 @@ const std::vector<StatementDef>& statement_table() {
        {{"project_name"}, {"file_path", {}, true}},
        {"--dataset_name", "--file_format", "--vector_type", "--has_field_names", "--attributes",
         "--vector_data_field_name", "--vector_id_field_name", "--binary_dim", "--binary_dtype",
-        "--string_ids_file_path"},
+        "--string_ids_file_path", "--dry-run"},
        {
            "Uploads a file to the database",
            "Format: UPLOAD <project_name> <file_path> options",
@@ -261,6 +261,9 @@ const std::vector<StatementDef>& statement_table() {
            "IDs "
            "should equal the number of vectors in the data file. This extra string ID file will "
            "overwrite the original string IDs, specified by --vector_id_field_name",
+           "- \"--dry-run\" (optional): read the whole file as the upload would and send nothing: "
+           "its records, dimension, ids and shards, and every problem found with its record "
+           "number and byte offset (needs no login when it is the whole command line)",
        }},
   };
   return table;
@@ -293,6 +296,7 @@ const std::vector<OptionDef>& option_table() {
       {"attributes", Token::ATTRIBUTES},
       {"query_dataset_name", Token::QUERY_DATASET_NAME},
       {"string_ids_file_path", Token::STRING_IDS_FILE_PATH, {}, true},
+      {"dry-run", Token::DRY_RUN},
       {"h", Token::HELP_FLAG},
   };
   return table;

@@ -13,6 +13,6 @@ namespace rest_client {
 bool execute(Session& session, Statement statement);
 // Parses one line (without its line break) and runs the statement it holds: true when the
 // whole line parsed and the statement, if any, succeeded.
-bool run_statement_line(Session& session, const std::string& line);
+bool run_statement_line(Session& session, std::string line);
 
 }  // namespace rest_client

@@ -5,6 +5,7 @@
 #include "client/console.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
+#include "client/statement_output.h"
 #include "shell/completion.h"
 #include "shell/dispatcher.h"
 
@@ -14,7 +15,7 @@ bool is_exit_word(const std::string& line) {
   return line == "exit" || line == "quit" || line == "e" || line == "q";
 }
 
-void print_welcome(const rest_client::Endpoints& endpoints) {
+void print_welcome(const rest_client::Endpoints& endpoints, bool address_chosen) {
   std::cout << "Welcome to use Orvix database Command Line Interface (CLI)!" << std::endl;
   std::cout << "You can manage your projects and data collections, construct indices, and search "
                "for queries."
@@ -25,12 +26,13 @@ void print_welcome(const rest_client::Endpoints& endpoints) {
   std::cout << "Use 'HELP' to see the list of commands" << std::endl;
   std::cout << "For each command, you can type 'COMMAND -h' to see help." << std::endl;
   std::cout << "Type 'exit' to exit." << std::endl;
+  if (address_chosen) std::cout << "Service: " << endpoints.api << std::endl;
 }
 
 }  // namespace
 
-int run_interactive(rest_client::Session& session) {
-  print_welcome(session.endpoints);
+int run_interactive(rest_client::Session& session, bool address_chosen) {
+  print_welcome(session.endpoints, address_chosen);
   if (rest_client::stdin_is_terminal()) install_completion();
   // A script (statements that do not come from a terminal) tells its caller whether every
   // statement succeeded.
@@ -52,7 +54,7 @@ int run_interactive(rest_client::Session& session) {
       return script && failed ? 1 : 0;
     }
     if (!line->empty()) rest_client::add_history_line(*line);
-    const auto outcome = run_statement(session, *line);
+    const auto outcome = run_statement(session, std::move(*line));
     if (outcome == kInterruptedStatus) {
       if (script) return kInterruptedStatus;
       rest_client::clear_interrupt();
@@ -61,16 +63,41 @@ int run_interactive(rest_client::Session& session) {
   }
 }
 
-int run_statement(rest_client::Session& session, const std::string& line) {
+namespace {
+
+// With --output json: the statement's one record, on one line of its own; a blank line makes
+// no statement and no record.
+void write_record(rest_client::Session& session, const std::optional<std::string>& keyword,
+                  bool blank, bool ok, const std::optional<std::string>& error) {
+  if (session.output.records == nullptr || blank) return;
+  *session.output.records << rest_client::statement_output::record(keyword, ok, session, error)
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                          << '\n'
+                          << std::flush;
+}
+
+}  // namespace
+
+int run_statement(rest_client::Session& session, std::string line) {
+  const rest_client::ErrorLineRecord errors;
+  session.output.members = nlohmann::json::object();
+  session.output.last_status = 0;
+  const auto keyword = statement_keyword(line);
+  const bool blank = !keyword && line.find_first_not_of(" \t\r") == std::string::npos;
   try {
-    return rest_client::run_statement_line(session, line) ? 0 : 1;
+    const bool ok = rest_client::run_statement_line(session, std::move(line));
+    write_record(session, keyword, blank, ok, errors.first());
+    return ok ? 0 : 1;
   } catch (const rest_client::Interrupted& interrupted) {
     rest_client::print_warning(" Interrupted " + interrupted.what);
+    write_record(session, keyword, blank, false,
+                 errors.first().value_or("Interrupted " + interrupted.what));
     return kInterruptedStatus;
   } catch (const std::exception& e) {
     // What no statement catches itself (the scanner out of memory): the statement fails, the
     // shell goes on.
     rest_client::print_error(e.what());
+    write_record(session, keyword, blank, false, errors.first());
     return 1;
   }
 }
@@ -81,12 +108,22 @@ int print_flag_answer(const std::string& flag, const rest_client::Endpoints& end
     return 0;
   }
   std::cout
-      << "Usage: orvix                 start the interactive shell (statements at the > prompt)\n"
-         "       orvix STATEMENT...    run one statement and exit (0 on success, 1 on failure)\n"
-         "       orvix < SCRIPT        run a script of statements, one per line; questions read\n"
-         "                             their answers from the lines that follow; exit 1 if any\n"
-         "                             statement failed\n"
+      << "Usage: orvix [FLAGS]              start the interactive shell (statements at the > "
+         "prompt)\n"
+         "       orvix [FLAGS] STATEMENT... run one statement and exit (0 on success, 1 on "
+         "failure)\n"
+         "       orvix [FLAGS] < SCRIPT     run a script of statements, one per line; questions\n"
+         "                                  read their answers from the lines that follow; exit 1\n"
+         "                                  if any statement failed\n"
          "       orvix --help | --version\n"
+         "\n"
+         "Flags (before the statement; each beats its variable, which beats the build's value):\n"
+         "  --api-url URL       the service's API, http(s)://host[:port][/path] (ORVIX_API_URL)\n"
+         "  --account-url URL   the account service (ORVIX_ACCOUNT_URL); by default the API's\n"
+         "                      own host when the API address is given\n"
+         "  --output text|json  json: one JSON object a statement on standard output, every\n"
+         "                      other line on standard error (ORVIX_OUTPUT)\n"
+         "A flag or variable that cannot be used ends the run with status 2.\n"
          "\n"
          "Type HELP in the shell for the statements, and STATEMENT -h for one statement's form.\n"
          "\n"
@@ -111,5 +148,5 @@ int run_one_shot(rest_client::Session& session, const std::vector<std::string>& 
     text += argument;
     text += ' ';
   }
-  return run_statement(session, text);
+  return run_statement(session, std::move(text));
 }

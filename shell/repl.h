@@ -10,9 +10,10 @@ constexpr int kInterruptedStatus = 130;
 
 // Runs one statement line: 0 on success, 1 on failure, kInterruptedStatus when Ctrl-C stopped it
 // (after one warning line saying what was interrupted).
-int run_statement(rest_client::Session& session, const std::string& line);
+int run_statement(rest_client::Session& session, std::string line);
 // Runs prompted statements until an exit word or end of input; returns the exit status.
-int run_interactive(rest_client::Session& session);
+// `address_chosen`: the service's address came from a flag or a variable; the welcome names it.
+int run_interactive(rest_client::Session& session, bool address_chosen);
 // Answers --help (usage) or --version; returns the exit status.
 int print_flag_answer(const std::string& flag, const rest_client::Endpoints& endpoints);
 // Joins the arguments into one statement and runs it; its status as run_statement gives it.

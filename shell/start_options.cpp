@@ -73,9 +73,9 @@ StartChoice choose_start_options(
   options.endpoints = built;
   std::optional<std::string> api, account, output;
   // Variables first, so that the flags read next replace them.
-  for (const auto& [name, target] : {std::pair{"ORVIX_API_URL", &api},
-                                     std::pair{"ORVIX_ACCOUNT_URL", &account},
-                                     std::pair{"ORVIX_OUTPUT", &output}}) {
+  for (const auto& [name, target] :
+       {std::pair{"ORVIX_API_URL", &api}, std::pair{"ORVIX_ACCOUNT_URL", &account},
+        std::pair{"ORVIX_OUTPUT", &output}}) {
     if (const auto value = environment(name)) {
       if (value->empty()) {
         choice.refusal = std::string(name) + " is set but empty";
@@ -87,6 +87,10 @@ StartChoice choose_start_options(
   std::size_t at = 0;
   for (; at < arguments.size() && arguments[at].rfind("--", 0) == 0; ++at) {
     const std::string& flag = arguments[at];
+    if (flag == "--") {  // the end of the flags
+      ++at;
+      break;
+    }
     if ((flag == "--help" || flag == "--version") && arguments.size() == 1) {
       options.flag_answer = flag;
       choice.options = options;
@@ -118,10 +122,10 @@ StartChoice choose_start_options(
     return choice;
   }
   options.json_output = output && *output == "json";
-  for (const auto& [name, url] : {std::pair{"the API address", &api},
-                                  std::pair{"the account address", &account}}) {
+  for (const auto& [name, url] :
+       {std::pair{"the API address", &api}, std::pair{"the account address", &account}}) {
     if (*url && !usable_service_url(**url)) {
-      choice.refusal = name + " \"" + **url + "\" is not http(s)://host[:port][/path]";
+      choice.refusal = std::string(name) + " \"" + **url + "\" is not http(s)://host[:port][/path]";
       return choice;
     }
   }

@@ -17,7 +17,7 @@ struct StartOptions {
   rest_client::Endpoints endpoints;
   bool address_chosen = false;  // the API address came from a flag or a variable
   bool json_output = false;
-  std::vector<std::string> words;  // the statement, when given
+  std::vector<std::string> words;          // the statement, when given
   std::optional<std::string> flag_answer;  // --help or --version, alone
 };
 

@@ -1,16 +1,23 @@
 // The project, dataset and index statements against scripted answers: what each prints, what it
 // sends, and whether it succeeds. Deletions are confirmed with "y".
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
 
 #include "commands/datasets.h"
 #include "commands/indices.h"
 #include "shell/dispatcher.h"
+#include "shell/repl.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/statement_table.h"
 
 namespace {
 
 using namespace rest_client;
 using namespace testing_support;
+using nlohmann::json;
 
 std::string asked(const std::string& question) {
   return "\033[33mAre you sure you want to delete " + question + "? [y/N]: \033[0m";
@@ -189,9 +196,8 @@ TEST_F(HandlerTest, DeletionsAskFirstAndOnlyYGoesAhead) {
         << answer;
     EXPECT_TRUE(service.requests().empty());
     if (!answer.empty()) {
-      std::string rest;
-      std::getline(std::cin, rest);
-      EXPECT_EQ(rest, "rest") << "the answer is read from the same stream as later lines";
+      EXPECT_EQ(read_answer_line(), "rest")
+          << "the answer is read from the same stream as later lines";
     }
   }
 }
@@ -212,6 +218,60 @@ TEST(HandlerHelpers, SizesShapesAndPollIntervals) {
       {300000, 3000},    {300001, 15000},   {1000000, 15000}, {1000001, 30000},
       {10000000, 30000}, {10000001, 60000}, {-5, 3000}};
   for (const auto& [count, wait] : intervals) EXPECT_EQ(attach_wait_time_ms(count), wait) << count;
+}
+
+// With --output json each statement writes one record: what it produced when it succeeded, its
+// first error line and the service's status when it failed.
+TEST_F(HandlerTest, EveryStatementWritesOneJsonRecord) {
+  const std::string dir = ::testing::TempDir() + "orvix-json-" + std::to_string(getpid());
+  std::ofstream(dir + ".csv") << "id,a\nx,1\n";
+  std::ofstream(dir + ".libsvm") << "1 1:2\n";
+  std::ofstream(dir + "-q.csv") << "1,2\n";
+  const auto rows = statement_rows(dir + ".csv", dir + ".libsvm", dir + "-q.csv");
+  // What each row's record holds besides "statement" and "ok", by the row's place.
+  const std::map<std::size_t, json> produced = {
+      {0, json::parse(R"({"projects":[{"name":"a","id":7,"application":"both"}]})")},
+      {3,
+       json::parse(R"({"datasets":[{"name":"d","vectors":3,"dimension":4,"size_bytes":1536}]})")},
+      {6, json::parse(R"({"job_id":"j","state":"finished"})")},
+      {7, json::parse(R"({"indices":[{"name":"i","metric":"L2"}]})")},
+      {9, json::parse(R"({"inserted":1})")},
+      {11, json::parse(R"({"inserted":2,"job_id":"j","state":"finished"})")},
+      {12, json::parse(R"({"inserted":2})")},
+      {13, json::parse(R"({"deleted":2})")},
+      {14, json::parse(R"({"results":[{"id":"a","distance":-0.25}]})")},
+      {16, json::parse(R"({"queries":[{"query_id":0,"matches":[{"id":"a","distance":1}]}]})")},
+      {18, json::parse(R"({"records":1,"shards":1,"jobs":[{"job_id":"j","state":"finished",)"
+                       R"("message":"ok"}]})")},
+  };
+  std::ostringstream records;
+  session.output.records = &records;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (const bool good : {true, false}) {
+      SCOPED_TRACE(rows[i].statement + (good ? "" : " (failing)"));
+      reset();
+      for (const auto& [path, answer] : rows[i].answers) {
+        service.on("/api" + path, good ? 200 : 503, good ? answer : "down");
+      }
+      records.str("");
+      CapturedOutput capture("y\n");
+      run_statement(session, rows[i].statement);
+      const std::string line = records.str();
+      ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+      const json record = json::parse(line);
+      EXPECT_EQ(record.at("statement"), statement_keyword(rows[i].statement).value());
+      EXPECT_EQ(record.at("ok"), good) << capture.out();
+      if (!good) {
+        EXPECT_EQ(record.at("http_status"), 503);
+        EXPECT_NE(record.at("error").get<std::string>().find("503"), std::string::npos);
+      } else if (produced.count(i) != 0) {
+        for (const auto& [name, value] : produced.at(i).items()) {
+          EXPECT_EQ(record.at(name), value) << name;
+        }
+      }
+    }
+  }
+  session.output.records = nullptr;
 }
 
 }  // namespace

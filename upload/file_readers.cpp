@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "language/utf8.h"
 #include "upload/compact_json.h"
 #include "upload/json_array_scanner.h"
 #include "upload/ordered_tasks.h"
@@ -186,11 +187,13 @@ bool reached_threshold(const ShardOutput& output, std::size_t data_size, const I
   return data_size + ids.size() >= output.shard_size();
 }
 
-// Calls `record` with each line (without its line break) of the file, read in large blocks.
+// Calls `record` with each line (without its line break) of the file, read in large blocks, and
+// where in the file the line begins.
 template <class OnLine>
 void for_each_line(InputFile& file, OnLine&& record) {
   std::vector<char> block(kBlock);
   std::string partial;
+  std::uint64_t offset = 0;  // of the line `partial` begins
   for (;;) {
     const std::size_t got = file.read(block.data(), block.size());
     if (got == 0) break;
@@ -202,17 +205,21 @@ void for_each_line(InputFile& file, OnLine&& record) {
         partial.append(begin, end);
         break;
       }
+      std::size_t length;
       if (partial.empty()) {
-        record(std::string_view(begin, static_cast<std::size_t>(newline - begin)));
+        length = static_cast<std::size_t>(newline - begin);
+        record(std::string_view(begin, length), offset);
       } else {
         partial.append(begin, newline);
-        record(std::string_view(partial));
+        length = partial.size();
+        record(std::string_view(partial), offset);
         partial.clear();
       }
+      offset += length + 1;
       begin = newline + 1;
     }
   }
-  if (!partial.empty()) record(std::string_view(partial));
+  if (!partial.empty()) record(std::string_view(partial), offset);
 }
 
 void add_line(ShardOutput& transfer, std::string_view line) {
@@ -238,12 +245,25 @@ bool non_finite(std::string_view text) {
   return !std::isfinite(value);
 }
 
-void refuse_value(const ReaderInput& input, std::uint64_t record, std::uint64_t line,
+// Where a line's problem lies, in words.
+struct LinePlace {
+  std::uint64_t record, line, offset;
+};
+
+// A value that is not a finite number: refused by an upload, noted by a dry run.
+void refuse_value(ShardOutput& output, const ReaderInput& input, const LinePlace& place,
                   const std::string& where, std::string_view text) {
-  throw std::invalid_argument("Record " + std::to_string(record) + " of '" + input.file_path +
-                              "' (line " + std::to_string(line) + ", " + where + ") holds \"" +
-                              std::string(text.substr(0, 64)) +
-                              "\", which is not a finite 32-bit number; its shard was not sent");
+  const std::string said = "(line " + std::to_string(place.line) + ", " + where + ") holds \"" +
+                           std::string(text.substr(0, 64)) +
+                           "\", which is not a finite 32-bit number";
+  if (output.problem(place.record, place.offset, said)) return;
+  throw std::invalid_argument("Record " + std::to_string(place.record) + " of '" + input.file_path +
+                              "' " + said + "; its shard was not sent");
+}
+
+// A dry run's note of a record's shape or text.
+void note_problem(ShardOutput& output, const LinePlace& place, const std::string& text) {
+  output.problem(place.record, place.offset, "(line " + std::to_string(place.line) + ") " + text);
 }
 
 // The columns of a CSV record that hold no vector values: the id's and the attributes', named
@@ -269,6 +289,22 @@ std::vector<bool> text_columns(const ReaderInput& input,
   return skip;
 }
 
+// A dry run's look at a header: the id and attribute fields it names must be there.
+void check_header(ShardOutput& output, const ReaderInput& input,
+                  const std::vector<std::string_view>& names) {
+  auto named = [&](const std::string& field) {
+    if (std::find(names.begin(), names.end(), field) != names.end()) return;
+    if (!field.empty() && field.size() < 9 &&
+        field.find_first_not_of("0123456789") == std::string::npos &&
+        std::stoul(field) <= names.size() && std::stoul(field) >= 1) {
+      return;
+    }
+    output.problem(0, 0, "the header has no column \"" + field + "\"");
+  };
+  if (!input.id_field.empty()) named(input.id_field);
+  for (const auto& field : input.attribute_fields) named(field);
+}
+
 std::vector<std::string_view> split_csv(std::string_view line) {
   std::vector<std::string_view> fields;
   for (std::size_t start = 0;;) {
@@ -279,38 +315,97 @@ std::vector<std::string_view> split_csv(std::string_view line) {
   }
 }
 
-void check_csv_values(const ReaderInput& input, std::string_view line,
-                      const std::vector<bool>& skip, std::uint64_t record, std::uint64_t number) {
-  std::size_t column = 0;
+void check_csv_values(ShardOutput& output, const ReaderInput& input, std::string_view line,
+                      const std::vector<bool>& skip, const LinePlace& place) {
+  const bool checking = output.checking();
+  std::size_t column = 0, values = 0;
   for (std::size_t start = 0;; ++column) {
     const auto end = line.find(',', start);
     const std::string_view field =
         line.substr(start, end == std::string_view::npos ? line.npos : end - start);
-    if ((column >= skip.size() || !skip[column]) && non_finite(field)) {
-      refuse_value(input, record, number, "column " + std::to_string(column + 1), field);
+    if (column >= skip.size() || !skip[column]) {
+      ++values;
+      if (non_finite(field)) {
+        refuse_value(output, input, place, "column " + std::to_string(column + 1), field);
+      }
+    } else if (checking && !valid_utf8(field)) {
+      note_problem(output, place, "column " + std::to_string(column + 1) + " is not UTF-8 text");
     }
-    if (end == std::string_view::npos) return;
+    if (end == std::string_view::npos) break;
     start = end + 1;
   }
+  if (checking) output.record_shape(place.record, place.offset, values);
 }
 
-void check_libsvm_values(const ReaderInput& input, std::string_view line, std::uint64_t number) {
+void check_libsvm_values(ShardOutput& output, const ReaderInput& input, std::string_view line,
+                         const LinePlace& place) {
   std::size_t entry = 0;
+  bool label = true;
   for (std::size_t start = 0; start < line.size();) {
     const auto space = line.find_first_of(" \t", start);
     const std::string_view token =
         line.substr(start, space == std::string_view::npos ? line.npos : space - start);
     start = space == std::string_view::npos ? line.size() : space + 1;
+    if (token.empty()) continue;
     const auto colon = token.find(':');
-    if (colon == std::string_view::npos) continue;  // the label
+    if (colon == std::string_view::npos) {
+      // The label, before the first entry; any other word is no entry.
+      if (!label && output.checking()) {
+        note_problem(output, place,
+                     "\"" + std::string(token.substr(0, 64)) + "\" is not index:value");
+      }
+      label = false;
+      continue;
+    }
+    label = false;
     ++entry;
+    if (output.checking() && (colon == 0 || token.substr(0, colon).find_first_not_of(
+                                                "0123456789") != std::string_view::npos)) {
+      note_problem(output, place,
+                   "\"" + std::string(token.substr(0, 64)) + "\" is not index:value");
+    }
     if (non_finite(token.substr(colon + 1))) {
-      refuse_value(input, number, number, "entry " + std::to_string(entry), token);
+      refuse_value(output, input, place, "entry " + std::to_string(entry), token);
     }
   }
 }
 
 }  // namespace
+
+ReaderInput reader_input(const std::string& file_path, const std::string& ids_path,
+                         const json& body) {
+  ReaderInput input;
+  input.file_path = file_path;
+  input.ids_path = ids_path;
+  input.format = body.value("file_format", "");
+  if (body.contains("vector_id_field_name") && body.at("vector_id_field_name").is_string()) {
+    input.id_field = body.at("vector_id_field_name").get<std::string>();
+  }
+  if (body.contains("vector_attributes") && body.at("vector_attributes").is_array()) {
+    for (const json& field : body.at("vector_attributes")) {
+      if (field.is_string()) input.attribute_fields.push_back(field.get<std::string>());
+    }
+  }
+  input.field_names = body.value("has_field_names", false);
+  input.data_field = body.value("vector_data_field_name", "");
+  input.sparse = body.value("vector_type", "") == "sparse";
+  return input;
+}
+
+void read_upload_file(ShardOutput& output, const ReaderInput& input, UploadReader reader,
+                      long long record_size, bool floats) {
+  switch (reader) {
+    case UploadReader::kJson:
+      return read_json_file(output, input);
+    case UploadReader::kBinary:
+      return read_binary_file(output, input, record_size, floats);
+    case UploadReader::kCsvWithHeader:
+      return read_csv_with_header(output, input);
+    case UploadReader::kLines:
+      break;
+  }
+  read_line_file(output, input);
+}
 
 void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
   InputFile file(input.file_path, "r");
@@ -319,11 +414,11 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
   const bool csv = input.format == "csv";
   const std::vector<bool> skip = csv ? text_columns(input, {}) : std::vector<bool>{};
   SentCount sent;
-  for_each_line(file, [&](std::string_view line) {
+  for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
     const std::uint64_t number = sent.total + sent.in_shard + 1;
     const bool vector = !blank(line);
-    if (vector && csv) check_csv_values(input, line, skip, number, number);
-    if (vector && !csv) check_libsvm_values(input, line, number);
+    if (vector && csv) check_csv_values(transfer, input, line, skip, {number, number, offset});
+    if (vector && !csv) check_libsvm_values(transfer, input, line, {number, number, offset});
     add_line(transfer, line);
     ids.feed();
     sent.record(vector);
@@ -343,17 +438,19 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
   bool have_header = false;
   std::string header;
   std::vector<bool> skip;
-  for_each_line(file, [&](std::string_view line) {
+  for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
     if (!have_header) {
       header.assign(line);
       have_header = true;
-      skip = text_columns(input, split_csv(header));
+      const auto names = split_csv(header);
+      skip = text_columns(input, names);
+      if (transfer.checking()) check_header(transfer, input, names);
       add_line(transfer, header);
       return;
     }
     const std::uint64_t record = sent.total + sent.in_shard + 1;
     const bool vector = !blank(line);
-    if (vector) check_csv_values(input, line, skip, record, record + 1);
+    if (vector) check_csv_values(transfer, input, line, skip, {record, record + 1, offset});
     add_line(transfer, line);
     ids.feed();
     sent.record(vector);
@@ -385,11 +482,15 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
   if (!input.ids_path.empty()) {
     const std::uint64_t held = ids.count_all();
     if (held < vectors) {
-      throw std::invalid_argument("The string ids file '" + input.ids_path + "' holds " +
-                                  std::to_string(held) + " ids for the " + std::to_string(vectors) +
-                                  " vectors of '" + input.file_path + "'; nothing was sent");
+      const std::string said = "The string ids file '" + input.ids_path + "' holds " +
+                               std::to_string(held) + " ids for the " + std::to_string(vectors) +
+                               " vectors of '" + input.file_path + "'";
+      if (!transfer.problem(held + 1, held * size, said)) {
+        throw std::invalid_argument(said + "; nothing was sent");
+      }
     }
   }
+  if (transfer.checking()) transfer.record_shape(1, 0, size / (floats ? 4 : 1));
   SentCount sent;
   auto hand_off = [&] {
     transfer.note("Number of vectors " + std::to_string(transfer.data_size() / size));
@@ -409,8 +510,14 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
           std::uint32_t bits;
           std::memcpy(&bits, record + at, 4);
           if ((bits & 0x7f800000u) == 0x7f800000u) {
-            throw std::runtime_error("Vector " + std::to_string(sent.total + sent.in_shard + 1) +
-                                     " of '" + input.file_path +
+            const std::uint64_t number = sent.total + sent.in_shard + 1;
+            if (transfer.problem(
+                    number, (number - 1) * size,
+                    "value " + std::to_string(at / 4 + 1) + " is not a finite number")) {
+              break;
+            }
+            throw std::runtime_error("Vector " + std::to_string(number) + " of '" +
+                                     input.file_path +
                                      "' holds a value that is not a finite number");
           }
         }
@@ -451,7 +558,8 @@ class JsonCheck : public nlohmann::json_sax<json> {
   bool number_integer(number_integer_t) override { return value(false); }
   bool number_unsigned(number_unsigned_t) override { return value(false); }
   bool number_float(number_float_t number, const string_t&) override {
-    if (!std::isfinite(static_cast<float>(number))) {
+    // A dry run finds such numbers element by element, where it knows their places.
+    if (!output_.checking() && !std::isfinite(static_cast<float>(number))) {
       message = "Element " + std::to_string(element_) +
                 " holds a number that is not a finite 32-bit value";
       return false;
@@ -471,15 +579,18 @@ class JsonCheck : public nlohmann::json_sax<json> {
     --depth_;
     return true;
   }
-  bool parse_error(std::size_t, const std::string&,
+  bool parse_error(std::size_t position, const std::string&,
                    const nlohmann::detail::exception& error) override {
     message = error.what();
+    offset = position;
     return false;
   }
+  std::uint64_t element() const { return element_; }
 
   static constexpr int kMaxJsonDepth = 512;
   bool is_array = false;
   std::string message;
+  std::uint64_t offset = 0;  // where the text went wrong, when it did
 
  private:
   bool value(bool array) {
@@ -512,11 +623,13 @@ class JsonCheck : public nlohmann::json_sax<json> {
 struct JsonBatch {
   static constexpr std::size_t kSize = 2 << 20;
   std::string bytes;
-  std::vector<std::size_t> ends;  // where each element's text ends in `bytes`
+  std::vector<std::size_t> ends;       // where each element's text ends in `bytes`
+  std::vector<std::uint64_t> offsets;  // where each element begins in the file
 
-  void add(std::string_view text) {
+  void add(std::string_view text, std::uint64_t offset) {
     bytes += text;
     ends.push_back(bytes.size());
+    offsets.push_back(offset);
   }
   bool full() const { return bytes.size() >= kSize; }
   template <class Each>
@@ -545,7 +658,7 @@ void json_batches(JsonArrayScanner& scanner, ShardOutput& output, Work&& work, U
   while (going_on()) {
     const auto text = scanner.next();
     if (!text) break;
-    batch.add(*text);
+    batch.add(*text, scanner.offset());
     if (batch.full()) hand_out();
   }
   if (!batch.ends.empty() && going_on()) hand_out();
@@ -578,11 +691,48 @@ bool quick_json_check(InputFile& file, ShardOutput& output) {
 struct CompactBatch {
   std::string texts;
   std::vector<std::size_t> ends;
+  std::vector<std::uint64_t> offsets;
 };
+
+// A dry run's look at one element: the vector where the options say it is, its values finite
+// numbers; its length is its shape.
+void check_element(ShardOutput& output, const ReaderInput& input, std::string_view compact,
+                   std::uint64_t number, std::uint64_t offset) {
+  const json element = json::parse(compact);
+  auto problem = [&](const std::string& text) { output.problem(number, offset, text); };
+  const json* vector = &element;
+  if (input.field_names) {
+    if (!element.is_object() || !element.contains(input.data_field)) {
+      return problem("has no field \"" + input.data_field + "\"");
+    }
+    vector = &element.at(input.data_field);
+  }
+  std::size_t values = 0;
+  bool finite = true;
+  auto look = [&](const json& value) {
+    if (!value.is_number()) return false;
+    finite = finite && std::isfinite(static_cast<float>(value.get<double>()));
+    ++values;
+    return true;
+  };
+  bool shaped = vector->is_array() || (input.sparse && vector->is_object());
+  if (shaped) {
+    for (const json& item : *vector) {
+      const bool pair = input.sparse && item.is_array() && item.size() == 2;
+      shaped = shaped && (pair ? look(item.at(1)) : look(item));
+    }
+  }
+  if (!shaped)
+    return problem("its vector is not " + std::string(input.sparse ? "sparse" : "a list") +
+                   " of numbers");
+  if (!finite) return problem("holds a number that is not a finite 32-bit value");
+  if (!input.sparse) output.record_shape(number, offset, values);
+}
 
 CompactBatch compact_batch(JsonBatch& batch) {
   thread_local CompactJson fast;  // one a worker, kept from batch to batch
   CompactBatch result;
+  result.offsets = batch.offsets;
   result.texts.reserve(batch.bytes.size());
   batch.each([&](std::string_view text) {
     const std::size_t mark = result.texts.size();
@@ -604,9 +754,14 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   if (!quick_json_check(file, transfer)) {
     file.rewind();
     JsonCheck check(transfer);
-    if (!json::sax_parse(file.get(), &check)) throw std::runtime_error(check.message);
+    if (!json::sax_parse(file.get(), &check)) {
+      // Nothing after a syntax error can be read: a dry run stops there too.
+      if (transfer.problem(check.element(), check.offset, check.message)) return;
+      throw std::runtime_error(check.message);
+    }
     if (!check.is_array) {
       IdFeed ids(input.ids_path, transfer);  // a missing id file is told first
+      if (transfer.problem(0, 0, "Given json file is not an array")) return;
       throw std::invalid_argument("Given json file is not an array");
     }
   }
@@ -637,9 +792,14 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
       scanner, transfer, compact_batch,
       [&](const CompactBatch& batch) {
         std::size_t begin = 0;
-        for (std::size_t end : batch.ends) {
-          add(batch.texts.data() + begin, end - begin);
-          begin = end;
+        for (std::size_t i = 0; i < batch.ends.size(); ++i) {
+          if (transfer.checking()) {
+            check_element(transfer, input,
+                          std::string_view(batch.texts).substr(begin, batch.ends[i] - begin),
+                          sent.total + sent.in_shard + 1, batch.offsets[i]);
+          }
+          add(batch.texts.data() + begin, batch.ends[i] - begin);
+          begin = batch.ends[i];
         }
       },
       [] { return true; });

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "upload/shard_builder.h"
+#include "upload/upload_plan.h"
 
 namespace rest_client {
 
@@ -16,7 +17,19 @@ struct ReaderInput {
   // 1-based column number).
   std::string id_field;
   std::vector<std::string> attribute_fields;
+  // JSON: where an element's vector is (with field names) and what kind it is; for a dry run's
+  // look at each element.
+  bool field_names = false;
+  std::string data_field;
+  bool sparse = false;
 };
+
+// The reader's input: the files, and what the upload body says of the fields.
+ReaderInput reader_input(const std::string& file_path, const std::string& ids_path,
+                         const nlohmann::json& body);
+// Runs the reader the plan chose.
+void read_upload_file(ShardOutput& output, const ReaderInput& input, UploadReader reader,
+                      long long record_size, bool floats);
 
 // libsvm files and CSV files without field names: one record per line.
 void read_line_file(ShardOutput& transfer, const ReaderInput& input);

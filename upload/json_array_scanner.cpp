@@ -44,6 +44,7 @@ JsonArrayScanner::JsonArrayScanner(Read read, int max_depth, std::size_t block)
 // Keeps the unfinished element and appends the next block; false at the end of the file.
 bool JsonArrayScanner::fill() {
   const std::size_t keep = inside_ ? end_ - start_ : 0;
+  base_ += end_ - keep;
   if (keep > 0) std::memmove(buffer_.data(), buffer_.data() + start_, keep);
   pos_ -= end_ - keep;
   start_ = 0;
@@ -98,10 +99,12 @@ std::optional<std::string_view> JsonArrayScanner::next() {
     const char c = data[pos_++];
     if (depth_ == 0 && (c == ',' || c == ']')) {
       const std::string_view text(data + start_, pos_ - 1 - start_);
+      const std::size_t first = start_;
       start_ = pos_;
       if (c == ']') done_ = true;
       if (!blank_only(text)) {
         seen_element_ = true;
+        last_offset_ = base_ + first + text.find_first_not_of(" \t\r\n");
         return text;
       }
       // "[]" is the only place an element may be missing.

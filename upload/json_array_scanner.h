@@ -2,6 +2,7 @@
 // Finding the elements of a JSON file's top-level array without parsing them.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -33,6 +34,8 @@ class JsonArrayScanner {
   // After `next` gave nothing: reads the rest of the file to see that only blanks follow.
   void read_to_end();
   bool plain() const { return plain_; }
+  // Where in the file the text `next` gave last begins.
+  std::uint64_t offset() const { return last_offset_; }
 
  private:
   bool fill();
@@ -42,6 +45,8 @@ class JsonArrayScanner {
   std::size_t block_;
   std::vector<char> buffer_;
   std::size_t start_ = 0, pos_ = 0, end_ = 0;  // element start, scan position, data end
+  std::uint64_t base_ = 0;                     // the file offset of the buffer's first byte
+  std::uint64_t last_offset_ = 0;
   int depth_ = 0;
   bool inside_ = false, in_string_ = false, escaped_ = false, done_ = false;
   bool plain_ = true, seen_element_ = false;

@@ -48,6 +48,17 @@ class ShardOutput {
   virtual bool stopping() const { return false; }
   // The upload's workers, for a reader's work in parallel.
   virtual WorkerPool& workers() = 0;
+  // A dry run notes what is wrong with a record and reads on (true); an upload refuses the
+  // record (false), and the reader throws.
+  virtual bool problem(std::uint64_t record, std::uint64_t offset, const std::string& text) {
+    (void)record, (void)offset, (void)text;
+    return false;
+  }
+  // A dry run also checks each record's shape: how many values a vector record holds.
+  virtual bool checking() const { return false; }
+  virtual void record_shape(std::uint64_t record, std::uint64_t offset, std::size_t values) {
+    (void)record, (void)offset, (void)values;
+  }
 };
 
 class ShardBuilder {

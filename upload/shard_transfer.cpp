@@ -83,7 +83,8 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
     try {
       json status_body = request_body(session_);
       status_body["job_id"] = member_or_null(answer, "job_id").get<std::string>();
-      jobs_.push_back({std::move(status_body), shard.first_record, shard.records});
+      jobs_.push_back({std::move(status_body), shard.first_record, shard.records,
+                       AcceptedShard::State::kRunning, ""});
     } catch (const std::exception&) {
       no_job = std::current_exception();
     }
@@ -130,6 +131,7 @@ int ShardTransfer::poll_upload_job(std::size_t index) {
   const auto decided = tell_job(*report, kShardJobTexts, index);
   if (!decided) return 0;
   if (report->state == JobState::kFailed) jobs_[index].state = AcceptedShard::State::kFailed;
+  if (*decided) jobs_[index].message = report->message();
   return *decided ? 1 : -1;
 }
 

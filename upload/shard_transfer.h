@@ -17,6 +17,7 @@ struct AcceptedShard {
   json status_body;  // "user_api_key" and "job_id"
   std::uint64_t first_record = 0, records = 0;
   enum class State { kRunning, kFinished, kFailed } state = State::kRunning;
+  std::string message;  // what the finished job said
 };
 
 // How a shard's upload job tells its states.

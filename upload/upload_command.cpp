@@ -8,6 +8,8 @@
 #include "client/line_input.h"
 #include "client/payload.h"
 #include "client/request.h"
+#include "client/statement_output.h"
+#include "upload/dry_run.h"
 #include "upload/file_readers.h"
 #include "upload/progress_line.h"
 #include "upload/shard_pipeline.h"
@@ -101,21 +103,6 @@ void ask_columns(json& body, std::size_t columns) {
   }
 }
 
-// The fields the service reads as the id and the attributes (CSV), whose values are not checked
-// as numbers.
-ReaderInput reader_input(const std::string& file_path, const UploadPlan& plan, const json& body) {
-  ReaderInput input{file_path, plan.ids_path, body.value("file_format", ""), "", {}};
-  if (body.contains("vector_id_field_name") && body.at("vector_id_field_name").is_string()) {
-    input.id_field = body.at("vector_id_field_name").get<std::string>();
-  }
-  if (body.contains("vector_attributes") && body.at("vector_attributes").is_array()) {
-    for (const json& field : body.at("vector_attributes")) {
-      if (field.is_string()) input.attribute_fields.push_back(field.get<std::string>());
-    }
-  }
-  return input;
-}
-
 std::uint64_t file_size(const std::string& path) {
   std::ifstream file(path, std::ios::binary | std::ios::ate);
   return file ? static_cast<std::uint64_t>(file.tellg()) : 0;
@@ -132,19 +119,8 @@ void show(const std::vector<ReaderMessage>& messages) {
 }
 
 ShardPipeline::Reader reader_for(const UploadPlan& plan, const ReaderInput& input) {
-  switch (plan.reader) {
-    case UploadReader::kJson:
-      return [input](ShardOutput& output) { read_json_file(output, input); };
-    case UploadReader::kBinary:
-      return [input, size = plan.record_size, floats = plan.floats](ShardOutput& output) {
-        read_binary_file(output, input, size, floats);
-      };
-    case UploadReader::kCsvWithHeader:
-      return [input](ShardOutput& output) { read_csv_with_header(output, input); };
-    case UploadReader::kLines:
-      break;
-  }
-  return [input](ShardOutput& output) { read_line_file(output, input); };
+  return [input, reader = plan.reader, size = plan.record_size, floats = plan.floats](
+             ShardOutput& output) { read_upload_file(output, input, reader, size, floats); };
 }
 
 // Shows a display during every wait and transfer of the session while it lives.
@@ -182,7 +158,7 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
   std::optional<ShardPipeline::ShortIds> short_ids;
   {
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
-                           reader_for(plan, reader_input(file_path, plan, body)));
+                           reader_for(plan, reader_input(file_path, plan.ids_path, body)));
     reading = &pipeline;
     while (auto shard = pipeline.next(redraw)) {
       progress.clear();
@@ -214,6 +190,7 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
 bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
                    OptionMap options) {
   std::vector<AcceptedShard> accepted;
+  bool dry_run = false;
   const bool uploaded = guarded("upload", [&] {
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
@@ -224,17 +201,39 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     UploadPlan& plan = *planned.plan;
     json body = request_body(session);
     body.update(plan.body);
-    // Only a headerless CSV file's first line is read here, for its columns.
-    if (plan.ask_columns) ask_columns(body, column_count(file_path));
+    // Only a headerless CSV file's first line is read here, for its columns. A dry run asks
+    // nothing: it says what would be asked.
+    if (plan.ask_columns && plan.dry_run) {
+      print_info("The id and attribute columns of '" + file_path + "' would be asked for (1 to " +
+                 std::to_string(column_count(file_path)) + ")");
+    } else if (plan.ask_columns) {
+      ask_columns(body, column_count(file_path));
+    }
     if (!plan.ids_path.empty()) require_regular_file(plan.ids_path);
     if (!plan.invalid_arguments.empty()) {
       for (const auto& key : plan.invalid_arguments) print_error("Invalid argument " + key);
       return false;
     }
+    if (plan.dry_run) {
+      dry_run = true;
+      return dry_run_upload(session, file_path, plan, body);
+    }
     return send_file(session, file_path, plan, body, accepted);
   });
+  if (dry_run) return uploaded;
   // Whatever ended the upload, the shards the service took are said last.
   if (!uploaded) report_accepted(accepted, file_path);
+  std::uint64_t records = 0;
+  std::vector<statement_output::UploadJob> jobs;
+  for (const auto& shard : accepted) {
+    records += shard.records;
+    const char* state = shard.state == AcceptedShard::State::kFinished ? "finished"
+                        : shard.state == AcceptedShard::State::kFailed ? "failed"
+                                                                       : "running";
+    jobs.push_back(
+        {member_or_null(shard.status_body, "job_id").get<std::string>(), state, shard.message});
+  }
+  statement_output::upload(session, file_path, records, accepted.size(), jobs);
   return uploaded;
 }
 

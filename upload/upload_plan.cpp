@@ -99,6 +99,7 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     plan.reader = UploadReader::kLines;
   }
   plan.ids_path = take_option(options, "string_ids_file_path").value_or("");
+  plan.dry_run = take_option(options, "dry_run").has_value();
   for (const auto& [key, value] : options) plan.invalid_arguments.push_back(key);
 }
 

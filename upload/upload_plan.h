@@ -22,6 +22,7 @@ struct UploadPlan {
   bool floats = false;        // binary: float32 values
   bool ask_columns = false;   // headerless CSV: the id and attribute columns are asked for
   std::string ids_path;       // the string-id file, when one was named
+  bool dry_run = false;       // read the whole file, send nothing
   std::vector<std::string> invalid_arguments;  // options no format takes
 };
 

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include "client/line_input.h"
+
 namespace testing_support {
 
 class CapturedOutput {
@@ -13,12 +15,15 @@ class CapturedOutput {
       : in_(input),
         old_out_(std::cout.rdbuf(out_.rdbuf())),
         old_err_(std::cerr.rdbuf(err_.rdbuf())),
-        old_in_(std::cin.rdbuf(in_.rdbuf())) {}
+        old_in_(std::cin.rdbuf(in_.rdbuf())) {
+    rest_client::forget_read_ahead();
+  }
   ~CapturedOutput() {
     std::cout.rdbuf(old_out_);
     std::cerr.rdbuf(old_err_);
     std::cin.rdbuf(old_in_);
     std::cin.clear();
+    rest_client::forget_read_ahead();
   }
   CapturedOutput(const CapturedOutput&) = delete;
   CapturedOutput& operator=(const CapturedOutput&) = delete;

@@ -70,7 +70,8 @@ inline std::vector<StatementRow> statement_rows(const std::string& csv, const st
        "Insertions failed! Status: 0"},
       {"INSERT_VECTOR_BATCH p d [a, b] [[1:2], [3:4]]",
        {{"/add_data_batch",
-         R"([{"string_id":"a","status":200,"body":"{\"error_code\":\"Success\"}"}])"}},
+         R"([{"string_id":"a","status":200,"body":"{\"error_code\":\"Success\"}"},)"
+         R"({"string_id":"b","status":200,"body":"{\"error_code\":\"Success\"}"}])"}},
        "Insertions failed! Status: 0"},
       {"DELETE_VECTOR p d [a, b]", {{"/remove_data", inserted}}, "Delete vector failed! Status: 0"},
       {"SEARCH p d i vector --query_vector [1, 2] --top_k 3", search, "Search failed! Status: 0"},
