@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev libcpp-httplib-dev libsimdjson-dev
   libgtest-dev libgmock-dev
   libsqlite3-dev libhnswlib-dev libisal-dev
-  python3 pigz
+  python3 pigz jq
 )
 
 missing=()

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "tests/support/capture.h"
@@ -115,6 +117,7 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
     std::string input;
     std::string query;
     std::string id;
+    std::vector<std::string> dry_extra = {};  // what the dry run is told instead of asked
   };
   // clang-format off
   const std::vector<Case> cases = {
@@ -122,7 +125,7 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
         "--has_field_names", "true", "--vector_type", "dense", "--vector_id_field_name", "name"},
        "", "[2, 2.1]", "second"},
       {"csv", {file("h.csv", "3,3,third\n"), "--file_format", "csv", "--has_field_names", "false",
-        "--vector_type", "dense"}, "y\n3\nn\n", "[3, 3]", "third"},
+        "--vector_type", "dense"}, "y\n3\nn\n", "[3, 3]", "third", {"--vector_id_field_name", "3"}},
       {"json",
        {file("u.json", R"([{"id":"j1","v":[1,2]},{"id":"j2","v":[9,9]}])"), "--file_format", "json",
         "--has_field_names", "true", "--vector_type", "dense", "--vector_data_field_name", "v",
@@ -135,14 +138,27 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
         "--string_ids_file_path", file("bids.txt", "b1\nb2\n")}, "", "[6, 6.5]", "b2"},
   };
   // clang-format on
+  // A dry run first: offline (no key, no service at its address), it counts what is then stored.
+  std::map<std::string, std::uint64_t> counted;
   for (const auto& c : cases) {
     std::vector<std::string> args = {"UPLOAD", "p"};
     args.insert(args.end(), c.upload.begin(), c.upload.end());
     args.insert(args.end(), {"--dataset_name", c.dataset});
+    std::vector<std::string> dry = {"--api-url", "http://127.0.0.1:1/api", "--output", "json"};
+    dry.insert(dry.end(), args.begin(), args.end());
+    dry.insert(dry.end(), c.dry_extra.begin(), c.dry_extra.end());
+    dry.push_back("--dry-run");
+    const auto checked = run_process(ORVIX_UNDER_TEST, {dry, {}, "", 60000});
+    ASSERT_EQ(checked.exit_status, 0) << checked.out << checked.err;
+    counted[c.dataset] += nlohmann::json::parse(checked.out).at("records").get<std::uint64_t>();
     const auto uploaded = orvix(args, c.input);
     ASSERT_EQ(uploaded.exit_status, 0) << uploaded.out;
     EXPECT_TRUE(has(uploaded.out, "Successfully uploaded file to dataset"));
     EXPECT_FALSE(has(uploaded.err, "\033[K")) << "a progress line off a terminal";
+  }
+  const auto fetched = orvix({"--output", "json", "FETCH_DATASETS", "p"});
+  for (const auto& dataset : nlohmann::json::parse(fetched.out).at("datasets")) {
+    EXPECT_EQ(dataset.at("vectors"), counted.at(dataset.at("name"))) << dataset;
   }
   for (const auto& c : cases) {
     const std::string index = c.dataset == "svm" ? "ip" : "l2";

@@ -1,6 +1,9 @@
 // Runs the real client against the fake service on the test port and compares whole outputs.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include "tests/support/process_fixture.h"
 
 namespace {
@@ -238,6 +241,123 @@ TEST_F(ProcessTest, UploadShowsProgressOnATerminal) {
   // It moves on while the shard is in flight and its job is waited for.
   EXPECT_NE(result.out.find("\r\033[KRead ", cleared), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("Successfully uploaded file to dataset"), std::string::npos);
+}
+
+// The API and account addresses: a flag beats its variable, which beats the build's value; the
+// account service follows a chosen API address to its origin unless it is chosen itself.
+TEST_F(ProcessTest, TheServiceComesFromAFlagThenAVariableThenTheBuild) {
+  FakeService other;
+  other.accept_login(key);
+  for (FakeService* s : {&service, &other}) {
+    s->on("/api/fetch_projects", 200, R"({"projects":[]})");
+  }
+  const std::string built = service.base_url(), moved = other.base_url();
+  struct Case {
+    std::vector<std::string> flags;
+    std::map<std::string, std::string> variables;
+    FakeService *api, *account;
+  };
+  // clang-format off
+  const std::vector<Case> cases = {
+      {{}, {}, &service, &service},
+      {{}, {{"ORVIX_API_URL", moved + "/api"}}, &other, &other},
+      {{"--api-url", moved + "/api/"}, {{"ORVIX_API_URL", built + "/api"}}, &other, &other},
+      {{"--api-url=" + moved + "/api"}, {{"ORVIX_ACCOUNT_URL", built}}, &other, &service},
+      {{"--account-url", moved}, {}, &service, &other},
+      {{"--api-url", built + "/api"}, {{"ORVIX_ACCOUNT_URL", moved}}, &service, &other},
+      {{"--output", "text", "--"}, {{"ORVIX_OUTPUT", "json"}, {"ORVIX_API_URL", moved + "/api"}},
+       &other, &other},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const std::string row =
+        ::testing::PrintToString(c.flags) + ::testing::PrintToString(c.variables);
+    service.clear_requests();
+    other.clear_requests();
+    auto environment = env();
+    environment.insert(c.variables.begin(), c.variables.end());
+    auto args = c.flags;
+    args.push_back("FETCH_PROJECTS");
+    const auto result = run_with(args, "", environment);
+    EXPECT_EQ(result.exit_status, 0) << row << result.out << result.err;
+    EXPECT_EQ(result.out.find("{\""), std::string::npos) << row << "text output wanted";
+    EXPECT_EQ(c.api->requests_to("/api/fetch_projects").size(), 1u) << row;
+    EXPECT_EQ(c.account->requests_to("/bk/validate-api-key").size(), 1u) << row;
+  }
+  // A shell on a chosen address says which; a failed request names the address it tried.
+  const auto shell = run({"--api-url", moved + "/api"}, "exit\n");
+  EXPECT_NE(shell.out.find("\nService: " + moved + "/api\n"), std::string::npos) << shell.out;
+  const auto dead = run({"--api-url", "http://127.0.0.1:1/api", "FETCH_PROJECTS"});
+  EXPECT_EQ(dead.exit_status, 1);
+  EXPECT_NE((dead.out + dead.err).find("Could not connect to 127.0.0.1:1"), std::string::npos)
+      << dead.out << dead.err;
+  // What cannot be used ends the run with one line and status 2, before any request.
+  service.clear_requests();
+  other.clear_requests();
+  const std::vector<std::pair<std::vector<std::string>, std::map<std::string, std::string>>>
+      refused = {
+          {{"--api-url", "ftp://127.0.0.1/api"}, {}},
+          {{"--api-url", "http://127.0.0.1:65536/api"}, {}},
+          {{"--api-url", "http://exa mple/api"}, {}},
+          {{"--account-url", "http://[::1/"}, {}},
+          {{"--api-url"}, {}},
+          {{"--server", moved}, {}},
+          {{"--output", "yaml"}, {}},
+          {{}, {{"ORVIX_API_URL", ""}}},
+          {{}, {{"ORVIX_OUTPUT", "JSON"}}},
+          {{}, {{"ORVIX_ACCOUNT_URL", "127.0.0.1:80"}}},
+      };
+  for (const auto& [flags, variables] : refused) {
+    auto environment = env();
+    environment.insert(variables.begin(), variables.end());
+    auto args = flags;
+    args.push_back("FETCH_PROJECTS");
+    const auto result = run_with(args, "", environment);
+    const std::string row = ::testing::PrintToString(flags) + ::testing::PrintToString(variables);
+    EXPECT_EQ(result.exit_status, 2) << row;
+    EXPECT_EQ(result.out, "") << row;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << row << result.err;
+  }
+  EXPECT_TRUE(service.requests().empty());
+  EXPECT_TRUE(other.requests().empty());
+}
+
+// --output json: standard output holds one record a statement and nothing else; every human line
+// goes to standard error. A question whose answer never comes fails its statement.
+TEST_F(ProcessTest, JsonOutputIsOneRecordAStatement) {
+  service.on("/api/fetch_projects", 200,
+             R"({"projects":[{"project_name":"a","project_id":1,"application":"both"}]})");
+  service.on("/api/create_project", 500, "down");
+  service.on("/api/delete_project", 200, R"({"success":true})");
+  const auto result =
+      run({"--output", "json"},
+          "FETCH_PROJECTS\nCREATE_PROJECT p both\nDELETE_PROJECT p\ny\nHELP\nDELETE_PROJECT q\n");
+  EXPECT_EQ(result.exit_status, 1);
+  const auto checked = run_process("/usr/bin/jq", {{"-c", "."}, {}, result.out, 10000});
+  EXPECT_EQ(checked.exit_status, 0) << result.out;
+  EXPECT_EQ(std::count(checked.out.begin(), checked.out.end(), '\n'), 5) << checked.out;
+  std::istringstream lines(result.out);
+  std::vector<nlohmann::json> records;
+  for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(records.size(), 5u) << result.out;
+  const std::vector<std::pair<std::string, bool>> expected = {{"FETCH_PROJECTS", true},
+                                                              {"CREATE_PROJECT", false},
+                                                              {"DELETE_PROJECT", true},
+                                                              {"HELP", true},
+                                                              {"DELETE_PROJECT", false}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(records[i].at("statement"), expected[i].first) << i;
+    EXPECT_EQ(records[i].at("ok"), expected[i].second) << i;
+  }
+  EXPECT_EQ(records[0].at("projects").at(0).at("id"), 1);
+  EXPECT_EQ(records[1].at("http_status"), 500);
+  EXPECT_EQ(records[1].at("error"), "Create project failed! Status: 500\nResponse: down");
+  EXPECT_EQ(records[3].at("statements").size(), 14u);
+  EXPECT_EQ(records[4].at("error"), "Deletion cancelled");
+  for (const std::string line : {"Welcome to use Orvix", "[INFO] Fetching projects...",
+                                 "Are you sure you want to delete project 'q'?"}) {
+    EXPECT_NE(result.err.find(line), std::string::npos) << line;
+  }
 }
 
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer reserves more address space than the limit

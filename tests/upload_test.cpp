@@ -400,6 +400,90 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
   }
 }
 
+// A dry run reads the whole file as an upload would and sends nothing; each problem is told with
+// its record's number (0: before the first record) and byte offset.
+TEST_F(UploadTest, ADryRunNamesEachProblemsRecordAndSendsNothing) {
+  float floats[6] = {1, 2, 3, 4, 5, 6};
+  floats[3] = std::nanf("");
+  const std::string nan_floats(reinterpret_cast<const char*>(floats), sizeof floats);
+  auto csv = [](bool header, const std::string& id = "") {
+    OptionMap options{{"file_format", "csv"},
+                      {"collection_name", "d"},
+                      {"vector_type", "dense"},
+                      {"has_field_names", header ? "true" : "false"}};
+    if (!id.empty()) options["vector_id_field_name"] = id;
+    return options;
+  };
+  const OptionMap libsvm = {{"file_format", "libsvm"}, {"collection_name", "d"}};
+  const OptionMap json_plain = {{"file_format", "json"},
+                                {"collection_name", "d"},
+                                {"vector_type", "dense"},
+                                {"has_field_names", "false"}};
+  OptionMap json_v = json_plain;
+  json_v["has_field_names"] = "true";
+  json_v["vector_data_field_name"] = "v";
+  const OptionMap float32 = {{"file_format", "binary"},
+                             {"collection_name", "d"},
+                             {"binary_dim", "2"},
+                             {"binary_dtype", "float32"}};
+  OptionMap short_ids = libsvm;
+  short_ids["string_ids_file_path"] = file("one-id.txt", "a\n");
+  std::string many;
+  for (int i = 0; i < 25; ++i) many += "1,x\n";
+  struct Case {
+    std::string name, contents;
+    OptionMap options;
+    std::uint64_t records;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> problems;  // record, byte offset
+    std::string said;  // part of the first problem's text
+  };
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"good.csv", "id,a,b\nx,1,2\ny,3,4.5\n", csv(true, "id"), 2, {}, ""},
+      {"shape.csv", "1,2\n3,4\n5\n", csv(false), 3, {{3, 8}}, "has 1 values; the first vector has 2"},
+      {"nan.csv", "id,a\nx,1\ny,NaN\n", csv(true, "id"), 2, {{2, 9}}, "holds \"NaN\""},
+      {"word.csv", "1,2\n3,two\n", csv(false), 2, {{2, 4}}, "column 2 holds \"two\""},
+      {"text.csv", "id,a\n\xff,1\n", csv(true, "id"), 1, {{1, 5}}, "column 1 is not UTF-8 text"},
+      {"header.csv", "id,a\n7,1\n", csv(true, "key"), 1, {{0, 0}}, "no column \"key\""},
+      {"bad.libsvm", "1 1:2\n1 1:2 a:3\n0 2:\n", libsvm, 3, {{2, 6}, {3, 16}},
+       "\"a:3\" is not index:value"},
+      {"inf.libsvm", "1 1:inf\n", libsvm, 1, {{1, 0}}, "holds \"1:inf\""},
+      {"nested.json", "[[1,2],[[3],4]]", json_plain, 2, {{2, 7}}, "its vector is not a list"},
+      {"field.json", R"([{"v":[1]},{"w":[2]}])", json_v, 2, {{2, 11}}, "has no field \"v\""},
+      {"nan.bin", nan_floats, float32, 3, {{2, 8}}, "not a finite number"},
+      {"ids.libsvm", "1 1:1\n1 1:2\n1 1:3\n", short_ids, 3, {{2, 0}}, "holds 1 ids"},
+      {"many.csv", many, csv(false), 25, std::vector<std::pair<std::uint64_t, std::uint64_t>>(20),
+       "column 2 holds \"x\""},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    OptionMap options = c.options;
+    options["dry_run"] = "true";
+    CapturedOutput capture;
+    EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), options), c.problems.empty());
+    EXPECT_TRUE(service.requests().empty());
+    const json& members = session.output.members;
+    EXPECT_EQ(members.at("records"), c.records);
+    const json& problems = members.at("problems");
+    ASSERT_EQ(problems.size(), c.problems.size()) << problems;
+    if (c.name == "many.csv") {
+      EXPECT_EQ(members.at("more_problems"), 5);
+      EXPECT_NE(capture.out().find("... and 5 more problem(s)"), std::string::npos);
+      continue;
+    }
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+      EXPECT_EQ(problems[i].at("record"), c.problems[i].first) << problems[i];
+      EXPECT_EQ(problems[i].at("offset"), c.problems[i].second) << problems[i];
+    }
+    if (!problems.empty()) {
+      EXPECT_NE(problems[0].at("problem").get<std::string>().find(c.said), std::string::npos)
+          << problems[0];
+    }
+  }
+}
+
 TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
   session.upload.shard_size =
       1 << 20;  // the reader takes 4 MiB at a time: it is still reading when cut

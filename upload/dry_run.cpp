@@ -119,7 +119,9 @@ bool dry_run_upload(Session& session, const std::string& file_path, const Upload
             << " bytes in all, the largest " << largest << ")" << std::endl;
   for (const auto& warning : run.warnings()) print_warning(warning);
   for (const auto& problem : run.problems()) {
-    print_error("Record " + problem.at("record").dump() + " (byte " + problem.at("offset").dump() +
+    const std::string where = problem.at("record") == 0 ? std::string("Before the first record")
+                                                        : "Record " + problem.at("record").dump();
+    print_error(where + " (byte " + problem.at("offset").dump() +
                 "): " + problem.at("problem").get<std::string>());
   }
   if (run.more_problems() > 0) {

@@ -245,6 +245,50 @@ bool non_finite(std::string_view text) {
   return !std::isfinite(value);
 }
 
+// True when the service would not read the text as a number at all (a dry run says so; an
+// upload leaves it to the service, which names the record).
+bool not_a_number(std::string_view text) {
+  std::size_t at = !text.empty() && text.front() == '-' ? 1 : 0;
+  bool digits = false, point = false;
+  for (; at < text.size(); ++at) {
+    if (text[at] >= '0' && text[at] <= '9') {
+      digits = true;
+    } else if (text[at] == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (digits && at == text.size()) return false;  // a plain decimal, the usual case
+  thread_local std::string copy;
+  copy.assign(text);
+  char* end = nullptr;
+  std::strtof(copy.c_str(), &end);
+  if (end == copy.c_str()) return true;
+  while (*end == ' ' || *end == '\t' || *end == '\r') ++end;
+  return *end != '\0';
+}
+
+// A piece of the file inside a message: its start, with bytes that are not UTF-8 text, and
+// control characters, shown as \xHH.
+std::string shown(std::string_view text) {
+  text = text.substr(0, 64);
+  const bool text_ok = valid_utf8(text);
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && !text_ok)) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Where a line's problem lies, in words.
 struct LinePlace {
   std::uint64_t record, line, offset;
@@ -254,8 +298,7 @@ struct LinePlace {
 void refuse_value(ShardOutput& output, const ReaderInput& input, const LinePlace& place,
                   const std::string& where, std::string_view text) {
   const std::string said = "(line " + std::to_string(place.line) + ", " + where + ") holds \"" +
-                           std::string(text.substr(0, 64)) +
-                           "\", which is not a finite 32-bit number";
+                           shown(text) + "\", which is not a finite 32-bit number";
   if (output.problem(place.record, place.offset, said)) return;
   throw std::invalid_argument("Record " + std::to_string(place.record) + " of '" + input.file_path +
                               "' " + said + "; its shard was not sent");
@@ -325,7 +368,11 @@ void check_csv_values(ShardOutput& output, const ReaderInput& input, std::string
         line.substr(start, end == std::string_view::npos ? line.npos : end - start);
     if (column >= skip.size() || !skip[column]) {
       ++values;
-      if (non_finite(field)) {
+      if (checking && not_a_number(field)) {
+        note_problem(output, place,
+                     "column " + std::to_string(column + 1) + " holds \"" + shown(field) +
+                         "\", which is not a number");
+      } else if (non_finite(field)) {
         refuse_value(output, input, place, "column " + std::to_string(column + 1), field);
       }
     } else if (checking && !valid_utf8(field)) {
@@ -351,20 +398,19 @@ void check_libsvm_values(ShardOutput& output, const ReaderInput& input, std::str
     if (colon == std::string_view::npos) {
       // The label, before the first entry; any other word is no entry.
       if (!label && output.checking()) {
-        note_problem(output, place,
-                     "\"" + std::string(token.substr(0, 64)) + "\" is not index:value");
+        note_problem(output, place, "\"" + shown(token) + "\" is not index:value");
       }
       label = false;
       continue;
     }
     label = false;
     ++entry;
-    if (output.checking() && (colon == 0 || token.substr(0, colon).find_first_not_of(
-                                                "0123456789") != std::string_view::npos)) {
-      note_problem(output, place,
-                   "\"" + std::string(token.substr(0, 64)) + "\" is not index:value");
-    }
-    if (non_finite(token.substr(colon + 1))) {
+    if (output.checking() &&
+        (colon == 0 ||
+         token.substr(0, colon).find_first_not_of("0123456789") != std::string_view::npos ||
+         not_a_number(token.substr(colon + 1)))) {
+      note_problem(output, place, "\"" + shown(token) + "\" is not index:value");
+    } else if (non_finite(token.substr(colon + 1))) {
       refuse_value(output, input, place, "entry " + std::to_string(entry), token);
     }
   }

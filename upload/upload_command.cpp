@@ -202,10 +202,11 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     json body = request_body(session);
     body.update(plan.body);
     // Only a headerless CSV file's first line is read here, for its columns. A dry run asks
-    // nothing: it says what would be asked.
+    // nothing: it says what would be asked, and takes the answers from the options.
     if (plan.ask_columns && plan.dry_run) {
       print_info("The id and attribute columns of '" + file_path + "' would be asked for (1 to " +
-                 std::to_string(column_count(file_path)) + ")");
+                 std::to_string(column_count(file_path)) +
+                 "); this dry run takes them from --vector_id_field_name and --attributes");
     } else if (plan.ask_columns) {
       ask_columns(body, column_count(file_path));
     }

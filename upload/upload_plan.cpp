@@ -36,6 +36,15 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   body["dataset_name"] = *dataset;
   plan.dataset = *dataset;
 
+  // The id and attribute fields: header names, or column numbers.
+  auto take_field_options = [&] {
+    if (auto id_field = take_option(options, "vector_id_field_name")) {
+      body["vector_id_field_name"] = *id_field;
+    }
+    if (auto attributes = take_option(options, "attributes")) {
+      body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
+    }
+  };
   const auto vector_type = take_option(options, "vector_type");
   if (*format == "libsvm") {
     body["vector_type"] = "sparse";
@@ -75,12 +84,11 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
       if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
       body["vector_data_field_name"] = *data_field;
     }
-    if (auto id_field = take_option(options, "vector_id_field_name")) {
-      body["vector_id_field_name"] = *id_field;
-    }
-    if (auto attributes = take_option(options, "attributes")) {
-      body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
-    }
+    take_field_options();
+  } else if (*format == "csv" && options.count("dry_run") != 0) {
+    // A dry run asks nothing: the column numbers an upload would ask for come from the options.
+    plan.ask_columns = true;
+    take_field_options();
   } else {
     if (take_option(options, "vector_id_field_name")) {
       warnings.push_back("Argument vector_id_field_name discarded");
