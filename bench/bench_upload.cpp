@@ -1,6 +1,7 @@
 // Helpers of bench/upload:
 //   sink PORT [SIZES]   a loopback service that reads and discards upload bodies and answers at
-//                       once (login, version check, "/upload", job status "finished"); given
+//                       once (login, version check, "/upload" and "/add_data_batch", job status
+//                       "finished"); given
 //                       SIZES, it also appends to that file, for each shard, the size of its
 //                       gzip data and of the same bytes compressed by zlib at its default level
 //   csv PATH MIB        a CSV file of 128 float columns, about MIB mebibytes
@@ -62,7 +63,7 @@ void serve_one(int fd, const char* sizes) {
       std::fclose(file);
     }
   }
-  if (path == "/api/upload") {
+  if (path == "/api/upload" || path == "/api/add_data_batch") {
     body = R"({"checksum_server":"not-compared","job_id":"j)" + std::to_string(received) + "\"}";
   }
   const std::string answer =

@@ -27,7 +27,10 @@ configure() {  # DIR OPTIONS...
 checked=(-DORVIX_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
   "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 configure build "${checked[@]}"
-configure build-asan -DORVIX_SANITIZE=ON "${checked[@]}"
+# AddressSanitizer's build at -O1, as its authors advise: a quarter less compile time, and its
+# reports are as good.
+configure build-asan -DORVIX_SANITIZE=ON -DORVIX_WARNINGS_AS_ERRORS=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
 configure build-tsan -DORVIX_SANITIZE_THREAD=ON "${checked[@]}"
 configure build-release -DORVIX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 phase() { echo "== $1 ($((SECONDS / 60)) min $((SECONDS % 60)) s)"; }

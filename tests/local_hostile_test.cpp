@@ -248,7 +248,8 @@ TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
   std::vector<float> data(10000 * 32);
   for (auto& v : data) v = value(random);
   std::size_t first_kb = 0;
-  for (int cycle = 0; cycle < 6; ++cycle) {
+  // Under a sanitizer memory is not measured: two cycles show the deletions clean.
+  for (int cycle = 0; cycle < (kSanitized ? 2 : 6); ++cycle) {
     ASSERT_EQ(call("init", {{"project_name", "p"},
                             {"collection_name", "d"},
                             {"vector_type", "dense"},

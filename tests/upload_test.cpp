@@ -325,7 +325,7 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
     bool result;
     std::string said;  // part of what was printed
     std::size_t shards;
-    int shard_size = kDefaultShardSize;
+    int shard_size = 1 << 20;
   };
   const OptionMap json_v = {{"file_format", "json"},
                             {"collection_name", "d"},
