@@ -113,7 +113,11 @@ void hide_secrets_in_output(std::ostream* also) {
   static HidingBuffer* const err = new HidingBuffer(std::cerr.rdbuf());
   std::cout.rdbuf(out);
   std::cerr.rdbuf(err);
-  if (also != nullptr) also->rdbuf(new HidingBuffer(also->rdbuf()));  // lives as long, too
+  if (also == nullptr) return;
+  // Lives as long, too; held here so that it stays reachable after the stream that uses it.
+  static auto* const others = new std::vector<HidingBuffer*>;
+  others->push_back(new HidingBuffer(also->rdbuf()));
+  also->rdbuf(others->back());
 }
 
 }  // namespace rest_client

@@ -157,7 +157,8 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
     EXPECT_FALSE(has(uploaded.err, "\033[K")) << "a progress line off a terminal";
   }
   const auto fetched = orvix({"--output", "json", "FETCH_DATASETS", "p"});
-  for (const auto& dataset : nlohmann::json::parse(fetched.out).at("datasets")) {
+  const auto record = nlohmann::json::parse(fetched.out);
+  for (const auto& dataset : record.at("datasets")) {
     EXPECT_EQ(dataset.at("vectors"), counted.at(dataset.at("name"))) << dataset;
   }
   for (const auto& c : cases) {
