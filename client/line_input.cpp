@@ -5,17 +5,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "client/colours.h"
 #include "client/console.h"
 #include "client/interrupt.h"
+#include "client/large_buffers.h"
 #include "client/secrets.h"
 
 namespace rest_client {
@@ -65,46 +68,53 @@ class TerminalEchoOff {
 // The process's own standard input, before anything replaced std::cin's buffer.
 std::streambuf* const kStandardInput = std::cin.rdbuf();
 
-// Standard input read in large blocks, for statements and answers alike, so that each line is
-// copied once out of the block however long it is (a batch statement of megabytes). It reads
+// Standard input read in large blocks, for statements and answers alike. A line that ends
+// inside the block is copied out of it once; a longer one is read straight into its own string,
+// which grows by doubling, so that a batch statement of megabytes costs one pass. It reads
 // whatever std::cin reads from, starting afresh when that changes.
 class StdinLines {
  public:
-  // The next line without its break; nullopt at the end of input. Ctrl-C during the wait ends
-  // it with Interrupted.
+  // The next line without its break, with room for three more bytes (the scanner's end marks);
+  // nullopt at the end of input. Ctrl-C during the wait ends it with Interrupted; a line longer
+  // than kLongestInputLine is read to its end, dropped, and reported with LineTooLong.
   std::optional<std::string> next() {
     if (std::cin.rdbuf() != source_) forget();
-    std::string line;
-    bool read_any = false;
+    const char* const start = block_.data() + begin_;
+    if (const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_))) {
+      std::string line;
+      line.reserve(static_cast<std::size_t>(newline - start) + 3);
+      line.append(start, newline);
+      begin_ = static_cast<std::size_t>(newline - block_.data()) + 1;
+      return line;
+    }
+    std::string line(start, end_ - begin_);
+    const bool read_any = end_ > begin_;
+    begin_ = end_ = 0;
+    bool too_long = false;
     for (;;) {
-      const char* const start = block_.data() + begin_;
-      if (const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_))) {
-        line.append(start, newline);
-        begin_ = static_cast<std::size_t>(newline - block_.data()) + 1;
-        return line;
-      }
-      line.append(start, end_ - begin_);
-      read_any = read_any || end_ > begin_;
-      begin_ = end_ = 0;
       if (ended_) {
-        if (!read_any) return std::nullopt;
+        if (too_long) throw LineTooLong();
+        if (!read_any && line.empty()) return std::nullopt;
         return line;
       }
-      // read(2) returns what a pipe holds now, so a conversation through pipes goes on; a
-      // buffer put in std::cin's place gives what it holds.
-      const ssize_t got = source_ == kStandardInput
-                              ? ::read(STDIN_FILENO, block_.data(), block_.size())
-                              : static_cast<ssize_t>(source_->sgetn(
-                                    block_.data(), static_cast<std::streamsize>(block_.size())));
-      if (got > 0) {
-        end_ = static_cast<std::size_t>(got);
-      } else if (got < 0 && errno == EINTR) {
-        if (interrupt_requested()) {
-          std::cout << std::endl;  // Ctrl-C ended the read; standard input itself is still open
-          throw_if_interrupted("the question; nothing was done");
-        }
-      } else {
-        ended_ = true;
+      const std::size_t had = line.size();
+      if (line.capacity() < had + kBlock + 3) grow(line, had + kBlock + 3);
+      line.resize(had + kBlock);
+      const std::size_t got = fill(line.data() + had, kBlock);
+      line.resize(had + got);
+      const auto* newline = static_cast<const char*>(std::memchr(line.data() + had, '\n', got));
+      if (newline != nullptr) {
+        // What follows the break waits in the block for the next line.
+        const auto at = static_cast<std::size_t>(newline - line.data());
+        end_ = line.size() - at - 1;
+        std::memcpy(block_.data(), newline + 1, end_);
+        line.resize(at);
+        if (too_long || at > kLongestInputLine) throw LineTooLong();
+        return line;
+      }
+      if (line.size() > kLongestInputLine) {
+        too_long = true;
+        line.clear();  // the rest is read and dropped, a block at a time
       }
     }
   }
@@ -116,8 +126,43 @@ class StdinLines {
   }
 
  private:
+  static constexpr std::size_t kBlock = 1 << 20;
+
+  // Up to `size` bytes into `to`: read(2) returns what a pipe holds now, so a conversation
+  // through pipes goes on; a buffer put in std::cin's place gives what it holds. 0 at the end.
+  std::size_t fill(char* to, std::size_t size) {
+    for (;;) {
+      const ssize_t got =
+          source_ == kStandardInput
+              ? ::read(STDIN_FILENO, to, size)
+              : static_cast<ssize_t>(source_->sgetn(to, static_cast<std::streamsize>(size)));
+      if (got > 0) return static_cast<std::size_t>(got);
+      if (got < 0 && errno == EINTR) {
+        if (interrupt_requested()) {
+          std::cout << std::endl;  // Ctrl-C ended the read; standard input itself is still open
+          throw_if_interrupted("the question; nothing was done");
+        }
+        continue;
+      }
+      ended_ = true;
+      return 0;
+    }
+  }
+
+  // Room for at least `size` bytes. A line longer than a block is likely long: it gets 64 MiB
+  // at once, of which only what is written takes memory, so that it is not copied from buffer
+  // to buffer as it grows.
+  static void grow(std::string& line, std::size_t size) {
+    const std::size_t wanted = std::max({2 * line.capacity(), size, std::size_t{64} << 20});
+    try {
+      reserve_large(line, std::min(wanted, kLongestInputLine + kBlock + 3));
+    } catch (const std::bad_alloc&) {
+      line.reserve(std::max(2 * line.capacity(), size));  // where address space is scarce
+    }
+  }
+
   std::streambuf* source_ = nullptr;
-  std::vector<char> block_ = std::vector<char>(1 << 20);
+  std::vector<char> block_ = std::vector<char>(kBlock);
   std::size_t begin_ = 0, end_ = 0;
   bool ended_ = false;
 };

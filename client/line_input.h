@@ -3,12 +3,23 @@
 // (libedit); otherwise every line, statements and answers alike, comes from one buffered
 // standard-input stream so that a piped script with its answers runs in order.
 
+#include <cstddef>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace rest_client {
 
 bool stdin_is_terminal();
+
+// The longest line read from a pipe or file: a longer one is read to its end and dropped.
+inline constexpr std::size_t kLongestInputLine = std::size_t{256} << 20;
+struct LineTooLong : std::length_error {
+  LineTooLong()
+      : std::length_error(
+            "A line longer than 256 MiB was skipped (UPLOAD sends data files of "
+            "any size)") {}
+};
 
 // A prompted line: line editing on a terminal; without one, the prompt is written only when
 // `prompt_when_piped` is set and the line is read from standard input. nullopt at end of input.

@@ -41,7 +41,7 @@ bool handle_insert_vector(Session& session, const std::string& project, const st
                           OptionMap options);
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
-                                std::vector<std::vector<std::string>> vectors, OptionMap options);
+                                const WordRows& vectors, OptionMap options);
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
                                 const std::vector<std::string>& sparse_texts, OptionMap options);

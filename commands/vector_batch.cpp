@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "client/job_status.h"
+#include "client/large_buffers.h"
 #include "client/payload.h"
 #include "client/request.h"
 #include "client/statement_output.h"
@@ -68,14 +69,13 @@ bool poll_batch_upload_job(Session& session, const std::string& job_id) {
 
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
-                                std::vector<std::vector<std::string>> vectors, OptionMap options) {
+                                const WordRows& vectors, OptionMap options) {
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");
     // "data" is written once, in place in the body, and the checksum, which comes before it,
     // is filled in afterwards: it covers exactly the text that is sent.
-    std::size_t values = 0;
-    for (const auto& vector : vectors) values += vector.size() + 1;
+    const std::size_t values = vectors.words() + vectors.rows();
     json body = batch_body(session, project, dataset, options);
     body["string_ids"] = std::move(ids);
     body["checksum"] = std::string(64, '0');
@@ -84,13 +84,10 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
         body, "data",
         [&](std::string& out) {
           // A widened float takes at most 24 bytes and its comma; the rest of the body follows.
-          out.reserve(out.size() + values * 25 + (4 << 10) + body.at("string_ids").dump().size());
+          reserve_large(out,
+                        out.size() + values * 25 + (4 << 10) + body.at("string_ids").dump().size());
           out += '[';
-          const std::size_t first = out.size();
-          for (const auto& vector : vectors) {
-            if (out.size() > first) out += ',';
-            append_dense_text(to_dense_vector(vector), out);
-          }
+          append_dense_rows(vectors, out);
           out += ']';
         },
         data_at, data_end);
@@ -115,7 +112,7 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
       if (!poll_batch_upload_job(session, member_or_null(answer, "job_id").get<std::string>())) {
         return false;
       }
-      statement_output::count(session, "inserted", vectors.size());
+      statement_output::count(session, "inserted", vectors.rows());
       return true;
     });
   });
@@ -178,7 +175,7 @@ namespace stmt {
 
 bool execute(rest_client::Session& session, InsertDenseBatch& s) {
   return rest_client::handle_insert_vector_batch(session, s.project, s.dataset, std::move(s.ids),
-                                                 std::move(s.vectors), std::move(s.options));
+                                                 s.vectors, std::move(s.options));
 }
 
 bool execute(rest_client::Session& session, InsertSparseBatch& s) {

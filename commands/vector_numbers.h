@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "language/statement.h"
 
 namespace rest_client {
 
@@ -14,7 +17,7 @@ using SparseVector = std::vector<std::pair<std::uint32_t, float>>;
 // A number in the C library's notation, refused (std::invalid_argument or std::out_of_range)
 // when it is NaN, infinite or too large for the type; values that round to a subnormal or to
 // zero are numbers.
-float finite_float(const std::string& text);
+float finite_float(std::string_view text);
 double finite_double(const std::string& text);
 
 // Dense values as 32-bit floats; throws std::invalid_argument
@@ -29,5 +32,9 @@ nlohmann::json dense_json(const std::vector<float>& values);
 nlohmann::json sparse_json(const SparseVector& pairs);
 // Appends dense_json(values).dump() to `out` without building the JSON value.
 void append_dense_text(const std::vector<float>& values, std::string& out);
+// Appends every row as append_dense_text(to_dense_vector(row)) would, the rows separated by
+// commas; large batches are converted by several threads, each into its own part. Throws as
+// to_dense_vector does.
+void append_dense_rows(const WordRows& rows, std::string& out);
 
 }  // namespace rest_client

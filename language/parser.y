@@ -19,6 +19,8 @@ typedef void* yyscan_t;
 }
 
 %code {
+#include <algorithm>
+
 #include "language/diagnostics.h"
 #include "language/option_maps.h"
 #include "language/statement_actions.h"
@@ -43,7 +45,7 @@ void help_asked(ParseContext& ctx, const StatementDef* statement) {
 %token <std::string> STRING_LITERAL
 // "[1, 2.5, -3]": a list of number-like words in one token, read as the brackets, words and
 // commas it stands for.
-%token <StringList> NUMBER_LIST
+%token <WordRows> NUMBER_LIST
 %token OPTION NEWLINE HELP HELP_FLAG
 %token <const StatementDef*> ATTACH_INDEX INIT_DATASET CREATE_PROJECT DELETE_DATASET
 %token <const StatementDef*> DELETE_INDEX DELETE_PROJECT DELETE_VECTOR FETCH_DATASETS
@@ -60,7 +62,7 @@ void help_asked(ParseContext& ctx, const StatementDef* statement) {
 %type <StringList> insert_vector_list insert_vector_values string_id_list string_ids
 %type <StringList> vector_attr_list_batch vector_attr_values_batch
 %type <StringList> query_vector_list attr_list optional_values value_seq
-%type <StringLists> insert_vector_list_batch insert_vector_values_batch
+%type <WordRows> insert_vector_list_batch insert_vector_values_batch batch_row
 %type <OptionMap> insert_vector_options insert_vector_batch_options search_options upload_options
 %type <OptionEntry> insert_vector_option insert_vector_batch_option search_option upload_option
 
@@ -168,7 +170,7 @@ insert_vector_stmt
 
 insert_vector_list
   : LBRACKET insert_vector_values RBRACKET { $$ = std::move($2); }
-  | NUMBER_LIST { $$ = std::move($1); }
+  | NUMBER_LIST { $$ = $1.row(0); }
   ;
 
 insert_vector_values
@@ -214,7 +216,7 @@ insert_vector_batch_stmt
 
 string_id_list
   : LBRACKET string_ids RBRACKET { $$ = std::move($2); }
-  | NUMBER_LIST { $$ = std::move($1); }
+  | NUMBER_LIST { $$ = $1.row(0); }
   ;
 
 string_ids
@@ -228,9 +230,17 @@ insert_vector_list_batch
 
 insert_vector_values_batch
   : %empty {}
-  | insert_vector_list { $$.push_back(std::move($1)); }
-  | insert_vector_values_batch COMMA insert_vector_list
-      { $$ = std::move($1); $$.push_back(std::move($3)); }
+  | batch_row
+      { // The rows that follow are added in place: room for as many words as the line holds
+        // commas, and for its text.
+        $$.reserve(ctx.line.size(), std::count(ctx.line.begin(), ctx.line.end(), ',') + 1);
+        $$.add_rows(std::move($1)); }
+  | insert_vector_values_batch COMMA batch_row { $$ = std::move($1); $$.add_rows(std::move($3)); }
+  ;
+
+batch_row
+  : LBRACKET insert_vector_values RBRACKET { $$ = WordRows($2); }
+  | NUMBER_LIST { $$ = std::move($1); }
   ;
 
 insert_vector_batch_options
@@ -293,12 +303,12 @@ search_option
 
 query_vector_list
   : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
-  | NUMBER_LIST { $$ = std::move($1); }
+  | NUMBER_LIST { $$ = $1.row(0); }
   ;
 
 attr_list
   : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
-  | NUMBER_LIST { $$ = std::move($1); }
+  | NUMBER_LIST { $$ = $1.row(0); }
   ;
 
 optional_values

@@ -69,6 +69,7 @@ ParsedLine parse_statement_line(std::string line) {
   Scanner scanner(&notes);
   yy_scan_buffer(line.data(), line.size(), scanner.get());
   ParseContext ctx;
+  ctx.line = line;
   language::Parser parser(scanner.get(), ctx);
   const int parsed = parser.parse();
   if (!notes.dropped.empty() && !notes.unterminated_quote) warn_dropped(notes);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client/console.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
 #include "client/secrets.h"
@@ -69,6 +70,9 @@ int main(int argc, char** argv) {
       if (const auto status = run_startup_checks(session, one_shot)) return *status;
     } catch (const rest_client::Interrupted&) {
       return kInterruptedStatus;
+    } catch (const rest_client::LineTooLong& e) {
+      rest_client::print_error(e.what());  // in place of a key
+      return 1;
     }
   }
   if (!one_shot) return run_interactive(session, options.address_chosen);

@@ -29,6 +29,17 @@ void print_welcome(const rest_client::Endpoints& endpoints, bool address_chosen)
   if (address_chosen) std::cout << "Service: " << endpoints.api << std::endl;
 }
 
+// With --output json: the statement's one record, on one line of its own; a blank line makes
+// no statement and no record.
+void write_record(rest_client::Session& session, const std::optional<std::string>& keyword,
+                  bool blank, bool ok, const std::optional<std::string>& error) {
+  if (session.output.records == nullptr || blank) return;
+  *session.output.records << rest_client::statement_output::record(keyword, ok, session, error)
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                          << '\n'
+                          << std::flush;
+}
+
 }  // namespace
 
 int run_interactive(rest_client::Session& session, bool address_chosen) {
@@ -47,6 +58,12 @@ int run_interactive(rest_client::Session& session, bool address_chosen) {
       if (script) return kInterruptedStatus;
       rest_client::clear_interrupt();
       continue;
+    } catch (const rest_client::LineTooLong& e) {
+      const rest_client::ErrorLineRecord errors;
+      rest_client::print_error(e.what());
+      write_record(session, std::nullopt, false, false, errors.first());
+      failed = true;
+      continue;
     }
     if (!line) return script && failed ? 1 : 0;
     if (is_exit_word(*line)) {
@@ -62,21 +79,6 @@ int run_interactive(rest_client::Session& session, bool address_chosen) {
     if (outcome != 0) failed = true;
   }
 }
-
-namespace {
-
-// With --output json: the statement's one record, on one line of its own; a blank line makes
-// no statement and no record.
-void write_record(rest_client::Session& session, const std::optional<std::string>& keyword,
-                  bool blank, bool ok, const std::optional<std::string>& error) {
-  if (session.output.records == nullptr || blank) return;
-  *session.output.records << rest_client::statement_output::record(keyword, ok, session, error)
-                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-                          << '\n'
-                          << std::flush;
-}
-
-}  // namespace
 
 int run_statement(rest_client::Session& session, std::string line) {
   const rest_client::ErrorLineRecord errors;

@@ -48,10 +48,10 @@ std::string scan(const std::string& line) {
       value.destroy<std::string>();
     } else if (token == T::NUMBER_LIST) {
       std::string words;
-      for (const auto& word : value.as<StringList>())
+      for (const auto& word : value.as<WordRows>().row(0))
         words += (words.empty() ? "'" : ",'") + word + "'";
       out += "[" + words + "]";
-      value.destroy<StringList>();
+      value.destroy<WordRows>();
     } else {
       out += token_name(token);
       if (token == T::SEARCH || token == T::UPLOAD || token == T::ATTACH_INDEX ||

@@ -180,6 +180,16 @@ TEST_F(ProcessTest, PipedScriptRunsStatementsAndAnswersInOrder) {
       success("Successfully deleted project 'p'") + kSyntax + "Bye!\n";
   EXPECT_EQ(result.out, kLoggedIn + kWelcome + expected_tail);
   EXPECT_TRUE(service.requests_to("/api/fetch_projects").empty());
+
+  // A line past the bound is dropped whole, said, and the script goes on after it.
+  service.on("/api/fetch_projects", 200, R"({"success":true,"projects":[]})");
+  const auto long_line = run({}, "SEARCH " + std::string(256 << 20, '1') + "\nFETCH_PROJECTS\n");
+  EXPECT_EQ(long_line.exit_status, 1);
+  EXPECT_NE(long_line.out.find(error("A line longer than 256 MiB was skipped (UPLOAD sends data "
+                                     "files of any size)") +
+                               success("Projects fetch succeeded")),
+            std::string::npos);
+  EXPECT_EQ(service.requests_to("/api/fetch_projects").size(), 1U);
 }
 
 TEST_F(ProcessTest, KeyPromptWithoutEnvironmentKey) {

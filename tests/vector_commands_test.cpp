@@ -256,6 +256,7 @@ TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThemAndWrittenAsTheLibraryWrit
     texts.push_back(text);
   }
   std::vector<float> values;
+  StringList accepted;
   for (const auto& text : texts) {
     errno = 0;
     char* end = nullptr;
@@ -266,6 +267,7 @@ TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThemAndWrittenAsTheLibraryWrit
       EXPECT_FALSE(refused) << text;
       EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0) << text;
       values.push_back(read);
+      accepted.push_back(text);
     } catch (const std::exception&) {
       EXPECT_TRUE(refused) << text;
     }
@@ -280,6 +282,25 @@ TEST(VectorNumbers, DecimalsReadAsTheCLibraryReadsThemAndWrittenAsTheLibraryWrit
   std::string text;
   rest_client::append_dense_text(values, text);
   EXPECT_TRUE(text == rest_client::dense_json(values).dump());
+
+  // A batch large enough to be written by several threads: the same text as row by row, and the
+  // same refusal when one word in the last part is not a number.
+  WordRows rows;
+  std::string expected;
+  for (std::size_t word = 0; rows.words() < 300000;) {
+    StringList row;
+    for (auto length = 1 + random() % 300; length > 0; --length) {
+      row.push_back(accepted[word++ % accepted.size()]);
+    }
+    if (!expected.empty()) expected += ',';
+    expected += rest_client::dense_json(rest_client::to_dense_vector(row)).dump();
+    rows.add_row(row);
+  }
+  std::string written;
+  rest_client::append_dense_rows(rows, written);
+  EXPECT_TRUE(written == expected);
+  rows.add_row({"1", "x"});
+  EXPECT_THROW(rest_client::append_dense_rows(rows, written), std::invalid_argument);
 }
 
 }  // namespace

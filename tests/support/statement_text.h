@@ -67,7 +67,9 @@ inline std::string statement_text(const Statement& statement) {
           },
           [](const stmt::InsertDenseBatch& s) {
             std::string text;
-            for (const auto& v : s.vectors) text += joined(v);
+            for (std::size_t row = 0; row < s.vectors.rows(); ++row) {
+              text += joined(s.vectors.row(row));
+            }
             return "batch_dense " + s.project + " " + s.dataset + " " + joined(s.ids) + " [" +
                    text + "] " + options_text(s.options);
           },
