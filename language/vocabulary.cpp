@@ -237,6 +237,9 @@ const std::vector<StatementDef>& statement_table() {
            "- \"--dataset_name\" (required): the dataset name that the file will be added to. ",
            "- \"--file_format\" (required): file format, either \"csv\", \"json\", \"libsvm\", or "
            "\"binary\".",
+           "  Embedding files are read too: \"npy\" (a NumPy 2-D array of float32, float64, "
+           "float16 or uint8), \"fvecs\" and \"bvecs\"; they are sent as binary vectors, with "
+           "their dimension and value type taken from the file.",
            "- \"--vector_type\" (required for json and csv file format): either \"sparse\", "
            "\"dense\", "
            "\"dense1Bit\", \"dense2Bit\", \"dense4Bit\", \"dense8Bit\".",
@@ -286,7 +289,9 @@ const std::vector<OptionDef>& option_table() {
       {"dataset_name", Token::DATASET_NAME},
       {"binary_dim", Token::BINARY_DIM},
       {"binary_dtype", Token::BINARY_DTYPE, {"uint8", "float32"}},
-      {"file_format", Token::FILE_FORMAT, {"csv", "json", "libsvm", "binary"}},
+      {"file_format",
+       Token::FILE_FORMAT,
+       {"csv", "json", "libsvm", "binary", "npy", "fvecs", "bvecs"}},
       {"has_field_names", Token::HAS_FIELD_NAMES, {"true", "false"}},
       {"vector_type",
        Token::VECTOR_TYPE,

@@ -111,6 +111,13 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
   }
   ASSERT_EQ(orvix({"INIT_DATASET", "p", "svm", "sparse"}).exit_status, 0);
   const float floats[] = {5, 5, 6, 6};
+  const std::int32_t two = 2;
+  const float sevens[] = {7, 7}, eights[] = {8, 8};
+  std::string fvecs;
+  for (const float* vector : {sevens, eights}) {
+    fvecs += std::string(reinterpret_cast<const char*>(&two), 4) +
+             std::string(reinterpret_cast<const char*>(vector), 8);
+  }
   struct Case {
     std::string dataset;
     std::vector<std::string> upload;
@@ -136,6 +143,8 @@ TEST_F(LocalEndToEnd, UploadsOfEveryFormatAreFoundByTheirIds) {
       {"bin", {file("u.bin", std::string(reinterpret_cast<const char*>(floats), sizeof floats)),
         "--file_format", "binary", "--binary_dim", "2", "--binary_dtype", "float32",
         "--string_ids_file_path", file("bids.txt", "b1\nb2\n")}, "", "[6, 6.5]", "b2"},
+      {"bin", {file("u.fvecs", fvecs), "--file_format", "fvecs", "--string_ids_file_path",
+        file("fids.txt", "f1\nf2\n")}, "", "[8, 8.2]", "f2"},
   };
   // clang-format on
   // A dry run first: offline (no key, no service at its address), it counts what is then stored.

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "client/payload.h"
 #include "tests/support/decode.h"
@@ -506,6 +508,121 @@ TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
             std::string::npos)
       << capture.out();
   EXPECT_EQ(capture.out().find("Successfully uploaded"), std::string::npos);
+}
+
+// An .npy file as NumPy writes it: magic, version, header length, the header's dictionary padded
+// to 64 bytes, then the data.
+std::string npy(const std::string& descr, const std::string& shape, const std::string& data,
+                int version = 1, const std::string& fortran = "False") {
+  std::string header =
+      "{'descr': '" + descr + "', 'fortran_order': " + fortran + ", 'shape': " + shape + ", }";
+  const std::size_t lead = version == 1 ? 10 : 12;
+  header += std::string((64 - (lead + header.size() + 1) % 64) % 64, ' ') + "\n";
+  std::string out = "\x93NUMPY" + std::string{static_cast<char>(version), 0};
+  for (std::size_t i = 0; i < lead - 8; ++i) out += static_cast<char>(header.size() >> (8 * i));
+  return out + header + data;
+}
+
+template <class T>
+std::string bytes_of(const std::vector<T>& values) {
+  return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+}
+
+TEST_F(UploadTest, EmbeddingFilesTravelAsTheSameBinaryShards) {
+  session.upload.shard_size = 30;  // two vectors of three float32 a shard
+  // Values every stored type holds exactly.
+  const std::vector<float> f32 = {0.5f, -1.25f, 2, 0, 1, -0.75f, 3, 4, 0.25f, -2, 8, 1.5f, 6};
+  const std::vector<double> f64(f32.begin(), f32.begin() + 12);
+  std::vector<std::uint16_t> f16;
+  for (const float value : std::vector<float>(f32.begin(), f32.begin() + 12)) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    f16.push_back(static_cast<std::uint16_t>((bits >> 16 & 0x8000u) |
+                                             (value == 0 ? 0 : ((bits >> 23 & 0xffu) - 112) << 10) |
+                                             (bits >> 13 & 0x3ffu)));
+  }
+  const std::string raw = bytes_of(std::vector<float>(f32.begin(), f32.begin() + 12));
+  const std::string bytes = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c";
+  std::string fvecs, bvecs;
+  for (int v = 0; v < 4; ++v) {
+    fvecs += bytes_of(std::vector<std::int32_t>{3}) + raw.substr(12 * v, 12);
+    bvecs += bytes_of(std::vector<std::int32_t>{3}) + bytes.substr(3 * v, 3);
+  }
+  auto options = [](const std::string& format, OptionMap more = {}) {
+    more.insert({{"file_format", format}, {"collection_name", "d"}});
+    return more;
+  };
+  auto upload = [&](const std::string& name, const std::string& contents, OptionMap given) {
+    answer_well();
+    CapturedOutput capture;
+    const bool ok = handle_upload(session, "p", file(name, contents), std::move(given));
+    return std::make_tuple(ok, shards(), capture.out() + capture.err());
+  };
+  const auto floats =
+      upload("raw.bin", raw, options("binary", {{"binary_dim", "3"}, {"binary_dtype", "float32"}}));
+  const auto uint8 = upload("raw8.bin", bytes,
+                            options("binary", {{"binary_dim", "3"}, {"binary_dtype", "uint8"}}));
+  ASSERT_EQ(std::get<1>(floats).size(), 2U);
+  struct Case {
+    std::string name, contents;
+    OptionMap options;
+    const std::tuple<bool, std::vector<Shard>, std::string>* same_as = nullptr;
+  };
+  // clang-format off
+  const std::vector<Case> same = {
+      {"f4.npy", npy("<f4", "(4, 3)", raw), options("npy"), &floats},
+      {"f8.npy", npy("<f8", "(4, 3)", bytes_of(f64), 3), options("npy",
+        {{"binary_dim", "3"}, {"binary_dtype", "float32"}}), &floats},
+      {"f2.npy", npy("<f2", "(4L, 3L)", bytes_of(f16), 2), options("npy"), &floats},
+      {"u1.npy", npy("|u1", "(4, 3)", bytes), options("npy"), &uint8},
+      {"v.fvecs", fvecs, options("fvecs"), &floats},
+      {"v.bvecs", bvecs, options("bvecs"), &uint8},
+  };
+  // clang-format on
+  for (const auto& c : same) {
+    SCOPED_TRACE(c.name);
+    const auto [ok, sent, said] = upload(c.name, c.contents, c.options);
+    EXPECT_TRUE(ok) << said;
+    ASSERT_EQ(sent.size(), std::get<1>(*c.same_as).size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      EXPECT_EQ(sent[i].data, std::get<1>(*c.same_as)[i].data);
+      EXPECT_EQ(sent[i].body, std::get<1>(*c.same_as)[i].body);
+    }
+  }
+  std::string seven_dims = fvecs;
+  seven_dims[2 * 16] = 7;  // the third vector's dimension
+  const std::vector<double> too_large = {1, 2, 3, 1e300, 0, 0};
+  // clang-format off
+  const std::vector<std::pair<Case, std::string>> refused = {
+      {{"big.npy", npy(">f4", "(4, 3)", raw), options("npy")}, "dtype '>f4' (big-endian)"},
+      {{"f.npy", npy("<f4", "(4, 3)", raw, 1, "True"), options("npy")}, "Fortran order"},
+      {{"r3.npy", npy("<f4", "(2, 2, 3)", raw), options("npy")}, "has 3 dimension(s)"},
+      {{"s.npy", npy("<f4", "(4, 3)", raw).replace(20, 5, "[('a', '<f4')]"), options("npy")},
+       "structured dtype"},
+      {{"o.npy", npy("|O", "(4, 3)", raw), options("npy")}, "dtype '|O'"},
+      {{"lie.npy", npy("<f4", "(5, 3)", raw), options("npy")},
+       "header says 5 x 3 values, but it holds 48 bytes"},
+      {{"v4.npy", npy("<f4", "(4, 3)", raw, 4), options("npy")}, "versions 1 to 3"},
+      {{"not.npy", raw, options("npy")}, "does not begin as a NumPy .npy file does"},
+      {{"inf.npy", npy("<f8", "(2, 3)", bytes_of(too_large)), options("npy")},
+       "Vector 2 of '"},
+      {{"dim.npy", npy("<f4", "(4, 3)", raw), options("npy", {{"binary_dim", "4"}})},
+       "--binary_dim 4 disagrees"},
+      {{"type.npy", npy("<f4", "(4, 3)", raw), options("npy", {{"binary_dtype", "uint8"}})},
+       "--binary_dtype uint8 disagrees"},
+      {{"seven.fvecs", seven_dims, options("fvecs")}, "has dimension 7, not the first vector's 3"},
+  };
+  // clang-format on
+  for (const auto& [c, said_part] : refused) {
+    SCOPED_TRACE(c.name);
+    const auto [ok, sent, said] = upload(c.name, c.contents, c.options);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(said.find(said_part), std::string::npos) << said;
+    // What the header tells is refused before anything is sent.
+    if (c.name.find(".npy") != std::string::npos && c.name != "inf.npy") {
+      EXPECT_TRUE(sent.empty());
+    }
+  }
 }
 
 }  // namespace

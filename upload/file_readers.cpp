@@ -17,6 +17,7 @@
 #include "upload/compact_json.h"
 #include "upload/json_array_scanner.h"
 #include "upload/ordered_tasks.h"
+#include "upload/vector_files.h"
 
 namespace rest_client {
 namespace {
@@ -433,11 +434,11 @@ void check_libsvm_values(ShardOutput& output, const ReaderInput& input, std::str
 
 }  // namespace
 
-ReaderInput reader_input(const std::string& file_path, const std::string& ids_path,
-                         const json& body) {
+ReaderInput reader_input(const std::string& file_path, const UploadPlan& plan, const json& body) {
   ReaderInput input;
   input.file_path = file_path;
-  input.ids_path = ids_path;
+  input.ids_path = plan.ids_path;
+  input.vector_file = plan.vector_layout;
   input.format = body.value("file_format", "");
   if (body.contains("vector_id_field_name") && body.at("vector_id_field_name").is_string()) {
     input.id_field = body.at("vector_id_field_name").get<std::string>();
@@ -531,49 +532,90 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
   InputFile file(input.file_path, "rb");
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
-  if (record_size == 0) throw std::invalid_argument("Invalid argument for binary dim");
-  if (record_size < 0) throw std::invalid_argument("binary_dim must not be negative");
-  const auto size = static_cast<std::size_t>(record_size);
+  // A raw binary file is vectors of `record_size` bytes from its first byte on; the embedding
+  // files say their own layout.
+  VectorFileLayout layout;
+  if (input.vector_file) {
+    layout = *input.vector_file;
+  } else {
+    if (record_size == 0) throw std::invalid_argument("Invalid argument for binary dim");
+    if (record_size < 0) throw std::invalid_argument("binary_dim must not be negative");
+    layout.stored = floats ? StoredValue::kFloat32 : StoredValue::kUint8;
+    layout.dim = static_cast<std::size_t>(record_size) / (floats ? 4 : 1);
+  }
+  const std::size_t size = layout.file_record(), sent_size = layout.sent_record();
+  const std::uint64_t data_bytes =
+      file.size_at_open() > layout.data_offset ? file.size_at_open() - layout.data_offset : 0;
   // A vector larger than the file: nothing to read, and no buffer to take for it.
-  if (size > file.size_at_open()) {
+  if (size > data_bytes) {
     throw std::invalid_argument("'" + input.file_path + "' holds no vectors");
   }
   // The count of vectors is known before anything is read: too few ids is known too.
-  const std::uint64_t vectors = file.size_at_open() / size;
+  const std::uint64_t vectors = data_bytes / size;
   if (!input.ids_path.empty()) {
     const std::uint64_t held = ids.count_all();
     if (held < vectors) {
       const std::string said = "The string ids file '" + input.ids_path + "' holds " +
                                std::to_string(held) + " ids for the " + std::to_string(vectors) +
                                " vectors of '" + input.file_path + "'";
-      if (!transfer.problem(held + 1, held * size, said)) {
+      if (!transfer.problem(held + 1, layout.data_offset + held * size, said)) {
         throw std::invalid_argument(said + "; nothing was sent");
       }
     }
   }
-  if (transfer.checking()) transfer.record_shape(1, 0, size / (floats ? 4 : 1));
+  const bool sends_floats = layout.sends_floats();
+  if (transfer.checking()) transfer.record_shape(1, layout.data_offset, layout.dim);
   SentCount sent;
   auto hand_off = [&] {
-    transfer.note("Number of vectors " + std::to_string(transfer.data_size() / size));
+    transfer.note("Number of vectors " + std::to_string(transfer.data_size() / sent_size));
     sent.hand_off(ids);
   };
+  // The header before the vectors.
+  for (std::uint64_t skipped = 0; skipped < layout.data_offset;) {
+    char header[4096];
+    const std::size_t got = file.read(header, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                  sizeof header, layout.data_offset - skipped)));
+    if (got == 0) break;
+    skipped += got;
+  }
   const std::size_t per_block = std::max<std::size_t>(1, kBlock / size);
   std::vector<char> block(per_block * size);
+  // Values stored otherwise than as they are sent are widened here first.
+  const bool widened =
+      layout.stored == StoredValue::kFloat64 || layout.stored == StoredValue::kFloat16;
+  std::vector<float> wide(widened ? layout.dim : 0);
+  const std::size_t prefix = layout.dim_prefix ? 4 : 0;
   std::size_t tail = 0;
   for (;;) {
     const std::size_t got = file.read(block.data(), block.size());
     const std::size_t records = got / size;
     for (std::size_t i = 0; i < records; ++i) {
       const char* record = block.data() + i * size;
-      if (floats) {
+      const std::uint64_t number = sent.total + sent.in_shard + 1;
+      const std::uint64_t offset = layout.data_offset + (number - 1) * size;
+      if (prefix != 0) {
+        std::int32_t dim;
+        std::memcpy(&dim, record, 4);
+        if (dim < 0 || static_cast<std::size_t>(dim) != layout.dim) {
+          const std::string said = "Vector " + std::to_string(number) + " of '" + input.file_path +
+                                   "' has dimension " + std::to_string(dim) +
+                                   ", not the first vector's " + std::to_string(layout.dim);
+          if (!transfer.problem(number, offset, said)) throw std::invalid_argument(said);
+        }
+      }
+      const char* values = record + prefix;
+      if (widened) {
+        widen_values(layout, values, wide.data());
+        values = reinterpret_cast<const char*>(wide.data());
+      }
+      if (sends_floats) {
         // Exponent bits all set: an infinity or NaN, which the service cannot store.
-        for (std::size_t at = 0; at < size; at += 4) {
+        for (std::size_t at = 0; at < sent_size; at += 4) {
           std::uint32_t bits;
-          std::memcpy(&bits, record + at, 4);
+          std::memcpy(&bits, values + at, 4);
           if ((bits & 0x7f800000u) == 0x7f800000u) {
-            const std::uint64_t number = sent.total + sent.in_shard + 1;
             if (transfer.problem(
-                    number, (number - 1) * size,
+                    number, offset,
                     "value " + std::to_string(at / 4 + 1) + " is not a finite number")) {
               break;
             }
@@ -583,7 +625,7 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
           }
         }
       }
-      transfer.add_data(record, size);
+      transfer.add_data(values, sent_size);
       ids.feed();
       sent.record();
       if (reached_threshold(transfer, transfer.data_size(), ids)) hand_off();

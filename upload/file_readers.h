@@ -1,11 +1,13 @@
 #pragma once
 // Cutting a data file into shards at record boundaries, paired with string ids.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "upload/shard_builder.h"
 #include "upload/upload_plan.h"
+#include "upload/vector_files.h"
 
 namespace rest_client {
 
@@ -22,10 +24,12 @@ struct ReaderInput {
   bool field_names = false;
   std::string data_field;
   bool sparse = false;
+  // npy, fvecs, bvecs: where the vectors lie and how their values are stored.
+  std::optional<VectorFileLayout> vector_file;
 };
 
 // The reader's input: the files, and what the upload body says of the fields.
-ReaderInput reader_input(const std::string& file_path, const std::string& ids_path,
+ReaderInput reader_input(const std::string& file_path, const UploadPlan& plan,
                          const nlohmann::json& body);
 // Runs the reader the plan chose.
 void read_upload_file(ShardOutput& output, const ReaderInput& input, UploadReader reader,
@@ -37,7 +41,8 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input);
 void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input);
 // JSON: the elements of the top-level array, sent in compact form.
 void read_json_file(ShardOutput& transfer, const ReaderInput& input);
-// Raw vectors of `record_size` bytes; float32 values (`floats`) must be finite.
+// Raw vectors of `record_size` bytes, or the vectors of an embedding file (input.vector_file)
+// widened to float32; float32 values (`floats`) must be finite.
 void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
                       bool floats);
 

@@ -118,6 +118,27 @@ void show(const std::vector<ReaderMessage>& messages) {
   }
 }
 
+// An embedding file's dimension and value type, from its header or first vector; the binary
+// options, when given, must say the same.
+void take_vector_file_layout(UploadPlan& plan, const std::string& file_path) {
+  const VectorFileLayout layout = read_vector_file_layout(file_path, plan.vector_file);
+  const std::string dtype = layout.sends_floats() ? "float32" : "uint8";
+  if (plan.expected_dim && static_cast<std::size_t>(*plan.expected_dim) != layout.dim) {
+    throw std::invalid_argument("--binary_dim " + std::to_string(*plan.expected_dim) +
+                                " disagrees with '" + file_path + "', whose vectors have " +
+                                std::to_string(layout.dim) + " values");
+  }
+  if (plan.expected_dtype && *plan.expected_dtype != dtype) {
+    throw std::invalid_argument("--binary_dtype " + *plan.expected_dtype + " disagrees with '" +
+                                file_path + "', whose values are sent as " + dtype);
+  }
+  plan.body["binary_dim"] = layout.dim;
+  plan.body["binary_dtype"] = dtype;
+  plan.record_size = static_cast<long long>(layout.sent_record());
+  plan.floats = layout.sends_floats();
+  plan.vector_layout = layout;
+}
+
 ShardPipeline::Reader reader_for(const UploadPlan& plan, const ReaderInput& input) {
   return [input, reader = plan.reader, size = plan.record_size, floats = plan.floats](
              ShardOutput& output) { read_upload_file(output, input, reader, size, floats); };
@@ -158,7 +179,7 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
   std::optional<ShardPipeline::ShortIds> short_ids;
   {
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
-                           reader_for(plan, reader_input(file_path, plan.ids_path, body)));
+                           reader_for(plan, reader_input(file_path, plan, body)));
     reading = &pipeline;
     while (auto shard = pipeline.next(redraw)) {
       progress.clear();
@@ -199,6 +220,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     for (const auto& warning : planned.warnings) print_warning(warning);
     if (!planned.plan) throw std::invalid_argument(planned.error);
     UploadPlan& plan = *planned.plan;
+    if (!plan.vector_file.empty()) take_vector_file_layout(plan, file_path);
     json body = request_body(session);
     body.update(plan.body);
     // Only a headerless CSV file's first line is read here, for its columns. A dry run asks

@@ -9,6 +9,14 @@ namespace {
 
 using json = nlohmann::json;
 
+int integer_dim(const std::string& text) {
+  try {
+    return std::stoi(text);
+  } catch (const std::exception&) {
+    throw std::invalid_argument("argument -binary_dim should be an integer");
+  }
+}
+
 // Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text
 // the user sees.
 void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::string& project,
@@ -20,7 +28,10 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   const auto format = take_option(options, "file_format");
   if (!format) throw std::invalid_argument("File format argument required!");
   body["file_format"] = *format;
-  if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary") {
+  const bool vector_file = is_vector_file_format(*format);
+  if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary" &&
+      !vector_file) {
+    // The service's own words, kept as they are; UPLOAD -h names the embedding formats too.
     throw std::invalid_argument(
         "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
   }
@@ -51,10 +62,11 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     if (vector_type) {
       warnings.push_back("Vector type parameter ignored, only sparse vector supported for libsvm");
     }
-  } else if (*format == "binary") {
+  } else if (*format == "binary" || vector_file) {
     body["vector_type"] = "dense";
     if (vector_type) {
-      warnings.push_back("Vector type parameter ignored, only dense vector supported for binary");
+      warnings.push_back("Vector type parameter ignored, only dense vector supported for " +
+                         *format);
     }
   } else if (vector_type) {
     body["vector_type"] = *vector_type;
@@ -62,16 +74,18 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     throw std::invalid_argument("Argument vector_type required for " + *format + " file format");
   }
 
-  if (*format == "binary") {
+  if (vector_file) {
+    // They travel as binary files; their dimension and value type are read from the file.
+    plan.reader = UploadReader::kBinary;
+    plan.vector_file = *format;
+    body["file_format"] = "binary";
+    if (const auto dim = take_option(options, "binary_dim")) plan.expected_dim = integer_dim(*dim);
+    plan.expected_dtype = take_option(options, "binary_dtype");
+  } else if (*format == "binary") {
     plan.reader = UploadReader::kBinary;
     const auto dim = take_option(options, "binary_dim");
     if (!dim) throw std::invalid_argument("Missing binary_dim argument");
-    int dimension = 0;
-    try {
-      dimension = std::stoi(*dim);
-    } catch (const std::exception&) {
-      throw std::invalid_argument("argument -binary_dim should be an integer");
-    }
+    const int dimension = integer_dim(*dim);
     body["binary_dim"] = dimension;
     const auto dtype = take_option(options, "binary_dtype");
     if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
@@ -103,7 +117,7 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     plan.reader = UploadReader::kJson;
   } else if (*format == "csv" && field_names) {
     plan.reader = UploadReader::kCsvWithHeader;
-  } else if (*format != "binary") {
+  } else if (*format != "binary" && !vector_file) {
     plan.reader = UploadReader::kLines;
   }
   plan.ids_path = take_option(options, "string_ids_file_path").value_or("");

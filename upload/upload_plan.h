@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "language/statement.h"
+#include "upload/vector_files.h"
 
 namespace rest_client {
 
@@ -23,7 +24,13 @@ struct UploadPlan {
   bool ask_columns = false;   // headerless CSV: the id and attribute columns are asked for
   std::string ids_path;       // the string-id file, when one was named
   bool dry_run = false;       // read the whole file, send nothing
-  std::vector<std::string> invalid_arguments;  // options no format takes
+  // npy, fvecs, bvecs: the format; their dimension and value type come from the file, which
+  // --binary_dim and --binary_dtype, when given, must agree with.
+  std::string vector_file;
+  std::optional<int> expected_dim;
+  std::optional<std::string> expected_dtype;
+  std::optional<VectorFileLayout> vector_layout;  // once the file's header is read
+  std::vector<std::string> invalid_arguments;     // options no format takes
 };
 
 struct UploadPlanResult {
