@@ -234,8 +234,8 @@ insert_vector_values_batch
       { // The rows that follow are added in place: room for as many words as the line holds
         // commas, and for its text.
         $$.reserve(ctx.line.size(), std::count(ctx.line.begin(), ctx.line.end(), ',') + 1);
-        $$.add_rows(std::move($1)); }
-  | insert_vector_values_batch COMMA batch_row { $$ = std::move($1); $$.add_rows(std::move($3)); }
+        $$.add_rows($1); }
+  | insert_vector_values_batch COMMA batch_row { $$ = std::move($1); $$.add_rows($3); }
   ;
 
 batch_row
