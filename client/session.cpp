@@ -25,4 +25,12 @@ int shard_size_from_environment() {
   return static_cast<int>(value);
 }
 
+std::string journal_dir_from_environment() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/orvix/uploads";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/orvix/uploads";
+  return "";
+}
+
 }  // namespace rest_client

@@ -37,6 +37,7 @@ inline constexpr int kDefaultShardSize = 209715200;  // 200 MiB
 
 struct UploadSettings {
   int shard_size = kDefaultShardSize;  // bytes of file data per shard
+  std::string journal_dir;             // where upload journals are kept; none when empty
 };
 
 // What a statement leaves for its record when answers are written as JSON (--output json).
@@ -59,5 +60,9 @@ struct Session {
 // The shard size named by the SHARD_SIZE environment variable; a text that is not a usable
 // size gives a warning and the default.
 int shard_size_from_environment();
+
+// Where upload journals are kept: orvix/uploads under XDG_STATE_HOME when it is an absolute
+// path, else under ~/.local/state; empty when neither names a directory.
+std::string journal_dir_from_environment();
 
 }  // namespace rest_client

@@ -3,6 +3,7 @@
 
 #include <iostream>
 
+#include "client/dataset_listing.h"
 #include "client/job_status.h"
 #include "client/line_input.h"
 #include "client/request.h"
@@ -12,13 +13,6 @@
 
 namespace rest_client {
 namespace {
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
 
 std::string normalised_distance(const std::string& typed) {
   if (typed == "InnerProduct" || typed == "innerProduct") return "Inner Product";
@@ -33,19 +27,7 @@ long long prefetch_vector_count(Session& session, const std::string& project,
                                 const std::string& dataset) {
   long long vector_count = 0;
   try {
-    json body = request_body(session);
-    body["project_name"] = project;
-    const HttpResponse response = post_limited(session, "/fetch_datasets", body);
-    if (!answered(response, "Datasets fetch failed! Status: ")) return vector_count;
-    const json answer = parse_json(response.text);
-    if (!has_array_member(answer, "datasets")) {
-      print_error("Server returned incorrect response format");
-      return vector_count;
-    }
-    for (const json& element : answer.at("datasets")) {
-      if (!element.is_object() || !element.contains("name") || element.at("name") != dataset) {
-        continue;
-      }
+    for (const json& element : listed_datasets(session, project, dataset)) {
       vector_count = extractFirstElement(element.at("dimension").get<std::string>());
       std::cout << " Number of vectors to be indexed: " << vector_count << std::endl;
     }
@@ -70,46 +52,6 @@ const JobTexts kAttachJobTexts = {{JobLine::Kind::kSuccess, "Request in queue"},
                                   {JobLine::Kind::kInfo, "Attaching index..."},
                                   {{JobLine::Kind::kSuccess, "Successfully attached index"}},
                                   "Server failed to attach index"};
-
-int extractFirstElement(const std::string& shape) {
-  // Whole-text match of \s*\(\s*(\d+)\s*,\s*\d+\s*\)\s* without a regular-expression engine.
-  std::size_t i = 0;
-  const std::size_t n = shape.size();
-  auto skip_spaces = [&] {
-    while (i < n && is_space(shape[i])) ++i;
-  };
-  auto expect = [&](char c) {
-    if (i < n && shape[i] == c) {
-      ++i;
-      return true;
-    }
-    return false;
-  };
-  auto digits = [&] {
-    const std::size_t begin = i;
-    while (i < n && is_digit(shape[i])) ++i;
-    return shape.substr(begin, i - begin);
-  };
-  skip_spaces();
-  bool ok = expect('(');
-  std::string first;
-  if (ok) {
-    skip_spaces();
-    first = digits();
-    skip_spaces();
-    ok = !first.empty() && expect(',');
-  }
-  if (ok) {
-    skip_spaces();
-    ok = !digits().empty();
-    skip_spaces();
-    ok = ok && expect(')');
-    skip_spaces();
-    ok = ok && i == n;
-  }
-  if (!ok) throw std::invalid_argument("Invalid dimension format: " + service_text(shape));
-  return std::stoi(first);
-}
 
 int attach_wait_time_ms(long long vector_count) {
   if (vector_count > 10000000) return 60000;

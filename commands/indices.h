@@ -2,10 +2,10 @@
 
 #include <string>
 
+#include "client/dataset_listing.h"
+
 namespace rest_client {
 
-// The number of vectors in a dataset shape text "(count, dimension)".
-int extractFirstElement(const std::string& shape);
 // Poll interval of the attach job in milliseconds, chosen from the number of vectors.
 int attach_wait_time_ms(long long vector_count);
 

@@ -55,6 +55,7 @@ void help_asked(ParseContext& ctx, const StatementDef* statement) {
 %token START_VALUE END_VALUE QUERY_VECTOR ROW_NUMBER FILE_PATH FILE_TYPE DATASET_NAME
 %token FILE_FORMAT HAS_FIELD_NAMES VECTOR_TYPE VECTOR_ID_FIELD_NAME VECTOR_DATA_FIELD_NAME
 %token ATTRIBUTES BINARY_DIM BINARY_DTYPE QUERY_DATASET_NAME STRING_IDS_FILE_PATH DRY_RUN
+%token RESUME RESEND_UNANSWERED SKIP_UNANSWERED
 %token COLON COMMA LBRACKET RBRACKET
 
 %type <std::string> vector_attr_list
@@ -354,6 +355,9 @@ upload_option
   | VECTOR_DATA_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_data_field_name", std::move($2)); }
   | STRING_IDS_FILE_PATH STRING_LITERAL { $$ = OptionEntry("string_ids_file_path", std::move($2)); }
   | DRY_RUN { $$ = OptionEntry("dry_run", "true"); }
+  | RESUME { $$ = OptionEntry("resume", "true"); }
+  | RESEND_UNANSWERED { $$ = OptionEntry("resend_unanswered", "true"); }
+  | SKIP_UNANSWERED { $$ = OptionEntry("skip_unanswered", "true"); }
   ;
 
 %%

@@ -230,7 +230,8 @@ const std::vector<StatementDef>& statement_table() {
        {{"project_name"}, {"file_path", {}, true}},
        {"--dataset_name", "--file_format", "--vector_type", "--has_field_names", "--attributes",
         "--vector_data_field_name", "--vector_id_field_name", "--binary_dim", "--binary_dtype",
-        "--string_ids_file_path", "--dry-run"},
+        "--string_ids_file_path", "--dry-run", "--resume", "--resend-unanswered",
+        "--skip-unanswered"},
        {
            "Uploads a file to the database",
            "Format: UPLOAD <project_name> <file_path> options",
@@ -267,6 +268,11 @@ const std::vector<StatementDef>& statement_table() {
            "- \"--dry-run\" (optional): read the whole file as the upload would and send nothing: "
            "its records, dimension, ids and shards, and every problem found with its record "
            "number and byte offset (needs no login when it is the whole command line)",
+           "- \"--resume\" (optional): go on with an upload of the same file to the same dataset "
+           "that stopped, from the first shard not stored, with the same options. Every upload "
+           "keeps a journal under $XDG_STATE_HOME/orvix/uploads (~/.local/state/orvix/uploads).",
+           "- \"--resend-unanswered\" / \"--skip-unanswered\" (optional, with --resume): send "
+           "again, or take as stored, a shard whose request went out and whose answer never came",
        }},
   };
   return table;
@@ -302,6 +308,9 @@ const std::vector<OptionDef>& option_table() {
       {"query_dataset_name", Token::QUERY_DATASET_NAME},
       {"string_ids_file_path", Token::STRING_IDS_FILE_PATH, {}, true},
       {"dry-run", Token::DRY_RUN},
+      {"resume", Token::RESUME},
+      {"resend-unanswered", Token::RESEND_UNANSWERED},
+      {"skip-unanswered", Token::SKIP_UNANSWERED},
       {"h", Token::HELP_FLAG},
   };
   return table;

@@ -52,7 +52,9 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
        "Subjob [0] is in progress",
        "Interrupted the upload of '" + data_path +
            "' after 1 shard(s) were accepted (records 1-1000, job \"up-1\": may be stored); the "
-           "service may still finish jobs \"up-1\""},
+           "service may still finish jobs \"up-1\"; 0 shard(s) of '" +
+           data_path +
+           "' (0 records) are stored; to go on, run the same UPLOAD statement with --resume"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -15,6 +15,7 @@
 
 #include "language/utf8.h"
 #include "upload/compact_json.h"
+#include "upload/input_file.h"
 #include "upload/json_array_scanner.h"
 #include "upload/ordered_tasks.h"
 #include "upload/vector_files.h"
@@ -23,52 +24,6 @@ namespace rest_client {
 namespace {
 
 constexpr std::size_t kBlock = 4 << 20;
-
-// Owns a FILE* opened for reading, and notices when the file changes while it is read.
-class InputFile {
- public:
-  InputFile(const std::string& path, const char* mode)
-      : path_(path), file_(std::fopen(path.c_str(), mode)) {
-    if (file_ != nullptr) ::fstat(::fileno(file_), &at_open_);
-  }
-  ~InputFile() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  explicit operator bool() const { return file_ != nullptr; }
-  std::size_t read(char* buffer, std::size_t size) {
-    const std::size_t got = std::fread(buffer, 1, size, file_);
-    bytes_read_ += got;
-    return got;
-  }
-  // Back to the start, for another pass over the same open file.
-  void rewind() {
-    std::rewind(file_);
-    bytes_read_ = 0;
-  }
-  std::FILE* get() const { return file_; }
-  std::uint64_t size_at_open() const { return static_cast<std::uint64_t>(at_open_.st_size); }
-  // At the end of reading: a file that was cut short, grew or was rewritten meanwhile cannot
-  // have been sent as it is.
-  void check_unchanged(std::uint64_t records_sent, bool read_to_end = true) const {
-    struct stat now {};
-    ::fstat(::fileno(file_), &now);
-    if ((read_to_end && bytes_read_ != static_cast<std::uint64_t>(at_open_.st_size)) ||
-        now.st_size != at_open_.st_size || now.st_mtim.tv_sec != at_open_.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != at_open_.st_mtim.tv_nsec) {
-      throw std::runtime_error("The file '" + path_ + "' changed while it was read; " +
-                               std::to_string(records_sent) +
-                               " records were sent before the change was seen");
-    }
-  }
-
- private:
-  std::string path_;
-  std::FILE* file_;
-  struct stat at_open_ {};
-  std::uint64_t bytes_read_ = 0;
-};
 
 // The string-id file: ids several to a line or one per line, paired with records in order.
 class IdFeed {
@@ -95,6 +50,23 @@ class IdFeed {
   // Pairs the record just added with the next id.
   void feed() {
     if (!in_use_) return;
+    if (!next_id()) return;
+    shard_ids_ += queue_.front();
+    shard_ids_ += '\n';
+    queue_.pop_front();
+    ++used_;
+  }
+
+  // A resumed upload: the ids of the records already stored are passed over.
+  void skip(std::uint64_t records) {
+    for (std::uint64_t i = 0; i < records && in_use_ && next_id(); ++i) {
+      queue_.pop_front();
+      ++used_;
+    }
+  }
+
+  // Makes the next id the queue's front; false once they ran out.
+  bool next_id() {
     while (queue_.empty()) {
       std::string line;
       if (!std::getline(file_, line)) {
@@ -104,17 +76,14 @@ class IdFeed {
             "string_ids");
         output_.ids_ran_out(used_);
         in_use_ = false;
-        return;
+        return false;
       }
       if (!line.empty() && line.back() == '\r') line.pop_back();
       std::istringstream pieces(line);
       for (std::string id; pieces >> id;) queue_.push_back(std::move(id));
       if (queue_.empty()) output_.warning("Warning: empty string id line found.");
     }
-    shard_ids_ += queue_.front();
-    shard_ids_ += '\n';
-    queue_.pop_front();
-    ++used_;
+    return true;
   }
 
   // At the end of the data: ids left over were given for records that do not exist.
@@ -134,7 +103,9 @@ class IdFeed {
   // Ids gathered after they ran out stay here and keep counting toward the threshold.
   std::size_t size() const { return shard_ids_.size(); }
 
-  void hand_off(std::uint64_t records) {
+  // Ends the shard of `records` records, the next of which begins at `end` in the file.
+  void hand_off(std::uint64_t records, std::uint64_t end, const InputFile& file) {
+    output_.shard_ends_at(end, file);
     if (in_use_) {
       output_.hand_off(&shard_ids_, records);
       shard_ids_.clear();
@@ -170,9 +141,9 @@ struct SentCount {
     ++in_shard;
     vectors = vectors || vector;
   }
-  void hand_off(IdFeed& ids) {
+  void hand_off(IdFeed& ids, std::uint64_t end, const InputFile& file) {
     if (vectors) {
-      ids.hand_off(in_shard);
+      ids.hand_off(in_shard, end, file);
     } else {
       ids.discard();
     }
@@ -184,6 +155,25 @@ struct SentCount {
   }
 };
 
+// A resumed upload's count starts after the records already stored, whose ids are passed over.
+SentCount start_count(const ReaderInput& input, IdFeed& ids) {
+  SentCount sent;
+  if (input.resume) {
+    sent.total = input.resume->first_record - 1;
+    sent.vectors = true;
+    ids.skip(sent.total);
+  }
+  return sent;
+}
+
+std::uint64_t start_offset(const ReaderInput& input) {
+  return input.resume ? input.resume->offset : 0;
+}
+
+const RunningHash* start_hash(const ReaderInput& input) {
+  return input.resume ? input.resume->hash.get() : nullptr;
+}
+
 bool reached_threshold(const ShardOutput& output, std::size_t data_size, const IdFeed& ids) {
   return data_size + ids.size() >= output.shard_size();
 }
@@ -194,7 +184,7 @@ template <class OnLine>
 void for_each_line(InputFile& file, OnLine&& record) {
   std::vector<char> block(kBlock);
   std::string partial;
-  std::uint64_t offset = 0;  // of the line `partial` begins
+  std::uint64_t offset = file.position();  // of the line `partial` begins
   for (;;) {
     const std::size_t got = file.read(block.data(), block.size());
     if (got == 0) break;
@@ -221,6 +211,22 @@ void for_each_line(InputFile& file, OnLine&& record) {
     }
   }
   if (!partial.empty()) record(std::string_view(partial), offset);
+}
+
+// The file's first line (without its line break), which ends before `limit`.
+std::string first_line(const std::string& path, std::uint64_t limit) {
+  InputFile file(path, "r");
+  if (!file) throw std::runtime_error("Failed to open file: " + path);
+  std::string line;
+  char piece[65536];
+  while (line.size() < limit) {
+    const std::size_t got = file.read(piece, sizeof piece);
+    if (got == 0) break;
+    line.append(piece, got);
+    const auto end = line.find('\n');
+    if (end != std::string::npos) return line.substr(0, end);
+  }
+  throw std::runtime_error("The header line of '" + path + "' is no longer where it was");
 }
 
 void add_line(ShardOutput& transfer, std::string_view line) {
@@ -470,12 +476,12 @@ void read_upload_file(ShardOutput& output, const ReaderInput& input, UploadReade
 }
 
 void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
-  InputFile file(input.file_path, "r");
+  InputFile file(input.file_path, "r", start_offset(input), start_hash(input));
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   const bool csv = input.format == "csv";
   const std::vector<bool> skip = csv ? text_columns(input, {}) : std::vector<bool>{};
-  SentCount sent;
+  SentCount sent = start_count(input, ids);
   for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
     const std::uint64_t number = sent.total + sent.in_shard + 1;
     const bool vector = !blank(line);
@@ -484,32 +490,36 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
     add_line(transfer, line);
     ids.feed();
     sent.record(vector);
-    if (reached_threshold(transfer, transfer.data_size(), ids)) sent.hand_off(ids);
+    if (reached_threshold(transfer, transfer.data_size(), ids)) {
+      sent.hand_off(ids, offset + line.size() + 1, file);
+    }
   });
   file.check_unchanged(sent.total + sent.in_shard);
   sent.require_vectors(input.file_path);
   ids.warn_about_extra_ids();
-  if (transfer.data_size() > 0) sent.hand_off(ids);
+  if (transfer.data_size() > 0) sent.hand_off(ids, file.position(), file);
 }
 
 void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
-  InputFile file(input.file_path, "r");
+  InputFile file(input.file_path, "r", start_offset(input), start_hash(input));
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
-  SentCount sent;
+  SentCount sent = start_count(input, ids);
   bool have_header = false;
   std::string header;
   std::vector<bool> skip;
+  auto take_header = [&](std::string_view line) {
+    header.assign(line);
+    have_header = true;
+    const auto names = split_csv(header);
+    skip = text_columns(input, names);
+    if (transfer.checking()) check_header(transfer, input, names);
+    add_line(transfer, header);
+  };
+  // A resumed upload reads the header line, which lies before the part already stored, apart.
+  if (input.resume) take_header(first_line(input.file_path, input.resume->offset));
   for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
-    if (!have_header) {
-      header.assign(line);
-      have_header = true;
-      const auto names = split_csv(header);
-      skip = text_columns(input, names);
-      if (transfer.checking()) check_header(transfer, input, names);
-      add_line(transfer, header);
-      return;
-    }
+    if (!have_header) return take_header(line);
     const std::uint64_t record = sent.total + sent.in_shard + 1;
     const bool vector = !blank(line);
     if (vector) check_csv_values(transfer, input, line, skip, {record, record + 1, offset});
@@ -517,19 +527,19 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
     ids.feed();
     sent.record(vector);
     if (reached_threshold(transfer, transfer.data_size(), ids)) {
-      sent.hand_off(ids);
+      sent.hand_off(ids, offset + line.size() + 1, file);
       add_line(transfer, header);
     }
   });
   file.check_unchanged(sent.total + sent.in_shard);
   sent.require_vectors(input.file_path);
   ids.warn_about_extra_ids();
-  sent.hand_off(ids);
+  sent.hand_off(ids, file.position(), file);
 }
 
 void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
                       bool floats) {
-  InputFile file(input.file_path, "rb");
+  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input));
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   // A raw binary file is vectors of `record_size` bytes from its first byte on; the embedding
@@ -565,18 +575,18 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
   }
   const bool sends_floats = layout.sends_floats();
   if (transfer.checking()) transfer.record_shape(1, layout.data_offset, layout.dim);
-  SentCount sent;
+  SentCount sent = start_count(input, ids);
   auto hand_off = [&] {
     transfer.note("Number of vectors " + std::to_string(transfer.data_size() / sent_size));
-    sent.hand_off(ids);
+    sent.hand_off(ids, layout.data_offset + (sent.total + sent.in_shard) * size, file);
   };
   // The header before the vectors.
-  for (std::uint64_t skipped = 0; skipped < layout.data_offset;) {
+  while (file.position() < layout.data_offset) {
     char header[4096];
-    const std::size_t got = file.read(header, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                  sizeof header, layout.data_offset - skipped)));
+    const std::size_t got =
+        file.read(header, static_cast<std::size_t>(std::min<std::uint64_t>(
+                              sizeof header, layout.data_offset - file.position())));
     if (got == 0) break;
-    skipped += got;
   }
   const std::size_t per_block = std::max<std::size_t>(1, kBlock / size);
   std::vector<char> block(per_block * size);
@@ -726,13 +736,15 @@ class JsonCheck : public nlohmann::json_sax<json> {
 struct JsonBatch {
   static constexpr std::size_t kSize = 2 << 20;
   std::string bytes;
-  std::vector<std::size_t> ends;       // where each element's text ends in `bytes`
-  std::vector<std::uint64_t> offsets;  // where each element begins in the file
+  std::vector<std::size_t> ends;         // where each element's text ends in `bytes`
+  std::vector<std::uint64_t> offsets;    // where each element begins in the file
+  std::vector<std::uint64_t> file_ends;  // and where the separator after it is
 
-  void add(std::string_view text, std::uint64_t offset) {
+  void add(std::string_view text, std::uint64_t offset, std::uint64_t file_end) {
     bytes += text;
     ends.push_back(bytes.size());
     offsets.push_back(offset);
+    file_ends.push_back(file_end);
   }
   bool full() const { return bytes.size() >= kSize; }
   template <class Each>
@@ -747,10 +759,11 @@ struct JsonBatch {
 };
 
 // The elements in batches, each batch handed to `work` on a thread of its own and its result to
-// `use` in file order. Scanning stops early once `going_on` says so.
+// `use` in file order. Scanning stops early once `going_on` says so. The scanner's offsets are
+// counted from `base` in the file.
 template <class Result, class Work, class Use, class GoingOn>
 void json_batches(JsonArrayScanner& scanner, ShardOutput& output, Work&& work, Use&& use,
-                  GoingOn&& going_on) {
+                  GoingOn&& going_on, std::uint64_t base = 0) {
   OrderedTasks<Result> tasks(output.workers(), 2 * output.workers().size());
   JsonBatch batch;
   auto hand_out = [&] {
@@ -761,7 +774,10 @@ void json_batches(JsonArrayScanner& scanner, ShardOutput& output, Work&& work, U
   while (going_on()) {
     const auto text = scanner.next();
     if (!text) break;
-    batch.add(*text, scanner.offset());
+    const std::size_t blanks = text->find_first_not_of(" \t\r\n");
+    const std::uint64_t offset = base + scanner.offset();
+    batch.add(*text, offset,
+              offset + text->size() - (blanks == std::string_view::npos ? 0 : blanks));
     if (batch.full()) hand_out();
   }
   if (!batch.ends.empty() && going_on()) hand_out();
@@ -794,7 +810,7 @@ bool quick_json_check(InputFile& file, ShardOutput& output) {
 struct CompactBatch {
   std::string texts;
   std::vector<std::size_t> ends;
-  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint64_t> offsets, file_ends;
 };
 
 // A dry run's look at one element: the vector where the options say it is, its values finite
@@ -836,6 +852,7 @@ CompactBatch compact_batch(JsonBatch& batch) {
   thread_local CompactJson fast;  // one a worker, kept from batch to batch
   CompactBatch result;
   result.offsets = batch.offsets;
+  result.file_ends = batch.file_ends;
   result.texts.reserve(batch.bytes.size());
   batch.each([&](std::string_view text) {
     const std::size_t mark = result.texts.size();
@@ -852,9 +869,12 @@ CompactBatch compact_batch(JsonBatch& batch) {
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   // One open for every pass, so that a change between passes is seen by the last one.
-  InputFile file(input.file_path, "rb");
+  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input));
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
-  if (!quick_json_check(file, transfer)) {
+  // A resumed upload's file is the one whose checks passed before its first shard was sent: its
+  // part already sent hashes the same, and its size and time are unchanged.
+  const bool resumed = input.resume.has_value();
+  if (!resumed && !quick_json_check(file, transfer)) {
     file.rewind();
     JsonCheck check(transfer);
     if (!json::sax_parse(file.get(), &check)) {
@@ -870,11 +890,27 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   }
   file.rewind();
   IdFeed ids(input.ids_path, transfer);
-  JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
-                           JsonCheck::kMaxJsonDepth - 1, kBlock);
+  // Resumed, the file is read from the comma after the last element stored, which opens the
+  // rest of the array as if it were an array of its own.
+  bool opened = !resumed;
+  JsonArrayScanner scanner(
+      [&](char* buffer, std::size_t size) {
+        const std::size_t got = file.read(buffer, size);
+        if (!opened && got > 0) {
+          if (buffer[0] != ',' && buffer[0] != ']') {
+            throw std::runtime_error("The array of '" + input.file_path +
+                                     "' does not go on where the upload stopped");
+          }
+          buffer[0] = '[';
+          opened = true;
+        }
+        return got;
+      },
+      JsonCheck::kMaxJsonDepth - 1, kBlock);
   std::size_t estimate = 2;
   bool first_in_shard = true;
-  SentCount sent;
+  SentCount sent = start_count(input, ids);
+  std::uint64_t end = start_offset(input);  // of the last element added
   transfer.add_data("[", 1);
   auto add = [&](const char* compact, std::size_t size) {
     if (!first_in_shard) transfer.add_data(",", 1);
@@ -885,7 +921,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
     sent.record();
     if (reached_threshold(transfer, estimate, ids)) {
       transfer.add_data("]", 1);
-      sent.hand_off(ids);
+      sent.hand_off(ids, end, file);
       transfer.add_data("[", 1);
       estimate = 2;
       first_in_shard = true;
@@ -901,16 +937,17 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
                           std::string_view(batch.texts).substr(begin, batch.ends[i] - begin),
                           sent.total + sent.in_shard + 1, batch.offsets[i]);
           }
+          end = batch.file_ends[i];
           add(batch.texts.data() + begin, batch.ends[i] - begin);
           begin = batch.ends[i];
         }
       },
-      [] { return true; });
+      [] { return true; }, start_offset(input));
   file.check_unchanged(sent.total + sent.in_shard, false);  // the array may end before the file
   sent.require_vectors(input.file_path);
   ids.warn_about_extra_ids();
   transfer.add_data("]", 1);
-  sent.hand_off(ids);
+  sent.hand_off(ids, end, file);
 }
 
 }  // namespace rest_client

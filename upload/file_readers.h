@@ -1,15 +1,25 @@
 #pragma once
 // Cutting a data file into shards at record boundaries, paired with string ids.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "upload/input_file.h"
 #include "upload/shard_builder.h"
 #include "upload/upload_plan.h"
 #include "upload/vector_files.h"
 
 namespace rest_client {
+
+// Where a resumed upload's reader begins: the first byte and record not yet stored, and the
+// hash of the bytes before them.
+struct ResumeFrom {
+  std::uint64_t offset = 0;
+  std::uint64_t first_record = 1;
+  std::shared_ptr<const RunningHash> hash;
+};
 
 struct ReaderInput {
   std::string file_path;
@@ -26,6 +36,7 @@ struct ReaderInput {
   bool sparse = false;
   // npy, fvecs, bvecs: where the vectors lie and how their values are stored.
   std::optional<VectorFileLayout> vector_file;
+  std::optional<ResumeFrom> resume;
 };
 
 // The reader's input: the files, and what the upload body says of the fields.

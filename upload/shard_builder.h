@@ -8,6 +8,7 @@
 
 #include "client/request.h"
 #include "upload/gzip_base64_stream.h"
+#include "upload/input_file.h"
 
 namespace rest_client {
 
@@ -25,6 +26,10 @@ struct ShardBody {
   std::vector<ReaderMessage> messages;  // to show before sending
   std::uint64_t first_record = 0;       // 1-based number of its first record in the file
   std::uint64_t records = 0;
+  // Where its records lie in the file, and the SHA-256 of the file's first `hashed` bytes, which
+  // cover them.
+  std::uint64_t file_begin = 0, file_end = 0, hashed = 0;
+  std::string file_sha256;
 };
 
 // What the file readers write to.
@@ -38,6 +43,10 @@ class ShardOutput {
   // Ends the current shard of `records` records (with its ids text while ids are in use) and
   // starts the next.
   virtual void hand_off(const std::string* shard_ids, std::uint64_t records) = 0;
+  // Before a hand-off: the next record begins at `offset` in the file being read.
+  virtual void shard_ends_at(std::uint64_t offset, const InputFile& file) {
+    (void)offset, (void)file;
+  }
   // Forgets the current shard's data: records before the first vector carry nothing.
   virtual void discard() = 0;
   // The string ids ran out after `ids` of them; the records that follow get default ids.

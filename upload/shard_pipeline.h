@@ -19,7 +19,9 @@ class ShardPipeline : private ShardOutput {
  public:
   using Reader = std::function<void(ShardOutput&)>;
 
-  ShardPipeline(json upload_body, std::size_t shard_size, Reader reader);
+  // A resumed upload's reader begins at `first_offset` in the file, with record `first_record`.
+  ShardPipeline(json upload_body, std::size_t shard_size, Reader reader,
+                std::uint64_t first_offset = 0, std::uint64_t first_record = 1);
   ~ShardPipeline();
   ShardPipeline(const ShardPipeline&) = delete;
   ShardPipeline& operator=(const ShardPipeline&) = delete;
@@ -49,6 +51,7 @@ class ShardPipeline : private ShardOutput {
   std::size_t data_size() const override;
   std::size_t shard_size() const override { return builder_.shard_size(); }
   void hand_off(const std::string* shard_ids, std::uint64_t records) override;
+  void shard_ends_at(std::uint64_t offset, const InputFile& file) override;
   void discard() override;
   void ids_ran_out(std::uint64_t ids) override;
   void warning(std::string text) override;
@@ -71,7 +74,9 @@ class ShardPipeline : private ShardOutput {
   std::atomic<std::uint64_t> bytes_read_{0};  // read without the lock while records are added
   std::exception_ptr failure_;
   std::vector<ReaderMessage> trailing_;
-  std::uint64_t next_record_ = 1;  // the reader's thread alone, until it is done
+  // The reader's thread alone, until it is done.
+  std::uint64_t next_record_;
+  std::uint64_t next_begin_;
   std::optional<ShortIds> short_ids_;
   std::thread thread_;
 };

@@ -48,11 +48,37 @@ void report_accepted(const std::vector<AcceptedShard>& accepted, const std::stri
 }
 
 ShardTransfer::ShardTransfer(Session& session, std::string file_path, std::string dataset,
-                             std::vector<AcceptedShard>& accepted)
+                             std::vector<AcceptedShard>& accepted, UploadJournal* journal)
     : session_(session),
       file_path_(std::move(file_path)),
       dataset_(std::move(dataset)),
-      jobs_(accepted) {}
+      jobs_(accepted),
+      journal_(journal) {}
+
+void ShardTransfer::reading_done() {
+  if (journal_ == nullptr || journal_->shards.empty()) return;
+  journal_->complete = true;
+  journal_state(journal_->shards.size() - 1, journal_->shards.back().state,
+                journal_->shards.back().job_id);
+}
+
+void ShardTransfer::journal_state(std::size_t index, JournalShard::State state,
+                                  const std::string& job_id) {
+  if (journal_ == nullptr) return;
+  journal_->shards.at(index).state = state;
+  journal_->shards.at(index).job_id = job_id;
+  try {
+    journal_->save();
+  } catch (const std::exception& e) {
+    // A journal that no longer tells the truth must not be resumed from.
+    print_warning(" " + std::string(e.what()) + "; this upload cannot be resumed");
+    try {
+      journal_->remove();
+    } catch (const std::exception&) {
+    }
+    journal_ = nullptr;
+  }
+}
 
 std::uint64_t ShardTransfer::records_sent() const {
   std::uint64_t records = 0;
@@ -60,13 +86,30 @@ std::uint64_t ShardTransfer::records_sent() const {
   return records;
 }
 
-void ShardTransfer::send_shard(const ShardBody& shard) {
+void ShardTransfer::send_shard(const ShardBody& shard, std::size_t journal_index) {
   check_rate_limit(session_);
   print_info("Uploading ...'" + file_path_ + "' to dataset '" + dataset_ + "'");
   print_info("file data field checksum: " + shard.checksum);
+  if (journal_ != nullptr) {
+    auto& shards = journal_->shards;
+    if (journal_index >= shards.size()) shards.resize(journal_index + 1);
+    shards[journal_index] = {shard.file_begin,
+                             shard.file_end,
+                             shard.first_record,
+                             shard.records,
+                             JournalShard::State::kSending,
+                             ""};
+    if (shard.hashed >= journal_->hashed) {
+      journal_->hashed = shard.hashed;
+      journal_->sha256 = shard.file_sha256;
+    }
+  }
+  journal_state(journal_index, JournalShard::State::kSending);
   sending_ = true;
   const HttpResponse response = post_unlimited_text(session_, "/upload", shard.text);
   sending_ = false;
+  // Refused: not stored.
+  if (response.status != 200) journal_state(journal_index, JournalShard::State::kFailed);
   if (response.status != 200) {
     print_error("Upload failed! Status: " + std::to_string(response.status) +
                 "\nResponse: " + service_text(response.text));
@@ -82,9 +125,11 @@ void ShardTransfer::send_shard(const ShardBody& shard) {
     server_checksum = member_or_null(answer, "checksum_server").get<std::string>();
     try {
       json status_body = request_body(session_);
-      status_body["job_id"] = member_or_null(answer, "job_id").get<std::string>();
+      const std::string job_id = member_or_null(answer, "job_id").get<std::string>();
+      status_body["job_id"] = job_id;
       jobs_.push_back({std::move(status_body), shard.first_record, shard.records,
-                       AcceptedShard::State::kRunning, ""});
+                       AcceptedShard::State::kRunning, "", journal_index});
+      journal_state(journal_index, JournalShard::State::kSent, job_id);
     } catch (const std::exception&) {
       no_job = std::current_exception();
     }
@@ -132,6 +177,11 @@ int ShardTransfer::poll_upload_job(std::size_t index) {
   if (!decided) return 0;
   if (report->state == JobState::kFailed) jobs_[index].state = AcceptedShard::State::kFailed;
   if (*decided) jobs_[index].message = report->message();
+  // Known stored from here on, although the pause after the poll comes first.
+  if (*decided) jobs_[index].state = AcceptedShard::State::kFinished;
+  const std::string job_id = member_or_null(jobs_[index].status_body, "job_id").get<std::string>();
+  journal_state(jobs_[index].journal_index,
+                *decided ? JournalShard::State::kFinished : JournalShard::State::kFailed, job_id);
   return *decided ? 1 : -1;
 }
 

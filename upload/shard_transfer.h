@@ -9,6 +9,7 @@
 #include "client/job_status.h"
 #include "client/request.h"
 #include "upload/shard_builder.h"
+#include "upload/upload_journal.h"
 
 namespace rest_client {
 
@@ -18,6 +19,7 @@ struct AcceptedShard {
   std::uint64_t first_record = 0, records = 0;
   enum class State { kRunning, kFinished, kFailed } state = State::kRunning;
   std::string message;  // what the finished job said
+  std::size_t journal_index = 0;
 };
 
 // How a shard's upload job tells its states.
@@ -28,13 +30,18 @@ extern const JobTexts kShardJobTexts;
 void report_accepted(const std::vector<AcceptedShard>& accepted, const std::string& file_path);
 
 // Sends finished shards one at a time and follows their upload jobs, keeping every accepted
-// shard in the caller's list.
+// shard in the caller's list and, when there is one, in the upload's journal.
 class ShardTransfer {
  public:
   ShardTransfer(Session& session, std::string file_path, std::string dataset,
-                std::vector<AcceptedShard>& accepted);
+                std::vector<AcceptedShard>& accepted, UploadJournal* journal = nullptr);
 
-  void send_shard(const ShardBody& shard);
+  // Sends the shard, which is the journal's shard `journal_index`.
+  void send_shard(const ShardBody& shard, std::size_t journal_index = 0);
+  // The journal, while it can be kept.
+  UploadJournal* journal() const { return journal_; }
+  // The reader has cut the file's last shard.
+  void reading_done();
   std::size_t shard_count() const { return jobs_.size(); }
   std::uint64_t records_sent() const;
   // Polls until the last upload job has finished (true) or one failed (false).
@@ -53,11 +60,14 @@ class ShardTransfer {
   Round poll_round(bool pause_after_every_poll);
   // What an interrupt stopped: the shards the service accepted and its jobs still running.
   std::string describe_interrupt() const;
+  // Marks the journal's shard and writes the journal; one that cannot be written is given up.
+  void journal_state(std::size_t index, JournalShard::State state, const std::string& job_id = "");
 
   Session& session_;
   std::string file_path_;
   std::string dataset_;
   std::vector<AcceptedShard>& jobs_;
+  UploadJournal* journal_;
   bool sending_ = false;  // a shard's request is in flight
   InterruptScope interrupt_scope_{[this] { return describe_interrupt(); }};
 };

@@ -1,10 +1,12 @@
 // UPLOAD: plans the upload from its options, asks for the columns of a headerless CSV file,
 // then sends the file shard by shard and waits for every upload job.
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "client/interrupt.h"
 #include "client/line_input.h"
 #include "client/payload.h"
 #include "client/request.h"
@@ -16,6 +18,7 @@
 #include "upload/shard_transfer.h"
 #include "upload/upload_command.h"
 #include "upload/upload_plan.h"
+#include "upload/upload_resume.h"
 
 namespace rest_client {
 namespace {
@@ -139,9 +142,64 @@ void take_vector_file_layout(UploadPlan& plan, const std::string& file_path) {
   plan.vector_layout = layout;
 }
 
+std::string absolute(const std::string& path) {
+  return path.empty() ? path : std::filesystem::absolute(path).lexically_normal().string();
+}
+
+// The journal's name: one upload of a file to a dataset, by one user of one service.
+json journal_key(const Session& session, const std::string& project, const UploadPlan& plan,
+                 const std::string& file_path) {
+  return {{"service", session.endpoints.api},
+          {"user", session.identity.user_id},
+          {"project", project},
+          {"dataset", plan.dataset},
+          {"file", absolute(file_path)}};
+}
+
+// The members of the body the column questions answered.
+json asked_members(const json& body, const UploadPlan& plan) {
+  json answers = json::object();
+  for (const char* name : {"vector_id_field_name", "vector_attributes"}) {
+    if (body.contains(name) && !plan.body.contains(name)) answers[name] = body.at(name);
+  }
+  return answers;
+}
+
+// A new upload starts a new journal; one left by an upload that stopped is said, then replaced.
+void start_journal(UploadJournal& journal, const std::string& file_path, json identity,
+                   json answers) {
+  try {
+    if (journal.load() && !journal.shards.empty()) {
+      print_warning(" An earlier upload of '" + file_path + "' to this dataset stopped with " +
+                    std::to_string(journal.stored_shards()) +
+                    " shard(s) stored; this upload starts over (--resume goes on from there)");
+    }
+  } catch (const std::exception& e) {
+    print_warning(" " + std::string(e.what()));
+  }
+  journal.identity = std::move(identity);
+  journal.answers = std::move(answers);
+  journal.hashed = 0;
+  journal.sha256.clear();
+  journal.shards.clear();
+  journal.complete = false;
+}
+
 ShardPipeline::Reader reader_for(const UploadPlan& plan, const ReaderInput& input) {
   return [input, reader = plan.reader, size = plan.record_size, floats = plan.floats](
              ShardOutput& output) { read_upload_file(output, input, reader, size, floats); };
+}
+
+// Runs the upload as a guarded handler; an interrupt's line, the last one said, ends with how to
+// go on.
+template <class Body>
+bool guarded_interruptible(const std::function<std::string()>& go_on, Body&& body) {
+  try {
+    return guarded("upload", std::forward<Body>(body));
+  } catch (Interrupted& interrupted) {
+    if (const std::string line = go_on(); !line.empty()) interrupted.what += "; " + line;
+    throw;
+  }
 }
 
 // Shows a display during every wait and transfer of the session while it lives.
@@ -167,24 +225,47 @@ class ShownDuringWaits {
 // in flight and while their jobs are waited for. The shards the service accepted are kept in
 // `accepted`.
 bool send_file(Session& session, const std::string& file_path, const UploadPlan& plan,
-               const json& body, std::vector<AcceptedShard>& accepted) {
-  ShardTransfer transfer(session, file_path, plan.dataset, accepted);
+               const json& body, std::vector<AcceptedShard>& accepted, UploadJournal* journal,
+               const std::optional<ResumePoint>& resume) {
+  ShardTransfer transfer(session, file_path, plan.dataset, accepted, journal);
   const std::uint64_t size = file_size(file_path);
+  const std::uint64_t skipped = resume ? resume->offset : 0;
   ProgressLine progress(size);
   const ShardPipeline* reading = nullptr;
   const auto redraw = [&] {
-    progress.draw(reading != nullptr ? reading->bytes_read() : size, transfer.shard_count());
+    progress.draw(reading != nullptr ? std::min(size, skipped + reading->bytes_read()) : size,
+                  transfer.shard_count());
   };
   const ShownDuringWaits shown(session, {redraw, [&] { progress.clear(); }});
   std::optional<ShardPipeline::ShortIds> short_ids;
   {
+    ReaderInput input = reader_input(file_path, plan, body);
+    // Nothing stored yet: the file is read from its start, as a new upload reads it.
+    if (resume && resume->offset > 0) {
+      input.resume = ResumeFrom{resume->offset, resume->first_record, resume->hash};
+    }
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
-                           reader_for(plan, reader_input(file_path, plan, body)));
+                           reader_for(plan, input), skipped, resume ? resume->first_record : 1);
     reading = &pipeline;
-    while (auto shard = pipeline.next(redraw)) {
+    std::size_t index = resume ? resume->first_shard : 0;
+    for (; auto shard = pipeline.next(redraw); ++index) {
       progress.clear();
       show(shard->messages);
-      transfer.send_shard(*shard);
+      const JournalShard* known =
+          transfer.journal() != nullptr && index < transfer.journal()->shards.size()
+              ? &transfer.journal()->shards[index]
+              : nullptr;
+      if (known != nullptr && known->state == JournalShard::State::kFinished) {
+        // Stored before the upload stopped, after a shard that was not.
+        if (known->begin != shard->file_begin || known->end != shard->file_end) {
+          throw std::runtime_error("Shard " + std::to_string(index + 1) + " of '" + file_path +
+                                   "' is not cut where it was; the upload cannot go on");
+        }
+        print_info("Shard " + std::to_string(index + 1) + " (" + known->record_range() +
+                   ") is stored already; it is not sent again");
+      } else {
+        transfer.send_shard(*shard, index);
+      }
       pipeline.recycle(std::move(*shard));
     }
     reading = nullptr;
@@ -192,8 +273,9 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
     show(pipeline.take_trailing_messages());
     pipeline.rethrow_failure();
     short_ids = pipeline.short_ids();
+    transfer.reading_done();
   }
-  if (!transfer.final_wait()) return false;
+  if ((!resume || transfer.shard_count() > 0) && !transfer.final_wait()) return false;
   if (short_ids) {
     // Stored, but not as asked.
     print_error(
@@ -211,8 +293,16 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
 bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
                    OptionMap options) {
   std::vector<AcceptedShard> accepted;
-  bool dry_run = false;
-  const bool uploaded = guarded("upload", [&] {
+  std::optional<UploadJournal> journal;
+  bool dry_run = false, sending = false;
+  // How to go on, once shards were sent and the journal tells which are stored.
+  auto go_on = [&]() -> std::string {
+    if (!sending || !journal || !std::filesystem::exists(journal->path())) return "";
+    return std::to_string(journal->stored_shards()) + " shard(s) of '" + file_path + "' (" +
+           std::to_string(journal->stored_records()) +
+           " records) are stored; to go on, run the same UPLOAD statement with --resume";
+  };
+  const bool uploaded = guarded_interruptible(go_on, [&] {
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
     require_readable(file_path);
@@ -225,7 +315,19 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     body.update(plan.body);
     // Only a headerless CSV file's first line is read here, for its columns. A dry run asks
     // nothing: it says what would be asked, and takes the answers from the options.
-    if (plan.ask_columns && plan.dry_run) {
+    if (!session.upload.journal_dir.empty() && !plan.dry_run) {
+      journal.emplace(session.upload.journal_dir, journal_key(session, project, plan, file_path));
+    } else if (plan.resume) {
+      throw std::invalid_argument(
+          "No upload journals are kept: neither XDG_STATE_HOME nor HOME names a directory");
+    }
+    json options = plan.body;
+    options["string_ids_file_path"] = absolute(plan.ids_path);
+    const json identity =
+        upload_identity(file_path, options, plan.ids_path, session.upload.shard_size);
+    if (plan.resume) {
+      // The columns were asked for when the upload began.
+    } else if (plan.ask_columns && plan.dry_run) {
       print_info("The id and attribute columns of '" + file_path + "' would be asked for (1 to " +
                  std::to_string(column_count(file_path)) +
                  "); this dry run takes them from --vector_id_field_name and --attributes");
@@ -241,11 +343,33 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
       dry_run = true;
       return dry_run_upload(session, file_path, plan, body);
     }
-    return send_file(session, file_path, plan, body, accepted);
+    std::optional<ResumePoint> resume;
+    if (plan.resume) {
+      const Unanswered unanswered = plan.resend_unanswered ? Unanswered::kResend
+                                    : plan.skip_unanswered ? Unanswered::kSkip
+                                                           : Unanswered::kStop;
+      resume =
+          prepare_resume(session, *journal, identity, project, plan.dataset, file_path, unanswered);
+      body.update(journal->answers);
+    } else if (journal) {
+      start_journal(*journal, file_path, identity, asked_members(body, plan));
+    }
+    if (resume && resume->done) {
+      print_success("Every shard of '" + file_path + "' is stored");
+    } else {
+      sending = true;
+      if (!send_file(session, file_path, plan, body, accepted, journal ? &*journal : nullptr,
+                     resume)) {
+        return false;
+      }
+    }
+    if (journal) journal->remove();
+    return true;
   });
   if (dry_run) return uploaded;
-  // Whatever ended the upload, the shards the service took are said last.
+  // Whatever ended the upload, the shards the service took are said last, then how to go on.
   if (!uploaded) report_accepted(accepted, file_path);
+  if (const std::string line = uploaded ? "" : go_on(); !line.empty()) print_warning(" " + line);
   std::uint64_t records = 0;
   std::vector<statement_output::UploadJob> jobs;
   for (const auto& shard : accepted) {

@@ -122,6 +122,18 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   }
   plan.ids_path = take_option(options, "string_ids_file_path").value_or("");
   plan.dry_run = take_option(options, "dry_run").has_value();
+  plan.resume = take_option(options, "resume").has_value();
+  plan.resend_unanswered = take_option(options, "resend_unanswered").has_value();
+  plan.skip_unanswered = take_option(options, "skip_unanswered").has_value();
+  if ((plan.resend_unanswered || plan.skip_unanswered) && !plan.resume) {
+    throw std::invalid_argument("--resend-unanswered and --skip-unanswered go with --resume");
+  }
+  if (plan.resend_unanswered && plan.skip_unanswered) {
+    throw std::invalid_argument("--resend-unanswered and --skip-unanswered exclude each other");
+  }
+  if (plan.resume && plan.dry_run) {
+    throw std::invalid_argument("--resume and --dry-run exclude each other");
+  }
   for (const auto& [key, value] : options) plan.invalid_arguments.push_back(key);
 }
 

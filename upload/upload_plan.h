@@ -24,6 +24,8 @@ struct UploadPlan {
   bool ask_columns = false;   // headerless CSV: the id and attribute columns are asked for
   std::string ids_path;       // the string-id file, when one was named
   bool dry_run = false;       // read the whole file, send nothing
+  bool resume = false;        // go on from the journal of an upload that stopped
+  bool resend_unanswered = false, skip_unanswered = false;
   // npy, fvecs, bvecs: the format; their dimension and value type come from the file, which
   // --binary_dim and --binary_dtype, when given, must agree with.
   std::string vector_file;

@@ -20,7 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 std::vector<std::string> environment_of(const ProcessOptions& options) {
   std::vector<std::string> env;
-  for (const char* name : {"PATH", "HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+  for (const char* name :
+       {"PATH", "HOME", "XDG_STATE_HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
     if (const char* value = getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
   for (const auto& [key, value] : options.env) env.push_back(key + "=" + value);

@@ -1,0 +1,20 @@
+#pragma once
+// The service's listing of a project's datasets, and the shape text it gives each.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "client/session.h"
+
+namespace rest_client {
+
+// The number of vectors in a dataset shape text "(count, dimension)".
+int extractFirstElement(const std::string& shape);
+
+// The listing's entries named `dataset` (objects). A failed fetch or an answer without a
+// listing is told and gives none.
+std::vector<nlohmann::json> listed_datasets(Session& session, const std::string& project,
+                                            const std::string& dataset);
+
+}  // namespace rest_client

@@ -1,0 +1,182 @@
+#include "upload/upload_resume.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "client/console.h"
+#include "client/dataset_listing.h"
+#include "client/interrupt.h"
+#include "client/job_status.h"
+#include "client/request.h"
+#include "upload/shard_transfer.h"
+
+namespace rest_client {
+namespace {
+
+using json = nlohmann::json;
+
+json file_stamp(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return nullptr;
+  return {{"size", static_cast<std::uint64_t>(info.st_size)},
+          {"mtime_ns", static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
+                           static_cast<std::uint64_t>(info.st_mtim.tv_nsec)}};
+}
+
+// Hashes the file's first `length` bytes; the states at each of `marks` (ascending) are kept.
+std::string hash_prefix(const std::string& path, std::uint64_t length,
+                        const std::vector<std::uint64_t>& marks, std::vector<RunningHash>& kept) {
+  InputFile file(path, "rb");
+  if (!file) throw std::invalid_argument("Could not open file " + path);
+  std::vector<char> block(4 << 20);
+  std::size_t next_mark = 0;
+  auto keep = [&] {
+    while (next_mark < marks.size() && marks[next_mark] == file.position()) {
+      kept.push_back(file.hash().clone());
+      ++next_mark;
+    }
+  };
+  keep();
+  while (file.position() < length) {
+    throw_if_interrupted("the check of the part of '" + path + "' already sent");
+    std::uint64_t piece = std::min<std::uint64_t>(block.size(), length - file.position());
+    if (next_mark < marks.size()) piece = std::min(piece, marks[next_mark] - file.position());
+    if (file.read(block.data(), static_cast<std::size_t>(piece)) != piece) break;
+    keep();
+  }
+  if (file.position() != length) return "";
+  return file.hash().hex();
+}
+
+const char* const kShardState[] = {"sent, unanswered", "sent", "stored", "not stored"};
+
+// Waits for the jobs the stopped upload left running; each ends stored or not.
+void settle_jobs(Session& session, UploadJournal& journal) {
+  for (std::size_t i = 0; i < journal.shards.size(); ++i) {
+    JournalShard& shard = journal.shards[i];
+    if (shard.state != JournalShard::State::kSent) continue;
+    json status_body = request_body(session);
+    status_body["job_id"] = shard.job_id;
+    bool job_failed = false;
+    const bool finished = follow_job(session, "/get_upload_data_status", status_body,
+                                     std::chrono::seconds(1), [&](const JobReport& report) {
+                                       const auto decided = tell_job(report, kShardJobTexts, i);
+                                       job_failed = decided.has_value() && !*decided;
+                                       return decided;
+                                     });
+    if (!finished && !job_failed) {
+      throw std::invalid_argument("The state of shard " + std::to_string(i + 1) + "'s job " +
+                                  service_text(shard.job_id) + " could not be learnt");
+    }
+    shard.state = finished ? JournalShard::State::kFinished : JournalShard::State::kFailed;
+    journal.save();
+  }
+}
+
+}  // namespace
+
+json upload_identity(const std::string& file_path, const json& options, const std::string& ids_path,
+                     int shard_size) {
+  json identity = {
+      {"file", file_stamp(file_path)}, {"options", options}, {"shard_size", shard_size}};
+  if (!ids_path.empty()) identity["string_ids_file"] = file_stamp(ids_path);
+  return identity;
+}
+
+ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json& identity,
+                           const std::string& project, const std::string& dataset,
+                           const std::string& file_path, Unanswered unanswered) {
+  const std::string upload = "the upload of '" + file_path + "' to dataset '" + dataset + "'";
+  if (!journal.load() || journal.shards.empty()) {
+    throw std::invalid_argument("There is no journal of " + upload + " to resume");
+  }
+  const json& was = journal.identity;
+  if (was.value("file", json()) != identity.at("file")) {
+    throw std::invalid_argument("'" + file_path + "' has another size or time than when " + upload +
+                                " stopped; it cannot be resumed");
+  }
+  if (was.value("string_ids_file", json()) != identity.value("string_ids_file", json())) {
+    throw std::invalid_argument("The string ids file has another size or time than when " + upload +
+                                " stopped; it cannot be resumed");
+  }
+  if (was.value("options", json()) != identity.at("options")) {
+    throw std::invalid_argument("The options are not those of " + upload +
+                                "; resume it with the same options");
+  }
+  if (was.value("shard_size", json()) != identity.at("shard_size")) {
+    throw std::invalid_argument("SHARD_SIZE is " + identity.at("shard_size").dump() + "; " +
+                                upload + " used " + was.value("shard_size", json()).dump());
+  }
+  // The part already sent must be what was read then: hashed once, with the states at the
+  // shards' beginnings kept for the reader that goes on.
+  std::vector<std::uint64_t> marks;
+  for (const auto& shard : journal.shards) {
+    if (marks.empty() || marks.back() != shard.begin) marks.push_back(shard.begin);
+  }
+  if (marks.back() != journal.shards.back().end) marks.push_back(journal.shards.back().end);
+  std::vector<RunningHash> kept;
+  if (hash_prefix(file_path, journal.hashed, marks, kept) != journal.sha256 ||
+      kept.size() != marks.size()) {
+    throw std::invalid_argument("The first " + std::to_string(journal.hashed) + " bytes of '" +
+                                file_path + "' are not those " + upload +
+                                " read; it cannot be resumed");
+  }
+  // A dataset dropped and made again since holds fewer vectors than were stored.
+  const auto listed = listed_datasets(session, project, dataset);
+  if (listed.empty()) {
+    throw std::invalid_argument("Dataset '" + dataset + "' of project '" + project +
+                                "' was not found; " + upload + " cannot be resumed");
+  }
+  const auto count = extractFirstElement(listed.front().value("dimension", ""));
+  if (static_cast<std::uint64_t>(count) < journal.stored_records()) {
+    throw std::invalid_argument("Dataset '" + dataset + "' holds " + std::to_string(count) +
+                                " vectors, fewer than the " +
+                                std::to_string(journal.stored_records()) + " " + upload +
+                                " stored; it was dropped or emptied since");
+  }
+  settle_jobs(session, journal);
+  for (std::size_t i = 0; i < journal.shards.size(); ++i) {
+    JournalShard& shard = journal.shards[i];
+    if (shard.state != JournalShard::State::kSending) continue;
+    if (unanswered == Unanswered::kStop) {
+      throw std::invalid_argument(
+          "Shard " + std::to_string(i + 1) + " of '" + file_path + "' (" + shard.record_range() +
+          ") was sent and its answer never came: it may or may not be stored. Nothing was sent. "
+          "Add --resend-unanswered to send it again, or --skip-unanswered when the dataset shows "
+          "it stored");
+    }
+    shard.state = unanswered == Unanswered::kResend ? JournalShard::State::kFailed
+                                                    : JournalShard::State::kFinished;
+  }
+  journal.save();
+
+  ResumePoint point;
+  std::size_t first = 0;
+  while (first < journal.shards.size() &&
+         journal.shards[first].state == JournalShard::State::kFinished) {
+    ++first;
+  }
+  point.first_shard = first;
+  if (first < journal.shards.size()) {
+    point.offset = journal.shards[first].begin;
+    point.first_record = journal.shards[first].first_record;
+  } else {
+    point.offset = journal.shards.back().end;
+    point.first_record = journal.shards.back().first_record + journal.shards.back().records;
+  }
+  const auto mark = std::find(marks.begin(), marks.end(), point.offset);
+  point.hash = std::make_shared<const RunningHash>(std::move(kept.at(mark - marks.begin())));
+  point.done = first == journal.shards.size() && journal.complete;
+  std::string states;
+  for (std::size_t i = first; i < journal.shards.size(); ++i) {
+    states += "; shard " + std::to_string(i + 1) + " " +
+              kShardState[static_cast<int>(journal.shards[i].state)];
+  }
+  print_info("Resuming " + upload + ": " + std::to_string(first) + " shard(s) (" +
+             std::to_string(point.first_record - 1) + " records, " + std::to_string(point.offset) +
+             " bytes) are stored and skipped" + states);
+  return point;
+}
+
+}  // namespace rest_client
