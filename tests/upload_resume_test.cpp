@@ -42,7 +42,7 @@ class ResumeTest : public ::testing::Test {
     const std::string base = "http://127.0.0.1:" + std::to_string(ORVIX_TEST_PORT);
     session_.endpoints = {base + "/api", base, "", ""};
     session_.identity = {"e2e-key", "user-1", "user"};
-    session_.upload.journal_dir = dir_ + "/state";
+    session_.upload.journal_dir = dir_ + "/state/orvix/uploads";
     session_.waits = rest_client::Waits([this] { return now_; },
                                         [this](std::chrono::nanoseconds d) {
                                           now_ += d;
@@ -244,6 +244,15 @@ TEST_F(ResumeTest, CtrlCThenResumeSkipsTheStoredBytes) {
   const Said stopped = run(line);
   EXPECT_TRUE(has(stopped.text, "to go on, run the same UPLOAD statement with --resume"))
       << stopped.text;
+  // The journal is the user's alone.
+  struct stat directory {};
+  stat(session_.upload.journal_dir.c_str(), &directory);
+  EXPECT_EQ(directory.st_mode & 0777, 0700u);
+  for (const auto& entry : std::filesystem::directory_iterator(session_.upload.journal_dir)) {
+    struct stat journal {};
+    stat(entry.path().c_str(), &journal);
+    EXPECT_EQ(journal.st_mode & 0777, 0600u);
+  }
   const Said resumed = run(line + " --resume");
   EXPECT_TRUE(resumed.ok) << resumed.text;
   // The stored shards are skipped unread: the reader starts at the first one not stored.
@@ -251,6 +260,16 @@ TEST_F(ResumeTest, CtrlCThenResumeSkipsTheStoredBytes) {
   ASSERT_NE(skip, std::string::npos) << resumed.text;
   EXPECT_GT(std::stoll(resumed.text.substr(skip + 9)), 0);
   EXPECT_EQ(stored("interrupted"), kRecords);
+}
+
+// A journal that cannot be written does not stop the upload; it cannot be resumed.
+TEST_F(ResumeTest, AnUnwritableJournalIsGivenUp) {
+  const std::string line = upload_line("csv", "unjournaled");
+  session_.upload.journal_dir = "/dev/null/uploads";
+  const Said said = run(line);
+  EXPECT_TRUE(said.ok) << said.text;
+  EXPECT_TRUE(has(said.text, "this upload cannot be resumed")) << said.text;
+  EXPECT_EQ(stored("unjournaled"), kRecords);
 }
 
 // A journal that does not match the file, the options, the shard size or the dataset is
@@ -295,7 +314,7 @@ TEST_F(ResumeTest, ResumeRefusesWhatChanged) {
     if (c.change == "shard size") session_.upload.shard_size += 1;
     if (c.change == "options") resume += " --attributes [a]";
     if (c.change == "damaged") {
-      for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/state")) {
+      for (const auto& entry : std::filesystem::directory_iterator(session_.upload.journal_dir)) {
         std::ofstream(entry.path()) << "{\"version\": 1, \"key\": []}";
       }
     }

@@ -476,7 +476,7 @@ void read_upload_file(ShardOutput& output, const ReaderInput& input, UploadReade
 }
 
 void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
-  InputFile file(input.file_path, "r", start_offset(input), start_hash(input));
+  InputFile file(input.file_path, "r", start_offset(input), start_hash(input), input.keep_hash);
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   const bool csv = input.format == "csv";
@@ -501,7 +501,7 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
 }
 
 void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
-  InputFile file(input.file_path, "r", start_offset(input), start_hash(input));
+  InputFile file(input.file_path, "r", start_offset(input), start_hash(input), input.keep_hash);
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   SentCount sent = start_count(input, ids);
@@ -539,7 +539,7 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
 
 void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
                       bool floats) {
-  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input));
+  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input), input.keep_hash);
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   // A raw binary file is vectors of `record_size` bytes from its first byte on; the embedding
@@ -869,7 +869,7 @@ CompactBatch compact_batch(JsonBatch& batch) {
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
   // One open for every pass, so that a change between passes is seen by the last one.
-  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input));
+  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input), input.keep_hash);
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   // A resumed upload's file is the one whose checks passed before its first shard was sent: its
   // part already sent hashes the same, and its size and time are unchanged.

@@ -37,6 +37,7 @@ struct ReaderInput {
   // npy, fvecs, bvecs: where the vectors lie and how their values are stored.
   std::optional<VectorFileLayout> vector_file;
   std::optional<ResumeFrom> resume;
+  bool keep_hash = false;  // an upload's journal names the hash of the bytes read
 };
 
 // The reader's input: the files, and what the upload body says of the fields.

@@ -54,11 +54,12 @@ RunningHash RunningHash::clone() const {
 }
 
 InputFile::InputFile(const std::string& path, const char* mode, std::uint64_t start,
-                     const RunningHash* hash)
+                     const RunningHash* hash, bool hashing)
     : path_(path),
       file_(std::fopen(path.c_str(), mode)),
       start_(start),
       position_(start),
+      hashing_(hashing),
       start_hash_(hash != nullptr ? hash->clone() : RunningHash()),
       hash_(start_hash_.clone()) {
   if (file_ == nullptr) return;
@@ -76,7 +77,7 @@ InputFile::~InputFile() {
 std::size_t InputFile::read(char* buffer, std::size_t size) {
   const std::size_t got = std::fread(buffer, 1, size, file_);
   position_ += got;
-  hash_.update(buffer, got);
+  if (hashing_) hash_.update(buffer, got);
   return got;
 }
 

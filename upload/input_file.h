@@ -38,8 +38,9 @@ class RunningHash {
 class InputFile {
  public:
   // Opens the file at its start, or at `start` with `hash` the state of the bytes before it.
+  // Without `hashing`, the bytes read are not hashed (a dry run keeps no journal).
   InputFile(const std::string& path, const char* mode, std::uint64_t start = 0,
-            const RunningHash* hash = nullptr);
+            const RunningHash* hash = nullptr, bool hashing = true);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -62,6 +63,7 @@ class InputFile {
   std::FILE* file_;
   struct stat at_open_ {};
   std::uint64_t start_ = 0, position_ = 0;
+  bool hashing_;
   RunningHash start_hash_, hash_;
 };
 

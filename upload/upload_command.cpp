@@ -240,6 +240,7 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
   std::optional<ShardPipeline::ShortIds> short_ids;
   {
     ReaderInput input = reader_input(file_path, plan, body);
+    input.keep_hash = journal != nullptr;
     // Nothing stored yet: the file is read from its start, as a new upload reads it.
     if (resume && resume->offset > 0) {
       input.resume = ResumeFrom{resume->offset, resume->first_record, resume->hash};
@@ -363,7 +364,12 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
         return false;
       }
     }
-    if (journal) journal->remove();
+    // The upload succeeded: a journal left behind is only said.
+    try {
+      if (journal) journal->remove();
+    } catch (const std::exception& e) {
+      print_warning(" " + std::string(e.what()));
+    }
     return true;
   });
   if (dry_run) return uploaded;

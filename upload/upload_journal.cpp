@@ -161,7 +161,7 @@ void UploadJournal::save() {
 }
 
 void UploadJournal::remove() {
-  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) failed("remove", path_);
+  if (::unlink(path_.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) failed("remove", path_);
 }
 
 std::uint64_t UploadJournal::stored_records() const {

@@ -1,13 +1,12 @@
 #include "upload/vector_files.h"
 
-#include <sys/stat.h>
+#include "upload/input_file.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <map>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -20,11 +19,6 @@ namespace {
 constexpr std::size_t kLongestNpyHeader = 1 << 20;
 // The largest dimension taken from a file's own words.
 constexpr std::uint64_t kLargestDim = 1 << 24;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 std::uint64_t little_endian(const unsigned char* bytes, int count) {
   std::uint64_t value = 0;
@@ -155,15 +149,9 @@ class HeaderParser {
   std::size_t at_ = 0;
 };
 
-std::uint64_t size_of(std::FILE* file) {
-  struct stat status {};
-  ::fstat(::fileno(file), &status);
-  return static_cast<std::uint64_t>(status.st_size);
-}
-
-VectorFileLayout npy_layout(std::FILE* file) {
+VectorFileLayout npy_layout(InputFile& file) {
   unsigned char lead[12] = {};
-  const std::size_t got = std::fread(lead, 1, sizeof lead, file);
+  const std::size_t got = file.read(reinterpret_cast<char*>(lead), sizeof lead);
   if (got < 10 || std::memcmp(lead, "\x93NUMPY", 6) != 0) {
     throw std::invalid_argument("it does not begin as a NumPy .npy file does");
   }
@@ -184,9 +172,13 @@ VectorFileLayout npy_layout(std::FILE* file) {
   }
   VectorFileLayout layout;
   layout.data_offset = 8 + static_cast<std::uint64_t>(length_bytes) + header_length;
-  std::string header(header_length, '\0');
-  std::fseek(file, 8 + length_bytes, SEEK_SET);
-  if (std::fread(header.data(), 1, header.size(), file) != header.size()) {
+  // The lead's last bytes may be the header's first.
+  std::string header(reinterpret_cast<const char*>(lead) + 8 + length_bytes,
+                     got - 8 - static_cast<std::size_t>(length_bytes));
+  if (header.size() > header_length) header.resize(header_length);
+  const std::size_t known = header.size();
+  header.resize(header_length);
+  if (file.read(header.data() + known, header.size() - known) != header.size() - known) {
     throw std::invalid_argument("its header is cut short");
   }
   while (!header.empty() && (header.back() == '\n' || header.back() == ' ')) header.pop_back();
@@ -234,7 +226,7 @@ VectorFileLayout npy_layout(std::FILE* file) {
   }
   layout.dim = static_cast<std::size_t>(shape[1]);
   layout.vectors = shape[0];
-  const std::uint64_t size = size_of(file);
+  const std::uint64_t size = file.size_at_open();
   const std::uint64_t data = size >= layout.data_offset ? size - layout.data_offset : 0;
   if (layout.vectors > data / layout.file_record() ||
       layout.vectors * layout.file_record() != data) {
@@ -245,12 +237,12 @@ VectorFileLayout npy_layout(std::FILE* file) {
   return layout;
 }
 
-VectorFileLayout vecs_layout(std::FILE* file, bool floats) {
+VectorFileLayout vecs_layout(InputFile& file, bool floats) {
   VectorFileLayout layout;
   layout.stored = floats ? StoredValue::kFloat32 : StoredValue::kUint8;
   layout.dim_prefix = true;
   unsigned char lead[4] = {};
-  if (std::fread(lead, 1, 4, file) != 4) {
+  if (file.read(reinterpret_cast<char*>(lead), 4) != 4) {
     throw std::invalid_argument("it is too short to hold a vector");
   }
   const auto dim = static_cast<std::int32_t>(little_endian(lead, 4));
@@ -259,7 +251,7 @@ VectorFileLayout vecs_layout(std::FILE* file, bool floats) {
                                 "; from 1 to " + std::to_string(kLargestDim) + " are read");
   }
   layout.dim = static_cast<std::size_t>(dim);
-  layout.vectors = size_of(file) / layout.file_record();
+  layout.vectors = file.size_at_open() / layout.file_record();
   return layout;
 }
 
@@ -309,11 +301,11 @@ bool is_vector_file_format(const std::string& format) {
 }
 
 VectorFileLayout read_vector_file_layout(const std::string& path, const std::string& format) {
-  const File file(std::fopen(path.c_str(), "rb"));
+  InputFile file(path, "rb", 0, nullptr, false);
   if (!file) throw std::invalid_argument("Could not open file " + path);
   try {
-    if (format == "npy") return npy_layout(file.get());
-    return vecs_layout(file.get(), format == "fvecs");
+    if (format == "npy") return npy_layout(file);
+    return vecs_layout(file, format == "fvecs");
   } catch (const std::invalid_argument& e) {
     throw std::invalid_argument("'" + path + "' cannot be sent as a ." + format +
                                 " file: " + e.what());
