@@ -156,10 +156,12 @@ json journal_key(const Session& session, const std::string& project, const Uploa
           {"file", absolute(file_path)}};
 }
 
-// The members of the body the column questions answered.
+// The members of the body the column questions answer.
+constexpr const char* kAskedMembers[] = {"vector_id_field_name", "vector_attributes"};
+
 json asked_members(const json& body, const UploadPlan& plan) {
   json answers = json::object();
-  for (const char* name : {"vector_id_field_name", "vector_attributes"}) {
+  for (const char* name : kAskedMembers) {
     if (body.contains(name) && !plan.body.contains(name)) answers[name] = body.at(name);
   }
   return answers;
@@ -174,6 +176,13 @@ void start_journal(UploadJournal& journal, const std::string& file_path, json id
                     std::to_string(journal.stored_shards()) +
                     " shard(s) stored; this upload starts over (--resume goes on from there)");
     }
+  } catch (const std::exception&) {
+    print_warning(" The journal of an earlier upload of '" + file_path +
+                  "' to this dataset could not be read; this upload starts over");
+  }
+  // Until this upload's first shard is sent, there is nothing to go on from.
+  try {
+    journal.remove();
   } catch (const std::exception& e) {
     print_warning(" " + std::string(e.what()));
   }
@@ -314,8 +323,6 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     if (!plan.vector_file.empty()) take_vector_file_layout(plan, file_path);
     json body = request_body(session);
     body.update(plan.body);
-    // Only a headerless CSV file's first line is read here, for its columns. A dry run asks
-    // nothing: it says what would be asked, and takes the answers from the options.
     if (!session.upload.journal_dir.empty() && !plan.dry_run) {
       journal.emplace(session.upload.journal_dir, journal_key(session, project, plan, file_path));
     } else if (plan.resume) {
@@ -326,8 +333,10 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     options["string_ids_file_path"] = absolute(plan.ids_path);
     const json identity =
         upload_identity(file_path, options, plan.ids_path, session.upload.shard_size);
+    // Only a headerless CSV file's first line is read here, for its columns. A dry run asks
+    // nothing: it says what would be asked, and takes the answers from the options. A resume
+    // takes them from the journal.
     if (plan.resume) {
-      // The columns were asked for when the upload began.
     } else if (plan.ask_columns && plan.dry_run) {
       print_info("The id and attribute columns of '" + file_path + "' would be asked for (1 to " +
                  std::to_string(column_count(file_path)) +
@@ -351,7 +360,9 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
                                                            : Unanswered::kStop;
       resume =
           prepare_resume(session, *journal, identity, project, plan.dataset, file_path, unanswered);
-      body.update(journal->answers);
+      for (const char* name : kAskedMembers) {
+        if (journal->answers.contains(name)) body[name] = journal->answers.at(name);
+      }
     } else if (journal) {
       start_journal(*journal, file_path, identity, asked_members(body, plan));
     }
