@@ -30,9 +30,13 @@ configure build "${checked[@]}"
 # AddressSanitizer's build at -O1, as its authors advise: a quarter less compile time, and its
 # reports are as good.
 # The benchmarks are built once, in the plain build.
+# The sanitizer builds compile sixteen files at a time (a unity build): each file's share of
+# the JSON library's code is then compiled once a batch, which takes a third off their compile
+# time. The plain build compiles each file alone, as a user's build does.
+unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=16)
 configure build-asan -DORVIX_SANITIZE=ON -DORVIX_WARNINGS_AS_ERRORS=ON -DORVIX_BUILD_BENCH=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
-configure build-tsan -DORVIX_SANITIZE_THREAD=ON -DORVIX_BUILD_BENCH=OFF "${checked[@]}"
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" "${unity[@]}"
+configure build-tsan -DORVIX_SANITIZE_THREAD=ON -DORVIX_BUILD_BENCH=OFF "${checked[@]}" "${unity[@]}"
 configure build-release -DORVIX_BUILD_TESTS=OFF -DORVIX_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Release
 phase() { echo "== $1 ($((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
 phase "building: plain"

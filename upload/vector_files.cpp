@@ -27,7 +27,7 @@ std::uint64_t little_endian(const unsigned char* bytes, int count) {
 }
 
 // The header's text shown in an error: printable ASCII only, and not too much of it.
-std::string shown(std::string_view text) {
+std::string header_text(std::string_view text) {
   std::string out;
   for (const char c : text.substr(0, 80)) out += c >= 0x20 && c < 0x7f ? c : '?';
   return text.size() > 80 ? out + "..." : out;
@@ -73,7 +73,7 @@ class HeaderParser {
     while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t')) ++at_;
   }
   [[noreturn]] void fail() const {
-    throw std::invalid_argument("its header is not the dictionary NumPy writes: \"" + shown(text_) +
+    throw std::invalid_argument("its header is not the dictionary NumPy writes: \"" + header_text(text_) +
                                 "\"");
   }
   void expect(char c) {
@@ -187,13 +187,13 @@ VectorFileLayout npy_layout(InputFile& file) {
     const auto found = members.find(name);
     if (found == members.end() || found->second.kind != kind) {
       throw std::invalid_argument("its header has no usable '" + std::string(name) + "': \"" +
-                                  shown(header) + "\"");
+                                  header_text(header) + "\"");
     }
     return found->second;
   };
   if (const auto descr = members.find("descr");
       descr != members.end() && descr->second.kind != HeaderValue::Kind::kString) {
-    throw std::invalid_argument("its values are a structured dtype (" + shown(descr->second.text) +
+    throw std::invalid_argument("its values are a structured dtype (" + header_text(descr->second.text) +
                                 "); a 2-D array of float32, float64, float16 or uint8 is read");
   }
   const std::string descr = member("descr", HeaderValue::Kind::kString).text;
@@ -211,7 +211,7 @@ VectorFileLayout npy_layout(InputFile& file) {
   const auto type = kTypes.find(descr);
   if (type == kTypes.end()) {
     const bool big_endian = !descr.empty() && descr.front() == '>';
-    throw std::invalid_argument("its values are of dtype '" + shown(descr) + "'" +
+    throw std::invalid_argument("its values are of dtype '" + header_text(descr) + "'" +
                                 (big_endian ? " (big-endian)" : "") +
                                 "; float32, float64, float16 (little-endian) or uint8 is read");
   }
