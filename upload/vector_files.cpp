@@ -73,8 +73,8 @@ class HeaderParser {
     while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t')) ++at_;
   }
   [[noreturn]] void fail() const {
-    throw std::invalid_argument("its header is not the dictionary NumPy writes: \"" + header_text(text_) +
-                                "\"");
+    throw std::invalid_argument("its header is not the dictionary NumPy writes: \"" +
+                                header_text(text_) + "\"");
   }
   void expect(char c) {
     skip_blanks();
@@ -193,7 +193,8 @@ VectorFileLayout npy_layout(InputFile& file) {
   };
   if (const auto descr = members.find("descr");
       descr != members.end() && descr->second.kind != HeaderValue::Kind::kString) {
-    throw std::invalid_argument("its values are a structured dtype (" + header_text(descr->second.text) +
+    throw std::invalid_argument("its values are a structured dtype (" +
+                                header_text(descr->second.text) +
                                 "); a 2-D array of float32, float64, float16 or uint8 is read");
   }
   const std::string descr = member("descr", HeaderValue::Kind::kString).text;
