@@ -58,8 +58,7 @@ ShardTransfer::ShardTransfer(Session& session, std::string file_path, std::strin
 void ShardTransfer::reading_done() {
   if (journal_ == nullptr || journal_->shards.empty()) return;
   journal_->complete = true;
-  journal_state(journal_->shards.size() - 1, journal_->shards.back().state,
-                journal_->shards.back().job_id);
+  save_journal();
 }
 
 void ShardTransfer::journal_state(std::size_t index, JournalShard::State state,
@@ -67,6 +66,10 @@ void ShardTransfer::journal_state(std::size_t index, JournalShard::State state,
   if (journal_ == nullptr) return;
   journal_->shards.at(index).state = state;
   journal_->shards.at(index).job_id = job_id;
+  save_journal();
+}
+
+void ShardTransfer::save_journal() {
   try {
     journal_->save();
   } catch (const std::exception& e) {
@@ -108,9 +111,8 @@ void ShardTransfer::send_shard(const ShardBody& shard, std::size_t journal_index
   sending_ = true;
   const HttpResponse response = post_unlimited_text(session_, "/upload", shard.text);
   sending_ = false;
-  // Refused: not stored.
-  if (response.status != 200) journal_state(journal_index, JournalShard::State::kFailed);
   if (response.status != 200) {
+    journal_state(journal_index, JournalShard::State::kFailed);  // refused: not stored
     print_error("Upload failed! Status: " + std::to_string(response.status) +
                 "\nResponse: " + service_text(response.text));
     print_failure_cause(response);

@@ -60,8 +60,10 @@ class ShardTransfer {
   Round poll_round(bool pause_after_every_poll);
   // What an interrupt stopped: the shards the service accepted and its jobs still running.
   std::string describe_interrupt() const;
-  // Marks the journal's shard and writes the journal; one that cannot be written is given up.
+  // Marks the journal's shard and writes the journal.
   void journal_state(std::size_t index, JournalShard::State state, const std::string& job_id = "");
+  // Writes the journal; one that cannot be written is given up.
+  void save_journal();
 
   Session& session_;
   std::string file_path_;

@@ -39,7 +39,9 @@ std::string hash_prefix(const std::string& path, std::uint64_t length,
   };
   keep();
   while (file.position() < length) {
-    throw_if_interrupted("the check of the part of '" + path + "' already sent");
+    if (interrupt_requested()) {
+      throw_if_interrupted("the check of the part of '" + path + "' already sent");
+    }
     std::uint64_t piece = std::min<std::uint64_t>(block.size(), length - file.position());
     if (next_mark < marks.size()) piece = std::min(piece, marks[next_mark] - file.position());
     if (file.read(block.data(), static_cast<std::size_t>(piece)) != piece) break;
