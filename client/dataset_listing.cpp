@@ -75,4 +75,29 @@ std::vector<nlohmann::json> listed_datasets(Session& session, const std::string&
   return found;
 }
 
+std::optional<std::uint64_t> quiet_vector_count(Session& session, const std::string& project,
+                                                const std::string& dataset) {
+  json body = request_body(session);
+  body["project_name"] = project;
+  try {
+    const HttpResponse response = post_unlimited(session, "/fetch_datasets", body);
+    if (response.status != 200) return std::nullopt;
+    const json answer = parse_json(response.text);
+    if (!has_array_member(answer, "datasets")) return std::nullopt;
+    std::optional<std::uint64_t> count;
+    for (const json& element : answer.at("datasets")) {
+      if (!element.is_object() || !element.contains("name") || element.at("name") != dataset) {
+        continue;
+      }
+      if (count) return std::nullopt;  // two of that name: no telling which
+      const json shape = element.value("dimension", json());
+      if (!shape.is_string()) return std::nullopt;
+      count = static_cast<std::uint64_t>(extractFirstElement(shape.get<std::string>()));
+    }
+    return count;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace rest_client

@@ -167,6 +167,15 @@ std::string path_of(const std::string& url) {
 
 }  // namespace
 
+bool CurlHandle::body_left_whole(CURLcode result) const {
+  curl_off_t sent = 0;
+  curl_easy_getinfo(handle_, CURLINFO_SIZE_UPLOAD_T, &sent);
+  const bool never_connected = result == CURLE_COULDNT_CONNECT ||
+                               result == CURLE_COULDNT_RESOLVE_HOST ||
+                               result == CURLE_COULDNT_RESOLVE_PROXY;
+  return !never_connected && sent >= body_size_;
+}
+
 CurlHandle::CurlHandle() {
   global_init_once();
   handle_ = curl_easy_init();
@@ -213,6 +222,7 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
                                      std::to_string(limits.max_answer_bytes >> 20) +
                                      " MiB and was not read (ORVIX_MAX_ANSWER_MB sets the bound)"
                                : failure_of(handle_, result, error_, url, limits);
+    failed.sent_whole = body_left_whole(result);
     return failed;
   }
   curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &response.status);
@@ -247,6 +257,7 @@ HttpResponse http_post_json(const Network& network, const std::string& url,
   curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl.set_body_size(static_cast<curl_off_t>(body.size()));
   return curl.perform(url, network.limits, network.progress);
 }
 

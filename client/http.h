@@ -17,6 +17,9 @@ struct HttpResponse {
   std::string text;
   std::string retry_after;  // the Retry-After header's value, when the answer had one
   std::string failure;      // with status 0: why no answer arrived, for the user
+  // The request's body left the client whole (it may then have been acted on, answer or not);
+  // false when it never connected or the transfer ended while the body was being sent.
+  bool sent_whole = true;
 };
 
 // How long a transfer may wait: to connect, and with no byte moving either way. A large
@@ -53,15 +56,21 @@ class CurlHandle {
   CurlHandle& operator=(const CurlHandle&) = delete;
 
   void add_header(const std::string& line);
+  // The body's length, for telling whether it left whole.
+  void set_body_size(curl_off_t size) { body_size_ = size; }
   // Runs the transfer; throws Interrupted when Ctrl-C cancels it.
   HttpResponse perform(const std::string& url, const TransferLimits& limits,
                        const ProgressDisplay& progress = {});
   CURL* get() const { return handle_; }
 
  private:
+  // After a failed transfer: whether it connected and the whole body left.
+  bool body_left_whole(CURLcode result) const;
+
   CURL* handle_ = nullptr;
   curl_slist* headers_ = nullptr;
   char error_[CURL_ERROR_SIZE] = {};
+  curl_off_t body_size_ = 0;
 };
 
 // POST with "Content-Type: application/json"; the body is sent as given, without a copy.

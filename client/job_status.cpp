@@ -36,7 +36,7 @@ std::optional<JobReport> fetch_job_report(Session& session, const std::string& p
                                           const json& status_body) {
   HttpResponse response = post_unlimited(session, path, status_body);
   // A status request changes nothing, so a failure that may pass is tried again.
-  for (int retry = 1; retry <= kStatusRetries && is_passing_failure(response.status); ++retry) {
+  for (int retry = 1; retry <= kStatusRetries && outcome_of(response).passing; ++retry) {
     const auto delay = retry_delay(retry, response.retry_after);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(delay.count()) / 1000);

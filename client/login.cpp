@@ -7,6 +7,7 @@
 #include "client/console.h"
 #include "client/http.h"
 #include "client/line_input.h"
+#include "client/request.h"
 #include "client/secrets.h"
 
 namespace rest_client {
@@ -42,7 +43,7 @@ bool handle_login_with_api_key(Session& session, const std::string& key) {
       if (response.status == 0 && !response.failure.empty()) login_error(response.failure);
       return false;
     }
-    const auto answer = nlohmann::json::parse(response.text);
+    const auto answer = parse_json(response.text);
     if (answer.is_object() && answer.contains("user_id") && answer.contains("username")) {
       Identity identity{key, answer.at("user_id").get<std::string>(),
                         answer.at("username").get<std::string>()};

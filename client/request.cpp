@@ -1,5 +1,6 @@
 #include "client/request.h"
 
+#include "client/limits.h"
 #include "client/rate_limiter.h"
 
 namespace rest_client {
@@ -78,7 +79,33 @@ bool answered(const HttpResponse& response, const std::string& failure_prefix,
   return false;
 }
 
+bool nesting_within(std::string_view text, int max_depth) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_depth) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 json parse_json(const std::string& text) {
+  if (!nesting_within(text, limits::kDeepestAnswer)) {
+    throw std::runtime_error("the answer is nested deeper than " +
+                             std::to_string(limits::kDeepestAnswer) + " levels");
+  }
   return json::parse(text, nullptr, true, false);
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "client/console.h"
 #include "client/http.h"
@@ -58,7 +59,9 @@ std::optional<std::string> take_option(Map& options, const std::string& key) {
   return value;
 }
 
-// Parses an answer strictly: exceptions on, comments not allowed.
+// Whether JSON text nests its arrays and objects at most `max_depth` deep (strings skipped).
+bool nesting_within(std::string_view text, int max_depth);
+// Parses an answer strictly: exceptions on, comments not allowed, nesting bounded.
 json parse_json(const std::string& text);
 // "success" with the default false; throws when present but not a boolean.
 bool read_success(const json& answer);

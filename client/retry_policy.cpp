@@ -30,8 +30,15 @@ long long requested_ms(const std::string& retry_after) {
 
 }  // namespace
 
-bool is_passing_failure(long status) {
-  return status == 0 || status == 429 || status == 502 || status == 503 || status == 504;
+Outcome outcome_of(const HttpResponse& response) {
+  const long status = response.status;
+  const bool passing =
+      status == 0 || status == 429 || status == 502 || status == 503 || status == 504;
+  if (status == 200) return {Delivery::kAnswered, false};
+  if ((status >= 400 && status < 500) || (status == 0 && !response.sent_whole)) {
+    return {Delivery::kRefused, passing};
+  }
+  return {Delivery::kUnknown, passing};
 }
 
 std::chrono::milliseconds retry_delay(int retry, const std::string& retry_after) {

@@ -47,7 +47,7 @@ bool reading_answer(const HttpResponse& response, Body&& body) {
 // The error code inside one vector's "body" text.
 std::string vector_error_code(const std::string& body_text) {
   try {
-    return json::parse(body_text).value("error_code", std::string("UNKNOWN"));
+    return parse_json(body_text).value("error_code", std::string("UNKNOWN"));
   } catch (const std::exception&) {
     return "Invalid response format";
   }

@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
   // At a terminal's prompt Ctrl-C stops the statement and the shell goes on; elsewhere it ends
   // the process, and a second Ctrl-C does so at once.
   rest_client::install_interrupt_handler(one_shot || !rest_client::stdin_is_terminal());
+  // Settings from the environment hold for every statement, a dry run's too.
+  apply_environment(session);
   if (!offline_dry_run(options.words)) {
     try {
       if (const auto status = run_startup_checks(session, one_shot)) return *status;

@@ -54,7 +54,8 @@ TEST_F(InterruptTest, CtrlCStopsTheStatementAndTheShellGoesOn) {
            "' after 1 shard(s) were accepted (records 1-1000, job \"up-1\": may be stored); the "
            "service may still finish jobs \"up-1\"; 0 shard(s) of '" +
            data_path +
-           "' (0 records) are stored; to go on, run the same UPLOAD statement with --resume"},
+           "' (0 records) are stored and 1 may be; to go on, run the same UPLOAD statement with "
+           "--resume"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -71,6 +71,10 @@ TEST_F(SecretsTest, KeyEchoedByTheServiceIsNeverPrinted) {
           posted.push_back(request.path.substr(4));
         }
       }
+      // An upload that keeps a journal first reads what the dataset holds.
+      if (scripted.front().first == "/upload" && posted.front() == "/fetch_datasets") {
+        posted.erase(posted.begin());
+      }
       ASSERT_FALSE(posted.empty()) << statement;
       for (std::size_t i = 0; i < posted.size(); ++i) {
         EXPECT_EQ(posted[i], scripted.at(std::min(i, scripted.size() - 1)).first) << statement;

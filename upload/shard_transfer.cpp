@@ -5,6 +5,7 @@
 
 #include "client/job_status.h"
 #include "client/rate_limiter.h"
+#include "client/retry_policy.h"
 
 namespace rest_client {
 
@@ -33,54 +34,45 @@ const JobTexts kShardJobTexts = {
     {{JobLine::Kind::kSuccess, "Subjob [{number}] Finished. Returned with message: {message}"}},
     "Server failed to upload"};
 
-void report_accepted(const std::vector<AcceptedShard>& accepted, const std::string& file_path) {
+void report_sent(const SentShards& sent, const std::string& file_path) {
+  const auto& accepted = sent.accepted;
   // Shards whose jobs failed stored nothing: only those that did, or may have, are told.
-  if (std::all_of(accepted.begin(), accepted.end(), [](const AcceptedShard& shard) {
-        return shard.state == AcceptedShard::State::kFailed;
-      })) {
-    return;
+  const bool any_stored = std::any_of(
+      accepted.begin(), accepted.end(),
+      [](const AcceptedShard& shard) { return shard.state != AcceptedShard::State::kFailed; });
+  if (any_stored) {
+    print_warning(" The service accepted " + std::to_string(accepted.size()) + " shard(s) of '" +
+                  file_path + "' before the upload stopped; their records are, or may be, stored:");
+    for (const auto& shard : accepted) {
+      print_warning("  shard " + std::to_string(shard.journal_index + 1) + ": " +
+                    shard_text(shard));
+    }
   }
-  print_warning(" The service accepted " + std::to_string(accepted.size()) + " shard(s) of '" +
-                file_path + "' before the upload stopped; their records are, or may be, stored:");
-  for (std::size_t i = 0; i < accepted.size(); ++i) {
-    print_warning("  shard " + std::to_string(i + 1) + ": " + shard_text(accepted[i]));
+  if (const auto& lost = sent.unanswered) {
+    const JournalShard range{0, 0, lost->first_record, lost->records, {}, {}};
+    print_warning(" Shard " + std::to_string(lost->journal_index + 1) + " of '" + file_path +
+                  "' (" + range.record_range() +
+                  ") was sent whole and its answer never came, or could not be read: its records "
+                  "may be stored");
   }
 }
 
 ShardTransfer::ShardTransfer(Session& session, std::string file_path, std::string dataset,
-                             std::vector<AcceptedShard>& accepted, UploadJournal* journal)
+                             SentShards& sent, UploadJournal* journal)
     : session_(session),
       file_path_(std::move(file_path)),
       dataset_(std::move(dataset)),
-      jobs_(accepted),
+      sent_(sent),
+      jobs_(sent.accepted),
       journal_(journal) {}
 
 void ShardTransfer::reading_done() {
-  if (journal_ == nullptr || journal_->shards.empty()) return;
-  journal_->complete = true;
-  save_journal();
+  if (journal_ != nullptr) journal_->read_to_end();
 }
 
-void ShardTransfer::journal_state(std::size_t index, JournalShard::State state,
-                                  const std::string& job_id) {
-  if (journal_ == nullptr) return;
-  journal_->shards.at(index).state = state;
-  journal_->shards.at(index).job_id = job_id;
-  save_journal();
-}
-
-void ShardTransfer::save_journal() {
-  try {
-    journal_->save();
-  } catch (const std::exception& e) {
-    // A journal that no longer tells the truth must not be resumed from.
-    print_warning(" " + std::string(e.what()) + "; this upload cannot be resumed");
-    try {
-      journal_->remove();
-    } catch (const std::exception&) {
-    }
-    journal_ = nullptr;
-  }
+void ShardTransfer::unanswered(const ShardBody& shard, std::size_t journal_index) {
+  // The journal already says so: a shard is written as being sent before its request.
+  sent_.unanswered = SentShards::Unanswered{journal_index, shard.first_record, shard.records};
 }
 
 std::uint64_t ShardTransfer::records_sent() const {
@@ -94,25 +86,18 @@ void ShardTransfer::send_shard(const ShardBody& shard, std::size_t journal_index
   print_info("Uploading ...'" + file_path_ + "' to dataset '" + dataset_ + "'");
   print_info("file data field checksum: " + shard.checksum);
   if (journal_ != nullptr) {
-    auto& shards = journal_->shards;
-    if (journal_index >= shards.size()) shards.resize(journal_index + 1);
-    shards[journal_index] = {shard.file_begin,
-                             shard.file_end,
-                             shard.first_record,
-                             shard.records,
-                             JournalShard::State::kSending,
-                             ""};
-    if (shard.hashed >= journal_->hashed) {
-      journal_->hashed = shard.hashed;
-      journal_->sha256 = shard.file_sha256;
-    }
+    journal_->sending(journal_index,
+                      {shard.file_begin, shard.file_end, shard.first_record, shard.records, {}, {}},
+                      shard.hashed, shard.file_sha256);
   }
-  journal_state(journal_index, JournalShard::State::kSending);
   sending_ = true;
   const HttpResponse response = post_unlimited_text(session_, "/upload", shard.text);
   sending_ = false;
-  if (response.status != 200) {
-    journal_state(journal_index, JournalShard::State::kFailed);  // refused: not stored
+  const Delivery delivery = outcome_of(response).delivery;
+  if (delivery != Delivery::kAnswered) {
+    // Only a refusal says the shard is not stored; otherwise it may be.
+    if (delivery == Delivery::kRefused && journal_ != nullptr) journal_->not_stored(journal_index);
+    if (delivery == Delivery::kUnknown) unanswered(shard, journal_index);
     print_error("Upload failed! Status: " + std::to_string(response.status) +
                 "\nResponse: " + service_text(response.text));
     print_failure_cause(response);
@@ -131,13 +116,15 @@ void ShardTransfer::send_shard(const ShardBody& shard, std::size_t journal_index
       status_body["job_id"] = job_id;
       jobs_.push_back({std::move(status_body), shard.first_record, shard.records,
                        AcceptedShard::State::kRunning, "", journal_index});
-      journal_state(journal_index, JournalShard::State::kSent, job_id);
+      if (journal_ != nullptr) journal_->sent(journal_index, job_id);
     } catch (const std::exception&) {
       no_job = std::current_exception();
     }
   } catch (const std::exception&) {
     unreadable = std::current_exception();
   }
+  // Taken, by all the service said, but with no job to follow: as good as unanswered.
+  if (unreadable || no_job) unanswered(shard, journal_index);
   session_.waits.wait_for(kPause);
   print_info("Uploading... [" + std::to_string(jobs_.size() + (no_job || unreadable ? 1 : 0)) +
              "]");
@@ -181,9 +168,11 @@ int ShardTransfer::poll_upload_job(std::size_t index) {
   if (*decided) jobs_[index].message = report->message();
   // Known stored from here on, although the pause after the poll comes first.
   if (*decided) jobs_[index].state = AcceptedShard::State::kFinished;
-  const std::string job_id = member_or_null(jobs_[index].status_body, "job_id").get<std::string>();
-  journal_state(jobs_[index].journal_index,
-                *decided ? JournalShard::State::kFinished : JournalShard::State::kFailed, job_id);
+  if (journal_ != nullptr && *decided) journal_->stored(jobs_[index].journal_index);
+  // A job said to have failed stored nothing; one in a state no one knows stays to be followed.
+  if (journal_ != nullptr && report->state == JobState::kFailed) {
+    journal_->not_stored(jobs_[index].journal_index);
+  }
   return *decided ? 1 : -1;
 }
 

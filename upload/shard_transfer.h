@@ -2,6 +2,7 @@
 // Sending an upload's shards and following their upload jobs.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,23 +23,34 @@ struct AcceptedShard {
   std::size_t journal_index = 0;
 };
 
+// What an upload sent: the shards the service took, and the one sent whole whose answer never
+// came or could not be read, which may be stored.
+struct SentShards {
+  std::vector<AcceptedShard> accepted;
+  struct Unanswered {
+    std::size_t journal_index = 0;
+    std::uint64_t first_record = 0, records = 0;
+  };
+  std::optional<Unanswered> unanswered;
+};
+
 // How a shard's upload job tells its states.
 extern const JobTexts kShardJobTexts;
 
 // After an upload that did not end well: the shards the service accepted, with their jobs and
-// record ranges, and that their records are, or may be, stored. Nothing when none was accepted.
-void report_accepted(const std::vector<AcceptedShard>& accepted, const std::string& file_path);
+// record ranges, and the one whose answer was lost, and that their records are, or may be,
+// stored. Nothing when none is, or may be, stored.
+void report_sent(const SentShards& sent, const std::string& file_path);
 
 // Sends finished shards one at a time and follows their upload jobs, keeping every accepted
 // shard in the caller's list and, when there is one, in the upload's journal.
 class ShardTransfer {
  public:
-  ShardTransfer(Session& session, std::string file_path, std::string dataset,
-                std::vector<AcceptedShard>& accepted, UploadJournal* journal = nullptr);
+  ShardTransfer(Session& session, std::string file_path, std::string dataset, SentShards& sent,
+                UploadJournal* journal = nullptr);
 
   // Sends the shard, which is the journal's shard `journal_index`.
   void send_shard(const ShardBody& shard, std::size_t journal_index = 0);
-  // The journal, while it can be kept.
   UploadJournal* journal() const { return journal_; }
   // The reader has cut the file's last shard.
   void reading_done();
@@ -60,14 +72,13 @@ class ShardTransfer {
   Round poll_round(bool pause_after_every_poll);
   // What an interrupt stopped: the shards the service accepted and its jobs still running.
   std::string describe_interrupt() const;
-  // Marks the journal's shard and writes the journal.
-  void journal_state(std::size_t index, JournalShard::State state, const std::string& job_id = "");
-  // Writes the journal; one that cannot be written is given up.
-  void save_journal();
+  // The shard's request left whole and nothing says what became of it.
+  void unanswered(const ShardBody& shard, std::size_t journal_index);
 
   Session& session_;
   std::string file_path_;
   std::string dataset_;
+  SentShards& sent_;
   std::vector<AcceptedShard>& jobs_;
   UploadJournal* journal_;
   bool sending_ = false;  // a shard's request is in flight

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "client/dataset_listing.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
 #include "client/payload.h"
@@ -167,11 +168,33 @@ json asked_members(const json& body, const UploadPlan& plan) {
   return answers;
 }
 
+// The journal of this upload, with its lock held; none (said once) when its directory cannot be
+// used. A resume cannot go on without it.
+std::optional<UploadJournal> open_journal(const Session& session, const json& key,
+                                          const std::string& upload, bool resume) {
+  if (session.upload.journal_dir.empty()) {
+    if (!resume) return std::nullopt;
+    throw std::invalid_argument(
+        "No upload journals are kept: neither XDG_STATE_HOME nor HOME names a directory");
+  }
+  std::optional<UploadJournal> journal;
+  try {
+    journal.emplace(session.upload.journal_dir, key);
+  } catch (const std::runtime_error& e) {
+    if (resume) throw std::invalid_argument(std::string(e.what()) + "; nothing can be resumed");
+    print_warning(" " + std::string(e.what()) + "; this upload cannot be resumed");
+    return std::nullopt;
+  }
+  journal->lock(upload);
+  return journal;
+}
+
 // A new upload starts a new journal; one left by an upload that stopped is said, then replaced.
-void start_journal(UploadJournal& journal, const std::string& file_path, json identity,
+void start_journal(Session& session, UploadJournal& journal, const std::string& project,
+                   const std::string& dataset, const std::string& file_path, json identity,
                    json answers) {
   try {
-    if (journal.load() && !journal.shards.empty()) {
+    if (journal.load() && !journal.shards().empty()) {
       print_warning(" An earlier upload of '" + file_path + "' to this dataset stopped with " +
                     std::to_string(journal.stored_shards()) +
                     " shard(s) stored; this upload starts over (--resume goes on from there)");
@@ -180,18 +203,10 @@ void start_journal(UploadJournal& journal, const std::string& file_path, json id
     print_warning(" The journal of an earlier upload of '" + file_path +
                   "' to this dataset could not be read; this upload starts over");
   }
-  // Until this upload's first shard is sent, there is nothing to go on from.
-  try {
-    journal.remove();
-  } catch (const std::exception& e) {
-    print_warning(" " + std::string(e.what()));
-  }
-  journal.identity = std::move(identity);
-  journal.answers = std::move(answers);
-  journal.hashed = 0;
-  journal.sha256.clear();
-  journal.shards.clear();
-  journal.complete = false;
+  // What the dataset held before, so that a resume can tell from its count whether a shard
+  // whose answer was lost is stored.
+  journal.start_over(std::move(identity), std::move(answers),
+                     quiet_vector_count(session, project, dataset));
 }
 
 ShardPipeline::Reader reader_for(const UploadPlan& plan, const ReaderInput& input) {
@@ -234,9 +249,9 @@ class ShownDuringWaits {
 // in flight and while their jobs are waited for. The shards the service accepted are kept in
 // `accepted`.
 bool send_file(Session& session, const std::string& file_path, const UploadPlan& plan,
-               const json& body, std::vector<AcceptedShard>& accepted, UploadJournal* journal,
+               const json& body, SentShards& sent, UploadJournal* journal,
                const std::optional<ResumePoint>& resume) {
-  ShardTransfer transfer(session, file_path, plan.dataset, accepted, journal);
+  ShardTransfer transfer(session, file_path, plan.dataset, sent, journal);
   const std::uint64_t size = file_size(file_path);
   const std::uint64_t skipped = resume ? resume->offset : 0;
   ProgressLine progress(size);
@@ -262,8 +277,8 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
       progress.clear();
       show(shard->messages);
       const JournalShard* known =
-          transfer.journal() != nullptr && index < transfer.journal()->shards.size()
-              ? &transfer.journal()->shards[index]
+          transfer.journal() != nullptr && index < transfer.journal()->shards().size()
+              ? &transfer.journal()->shards()[index]
               : nullptr;
       if (known != nullptr && known->state == JournalShard::State::kFinished) {
         // Stored before the upload stopped, after a shard that was not.
@@ -302,15 +317,21 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
 
 bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
                    OptionMap options) {
-  std::vector<AcceptedShard> accepted;
+  SentShards sent;
   std::optional<UploadJournal> journal;
   bool dry_run = false, sending = false;
-  // How to go on, once shards were sent and the journal tells which are stored.
+  // How to go on, once shards were sent and the journal tells that some are, or may be, stored.
   auto go_on = [&]() -> std::string {
-    if (!sending || !journal || !std::filesystem::exists(journal->path())) return "";
+    if (!sending || !journal || !journal->kept() || !journal->holds_something()) return "";
+    std::size_t unsure = 0;
+    for (const auto& shard : journal->shards()) {
+      unsure +=
+          shard.state == JournalShard::State::kSending || shard.state == JournalShard::State::kSent;
+    }
     return std::to_string(journal->stored_shards()) + " shard(s) of '" + file_path + "' (" +
-           std::to_string(journal->stored_records()) +
-           " records) are stored; to go on, run the same UPLOAD statement with --resume";
+           std::to_string(journal->stored_records()) + " records) are stored" +
+           (unsure > 0 ? " and " + std::to_string(unsure) + " may be" : "") +
+           "; to go on, run the same UPLOAD statement with --resume";
   };
   const bool uploaded = guarded_interruptible(go_on, [&] {
     print_info("Uploading with file_path: " + file_path + "...");
@@ -323,12 +344,6 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     if (!plan.vector_file.empty()) take_vector_file_layout(plan, file_path);
     json body = request_body(session);
     body.update(plan.body);
-    if (!session.upload.journal_dir.empty() && !plan.dry_run) {
-      journal.emplace(session.upload.journal_dir, journal_key(session, project, plan, file_path));
-    } else if (plan.resume) {
-      throw std::invalid_argument(
-          "No upload journals are kept: neither XDG_STATE_HOME nor HOME names a directory");
-    }
     json options = plan.body;
     options["string_ids_file_path"] = absolute(plan.ids_path);
     const json identity =
@@ -353,6 +368,10 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
       dry_run = true;
       return dry_run_upload(session, file_path, plan, body);
     }
+    // One upload of a file to a dataset at a time: a second one, or a resume, is refused here.
+    journal = open_journal(session, journal_key(session, project, plan, file_path),
+                           "an upload of '" + file_path + "' to dataset '" + plan.dataset + "'",
+                           plan.resume);
     std::optional<ResumePoint> resume;
     if (plan.resume) {
       const Unanswered unanswered = plan.resend_unanswered ? Unanswered::kResend
@@ -361,23 +380,23 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
       resume =
           prepare_resume(session, *journal, identity, project, plan.dataset, file_path, unanswered);
       for (const char* name : kAskedMembers) {
-        if (journal->answers.contains(name)) body[name] = journal->answers.at(name);
+        if (journal->answers().contains(name)) body[name] = journal->answers().at(name);
       }
     } else if (journal) {
-      start_journal(*journal, file_path, identity, asked_members(body, plan));
+      start_journal(session, *journal, project, plan.dataset, file_path, identity,
+                    asked_members(body, plan));
     }
     if (resume && resume->done) {
       print_success("Every shard of '" + file_path + "' is stored");
     } else {
       sending = true;
-      if (!send_file(session, file_path, plan, body, accepted, journal ? &*journal : nullptr,
-                     resume)) {
+      if (!send_file(session, file_path, plan, body, sent, journal ? &*journal : nullptr, resume)) {
         return false;
       }
     }
     // The upload succeeded: a journal left behind is only said.
     try {
-      if (journal) journal->remove();
+      if (journal) journal->finished();
     } catch (const std::exception& e) {
       print_warning(" " + std::string(e.what()));
     }
@@ -385,11 +404,11 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
   });
   if (dry_run) return uploaded;
   // Whatever ended the upload, the shards the service took are said last, then how to go on.
-  if (!uploaded) report_accepted(accepted, file_path);
+  if (!uploaded) report_sent(sent, file_path);
   if (const std::string line = uploaded ? "" : go_on(); !line.empty()) print_warning(" " + line);
   std::uint64_t records = 0;
   std::vector<statement_output::UploadJob> jobs;
-  for (const auto& shard : accepted) {
+  for (const auto& shard : sent.accepted) {
     records += shard.records;
     const char* state = shard.state == AcceptedShard::State::kFinished ? "finished"
                         : shard.state == AcceptedShard::State::kFailed ? "failed"
@@ -397,7 +416,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     jobs.push_back(
         {member_or_null(shard.status_body, "job_id").get<std::string>(), state, shard.message});
   }
-  statement_output::upload(session, file_path, records, accepted.size(), jobs);
+  statement_output::upload(session, file_path, records, sent.accepted.size(), jobs);
   return uploaded;
 }
 

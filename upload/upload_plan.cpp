@@ -17,6 +17,15 @@ int integer_dim(const std::string& text) {
   }
 }
 
+// The value types a binary vector may have; any other would be read as something it is not.
+std::string checked_dtype(const std::string& dtype) {
+  if (dtype != "float32" && dtype != "uint8") {
+    throw std::invalid_argument("Argument binary_dtype must be \"float32\" or \"uint8\", not \"" +
+                                service_text(dtype) + "\"");
+  }
+  return dtype;
+}
+
 // Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text
 // the user sees.
 void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::string& project,
@@ -80,7 +89,9 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     plan.vector_file = *format;
     body["file_format"] = "binary";
     if (const auto dim = take_option(options, "binary_dim")) plan.expected_dim = integer_dim(*dim);
-    plan.expected_dtype = take_option(options, "binary_dtype");
+    if (const auto dtype = take_option(options, "binary_dtype")) {
+      plan.expected_dtype = checked_dtype(*dtype);
+    }
   } else if (*format == "binary") {
     plan.reader = UploadReader::kBinary;
     const auto dim = take_option(options, "binary_dim");
@@ -89,7 +100,7 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     body["binary_dim"] = dimension;
     const auto dtype = take_option(options, "binary_dtype");
     if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
-    body["binary_dtype"] = *dtype;
+    body["binary_dtype"] = checked_dtype(*dtype);
     plan.floats = *dtype == "float32";
     plan.record_size = static_cast<long long>(dimension) * (plan.floats ? 4 : 1);
   } else if (field_names && (*format == "json" || *format == "csv")) {

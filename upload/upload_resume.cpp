@@ -55,8 +55,8 @@ const char* const kShardState[] = {"sent, unanswered", "sent", "stored", "not st
 
 // Waits for the jobs the stopped upload left running; each ends stored or not.
 void settle_jobs(Session& session, UploadJournal& journal) {
-  for (std::size_t i = 0; i < journal.shards.size(); ++i) {
-    JournalShard& shard = journal.shards[i];
+  for (std::size_t i = 0; i < journal.shards().size(); ++i) {
+    const JournalShard& shard = journal.shards()[i];
     if (shard.state != JournalShard::State::kSent) continue;
     json status_body = request_body(session);
     status_body["job_id"] = shard.job_id;
@@ -64,16 +64,96 @@ void settle_jobs(Session& session, UploadJournal& journal) {
     const bool finished = follow_job(session, "/get_upload_data_status", status_body,
                                      std::chrono::seconds(1), [&](const JobReport& report) {
                                        const auto decided = tell_job(report, kShardJobTexts, i);
-                                       job_failed = decided.has_value() && !*decided;
+                                       job_failed = report.state == JobState::kFailed;
                                        return decided;
                                      });
     if (!finished && !job_failed) {
       throw std::invalid_argument("The state of shard " + std::to_string(i + 1) + "'s job " +
                                   service_text(shard.job_id) + " could not be learnt");
     }
-    shard.state = finished ? JournalShard::State::kFinished : JournalShard::State::kFailed;
-    journal.save();
+    if (finished) {
+      journal.stored(i);
+    } else {
+      journal.not_stored(i);
+    }
   }
+}
+
+// The dataset's vector count; a dataset that is gone cannot be resumed into.
+std::uint64_t vectors_in(Session& session, const std::string& project, const std::string& dataset,
+                         const std::string& upload) {
+  const auto listed = listed_datasets(session, project, dataset);
+  if (listed.empty()) {
+    throw std::invalid_argument("Dataset '" + dataset + "' of project '" + project +
+                                "' was not found; " + upload + " cannot be resumed");
+  }
+  return static_cast<std::uint64_t>(extractFirstElement(listed.front().value("dimension", "")));
+}
+
+// Settles the shards whose request went out and whose answer never came: by the count when it
+// tells, else as the user said; says what was decided and why. Throws std::invalid_argument when
+// it is the user's to decide.
+void decide_unanswered(UploadJournal& journal, std::uint64_t count, Unanswered unanswered,
+                       const std::string& file_path) {
+  std::vector<std::size_t> lost;
+  std::uint64_t lost_records = 0;
+  std::string shards;
+  for (std::size_t i = 0; i < journal.shards().size(); ++i) {
+    const JournalShard& shard = journal.shards()[i];
+    if (shard.state != JournalShard::State::kSending) continue;
+    lost.push_back(i);
+    lost_records += shard.records;
+    shards += (shards.empty() ? "shard " : ", shard ") + std::to_string(i + 1) + " (" +
+              shard.record_range() + ")";
+  }
+  if (lost.empty()) {
+    print_info("Resume: no shard's answer was lost; the journal tells what is stored");
+    return;
+  }
+  const std::uint64_t stored = journal.stored_records();
+  // The count tells only with what the dataset held before this upload known.
+  const auto before = journal.vectors_before();
+  const std::string held = "dataset holds " + std::to_string(count) + " vectors";
+  const std::string known =
+      before ? std::to_string(*before) + " before this upload and " + std::to_string(stored) +
+                   " it stored"
+             : std::to_string(stored) + " stored by this upload (what it held before is unknown)";
+  if (before && count == *before + stored + lost_records) {
+    for (const auto index : lost) journal.stored(index);
+    print_info("Resume: " + shards + " taken as stored: the " + held + ", the " + known +
+               " plus its " + std::to_string(lost_records) + " records");
+    return;
+  }
+  if (unanswered != Unanswered::kStop) {
+    const bool resend = unanswered == Unanswered::kResend;
+    for (const auto index : lost) {
+      if (resend) {
+        journal.not_stored(index);
+      } else {
+        journal.stored(index);
+      }
+    }
+    print_info("Resume: " + shards + (resend ? " sent again" : " taken as stored") + ", as --" +
+               (resend ? "resend" : "skip") + "-unanswered asks (the " + held + "; " + known + ")");
+    return;
+  }
+  std::string advice;
+  if (before && count == *before + stored) {
+    advice =
+        " Once no job of yours is pending, resume with --resend-unanswered if the count is "
+        "still " +
+        std::to_string(count) + "; when it reaches " + std::to_string(count + lost_records) +
+        ", --resume alone takes it as stored";
+  } else {
+    advice =
+        " The count does not tell: resume with --resend-unanswered to send it again, or "
+        "with --skip-unanswered to take it as stored";
+  }
+  throw std::invalid_argument(
+      "The request of " + shards + " of '" + file_path +
+      "' went out and its answer never came: it may or may not be stored, and its job may still "
+      "be pending on the service. The " +
+      held + "; " + known + ". Nothing was sent." + advice);
 }
 
 }  // namespace
@@ -90,10 +170,10 @@ ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json&
                            const std::string& project, const std::string& dataset,
                            const std::string& file_path, Unanswered unanswered) {
   const std::string upload = "the upload of '" + file_path + "' to dataset '" + dataset + "'";
-  if (!journal.load() || journal.shards.empty()) {
+  if (!journal.load() || journal.shards().empty()) {
     throw std::invalid_argument("There is no journal of " + upload + " to resume");
   }
-  const json& was = journal.identity;
+  const json& was = journal.identity();
   if (was.value("file", json()) != identity.at("file")) {
     throw std::invalid_argument("'" + file_path + "' has another size or time than when " + upload +
                                 " stopped; it cannot be resumed");
@@ -110,70 +190,51 @@ ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json&
     throw std::invalid_argument("SHARD_SIZE is " + identity.at("shard_size").dump() + "; " +
                                 upload + " used " + was.value("shard_size", json()).dump());
   }
+  const auto& shards = journal.shards();
   // The part already sent must be what was read then: hashed once, with the states at the
   // shards' beginnings kept for the reader that goes on.
   std::vector<std::uint64_t> marks;
-  for (const auto& shard : journal.shards) {
+  for (const auto& shard : shards) {
     if (marks.empty() || marks.back() != shard.begin) marks.push_back(shard.begin);
   }
-  if (marks.back() != journal.shards.back().end) marks.push_back(journal.shards.back().end);
+  if (marks.back() != shards.back().end) marks.push_back(shards.back().end);
   std::vector<RunningHash> kept;
-  if (hash_prefix(file_path, journal.hashed, marks, kept) != journal.sha256 ||
+  if (hash_prefix(file_path, journal.hashed(), marks, kept) != journal.sha256() ||
       kept.size() != marks.size()) {
-    throw std::invalid_argument("The first " + std::to_string(journal.hashed) + " bytes of '" +
+    throw std::invalid_argument("The first " + std::to_string(journal.hashed()) + " bytes of '" +
                                 file_path + "' are not those " + upload +
                                 " read; it cannot be resumed");
   }
-  // A dataset dropped and made again since holds fewer vectors than were stored.
-  const auto listed = listed_datasets(session, project, dataset);
-  if (listed.empty()) {
-    throw std::invalid_argument("Dataset '" + dataset + "' of project '" + project +
-                                "' was not found; " + upload + " cannot be resumed");
-  }
-  const auto count = extractFirstElement(listed.front().value("dimension", ""));
-  if (static_cast<std::uint64_t>(count) < journal.stored_records()) {
+  // The jobs left in flight end first: only then does the journal say what is stored, and only
+  // then can the dataset's count be held against it.
+  settle_jobs(session, journal);
+  const std::uint64_t count = vectors_in(session, project, dataset, upload);
+  if (count < journal.stored_records()) {
     throw std::invalid_argument("Dataset '" + dataset + "' holds " + std::to_string(count) +
                                 " vectors, fewer than the " +
                                 std::to_string(journal.stored_records()) + " " + upload +
                                 " stored; it was dropped or emptied since");
   }
-  settle_jobs(session, journal);
-  for (std::size_t i = 0; i < journal.shards.size(); ++i) {
-    JournalShard& shard = journal.shards[i];
-    if (shard.state != JournalShard::State::kSending) continue;
-    if (unanswered == Unanswered::kStop) {
-      throw std::invalid_argument(
-          "Shard " + std::to_string(i + 1) + " of '" + file_path + "' (" + shard.record_range() +
-          ") was sent and its answer never came: it may or may not be stored. Nothing was sent. "
-          "Add --resend-unanswered to send it again, or --skip-unanswered when the dataset shows "
-          "it stored");
-    }
-    shard.state = unanswered == Unanswered::kResend ? JournalShard::State::kFailed
-                                                    : JournalShard::State::kFinished;
-  }
-  journal.save();
+  decide_unanswered(journal, count, unanswered, file_path);
 
   ResumePoint point;
   std::size_t first = 0;
-  while (first < journal.shards.size() &&
-         journal.shards[first].state == JournalShard::State::kFinished) {
-    ++first;
-  }
+  while (first < shards.size() && shards[first].state == JournalShard::State::kFinished) ++first;
   point.first_shard = first;
-  if (first < journal.shards.size()) {
-    point.offset = journal.shards[first].begin;
-    point.first_record = journal.shards[first].first_record;
+  if (first < shards.size()) {
+    point.offset = shards[first].begin;
+    point.first_record = shards[first].first_record;
   } else {
-    point.offset = journal.shards.back().end;
-    point.first_record = journal.shards.back().first_record + journal.shards.back().records;
+    point.offset = shards.back().end;
+    point.first_record = shards.back().first_record + shards.back().records;
   }
   const auto mark = std::find(marks.begin(), marks.end(), point.offset);
   point.hash = std::make_shared<const RunningHash>(std::move(kept.at(mark - marks.begin())));
-  point.done = first == journal.shards.size() && journal.complete;
+  point.done = first == shards.size() && journal.complete();
   std::string states;
-  for (std::size_t i = first; i < journal.shards.size(); ++i) {
-    states += "; shard " + std::to_string(i + 1) + " " +
-              kShardState[static_cast<int>(journal.shards[i].state)];
+  for (std::size_t i = first; i < shards.size(); ++i) {
+    states +=
+        "; shard " + std::to_string(i + 1) + " " + kShardState[static_cast<int>(shards[i].state)];
   }
   print_info("Resuming " + upload + ": " + std::to_string(first) + " shard(s) (" +
              std::to_string(point.first_record - 1) + " records, " + std::to_string(point.offset) +

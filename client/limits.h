@@ -1,0 +1,16 @@
+#pragma once
+// The client's bounds on what it reads from outside: each named once, with why it is what it is.
+
+#include <cstdint>
+
+namespace rest_client::limits {
+
+// Nesting of a service answer: the deepest the service sends is a search's matches (five
+// levels); a deeper answer would only cost stack to read.
+inline constexpr int kDeepestAnswer = 128;
+
+// An upload journal read back: a few hundred bytes a shard, and five levels of nesting.
+inline constexpr std::uint64_t kLongestJournal = 64 << 20;
+inline constexpr int kDeepestJournal = 8;
+
+}  // namespace rest_client::limits
