@@ -6,6 +6,7 @@
 #include "client/large_buffers.h"
 #include "client/payload.h"
 #include "client/request.h"
+#include "client/retry_policy.h"
 #include "client/statement_output.h"
 #include "commands/handlers.h"
 #include "commands/vector_numbers.h"
@@ -31,11 +32,20 @@ json batch_body(const Session& session, const std::string& project, const std::s
   return body;
 }
 
+constexpr const char* kBatchMayBeStored =
+    "The batch was sent whole and nothing the service said tells whether it was stored: its "
+    "vectors may be; search for their ids before inserting it again";
+
 // Everything after the batch answer arrives; a failure here also shows the raw answer.
 template <class Body>
 bool reading_answer(const HttpResponse& response, Body&& body) {
   try {
-    if (!answered(response, "Insertions failed! Status: ")) return false;
+    if (!answered(response, "Insertions failed! Status: ")) {
+      if (outcome_of(response).delivery == Delivery::kUnknown) {
+        print_warning(" " + std::string(kBatchMayBeStored));
+      }
+      return false;
+    }
     return body();
   } catch (const std::exception& e) {
     print_error(std::string("Failed to parse server response: ") + e.what());

@@ -387,3 +387,28 @@ TEST_F(ProcessTest, AVectorLargerThanItsFileTakesNoMemory) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// A dry run, which logs in nowhere, takes SHARD_SIZE from the environment as the upload does.
+TEST_F(ProcessTest, ADryRunCutsShardsAsTheUploadDoes) {
+  const std::vector<std::string> words = {"UPLOAD",
+                                          "p",
+                                          file("d.libsvm", "1:1 2:0.5\n1:2 2:0.5\n1:3 2:0.5\n"),
+                                          "--file_format",
+                                          "libsvm",
+                                          "--dataset_name",
+                                          "d"};
+  service.on("/api/upload", 200, R"({"checksum_server":"s","job_id":"j"})");
+  service.on("/api/get_upload_data_status", 200,
+             R"({"success":true,"status":"finished","error_message":"m"})");
+  auto environment = env();
+  environment["SHARD_SIZE"] = "16";
+  std::vector<std::string> dry = words;
+  dry.push_back("--dry-run");
+  EXPECT_NE(run_with(dry, "", {{"SHARD_SIZE", "16"}}).out.find("Shards: 2 "), std::string::npos);
+  EXPECT_EQ(run_with(words, "", environment).exit_status, 0);
+  EXPECT_EQ(service.requests_to("/api/upload").size(), 2u);
+}
+
+}  // namespace

@@ -633,3 +633,58 @@ TEST_F(UploadTest, EmbeddingFilesTravelAsTheSameBinaryShards) {
 }
 
 }  // namespace
+
+namespace {
+
+// A dry run names the shards the upload sends, in every format and with string ids.
+TEST_F(UploadTest, ADryRunCountsTheShardsTheUploadSends) {
+  std::string csv = "id,a,b\n", lines, json = "[", libsvm, binary, ids;
+  for (int i = 0; i < 40; ++i) {
+    const std::string n = std::to_string(i);
+    csv += "r" + n + "," + n + ",0.5\n";
+    lines += n + ",0.5\n";
+    json += std::string(i == 0 ? "" : ",") + "{\"v\":[" + n + ",0.5]}";
+    libsvm += "1:" + n + " 2:0.5\n";
+    const float values[] = {static_cast<float>(i), 0.5f};
+    binary.append(reinterpret_cast<const char*>(values), sizeof values);
+    ids += "r" + n + "\n";
+  }
+  const OptionMap dense = {{"collection_name", "d"}, {"vector_type", "dense"}};
+  auto with = [&](OptionMap more) {
+    more.insert(dense.begin(), dense.end());
+    return more;
+  };
+  const std::vector<std::pair<std::string, OptionMap>> uploads = {
+      {file("s.csv", csv), with({{"file_format", "csv"}, {"vector_id_field_name", "id"}})},
+      {file("h.csv", lines), with({{"file_format", "csv"}, {"has_field_names", "false"}})},
+      {file("s.json", json + "]"),
+       with({{"file_format", "json"}, {"vector_data_field_name", "v"}})},
+      {file("s.libsvm", libsvm),
+       {{"file_format", "libsvm"},
+        {"collection_name", "d"},
+        {"string_ids_file_path", file("ids", ids)}}},
+      {file("s.bin", binary),
+       {{"file_format", "binary"},
+        {"collection_name", "d"},
+        {"binary_dim", "2"},
+        {"binary_dtype", "float32"}}},
+      {file("s.npy", npy("<f4", "(40, 2)", binary)),
+       {{"file_format", "npy"}, {"collection_name", "d"}}},
+  };
+  for (const auto& [path, options] : uploads) {
+    SCOPED_TRACE(path);
+    for (const int shard_size : {1, 100, 1000}) {
+      answer_well();
+      session.upload.shard_size = shard_size;
+      OptionMap dry = options;
+      dry["dry_run"] = "true";
+      CapturedOutput capture("n\nn\n");
+      EXPECT_TRUE(handle_upload(session, "p", path, dry)) << capture.out();
+      const auto shards = session.output.members.at("shards").get<std::size_t>();
+      EXPECT_TRUE(handle_upload(session, "p", path, options));
+      EXPECT_EQ(bodies("/upload").size(), shards) << shard_size;
+    }
+  }
+}
+
+}  // namespace

@@ -97,7 +97,10 @@ TEST_F(VectorCommandsTest, Batches) {
   // clang-format off
   check({
       {dense, {{"/add_data_batch", 503, "busy"}}, false,
-       error("Insertions failed! Status: 503\nResponse: busy")},
+       error("Insertions failed! Status: 503\nResponse: busy") +
+           yellow("[WARNING] The batch was sent whole and nothing the service said tells whether "
+                  "it was stored: its vectors may be; search for their ids before inserting it "
+                  "again")},
       {dense, {{"/add_data_batch", 200, "nope"}}, false,
        unreadable("[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
                   "error while parsing value - invalid literal; last read: 'no'", "nope")},
