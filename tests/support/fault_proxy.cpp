@@ -83,25 +83,15 @@ std::string gateway_answer(int status, const char* reason) {
 }  // namespace
 
 const char* fault_name(Fault fault) {
-  switch (fault) {
-    case Fault::kResetBeforeForwarding:
-      return "reset before forwarding";
-    case Fault::kResetInBody:
-      return "reset halfway through the body";
-    case Fault::kCloseAfterAnswer:
-      return "closed after the service answered";
-    case Fault::kBadGateway:
-      return "502 after forwarding";
-    case Fault::kUnavailable:
-      return "503 after forwarding";
-    case Fault::kGatewayTimeout:
-      return "504 after forwarding";
-    case Fault::kStall:
-      return "stalled past the client's timeout";
-    case Fault::kCutAnswer:
-      return "answer cut short";
-  }
-  return "?";
+  constexpr const char* kNames[] = {"reset before forwarding",
+                                    "reset halfway through the body",
+                                    "closed after the service answered",
+                                    "502 after forwarding",
+                                    "503 after forwarding",
+                                    "504 after forwarding",
+                                    "stalled past the client's timeout",
+                                    "answer cut short"};
+  return kNames[static_cast<int>(fault)];
 }
 
 FaultProxy::FaultProxy(int service_port) : service_port_(service_port) {
@@ -189,12 +179,12 @@ void FaultProxy::relay(int client) {
   ::close(service);
   if (!fault) {
     if (answered) write_all(client, answer_head + answer);
-  } else if (fault == Fault::kBadGateway) {
-    write_all(client, gateway_answer(502, "Bad Gateway"));
-  } else if (fault == Fault::kUnavailable) {
-    write_all(client, gateway_answer(503, "Service Unavailable"));
-  } else if (fault == Fault::kGatewayTimeout) {
-    write_all(client, gateway_answer(504, "Gateway Timeout"));
+  } else if (fault >= Fault::kBadGateway && fault <= Fault::kGatewayTimeout) {
+    constexpr std::pair<int, const char*> kGateways[] = {
+        {502, "Bad Gateway"}, {503, "Service Unavailable"}, {504, "Gateway Timeout"}};
+    const auto [status, reason] =
+        kGateways[static_cast<int>(*fault) - static_cast<int>(Fault::kBadGateway)];
+    write_all(client, gateway_answer(status, reason));
   } else if (fault == Fault::kStall) {
     // Until the client gives up (or the proxy stops).
     char byte;
