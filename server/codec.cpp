@@ -1,10 +1,11 @@
 #include "server/codec.h"
 
+#include <isa-l/igzip_lib.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -29,52 +30,60 @@ std::string base64_decode(std::string_view text) {
   return out;
 }
 
+// ISA-L's inflate: about three times zlib's speed on the shards clients send.
 struct GzipReader::State {
-  z_stream stream{};
+  inflate_state stream{};
   std::size_t limit = 0, total = 0;
-  bool ended = false;  // the last member is complete
+  bool started = false;  // a member has begun
+  bool ended = false;    // the last member begun is complete
   Sink sink;
   std::vector<char> buffer = std::vector<char>(1 << 20);
+
+  void begin_member() {
+    isal_inflate_init(&stream);
+    stream.crc_flag = ISAL_GZIP;
+    started = true;
+    ended = false;
+  }
 };
 
 GzipReader::GzipReader(std::size_t limit, Sink sink) : state_(std::make_unique<State>()) {
-  if (inflateInit2(&state_->stream, 31) != Z_OK) throw std::runtime_error("cannot start gunzip");
   state_->limit = limit;
   state_->sink = std::move(sink);
 }
 
-GzipReader::~GzipReader() {
-  inflateEnd(&state_->stream);
-}
+GzipReader::~GzipReader() = default;
 
 void GzipReader::feed(std::string_view piece) {
   auto& s = *state_;
   while (!piece.empty()) {
-    const auto step = static_cast<uInt>(std::min<std::size_t>(piece.size(), 1u << 30));
-    s.stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    const auto step = static_cast<std::uint32_t>(std::min<std::size_t>(piece.size(), 1u << 30));
+    if (!s.started || s.ended) s.begin_member();  // the first member, or another that follows
+    s.stream.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(piece.data()));
     s.stream.avail_in = step;
-    piece.remove_prefix(step);
-    do {
-      if (s.ended) {
-        if (s.stream.avail_in == 0) break;
-        inflateReset(&s.stream);  // another member follows
-        s.ended = false;
-      }
-      s.stream.next_out = reinterpret_cast<Bytef*>(s.buffer.data());
-      s.stream.avail_out = static_cast<uInt>(s.buffer.size());
-      const int code = inflate(&s.stream, Z_NO_FLUSH);
+    for (;;) {
+      s.stream.next_out = reinterpret_cast<std::uint8_t*>(s.buffer.data());
+      s.stream.avail_out = static_cast<std::uint32_t>(s.buffer.size());
+      const int code = isal_inflate(&s.stream);
       const std::size_t produced = s.buffer.size() - s.stream.avail_out;
       s.total += produced;
       if (s.total > s.limit) throw TooLarge(s.limit);
       if (produced > 0) s.sink(s.buffer.data(), produced);
-      if (code == Z_STREAM_END) {
+      if (code < 0) throw std::runtime_error("file data is not a complete gzip stream");
+      if (s.stream.block_state == ISAL_BLOCK_FINISH) {
         s.ended = true;
-      } else if (code == Z_BUF_ERROR && s.stream.avail_in == 0) {
-        break;  // everything given is used; the rest comes with the next piece
-      } else if (code != Z_OK) {
-        throw std::runtime_error("file data is not a complete gzip stream");
+        if (s.stream.avail_in == 0) break;
+        // Another member follows in this piece (starting one clears the input's place).
+        const auto next_in = s.stream.next_in;
+        const auto avail_in = s.stream.avail_in;
+        s.begin_member();
+        s.stream.next_in = next_in;
+        s.stream.avail_in = avail_in;
+        continue;
       }
-    } while (s.stream.avail_in > 0 || s.stream.avail_out == 0);
+      if (s.stream.avail_in == 0 && s.stream.avail_out > 0) break;  // the rest comes later
+    }
+    piece.remove_prefix(step);
   }
 }
 

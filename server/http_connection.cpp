@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "server/large_memory.h"
 #include "server/limits.h"
 
 namespace orvix_local {
@@ -71,6 +72,7 @@ Connection::Step Connection::advance(const HttpLimits& limits, MemoryBudget& bud
         if (head.chunked) {
           phase = Phase::kChunkSize;
         } else {
+          reserve_advised(head.request.body, length);
           head.request.body.resize(length);
           have = 0;
           phase = Phase::kBody;

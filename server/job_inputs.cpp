@@ -1,8 +1,105 @@
 #include "server/job_inputs.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
+#include "server/codec.h"
+#include "server/store.h"
+
 namespace orvix_local {
+
+StagedInput::StagedInput(const std::string& directory) : path_(directory + "/staging-XXXXXX") {
+  fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+  if (fd_ < 0) {
+    path_.clear();
+    throw std::runtime_error("cannot keep the job's input: " + std::string(std::strerror(errno)));
+  }
+}
+
+StagedInput::StagedInput(StagedInput&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), size_(other.size_) {
+  other.path_.clear();
+  other.fd_ = -1;
+}
+
+StagedInput::~StagedInput() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+void StagedInput::write(std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd_, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (errno == ENOSPC || errno == EDQUOT) {
+        throw ApiError(507, "INSUFFICIENT_STORAGE",
+                       "the service's disk is full; nothing was stored");
+      }
+      throw std::runtime_error("cannot keep the job's input: " + std::string(std::strerror(errno)));
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+    size_ += static_cast<std::size_t>(n);
+  }
+}
+
+std::string StagedInput::release() {
+  if (::close(fd_) != 0) {
+    fd_ = -1;
+    throw std::runtime_error("cannot keep the job's input: " + std::string(std::strerror(errno)));
+  }
+  fd_ = -1;
+  return std::exchange(path_, std::string());
+}
+
+DecodedGzip decode_base64_into(std::string_view base64, StagedInput& out) {
+  DecodedGzip decoded;
+  std::string tail;                        // the last four bytes so far
+  constexpr std::size_t kBlock = 4 << 20;  // a multiple of 4: blocks decode on their own
+  for (std::size_t done = 0; done < base64.size(); done += kBlock) {
+    const std::string block = base64_decode(base64.substr(done, kBlock));
+    out.write(block);
+    decoded.bytes += block.size();
+    tail = (tail + block.substr(block.size() - std::min<std::size_t>(block.size(), 4)));
+    tail.erase(0, tail.size() - std::min<std::size_t>(tail.size(), 4));
+  }
+  for (std::size_t i = 0; i < tail.size() && tail.size() == 4; ++i) {
+    decoded.stated_size |= static_cast<std::uint32_t>(static_cast<unsigned char>(tail[i]))
+                           << (8 * i);
+  }
+  return decoded;
+}
+
+MappedInput::MappedInput(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("the job's input is missing");
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    throw std::runtime_error("the job's input is missing");
+  }
+  size_ = static_cast<std::size_t>(info.st_size);
+  if (size_ > 0) {
+    void* at = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (at == MAP_FAILED) {
+      ::close(fd);
+      throw std::runtime_error("the job's input cannot be read");
+    }
+    data_ = static_cast<char*>(at);
+    ::madvise(at, size_, MADV_SEQUENTIAL);
+  }
+  ::close(fd);
+}
+
+MappedInput::~MappedInput() {
+  if (data_ != nullptr) ::munmap(data_, size_);
+}
 
 JobInput::JobInput(const std::string& path) : file_(std::fopen(path.c_str(), "rb"), &std::fclose) {
   if (!file_) throw std::runtime_error("the job's input is missing");
@@ -30,12 +127,6 @@ void JobInput::seek(long at) {
 
 std::string read_job_input(const std::string& path) {
   return JobInput(path).rest();
-}
-
-std::string shard_header(std::size_t size) {
-  std::string header(8, '\0');
-  for (int i = 0; i < 8; ++i) header[i] = static_cast<char>((size >> (8 * i)) & 0xff);
-  return header;
 }
 
 std::size_t shard_size(const std::string& header) {

@@ -4,6 +4,7 @@
 
 #include "server/codec.h"
 #include "server/job_inputs.h"
+#include "server/large_memory.h"
 #include "server/request_fields.h"
 #include "server/search_engine.h"
 #include "server/shard_records.h"
@@ -44,8 +45,10 @@ std::string LocalService::run_job(const Job& job) {
       records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
       records.back().attributes = attributes_at(batch.at("attributes"), i);
     }
+  } else if (auto read_ahead = prefetch_.take(job.id)) {
+    records = std::move(*read_ahead);
   } else {
-    records = shard_records(job);
+    records = shard_records(job, shard_text_);
   }
   return store_records(dataset, records, job.id);
 }
@@ -81,7 +84,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
   return message;
 }
 
-std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
+std::vector<VectorRecord> LocalService::shard_records(const Job& job, std::string& text) {
   const json& format = job.details.at("format");
   ShardFormat shape;
   shape.file_format = format.at("file_format");
@@ -93,29 +96,36 @@ std::vector<VectorRecord> LocalService::shard_records(const Job& job) {
   shape.binary_dim = format.value("binary_dim", 0);
   shape.binary_dtype = format.at("binary_dtype");
   const bool has_ids = format.at("has_ids").get<bool>();
+  if (job.details.contains("payload")) {
+    const MappedInput input(job.payload_path);
+    const auto data_size = job.details.at("payload").at("data").get<std::size_t>();
+    const auto ids_size = job.details.at("payload").at("ids").get<std::size_t>();
+    if (data_size > input.bytes().size() || input.bytes().size() - data_size != ids_size) {
+      throw std::runtime_error("the job's input is damaged");
+    }
+    // Decompressed into memory kept from one shard to the next, which is not faulted in again.
+    text.clear();
+    const auto stated = job.details.at("payload").value("stated_size", std::size_t{0});
+    if (text.capacity() < stated) reserve_advised(text, std::min(stated, limits_.max_shard_bytes));
+    GzipReader reader(limits_.max_shard_bytes, [&text](const char* data, std::size_t n) {
+      if (text.capacity() < text.size() + n) {
+        reserve_advised(text, std::max(text.capacity() * 2, text.size() + n));
+      }
+      text.append(data, n);
+    });
+    reader.feed(input.bytes().substr(0, data_size));
+    reader.finish();
+    std::vector<std::string> ids;
+    if (has_ids)
+      ids = shard_ids(gunzip(input.bytes().substr(data_size), limits_.max_shard_bytes), limits_);
+    return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
+  }
+  // Queued by an earlier version: the gzip of the shard, then the gzip of its ids.
   JobInput input(job.payload_path);
   const std::size_t data_size = shard_size(input.read(8));
+  text = gunzip(input.read(data_size), limits_.max_shard_bytes);
   std::vector<std::string> ids;
-  if (has_ids) {
-    input.seek(static_cast<long>(8 + data_size));
-    ids = shard_ids(input.rest(), limits_);
-    input.seek(8);
-  }
-  std::vector<VectorRecord> records;
-  if (shape.file_format == "binary") {
-    // Vectors are taken as they are decompressed: the raw shard is never held whole.
-    BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_);
-    GzipReader reader(limits_.max_shard_bytes,
-                      [&binary](const char* data, std::size_t n) { binary.feed(data, n); });
-    input.stream(data_size, [this, &reader](std::string_view piece) {
-      if (jobs_.stopping()) throw Stopping();
-      reader.feed(piece);
-    });
-    reader.finish();
-    records = binary.finish();
-    return with_ids(std::move(records), has_ids ? &ids : nullptr);
-  }
-  const std::string text = gunzip(input.read(data_size), limits_.max_shard_bytes);
+  if (has_ids) ids = shard_ids(gunzip(input.rest(), limits_.max_shard_bytes), limits_);
   return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
 }
 

@@ -12,30 +12,7 @@
 #include <set>
 
 namespace orvix_local {
-namespace {
-
-void write_file(const std::string& path, const std::vector<std::string_view>& pieces) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0)
-    throw std::runtime_error("cannot keep the job's input: " + std::string(strerror(errno)));
-  for (const auto data : pieces) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        const std::string reason = strerror(errno);
-        ::close(fd);
-        ::unlink(path.c_str());
-        throw std::runtime_error("cannot keep the job's input: " + reason);
-      }
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  ::close(fd);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 JobQueue::JobQueue(Store& store, std::string payload_dir)
     : store_(store), payload_dir_(std::move(payload_dir)) {}
@@ -77,6 +54,18 @@ void JobQueue::start(Runner runner) {
 std::string JobQueue::submit(const std::string& owner, const std::string& kind,
                              std::int64_t dataset_id, std::int64_t index_id, const json& details,
                              const std::vector<std::string_view>& payload) {
+  std::optional<StagedInput> input;
+  if (!payload.empty()) {
+    input.emplace(payload_dir_);
+    for (const auto piece : payload) input->write(piece);
+  }
+  return input ? submit(owner, kind, dataset_id, index_id, details, std::move(*input))
+               : submit(owner, kind, dataset_id, index_id, details, std::nullopt);
+}
+
+std::string JobQueue::submit(const std::string& owner, const std::string& kind,
+                             std::int64_t dataset_id, std::int64_t index_id, const json& details,
+                             std::optional<StagedInput> input) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   auto db = store_.pool().take();
   Statement next(*db,
@@ -86,7 +75,13 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
   const std::int64_t seq = next.integer(0);
   next.run();
   const std::string id = "job-" + std::to_string(seq) + "-" + std::to_string(random() % 1000000);
-  if (!payload.empty()) write_file(payload_dir_ + "/" + id, payload);
+  if (input) {
+    const std::string staged = input->release();
+    if (::rename(staged.c_str(), (payload_dir_ + "/" + id).c_str()) != 0) {
+      ::unlink(staged.c_str());
+      throw std::runtime_error("cannot keep the job's input: " + std::string(strerror(errno)));
+    }
+  }
   Statement insert(*db,
                    "INSERT INTO jobs(id, seq, owner, kind, status, dataset_id, index_id, details) "
                    "VALUES(?, ?, ?, ?, 'pending', ?, ?, ?)");
@@ -149,6 +144,16 @@ auto JobQueue::patiently(Step&& step, int attempts) {
       pause(std::chrono::milliseconds(50 * attempt));
     }
   }
+}
+
+void JobQueue::trim_when_idle() {
+  // Memory goes back to the system between bursts of work, not between the shards of one upload,
+  // whose next job would only fault it in again.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!queue_.empty() || !tasks_.empty()) return;
+  }
+  malloc_trim(0);
 }
 
 void JobQueue::pause(std::chrono::milliseconds time) {
@@ -216,7 +221,7 @@ void JobQueue::run() {
       } catch (const std::exception&) {
         // the service's own work is redone when next needed
       }
-      malloc_trim(0);
+      trim_when_idle();
       continue;
     }
     std::optional<std::pair<Job, std::string>> claimed;
@@ -273,7 +278,7 @@ void JobQueue::run() {
       std::fprintf(stderr, "orvix-local: job %s could not be settled: %s\n", id.c_str(), e.what());
     }
     if (!job.payload_path.empty()) ::unlink(job.payload_path.c_str());
-    malloc_trim(0);
+    trim_when_idle();
   }
 }
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/job_inputs.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -54,6 +55,12 @@ class JobQueue {
   std::string submit(const std::string& owner, const std::string& kind, std::int64_t dataset_id,
                      std::int64_t index_id, const json& details,
                      const std::vector<std::string_view>& payload);
+  // Where a job's input is kept until it has run.
+  std::string input_path(const std::string& id) const { return payload_dir_ + "/" + id; }
+  // A file for a job's input, written before the job is submitted with it.
+  StagedInput stage() { return StagedInput(payload_dir_); }
+  std::string submit(const std::string& owner, const std::string& kind, std::int64_t dataset_id,
+                     std::int64_t index_id, const json& details, std::optional<StagedInput> input);
   std::optional<JobState> state(const std::string& owner, const std::string& id);
   // Work of the service's own (building a graph again, dropping deleted vectors), run on the
   // worker between jobs; not kept across restarts.
@@ -77,6 +84,7 @@ class JobQueue {
   template <class Step>
   auto patiently(Step&& step, int attempts);
   void pause(std::chrono::milliseconds time);
+  void trim_when_idle();
 
   Store& store_;
   std::string payload_dir_;

@@ -1,6 +1,7 @@
 #include "server/json_limits.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -32,12 +33,33 @@ class StringTracker {
 
 }  // namespace
 
+// Where the string starting at `at` (its opening quote) ends: just past its closing quote, or
+// npos when the text ends first. A quote is the string's end unless an odd run of backslashes
+// comes before it; long strings (an upload's data) are crossed a memchr at a time.
+std::size_t string_end(std::string_view text, std::size_t at) {
+  for (std::size_t from = at + 1; from < text.size();) {
+    const void* quote = std::memchr(text.data() + from, '"', text.size() - from);
+    if (quote == nullptr) return std::string_view::npos;
+    const auto q = static_cast<std::size_t>(static_cast<const char*>(quote) - text.data());
+    std::size_t backslashes = 0;
+    while (q - backslashes > at + 1 && text[q - backslashes - 1] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return q + 1;
+    from = q + 1;
+  }
+  return std::string_view::npos;
+}
+
 std::optional<std::size_t> too_deep(std::string_view text, int limit) {
   int depth = 0;
-  StringTracker strings;
   std::size_t element = 1;
-  for (const char c : text) {
-    if (strings.inside(c)) continue;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      i = string_end(text, i);
+      if (i == std::string_view::npos) break;
+      --i;
+      continue;
+    }
     switch (c) {
       case '[':
       case '{':
@@ -120,16 +142,6 @@ bool is_blank(char c) {
 
 // Where the string starting at `at` (its opening quote) ends: just past its closing quote, or
 // npos when the text ends first.
-std::size_t string_end(std::string_view text, std::size_t at) {
-  for (std::size_t i = at + 1; i < text.size(); ++i) {
-    if (text[i] == '\\') {
-      ++i;
-    } else if (text[i] == '"') {
-      return i + 1;
-    }
-  }
-  return std::string_view::npos;
-}
 
 // Just past the value starting at `at`, or npos when the text ends first.
 std::size_t value_end(std::string_view text, std::size_t at) {

@@ -15,6 +15,10 @@ namespace orvix_local {
 // none does. Brackets inside strings do not count.
 std::optional<std::size_t> too_deep(std::string_view text, int limit);
 
+// Just past the closing quote of the string whose opening quote is at `at`; npos when the text
+// ends first.
+std::size_t string_end(std::string_view text, std::size_t at);
+
 }  // namespace orvix_local
 
 namespace orvix_local {

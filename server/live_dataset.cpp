@@ -26,8 +26,8 @@ void LiveDataset::ensure_loaded(Store& store) {
 float* LiveDataset::dense_slot(std::size_t position) {
   const std::size_t b = position / rows_per_block_;
   while (blocks_.size() <= b) {
-    blocks_.emplace_back(
-        new float[rows_per_block_ * static_cast<std::size_t>(std::max(info.dim, 1))]);
+    blocks_.push_back(
+        huge_floats(rows_per_block_ * static_cast<std::size_t>(std::max(info.dim, 1))));
   }
   return blocks_[b].get() + (position % rows_per_block_) * static_cast<std::size_t>(info.dim);
 }

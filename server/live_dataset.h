@@ -13,6 +13,7 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "server/large_memory.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -68,7 +69,7 @@ class LiveDataset {
 
   std::atomic<bool> loaded_{false};
   std::size_t rows_per_block_;
-  std::vector<std::unique_ptr<float[]>> blocks_;
+  std::vector<std::unique_ptr<float[], FreeDeleter>> blocks_;
   std::vector<std::int64_t> rows_;  // ascending
   std::vector<std::string> ids_;
   std::vector<json> attributes_;

@@ -87,7 +87,7 @@ json LocalService::attach_index(const std::string& owner, const json& body) {
         {"dataset", dataset_details(dataset)},
         {"index", {{"name", index.name}, {"dist_type", index.dist_type}, {"large", index.large}}}};
     return {{"success", true},
-            {"job_id", jobs_.submit(owner, "attach", dataset.id, index.id, details, {})}};
+            {"job_id", jobs_.submit(owner, "attach", dataset.id, index.id, details, std::nullopt)}};
   } catch (const ApiError& e) {
     return {{"success", false}, {"error_code", e.code}, {"error", e.what()}};
   }

@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <iterator>
 #include <map>
+#include <thread>
 
 #include "server/codec.h"
 #include "server/json_limits.h"
+#include "server/large_memory.h"
 
 namespace orvix_local {
 namespace {
@@ -87,25 +92,77 @@ std::vector<std::string_view> fields_of(std::string_view line, const std::string
 
 // Lines are counted before the text is cut into them: a shard of nothing but line breaks must
 // not become millions of records.
-std::size_t line_count(std::string_view data) {
-  const auto breaks = static_cast<std::size_t>(std::count(data.begin(), data.end(), '\n'));
-  return breaks + (!data.empty() && data.back() != '\n' ? 1 : 0);
+// Line breaks in text, found a memchr at a time (a byte loop costs more than reading the lines).
+std::size_t breaks_in(std::string_view data) {
+  std::size_t breaks = 0;
+  if (data.empty()) return 0;
+  for (const char* at = data.data();
+       const void* found = std::memchr(at, '\n', data.data() + data.size() - at);) {
+    ++breaks;
+    at = static_cast<const char*>(found) + 1;
+  }
+  return breaks;
 }
 
-float number(std::string_view field, const std::string& where) {
+std::size_t line_count(std::string_view data) {
+  return breaks_in(data) + (!data.empty() && data.back() != '\n' ? 1 : 0);
+}
+
+// A short plain decimal ([-]digits[.digits], no exponent) at `at`, read exactly: its digits as an
+// integer below 2^24 and a power of ten up to 10^10 are both exact in a float, so one float
+// division rounds once, correctly (Clinger's fast path). Returns just past it, or nullptr for
+// anything else, which the general readers take.
+const char* short_decimal(const char* at, const char* end, float& value) {
+  static constexpr float kTens[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                    1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const bool negative = at < end && *at == '-';
+  at += negative;
+  std::uint32_t mantissa = 0;
+  int digits = 0, fraction = -1;
+  for (; at < end; ++at) {
+    const unsigned digit = static_cast<unsigned char>(*at) - '0';
+    if (digit < 10) {
+      mantissa = mantissa * 10 + digit;
+      if (mantissa >= (1u << 24)) return nullptr;
+      ++digits;
+      if (fraction >= 0) ++fraction;
+    } else if (*at == '.' && fraction < 0) {
+      fraction = 0;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0 || fraction == 0 || fraction > 10 || (at < end && (*at == 'e' || *at == 'E'))) {
+    return nullptr;
+  }
+  const float magnitude = static_cast<float>(mantissa) / kTens[std::max(fraction, 0)];
+  value = negative ? -magnitude : magnitude;
+  return at;
+}
+
+// A field as a finite 32-bit number. Plain decimals take the fast path; anything else (blanks
+// around it, a sign, hexadecimal, a value that rounds to zero or a subnormal) is read by strtof,
+// which decides as before. `where` is only built for the error.
+template <class Where>
+float number(std::string_view field, const Where& where) {
+  float value = 0;
+  const auto [end, code] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (code == std::errc() && end == field.data() + field.size() && std::isfinite(value)) {
+    return value;
+  }
   thread_local std::string text;
   text.assign(field);
   const char* begin = text.c_str();
-  char* end = nullptr;
+  char* stop = nullptr;
   errno = 0;
-  const float value = std::strtof(begin, &end);
-  while (end && (*end == ' ' || *end == '\t')) ++end;
-  if (end == begin || *end != '\0') {
-    throw bad_record(where + ": \"" + text + "\" is not a number");
+  value = std::strtof(begin, &stop);
+  while (stop && (*stop == ' ' || *stop == '\t')) ++stop;
+  if (stop == begin || *stop != '\0') {
+    throw bad_record(where() + ": \"" + text + "\" is not a number");
   }
   // Values that round to zero or a subnormal are numbers; infinities and NaN are not.
   if (!std::isfinite(value)) {
-    throw bad_record(where + ": \"" + text + "\" is not a finite 32-bit number");
+    throw bad_record(where() + ": \"" + text + "\" is not a finite 32-bit number");
   }
   return value;
 }
@@ -151,53 +208,154 @@ std::size_t column_of(const std::string& field, const std::vector<std::string_vi
   throw bad_record("no column named \"" + field + "\"");
 }
 
-std::vector<VectorRecord> parse_csv(const std::string& data, const ShardFormat& format,
+// What each column of a CSV shard holds.
+struct CsvColumns {
+  enum Kind : std::uint8_t { kValue, kId, kAttribute };
+  std::vector<Kind> kinds;  // past its end, a column holds values
+  std::vector<std::string> attribute_names;
+  std::size_t id_column = 0;
+  bool has_id = false;
+
+  Kind kind(std::size_t column) const { return column < kinds.size() ? kinds[column] : kValue; }
+};
+
+// The records of whole lines of a CSV shard, the first of them line `first_line`.
+std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_line,
+                                    const CsvColumns& columns, const std::atomic<bool>* stop) {
+  std::vector<VectorRecord> records;
+  reserve_advised(records, line_count(lines));
+  std::size_t dimension = 0;
+  for_each_line(lines, stop, [&](std::string_view line, std::size_t n) {
+    n += first_line - 1;
+    if (line.empty()) return;
+    auto where = [n] { return "line " + std::to_string(n); };
+    VectorRecord record;
+    record.dense.reserve(dimension);
+    std::size_t c = 0;
+    for (std::size_t start = 0;; ++c) {
+      if (c >= kMaxFields) {
+        throw bad_record(
+            where() + " has " + std::to_string(std::count(line.begin(), line.end(), ',') + 1) +
+            " fields, more than the " + std::to_string(kMaxFields) + " a line may have");
+      }
+      const auto kind = columns.kind(c);
+      auto column = [&] { return where() + ", column " + std::to_string(c + 1); };
+      if (kind == CsvColumns::kValue) {
+        // A plain decimal is read and passed in one go; anything else is cut at its comma.
+        float value = 0;
+        const char* const end = line.data() + line.size();
+        const char* stop = short_decimal(line.data() + start, end, value);
+        if (stop == nullptr) {
+          const auto read = std::from_chars(line.data() + start, end, value);
+          stop = read.ec == std::errc() && std::isfinite(value) ? read.ptr : nullptr;
+        }
+        if (stop != nullptr && (stop == end || *stop == ',')) {
+          record.dense.push_back(value);
+          if (stop == end) break;
+          start = static_cast<std::size_t>(stop - line.data()) + 1;
+          continue;
+        }
+      }
+      const auto comma = line.find(',', start);
+      const std::string_view field =
+          line.substr(start, comma == std::string_view::npos ? line.size() - start : comma - start);
+      if (kind == CsvColumns::kValue) {
+        record.dense.push_back(number(field, column));
+      } else if (!valid_utf8(field)) {
+        throw bad_record(column() + " is not UTF-8 text");
+      } else if (kind == CsvColumns::kId) {
+        record.id = std::string(field);
+      } else {
+        if (!record.attributes.is_object()) record.attributes = json::object();
+        record.attributes[columns.attribute_names[c]] = std::string(field);
+      }
+      if (comma == std::string_view::npos) break;
+      start = comma + 1;
+    }
+    if (columns.has_id && columns.id_column > c) {
+      throw bad_record(where() + " has no column " + std::to_string(columns.id_column + 1));
+    }
+    dimension = record.dense.size();
+    records.push_back(std::move(record));
+  });
+  return records;
+}
+
+// Cuts text into about `parts` pieces of whole lines.
+std::vector<std::string_view> line_pieces(std::string_view text, std::size_t parts) {
+  std::vector<std::string_view> pieces;
+  for (std::size_t left = parts; !text.empty(); --left) {
+    std::size_t cut = left <= 1 ? text.size() : text.size() / left;
+    cut = text.find('\n', cut);
+    cut = cut == std::string_view::npos ? text.size() : cut + 1;
+    pieces.push_back(text.substr(0, cut));
+    text.remove_prefix(cut);
+  }
+  return pieces;
+}
+
+std::vector<VectorRecord> parse_csv(std::string_view data, const ShardFormat& format,
                                     const ServiceLimits& limits, const std::atomic<bool>* stop) {
   const std::size_t line_total = line_count(data);
   check_count(line_total - (format.has_field_names && line_total > 0 ? 1 : 0), limits);
   std::vector<std::string_view> header;
-  bool header_read = !format.has_field_names;
-  bool has_id = !format.id_field.empty();
-  std::size_t id_column = 0;
-  std::map<std::size_t, std::string> attribute_columns;
-  auto name_columns = [&] {
-    if (has_id) id_column = column_of(format.id_field, header);
-    for (const auto& name : format.attributes) attribute_columns[column_of(name, header)] = name;
+  std::size_t first_line = 1;
+  if (format.has_field_names) {
+    if (data.empty()) throw bad_record("the CSV shard has no header line");
+    const auto end = data.find('\n');
+    std::string_view line = data.substr(0, end);
+    if (line.size() > kMaxLineBytes) throw bad_record("line 1 is longer than the limit");
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    header = fields_of(line, "line 1");
+    data.remove_prefix(end == std::string_view::npos ? data.size() : end + 1);
+    first_line = 2;
+  }
+  CsvColumns columns;
+  auto mark = [&](std::size_t column, CsvColumns::Kind kind) {
+    if (columns.kinds.size() <= column) columns.kinds.resize(column + 1, CsvColumns::kValue);
+    if (columns.attribute_names.size() <= column) columns.attribute_names.resize(column + 1);
+    columns.kinds[column] = kind;
   };
-  if (header_read) name_columns();
+  for (const auto& name : format.attributes) {
+    const std::size_t column = column_of(name, header);
+    mark(column, CsvColumns::kAttribute);
+    columns.attribute_names[column] = name;
+  }
+  if (!format.id_field.empty()) {
+    columns.has_id = true;
+    columns.id_column = column_of(format.id_field, header);
+    mark(columns.id_column, CsvColumns::kId);
+  }
+  // Large shards are read on every core, in pieces of whole lines; the first error in line
+  // order is the one told.
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const auto pieces = line_pieces(data, std::min<std::size_t>(cores, 1 + data.size() / (8 << 20)));
+  std::vector<std::vector<VectorRecord>> parsed(pieces.size());
+  std::vector<std::exception_ptr> failures(pieces.size());
+  std::vector<std::size_t> firsts(pieces.size(), first_line);
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    firsts[i] = firsts[i - 1] + breaks_in(pieces[i - 1]);
+  }
+  auto parse_piece = [&](std::size_t i) {
+    try {
+      parsed[i] = csv_lines(pieces[i], firsts[i], columns, stop);
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < pieces.size(); ++i) helpers.emplace_back(parse_piece, i);
+  if (!pieces.empty()) parse_piece(0);
+  for (auto& helper : helpers) helper.join();
+  for (const auto& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+  if (parsed.size() == 1) return std::move(parsed[0]);
   std::vector<VectorRecord> records;
-  records.reserve(line_total);
-  for_each_line(data, stop, [&](std::string_view line, std::size_t n) {
-    const std::string where = "line " + std::to_string(n);
-    if (!header_read) {
-      header = fields_of(line, where);
-      header_read = true;
-      name_columns();
-      return;
-    }
-    if (line.empty()) return;
-    const auto fields = fields_of(line, where);
-    VectorRecord record;
-    for (std::size_t c = 0; c < fields.size(); ++c) {
-      const bool text_field = (has_id && c == id_column) || attribute_columns.count(c) != 0;
-      if (text_field && !valid_utf8(fields[c])) {
-        throw bad_record(where + ", column " + std::to_string(c + 1) + " is not UTF-8 text");
-      }
-      if (has_id && c == id_column) {
-        record.id = std::string(fields[c]);
-      } else if (auto attribute = attribute_columns.find(c); attribute != attribute_columns.end()) {
-        if (!record.attributes.is_object()) record.attributes = json::object();
-        record.attributes[attribute->second] = std::string(fields[c]);
-      } else {
-        record.dense.push_back(number(fields[c], where + ", column " + std::to_string(c + 1)));
-      }
-    }
-    if (has_id && id_column >= fields.size()) {
-      throw bad_record(where + " has no column " + std::to_string(id_column + 1));
-    }
-    records.push_back(std::move(record));
-  });
-  if (!header_read) throw bad_record("the CSV shard has no header line");
+  std::size_t total = 0;
+  for (const auto& piece : parsed) total += piece.size();
+  records.reserve(total);
+  for (auto& piece : parsed) std::move(piece.begin(), piece.end(), std::back_inserter(records));
   return records;
 }
 
@@ -239,7 +397,7 @@ std::string field_text(const json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-std::vector<VectorRecord> parse_json_records(const std::string& data, const ShardFormat& format,
+std::vector<VectorRecord> parse_json_records(std::string_view data, const ShardFormat& format,
                                              const ServiceLimits& limits,
                                              const std::atomic<bool>* stop) {
   // Elements are cut apart and checked for nesting and size before each becomes a tree of its
@@ -293,13 +451,13 @@ std::vector<VectorRecord> parse_json_records(const std::string& data, const Shar
   return records;
 }
 
-std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLimits& limits,
+std::vector<VectorRecord> parse_libsvm(std::string_view data, const ServiceLimits& limits,
                                        const std::atomic<bool>* stop) {
   std::vector<VectorRecord> records;
   check_count(line_count(data), limits);
   for_each_line(data, stop, [&](std::string_view line, std::size_t n) {
     if (line.find_first_not_of(" \t") == std::string_view::npos) return;
-    const std::string where = "line " + std::to_string(n);
+    auto where = [n] { return "line " + std::to_string(n); };
     VectorRecord record;
     std::size_t start = 0;
     while (start < line.size()) {
@@ -310,16 +468,20 @@ std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLim
       const auto colon = token.find(':');
       if (colon == std::string_view::npos) {
         if (record.sparse.empty()) continue;  // the label
-        throw bad_record(where + ": \"" + std::string(token) + "\" is not index:value");
+        throw bad_record(where() + ": \"" + std::string(token) + "\" is not index:value");
       }
-      const std::string index(token.substr(0, colon));
-      if (!all_digits(index) || index.size() > 10 || std::stoull(index) > 0xffffffffULL) {
-        throw bad_record(where + ": \"" + index + "\" is not an index");
+      const std::string_view index = token.substr(0, colon);
+      std::uint64_t value = 0;
+      const auto [end, code] = std::from_chars(index.data(), index.data() + index.size(), value);
+      if (index.empty() || index.size() > 10 || code != std::errc() ||
+          end != index.data() + index.size() || value > 0xffffffffULL) {
+        throw bad_record(where() + ": \"" + std::string(index) + "\" is not an index");
       }
       if (record.sparse.size() >= kMaxFields * 16) {
-        throw bad_record(where + " has more than " + std::to_string(kMaxFields * 16) + " entries");
+        throw bad_record(where() + " has more than " + std::to_string(kMaxFields * 16) +
+                         " entries");
       }
-      record.sparse.emplace_back(static_cast<std::uint32_t>(std::stoull(index)),
+      record.sparse.emplace_back(static_cast<std::uint32_t>(value),
                                  number(token.substr(colon + 1), where));
     }
     records.push_back(std::move(record));
@@ -327,7 +489,7 @@ std::vector<VectorRecord> parse_libsvm(const std::string& data, const ServiceLim
   return records;
 }
 
-std::vector<VectorRecord> parse_binary(const std::string& data, int dim, const std::string& dtype,
+std::vector<VectorRecord> parse_binary(std::string_view data, int dim, const std::string& dtype,
                                        const ServiceLimits& limits) {
   BinaryRecords records(dim, dtype, limits);
   records.feed(data.data(), data.size());
@@ -385,7 +547,7 @@ std::vector<VectorRecord> BinaryRecords::finish() {
   return std::move(records_);
 }
 
-std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
+std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
                                         const ServiceLimits& limits,
                                         const std::atomic<bool>* stop) {
@@ -416,41 +578,19 @@ std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
   return records;
 }
 
-std::vector<std::string> shard_ids(std::string_view gzip_text, const ServiceLimits& limits) {
+std::vector<std::string> shard_ids(std::string_view text, const ServiceLimits& limits) {
+  check_count(line_count(text), limits);
   std::vector<std::string> ids;
-  std::string partial;
-  auto take = [&](std::string_view line) {
-    const std::string where = "string id " + std::to_string(ids.size() + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!valid_utf8(line)) throw bad_record(where + " is not UTF-8 text");
-    check_count(ids.size() + 1, limits);
+  ids.reserve(line_count(text));
+  for_each_line(text, nullptr, [&](std::string_view line, std::size_t n) {
+    if (!valid_utf8(line))
+      throw bad_record("string id " + std::to_string(n) + " is not UTF-8 text");
     ids.emplace_back(line);
-  };
-  GzipReader reader(limits.max_shard_bytes, [&](const char* data, std::size_t size) {
-    std::string_view piece(data, size);
-    for (auto end = piece.find('\n'); end != std::string_view::npos; end = piece.find('\n')) {
-      if (partial.empty()) {
-        take(piece.substr(0, end));
-      } else {
-        partial.append(piece.substr(0, end));
-        take(partial);
-        partial.clear();
-      }
-      piece.remove_prefix(end + 1);
-    }
-    if (partial.size() + piece.size() > kMaxLineBytes) {
-      throw bad_record("string id " + std::to_string(ids.size() + 1) + " is longer than " +
-                       std::to_string(kMaxLineBytes) + " bytes");
-    }
-    partial.append(piece);
   });
-  reader.feed(gzip_text);
-  reader.finish();
-  if (!partial.empty()) take(partial);
   return ids;
 }
 
-std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format,
+std::vector<VectorRecord> parse_query_file(std::string_view data, const std::string& format,
                                            const ServiceLimits& limits) {
   ShardFormat shape;
   shape.file_format = format;

@@ -26,14 +26,14 @@ struct ShardFormat {
 // Values must be finite 32-bit numbers, ids UTF-8 text. Records without an id get none (an empty
 // id); `ids`, when given, are paired with the records in order. Throws Stopping when `stop` is
 // raised part way.
-std::vector<VectorRecord> parse_records(const std::string& data, const ShardFormat& format,
+std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
                                         const ServiceLimits& limits,
                                         const std::atomic<bool>* stop = nullptr);
 
-// The string ids of a shard (one a line) from their gzip text, counted as they are inflated:
-// more than --max-records, a line of more than kMaxLineBytes or one that is not UTF-8 is refused.
-std::vector<std::string> shard_ids(std::string_view gzip_text, const ServiceLimits& limits);
+// The string ids of a shard (one a line): more than --max-records, a line of more than
+// kMaxLineBytes or one that is not UTF-8 is refused.
+std::vector<std::string> shard_ids(std::string_view text, const ServiceLimits& limits);
 
 // The longest line of a CSV or libsvm shard, and the most fields a CSV line may have (the largest
 // dimension and a thousand more for ids and attributes).
@@ -65,7 +65,7 @@ class BinaryRecords {
 };
 
 // Query vectors of a file search: CSV without field names, JSON arrays, libsvm, or float32.
-std::vector<VectorRecord> parse_query_file(const std::string& data, const std::string& format,
+std::vector<VectorRecord> parse_query_file(std::string_view data, const std::string& format,
                                            const ServiceLimits& limits);
 
 }  // namespace orvix_local

@@ -61,7 +61,8 @@ json LocalService::dense_batch(const std::string& owner, const json& body,
               ",\"string_ids\":" + json(ids).dump() + "}";
   }
   return {{"checksum_server", checksum},
-          {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, details, {payload})}};
+          {"job_id", jobs_.submit(owner, "batch", dataset.id, 0, details,
+                                  std::vector<std::string_view>{payload})}};
 }
 
 json LocalService::add_data_batch(const std::string& owner, const json& body) {
@@ -228,38 +229,48 @@ json LocalService::upload(const std::string& owner, const json& body, std::strin
   }
   const std::string ids_text = optional_text(body, "string_id_txt");
   json details = {{"dataset", dataset_details(dataset)}, {"format", format}};
-  std::string data, ids, header;
   if (checksum != optional_text(body, "checksum")) {
     details["error"] = "checksum of \"file_data\" does not match";
-  } else {
-    // Sizes are checked here, so that a shard that would be too large once decompressed is
-    // refused at once; what is wrong inside it is the job's to report.
-    try {
-      data = base64_decode(file_data);
-      ids = base64_decode(ids_text);
-      const std::size_t size = gunzipped_size(data, limits_.max_shard_bytes);
-      if (!ids.empty()) gunzipped_size(ids, limits_.max_shard_bytes);
-      if (format.at("file_format") == "binary" && format.value("binary_dim", 0) > 0) {
-        const std::size_t vector_bytes =
-            static_cast<std::size_t>(format.at("binary_dim").get<int>()) *
-            (format.at("binary_dtype") == "float32" ? 4 : 1);
-        check_records(size / vector_bytes, limits_);
-      }
-      header = shard_header(data.size());
-    } catch (const TooLarge& e) {
-      throw ApiError(413, "LIMIT_EXCEEDED",
-                     "the decompressed shard is over the limit of " + std::to_string(e.limit) +
-                         " bytes (--max-shard-mb)");
-    } catch (const ApiError&) {
-      throw;
-    } catch (const std::exception& e) {
-      details["error"] = e.what();
-    }
+    return {{"checksum_server", checksum},
+            {"job_id", jobs_.submit(owner, "upload", dataset.id, 0, details, std::nullopt)}};
   }
-  const std::vector<std::string_view> payload = {header, data, ids};
-  return {{"checksum_server", checksum},
-          {"job_id", jobs_.submit(owner, "upload", dataset.id, 0, details,
-                                  header.empty() ? std::vector<std::string_view>{} : payload)}};
+  // The shard's gzip is decoded into the job's input as it is read; the job decompresses it once.
+  // A shard whose gzip trailer says it is too large once decompressed is refused at once; one
+  // whose trailer lies fails its job at the same limit. What is wrong inside it is the job's to
+  // report.
+  std::optional<StagedInput> input = jobs_.stage();
+  try {
+    const DecodedGzip data = decode_base64_into(file_data, *input);
+    const DecodedGzip ids = decode_base64_into(ids_text, *input);
+    if (data.stated_size > limits_.max_shard_bytes || ids.stated_size > limits_.max_shard_bytes) {
+      throw TooLarge(limits_.max_shard_bytes);
+    }
+    if (format.at("file_format") == "binary" && format.value("binary_dim", 0) > 0) {
+      const std::size_t vector_bytes =
+          static_cast<std::size_t>(format.at("binary_dim").get<int>()) *
+          (format.at("binary_dtype") == "float32" ? 4 : 1);
+      check_records(data.stated_size / vector_bytes, limits_);
+    }
+    details["payload"] = {
+        {"data", data.bytes}, {"ids", ids.bytes}, {"stated_size", data.stated_size}};
+  } catch (const TooLarge& e) {
+    throw ApiError(413, "LIMIT_EXCEEDED",
+                   "the decompressed shard is over the limit of " + std::to_string(e.limit) +
+                       " bytes (--max-shard-mb)");
+  } catch (const ApiError&) {
+    throw;
+  } catch (const std::exception& e) {
+    details["error"] = e.what();
+    input.reset();
+  }
+  const bool readable = input.has_value();
+  const std::string id = jobs_.submit(owner, "upload", dataset.id, 0, details, std::move(input));
+  if (readable) {
+    // Its records are read while the job before it is stored.
+    Job job{id, "upload", dataset.id, 0, details, jobs_.input_path(id)};
+    prefetch_.offer(id, [this, job] { return shard_records(job, prefetched_text_); });
+  }
+  return {{"checksum_server", checksum}, {"job_id", id}};
 }
 
 }  // namespace orvix_local

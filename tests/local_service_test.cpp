@@ -1,7 +1,10 @@
 // Orvix Local's API called in-process: answers, users kept apart, searches, and jobs that meet
 // deleted datasets and restarts.
 #include <gtest/gtest.h>
+
 #include <unistd.h>
+#include <cstring>
+#include <random>
 
 #include <algorithm>
 #include <atomic>
@@ -515,6 +518,41 @@ TEST(ShardRecords, BinaryShardsDecompressedInPiecesOfAnySize) {
   EXPECT_THROW(orvix_local::gunzip(gz.substr(0, gz.size() - 3), 1 << 20), std::runtime_error);
   EXPECT_THROW(orvix_local::gunzip(gz, 100), orvix_local::TooLarge);
   EXPECT_EQ(orvix_local::gunzip(gz + gz, 1 << 20), raw + raw);  // two members
+}
+
+}  // namespace
+
+namespace {
+
+// CSV values take a fast path when they are short plain decimals: every value must still be the
+// float strtof reads, bit for bit, and every form it does not take must still be read or refused
+// as before.
+TEST(ShardRecords, CsvValuesAreReadExactlyAsStrtofReadsThem) {
+  std::mt19937 random(7);
+  std::vector<std::string> values = {
+      "0.1", "-0.0",      "16777215.5",          "16777216",     "1e5",  "+1.25", " 2", "3 ", "5.",
+      ".5",  "1.0000001", "0.30000001192092896", "3.4028235e38", "1e-45"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string digits = std::to_string(random() % 100000000);
+    const std::size_t point = random() % (digits.size() + 1);
+    if (point < digits.size()) digits.insert(digits.size() - point, ".");
+    values.push_back((random() % 2 ? "-" : "") + digits);
+  }
+  std::string shard;
+  for (const auto& value : values) shard += value + "\n";
+  const auto records = orvix_local::parse_records(shard, {"csv", false, "dense", "", {}, "", 0, ""},
+                                                  nullptr, orvix_local::ServiceLimits{});
+  ASSERT_EQ(records.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const float expected = std::strtof(values[i].c_str(), nullptr);
+    EXPECT_EQ(std::memcmp(&records[i].dense.at(0), &expected, sizeof expected), 0) << values[i];
+  }
+  for (const std::string bad : {"1,x", "1,", "nan", "1e39", "0x1p3q"}) {
+    EXPECT_THROW(orvix_local::parse_records(bad + "\n", {"csv", false, "dense", "", {}, "", 0, ""},
+                                            nullptr, orvix_local::ServiceLimits{}),
+                 orvix_local::ApiError)
+        << bad;
+  }
 }
 
 }  // namespace
