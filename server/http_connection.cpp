@@ -1,8 +1,13 @@
 #include "server/http_connection.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
 
 #include "server/large_memory.h"
 #include "server/limits.h"
@@ -14,151 +19,253 @@ Connection::Step refuse(int status, std::string why) {
   return {Connection::Step::Kind::kRefuse, status, std::move(why)};
 }
 
+Connection::Step more() {
+  return {};
+}
+
 }  // namespace
+
+Connection::~Connection() {
+  if (spool_fd >= 0) ::close(spool_fd);
+}
+
+std::size_t Connection::headroom() const {
+  if (spool_fd >= 0) return std::numeric_limits<std::size_t>::max();
+  const std::size_t reserved = head.request.reservation.bytes();
+  return reserved > body_bytes + pending() ? reserved - body_bytes - pending() : 0;
+}
+
+bool Connection::grow(const HttpLimits& limits, MemoryBudget& budget) {
+  std::size_t step = limits.body_step;
+  if (!head.chunked) step = std::min(step, head.length.value_or(0) - body_bytes);
+  return budget.try_grow(head.request.reservation, std::max<std::size_t>(step, 1));
+}
+
+Connection::Step Connection::store(const char* data, std::size_t size, MemoryBudget& budget,
+                                   const HttpLimits& limits) {
+  if (spool_fd >= 0) {
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t n = ::write(spool_fd, data + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        return errno == ENOSPC || errno == EDQUOT
+                   ? refuse(507, "the service's disk is full; nothing was stored")
+                   : refuse(500, "the request body could not be kept: " +
+                                     std::string(std::strerror(errno)));
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    body_bytes += size;
+    return more();
+  }
+  auto& reservation = head.request.reservation;
+  if (reservation.bytes() < body_bytes + size) {
+    if (body_bytes + size > budget.limit()) {
+      return refuse(413, over_limit("the request body", body_bytes + size, budget.limit(),
+                                    "--max-inflight-mb"));
+    }
+    const std::size_t need = body_bytes + size - reservation.bytes();
+    if (!budget.try_grow(reservation, std::max(need, std::min(limits.body_step, need * 2)))) {
+      return {Step::Kind::kBudget, 0, ""};
+    }
+  }
+  head.request.body.append(data, size);
+  body_bytes += size;
+  return more();
+}
+
+Connection::Step Connection::take_body(const char* data, std::size_t size) {
+  const std::size_t left = head.length.value_or(0) - body_bytes;
+  if (size > left) {
+    // Bytes past the body begin the next request.
+    in.append(data + left, size - left);
+    size = left;
+  }
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::write(spool_fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      return errno == ENOSPC || errno == EDQUOT
+                 ? refuse(507, "the service's disk is full; nothing was stored")
+                 : refuse(500, "the request body could not be kept: " +
+                                   std::string(std::strerror(errno)));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  body_bytes += size;
+  if (body_bytes < head.length.value_or(0)) return more();
+  ::close(spool_fd);
+  spool_fd = -1;
+  return {Step::Kind::kDispatch, 0, ""};
+}
+
+Connection::Step Connection::start_body(const HttpLimits& limits) {
+  if (head.expects_continue) {
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    const ssize_t n = ::send(fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)n;
+  }
+  restart_window(Clock::now());
+  const std::size_t length = head.length.value_or(0);
+  if (rule.spool && !limits.spool_dir.empty() && (head.chunked || length > 0)) {
+    std::string path = limits.spool_dir + "/body-XXXXXX";
+    spool_fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (spool_fd < 0) {
+      return errno == ENOSPC || errno == EDQUOT
+                 ? refuse(507, "the service's disk is full; nothing was stored")
+                 : refuse(500,
+                          "the request body cannot be kept: " + std::string(std::strerror(errno)));
+    }
+    head.request.spooled = SpooledBody(path);
+  } else if (!head.chunked) {
+    reserve_advised(head.request.body, length);
+  }
+  phase = head.chunked ? Phase::kChunkSize : Phase::kBody;
+  return more();
+}
 
 Connection::Step Connection::advance(const HttpLimits& limits, MemoryBudget& budget,
                                      const HttpServer::BodyLimit& body_limit) {
   using Phase = Connection::Phase;
+  // The bytes used go once, whatever the number of chunks they held.
+  struct Compact {
+    Connection& c;
+    ~Compact() {
+      if (c.used > 0) {
+        c.in.erase(0, c.used);
+        c.used = 0;
+      }
+    }
+  } compact{*this};
+  auto dispatch = [this]() -> Step {
+    if (spool_fd >= 0) {
+      ::close(spool_fd);
+      spool_fd = -1;
+    }
+    return {Step::Kind::kDispatch, 0, ""};
+  };
   for (;;) {
+    const std::string_view rest = std::string_view(in).substr(used);
     switch (phase) {
       case Phase::kHead: {
-        auto end = in.find("\r\n\r\n");
+        // Empty lines before a request line are passed over, as HTTP/1.1 allows.
+        std::size_t lead = 0;
+        while (lead < rest.size() && (rest[lead] == '\r' || rest[lead] == '\n')) ++lead;
+        used += lead;
+        const std::string_view text = rest.substr(lead);
+        auto end = text.find("\r\n\r\n");
         std::size_t skip = 4;
-        if (const auto bare = in.find("\n\n");
-            bare != std::string::npos && (end == std::string::npos || bare < end)) {
+        if (const auto bare = text.find("\n\n");
+            bare != std::string_view::npos && (end == std::string_view::npos || bare < end)) {
           end = bare;
           skip = 2;
         }
-        if (end == std::string::npos || end > limits.max_header_bytes) {
-          if (in.size() > limits.max_header_bytes) {
+        if (end == std::string_view::npos || end > limits.max_header_bytes) {
+          if (text.size() > limits.max_header_bytes) {
             return refuse(431, "the request head is over " +
                                    std::to_string(limits.max_header_bytes) + " bytes");
           }
-          return {};
+          return more();
         }
-        head = parse_head(std::string_view(in).substr(0, end));
-        in.erase(0, end + skip);
-        if (head.refusal != 0) {
-          return refuse(head.refusal, head.why);
-        }
+        head = parse_head(text.substr(0, end));
+        head.request.address = address;
+        used += end + skip;
+        if (head.refusal != 0) return refuse(head.refusal, head.why);
         rule = body_limit(head.request.path);
         const std::size_t length = head.length.value_or(0);
         if (length > rule.max_bytes || (head.chunked && rule.max_bytes == 0)) {
           return refuse(413, over_limit("the request body", length, rule.max_bytes, rule.option));
         }
-        wanted = length;
-        phase = Phase::kBudget;
-        deadline = Clock::now() + limits.budget_wait;
-        break;
-      }
-      case Phase::kBudget: {
-        auto reservation = budget.try_take(wanted);
-        if (!reservation) {
-          if (wanted > budget.limit()) {
-            return refuse(
-                413, over_limit("the request body", wanted, budget.limit(), "--max-inflight-mb"));
-          }
-          return {Step::Kind::kBudget, 0, ""};
+        if (!rule.spool && length > budget.limit()) {
+          return refuse(
+              413, over_limit("the request body", length, budget.limit(), "--max-inflight-mb"));
         }
-        head.request.reservation = std::move(*reservation);
-        if (head.expects_continue) {
-          static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-          const ssize_t n =
-              ::send(fd, kContinue, sizeof kContinue - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-          (void)n;
-        }
-        const std::size_t length = head.length.value_or(0);
-        deadline = Clock::now() + limits.head_time + at_min_rate(limits, length);
-        if (head.chunked) {
-          phase = Phase::kChunkSize;
-        } else {
-          reserve_advised(head.request.body, length);
-          head.request.body.resize(length);
-          have = 0;
-          phase = Phase::kBody;
-        }
+        head.request.reservation = budget.open(address);
+        body_bytes = 0;
+        trailer_bytes = 0;
+        if (Step step = start_body(limits); step.kind != Step::Kind::kMore) return step;
+        if (phase == Phase::kBody && length == 0) return dispatch();
         break;
       }
       case Phase::kBody: {
-        std::string& body = head.request.body;
-        const std::size_t take = std::min(in.size(), body.size() - have);
-        std::copy_n(in.data(), take, body.data() + have);
-        in.erase(0, take);
-        have += take;
-        if (have < body.size()) return {};
-        return {Step::Kind::kDispatch, 0, ""};
+        const std::size_t take = std::min(rest.size(), head.length.value_or(0) - body_bytes);
+        if (take > 0) {
+          if (Step step = store(rest.data(), take, budget, limits);
+              step.kind != Step::Kind::kMore) {
+            return step;
+          }
+          used += take;
+        }
+        if (body_bytes == head.length.value_or(0)) return dispatch();
+        return more();
       }
       case Phase::kChunkSize: {
-        const auto end = in.find('\n');
-        if (end == std::string::npos) {
-          if (in.size() > 1024) {
-            return refuse(400, "a chunk size line is too long");
-          }
-          return {};
+        const auto end = rest.find('\n');
+        if (end == std::string_view::npos) {
+          if (rest.size() > 1024) return refuse(400, "a chunk size line is too long");
+          return more();
         }
-        std::string_view line = std::string_view(in).substr(0, end);
-        line = trimmed(line.substr(0, line.find(';')));
+        std::string_view line = trimmed(rest.substr(0, end).substr(0, rest.find(';')));
+        // Leading zeros are part of the number (1*HEXDIG): only the digits after them count.
+        while (line.size() > 1 && line.front() == '0') line.remove_prefix(1);
         if (line.empty() || line.size() > 15 ||
             line.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
           return refuse(400, "a chunk size is not a hexadecimal number");
         }
         const std::size_t size = std::stoull(std::string(line), nullptr, 16);
-        in.erase(0, end + 1);
-        std::string& body = head.request.body;
-        if (size > rule.max_bytes - body.size()) {
+        if (size > rule.max_bytes - body_bytes) {
           return refuse(
-              413, over_limit("the request body", body.size() + size, rule.max_bytes, rule.option));
+              413, over_limit("the request body", body_bytes + size, rule.max_bytes, rule.option));
         }
-        if (!head.request.reservation.grow(size)) {
-          return refuse(503, "the service is short of memory for this request; try again");
-        }
+        used += end + 1;
         chunk_left = size;
         phase = size == 0 ? Phase::kTrailer : Phase::kChunkData;
         break;
       }
       case Phase::kChunkData: {
-        const std::size_t take = std::min(in.size(), chunk_left);
-        head.request.body.append(in, 0, take);
-        in.erase(0, take);
-        chunk_left -= take;
-        if (chunk_left > 0) return {};
+        const std::size_t take = std::min(rest.size(), chunk_left);
+        if (take > 0) {
+          if (Step step = store(rest.data(), take, budget, limits);
+              step.kind != Step::Kind::kMore) {
+            return step;
+          }
+          used += take;
+          chunk_left -= take;
+        }
+        if (chunk_left > 0) return more();
         phase = Phase::kChunkEnd;
         break;
       }
       case Phase::kChunkEnd: {
-        const auto end = in.find('\n');
-        if (end == std::string::npos) {
-          if (in.size() > 2) {
-            return refuse(400, "a chunk does not end where its size says");
-          }
-          return {};
+        const auto end = rest.find('\n');
+        if (end == std::string_view::npos) {
+          if (rest.size() > 2) return refuse(400, "a chunk does not end where its size says");
+          return more();
         }
-        if (trimmed(std::string_view(in).substr(0, end)).size() != 0) {
+        if (!trimmed(rest.substr(0, end)).empty()) {
           return refuse(400, "a chunk does not end where its size says");
         }
-        in.erase(0, end + 1);
+        used += end + 1;
         phase = Phase::kChunkSize;
         break;
       }
       case Phase::kTrailer: {
-        const auto end = in.find('\n');
-        if (end == std::string::npos) {
-          if (trailer_bytes + in.size() > limits.max_header_bytes) {
+        const auto end = rest.find('\n');
+        if (end == std::string_view::npos) {
+          if (trailer_bytes + rest.size() > limits.max_header_bytes) {
             return refuse(431, "the request's trailers are too long");
           }
-          return {};
+          return more();
         }
-        const bool last = trimmed(std::string_view(in).substr(0, end)).empty();
+        const bool last = trimmed(rest.substr(0, end)).empty();
         trailer_bytes += end + 1;
-        in.erase(0, end + 1);
-        if (last) {
-          return {Step::Kind::kDispatch, 0, ""};
-        }
+        used += end + 1;
+        if (last) return dispatch();
         break;
       }
       case Phase::kWorking:
       case Phase::kWriting:
-        return {};
+        return more();
     }
   }
 }

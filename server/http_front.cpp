@@ -2,13 +2,18 @@
 
 #include <malloc.h>
 
+#include <optional>
+
+#include "server/job_inputs.h"
+
 namespace orvix_local {
 namespace {
 
 constexpr std::size_t kOtherBody = 64 << 10;
 
 BodyRule body_rule(const std::string& path, const ServiceLimits& limits) {
-  if (path == "/api/upload") return {limits.max_upload_body, "--max-body-mb"};
+  // An upload's body goes to a file as it arrives: it holds no memory, and its job takes it.
+  if (path == "/api/upload") return {limits.max_upload_body, "--max-body-mb", true};
   if (path.rfind("/api/", 0) == 0) return {limits.max_request_body, "--max-request-mb"};
   return {kOtherBody, "a path outside /api"};
 }
@@ -32,9 +37,16 @@ HttpAnswer route(LocalService& service, HttpRequest& request) {
   const std::string name = request.path.substr(std::min<std::size_t>(5, request.path.size()));
   if (request.method == "POST" && request.path.rfind("/api/", 0) == 0 && is_endpoint_name(name)) {
     const bool large = request.body.size() > (16u << 20);
-    auto [status, answer] = service.call(name, std::move(request.body));
+    std::optional<MappedInput> mapped;
+    if (request.spooled) mapped.emplace(request.spooled.path());
+    auto [status, answer] =
+        service.call(name, mapped ? mapped->bytes() : std::string_view(request.body),
+                     request.reservation, &request.spooled);
     HttpAnswer result = json_answer(status, answer);
-    if (large) malloc_trim(0);
+    if (large) {
+      std::string().swap(request.body);
+      malloc_trim(0);
+    }
     return result;
   }
   return json_answer(404, {{"detail", "no such path: " + request.method + " " + request.path}});
@@ -42,7 +54,8 @@ HttpAnswer route(LocalService& service, HttpRequest& request) {
 
 }  // namespace
 
-std::unique_ptr<HttpServer> http_front(LocalService& service, const HttpLimits& limits) {
+std::unique_ptr<HttpServer> http_front(LocalService& service, HttpLimits limits) {
+  if (limits.spool_dir.empty()) limits.spool_dir = service.spool_dir();
   return std::make_unique<HttpServer>(
       limits, service.budget(),
       [&service](const std::string& path) { return body_rule(path, service.limits()); },

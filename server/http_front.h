@@ -9,6 +9,6 @@
 namespace orvix_local {
 
 // A server answering for `service`, which must outlive it.
-std::unique_ptr<HttpServer> http_front(LocalService& service, const HttpLimits& limits = {});
+std::unique_ptr<HttpServer> http_front(LocalService& service, HttpLimits limits = {});
 
 }  // namespace orvix_local

@@ -48,6 +48,8 @@ const char* reason(int status) {
       return "Not Implemented";
     case 503:
       return "Service Unavailable";
+    case 507:
+      return "Insufficient Storage";
     case 505:
       return "HTTP Version Not Supported";
     default:
@@ -109,8 +111,15 @@ Head parse_head(std::string_view text) {
     return refuse(400, "the request line is not METHOD TARGET VERSION");
   }
   const std::string_view method = first.substr(0, space1);
-  const std::string_view target = first.substr(space1 + 1, space2 - space1 - 1);
+  std::string_view target = first.substr(space1 + 1, space2 - space1 - 1);
   const std::string_view version = first.substr(space2 + 1);
+  // The absolute form (what a proxy is sent) names the same resource as its path.
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (lower(target.substr(0, scheme.size())) == scheme) {
+      const auto slash = target.find('/', scheme.size());
+      target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+    }
+  }
   if (!is_token(method) || target.empty() || target.front() != '/') {
     return refuse(400, "the request line is not METHOD TARGET VERSION");
   }

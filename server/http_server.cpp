@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +49,9 @@ struct HttpServer::Loop {
   std::unordered_map<std::uint64_t, std::unique_ptr<Connection>> connections;
   std::list<std::uint64_t> budget_waiters;  // in the order they began to wait
   std::uint64_t next_id = 2;
+  std::vector<char> scratch = std::vector<char>(kReadPiece);  // a spooled body's bytes pass here
+  int spare_fd = -1;              // given up when descriptors run out, to accept and refuse
+  bool listening_paused = false;  // no descriptor left: the listening socket is not watched
 
   // Work for the workers, and what they finished.
   struct Task {
@@ -77,6 +81,7 @@ struct HttpServer::Loop {
   ~Loop() {
     budget.on_release(nullptr);
     for (auto& [id, connection] : connections) ::close(connection->fd);
+    connections.clear();
     if (listen_fd >= 0) ::close(listen_fd);
     ::close(wake_fd);
     ::close(epoll_fd);
@@ -102,19 +107,30 @@ struct HttpServer::Loop {
 
   // ---- connections ----
 
+  // Refuses a connection at once, with a short answer when its buffer takes it.
+  static void turn_away(int fd) {
+    static const std::string body = detail_json("too many connections; try again");
+    static const std::string busy =
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+        "Retry-After: 1\r\nConnection: close\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    const ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)n;
+    ::close(fd);
+  }
+
   void accept_all() {
     for (;;) {
-      const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;
+      sockaddr_storage peer{};
+      socklen_t peer_size = sizeof peer;
+      const int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_size,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) out_of_descriptors();
+        return;
+      }
       if (connections.size() >= limits.max_connections) {
-        static const std::string body = detail_json("too many connections; try again");
-        static const std::string busy =
-            "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-            "Retry-After: 1\r\nConnection: close\r\nContent-Length: " +
-            std::to_string(body.size()) + "\r\n\r\n" + body;
-        const ssize_t n = ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        (void)n;
-        ::close(fd);
+        turn_away(fd);
         continue;
       }
       int yes = 1;
@@ -122,16 +138,58 @@ struct HttpServer::Loop {
       auto connection = std::make_unique<Connection>();
       connection->fd = fd;
       connection->id = next_id++;
+      connection->address = address_of(peer);
       connection->deadline = Clock::now() + limits.head_time;
       watch(fd, connection->id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
       connections.emplace(connection->id, std::move(connection));
     }
   }
 
+  // With no descriptor left, the waiting connection would make the listening socket ready for
+  // ever: the spare descriptor makes room to accept and refuse it; without one, the socket is
+  // not watched until a connection closes.
+  void out_of_descriptors() {
+    if (spare_fd >= 0) {
+      ::close(spare_fd);
+      const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) turn_away(fd);
+      spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    if (spare_fd < 0 && !listening_paused) {
+      watch(listen_fd, kListenTag, 0, EPOLL_CTL_MOD);
+      listening_paused = true;
+    }
+  }
+
+  static std::string address_of(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (peer.ss_family == AF_INET) {
+      ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, text,
+                  sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+      ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, text,
+                  sizeof text);
+    }
+    return text;
+  }
+
   void close_connection(Connection& connection) {
     ::close(connection.fd);  // also takes it out of epoll
-    budget_waiters.remove(connection.id);
+    connection.fd = -1;
+    stop_waiting(connection);
     connections.erase(connection.id);
+    if (listening_paused) {
+      if (spare_fd < 0) spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      watch(listen_fd, kListenTag, EPOLLIN, EPOLL_CTL_MOD);
+      listening_paused = false;
+    }
+  }
+
+  void stop_waiting(Connection& connection) {
+    if (!connection.waiting_for_budget) return;
+    connection.waiting_for_budget = false;
+    budget_waiters.remove(connection.id);
+    budget.waiting(connection.address, -1);
   }
 
   // Answers from the front itself (refusals, time-outs); the connection closes after it. False
@@ -145,25 +203,31 @@ struct HttpServer::Loop {
     log(connection.head.request.method.empty() ? "-" : connection.head.request.method,
         connection.head.request.path.empty() ? "-" : connection.head.request.path, status,
         answer.body.size());
-    return send_answer(connection, answer, true);
+    stop_waiting(connection);
+    return send_answer(connection, answer, true, connection.head.request.method == "HEAD");
   }
 
-  // False when the connection is closed already.
-  bool send_answer(Connection& connection, const HttpAnswer& answer, bool close_after) {
+  // False when the connection is closed already. The answer's bytes count against the memory
+  // budget until they are written; a HEAD request's answer has the head alone.
+  bool send_answer(Connection& connection, const HttpAnswer& answer, bool close_after,
+                   bool head_only) {
     connection.close_after = close_after || !connection.head.keep_alive;
     if (connection.close_after) connection.in = std::string();
+    connection.used = 0;
     connection.head.request.body = std::string();
+    connection.head.request.reservation.release();
     std::string& out = connection.out;
     out = "HTTP/1.1 " + std::to_string(answer.status) + " " + reason(answer.status) + "\r\n";
     out += "Content-Type: " + answer.content_type + "\r\n";
     out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
-    if (answer.status == 503) out += "Retry-After: 5\r\n";
+    if (answer.status == 503 || answer.status == 507) out += "Retry-After: 5\r\n";
     out += connection.close_after ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
-    out += answer.body;
+    if (!head_only) out += answer.body;
+    connection.answer_reservation = budget.open(connection.address);
+    budget.add(connection.answer_reservation, out.size());
     connection.written = 0;
     connection.phase = Connection::Phase::kWriting;
-    connection.deadline =
-        Clock::now() + limits.head_time + Connection::at_min_rate(limits, out.size());
+    connection.restart_window(Clock::now());
     watch(connection.fd, connection.id, EPOLLOUT, EPOLL_CTL_MOD);
     return write_some(connection);
   }
@@ -175,6 +239,7 @@ struct HttpServer::Loop {
                                connection.out.size() - connection.written, MSG_NOSIGNAL);
       if (n > 0) {
         connection.written += static_cast<std::size_t>(n);
+        connection.window_bytes += static_cast<std::size_t>(n);
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
@@ -188,44 +253,74 @@ struct HttpServer::Loop {
     }
     // Ready for the next request on this connection.
     connection.out = std::string();
+    connection.answer_reservation.release();
     connection.head = Head();
     connection.phase = Connection::Phase::kHead;
     connection.waited_for_byte = true;
     connection.deadline = Clock::now() + limits.idle_time;
     watch(connection.fd, connection.id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
-    if (!connection.in.empty()) return advance(connection);
+    if (connection.pending() > 0) return advance(connection);
     return true;
   }
 
-  // Reads what has arrived. False when the connection was closed.
+  // Reads what has arrived, as far as the memory budget lets a body grow. False when the
+  // connection was closed.
   bool read_some(Connection& connection) {
     for (int round = 0; round < 16; ++round) {
-      char* target;
-      std::size_t room;
-      std::string& body = connection.head.request.body;
-      const bool into_body = connection.phase == Connection::Phase::kBody && connection.in.empty();
-      if (into_body) {
-        target = body.data() + connection.have;
-        room = std::min(kReadPiece, body.size() - connection.have);
-      } else {
-        // A head, chunk sizes or trailers: never more than the header limit waits unread.
-        const std::size_t old = connection.in.size();
-        room = 64 << 10;
-        connection.in.resize(old + room);
-        target = connection.in.data() + old;
+      std::size_t room = 64 << 10;  // a head, chunk sizes or trailers: never more waits unread
+      if (connection.in_body()) {
+        // Room is taken only for bytes that have come: a head alone holds nothing.
+        if (connection.headroom() == 0) {
+          int waiting = 0;
+          if (::ioctl(connection.fd, FIONREAD, &waiting) != 0 || waiting <= 0) return true;
+          if (!connection.grow(limits, budget)) return wait_for_budget(connection);
+        }
+        room = std::min(kReadPiece, connection.headroom());
       }
+      // A body is read straight into place (memory or its file) when nothing waits before it.
+      if (connection.phase == Connection::Phase::kBody && connection.pending() == 0 &&
+          connection.spool_fd >= 0) {
+        const ssize_t n = ::recv(connection.fd, scratch.data(), scratch.size(), 0);
+        if (n > 0) {
+          connection.window_bytes += static_cast<std::size_t>(n);
+          const auto step = connection.take_body(scratch.data(), static_cast<std::size_t>(n));
+          if (!act_on(connection, step)) return false;
+          if (connection.phase != Connection::Phase::kBody) return true;
+          continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (n < 0 && errno == EINTR) continue;
+        close_connection(connection);
+        return false;
+      }
+      std::string& body = connection.head.request.body;
+      const bool into_body = connection.phase == Connection::Phase::kBody &&
+                             connection.pending() == 0 && connection.spool_fd < 0;
+      if (into_body) {
+        room = std::min(room, connection.head.length.value_or(0) - connection.body_bytes);
+        body.resize(connection.body_bytes + room);
+      } else {
+        connection.in.resize(connection.in.size() + room);
+      }
+      char* target = into_body ? body.data() + connection.body_bytes
+                               : connection.in.data() + connection.in.size() - room;
       const ssize_t n = ::recv(connection.fd, target, room, 0);
-      if (!into_body) connection.in.resize(connection.in.size() - room + std::max<ssize_t>(n, 0));
+      const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (into_body) {
+        body.resize(connection.body_bytes + got);
+        connection.body_bytes += got;
+      } else {
+        connection.in.resize(connection.in.size() - room + got);
+      }
       if (n > 0) {
-        if (into_body) connection.have += static_cast<std::size_t>(n);
+        if (connection.in_body()) connection.window_bytes += got;
         if (connection.phase == Connection::Phase::kHead && connection.waited_for_byte) {
           connection.waited_for_byte = false;
           connection.deadline = Clock::now() + limits.head_time;
         }
         if (!advance(connection)) return false;
         if (connection.phase == Connection::Phase::kWorking ||
-            connection.phase == Connection::Phase::kWriting ||
-            connection.phase == Connection::Phase::kBudget) {
+            connection.phase == Connection::Phase::kWriting || connection.waiting_for_budget) {
           return true;
         }
         continue;
@@ -239,28 +334,30 @@ struct HttpServer::Loop {
     return true;
   }
 
-  // Moves the connection through its request as far as the bytes at hand allow. False when
-  // the connection was closed.
+  // The body stops being read until the budget has room, for at most `budget_wait`.
+  bool wait_for_budget(Connection& connection) {
+    if (!connection.waiting_for_budget) {
+      connection.waiting_for_budget = true;
+      budget_waiters.push_back(connection.id);
+      budget.waiting(connection.address, 1);
+      connection.deadline = Clock::now() + limits.budget_wait;
+      watch(connection.fd, connection.id, EPOLLRDHUP, EPOLL_CTL_MOD);
+    }
+    return true;
+  }
+
   // Moves the connection through its request as far as the bytes at hand allow, and acts on
   // where that leads. False when the connection was closed.
   bool advance(Connection& connection) {
-    const bool waiting = connection.phase == Connection::Phase::kBudget &&
-                         std::find(budget_waiters.begin(), budget_waiters.end(), connection.id) !=
-                             budget_waiters.end();
-    const Connection::Step step = connection.advance(limits, budget, body_limit);
-    if (waiting && connection.phase != Connection::Phase::kBudget) {
-      budget_waiters.remove(connection.id);
-      watch(connection.fd, connection.id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
-    }
+    return act_on(connection, connection.advance(limits, budget, body_limit));
+  }
+
+  bool act_on(Connection& connection, const Connection::Step& step) {
     switch (step.kind) {
       case Connection::Step::Kind::kMore:
         return true;
       case Connection::Step::Kind::kBudget:
-        if (!waiting) {
-          budget_waiters.push_back(connection.id);
-          watch(connection.fd, connection.id, EPOLLRDHUP, EPOLL_CTL_MOD);
-        }
-        return true;
+        return wait_for_budget(connection);
       case Connection::Step::Kind::kDispatch:
         dispatch(connection);
         return true;
@@ -315,7 +412,7 @@ struct HttpServer::Loop {
       log(result.method, result.path, result.answer.status, result.answer.body.size());
       const auto found = connections.find(result.connection);
       if (found == connections.end()) continue;  // the client went away meanwhile
-      send_answer(*found->second, result.answer, false);
+      send_answer(*found->second, result.answer, false, result.method == "HEAD");
     }
   }
 
@@ -324,44 +421,65 @@ struct HttpServer::Loop {
     for (const auto id : waiting) {
       const auto found = connections.find(id);
       if (found == connections.end()) continue;
-      if (!advance(*found->second)) continue;
+      Connection& connection = *found->second;
+      // Bytes at hand first; then, with room, the socket again.
+      if (connection.pending() > 0) {
+        stop_waiting(connection);
+        if (!advance(connection) || connection.waiting_for_budget) continue;
+      } else if (connection.grow(limits, budget)) {
+        stop_waiting(connection);
+      } else {
+        continue;
+      }
+      connection.restart_window(Clock::now());
+      if (connection.in_body())
+        watch(connection.fd, connection.id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_MOD);
     }
   }
 
   void expire(Clock::time_point now) {
     std::vector<Connection*> late;
+    const auto slower_than_allowed = [&](const Connection& c) {
+      const auto elapsed = now - c.window_start;
+      if (elapsed < limits.rate_window) return false;
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+      return c.window_bytes < limits.min_rate * static_cast<std::size_t>(ms) / 1000;
+    };
     for (auto& [id, connection] : connections) {
-      if (connection->phase != Connection::Phase::kWorking && connection->deadline <= now) {
-        late.push_back(connection.get());
+      Connection& c = *connection;
+      const bool timed =
+          (c.phase == Connection::Phase::kHead || c.waiting_for_budget) && c.deadline <= now;
+      const bool moving =
+          c.phase == Connection::Phase::kWriting || (c.in_body() && !c.waiting_for_budget);
+      if (timed || (moving && slower_than_allowed(c))) {
+        late.push_back(&c);
+      } else if (moving && now - c.window_start >= limits.rate_window) {
+        c.restart_window(now);
       }
     }
     for (Connection* connection : late) {
-      using Phase = Connection::Phase;
-      switch (connection->phase) {
-        case Phase::kHead:
-          if (connection->in.empty()) {
-            close_connection(*connection);
-          } else {
-            refuse(*connection, 408,
-                   "the request head did not arrive within " +
-                       std::to_string(limits.head_time.count() / 1000) + " s");
-          }
-          break;
-        case Phase::kBudget:
-          budget_waiters.remove(connection->id);
-          refuse(*connection, 503, "the service is short of memory for this request; try again");
-          break;
-        case Phase::kWriting:
+      if (connection->phase == Connection::Phase::kHead) {
+        if (connection->pending() == 0) {
           close_connection(*connection);
-          break;
-        default:
-          refuse(*connection, 408, "the request body did not arrive in time");
-          break;
+        } else {
+          refuse(*connection, 408,
+                 "the request head did not arrive within " +
+                     std::to_string(limits.head_time.count() / 1000) + " s");
+        }
+      } else if (connection->waiting_for_budget) {
+        refuse(*connection, 503, "the service is short of memory for this request; try again");
+      } else if (connection->phase == Connection::Phase::kWriting) {
+        close_connection(*connection);  // an answer read slower than the rate allows
+      } else {
+        refuse(*connection, 408,
+               "the request body arrived slower than " + std::to_string(limits.min_rate >> 10) +
+                   " KiB/s");
       }
     }
   }
 
   void serve() {
+    spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (std::size_t i = 0; i < std::max<std::size_t>(limits.workers, 1); ++i) {
       workers.emplace_back([this] { work(); });
     }
@@ -395,8 +513,7 @@ struct HttpServer::Loop {
           }
           continue;
         }
-        if (connection.phase == Connection::Phase::kWorking ||
-            connection.phase == Connection::Phase::kBudget) {
+        if (connection.phase == Connection::Phase::kWorking || connection.waiting_for_budget) {
           // The request is whole, or waits for memory: only a hang-up matters. A client gone
           // both ways gets no answer; one that only closed its sending half still does.
           if (what & (EPOLLERR | EPOLLHUP)) {
@@ -421,8 +538,21 @@ struct HttpServer::Loop {
     }
     work_ready.notify_all();
     for (auto& worker : workers) worker.join();
+    if (spare_fd >= 0) ::close(spare_fd);
   }
 };
+
+SpooledBody::~SpooledBody() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+SpooledBody& SpooledBody::operator=(SpooledBody&& other) noexcept {
+  if (this != &other) {
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_ = std::exchange(other.path_, std::string());
+  }
+  return *this;
+}
 
 HttpServer::HttpServer(HttpLimits limits, MemoryBudget& budget, BodyLimit body_limit,
                        Handler handler)

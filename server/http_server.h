@@ -17,12 +17,37 @@
 
 namespace orvix_local {
 
+// A request body kept in a file of the server's spool directory (large uploads), removed with
+// the request unless the handler takes the file.
+class SpooledBody {
+ public:
+  SpooledBody() = default;
+  explicit SpooledBody(std::string path) : path_(std::move(path)) {}
+  ~SpooledBody();
+  SpooledBody(SpooledBody&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
+  SpooledBody& operator=(SpooledBody&& other) noexcept;
+  SpooledBody(const SpooledBody&) = delete;
+  SpooledBody& operator=(const SpooledBody&) = delete;
+
+  const std::string& path() const { return path_; }
+  explicit operator bool() const { return !path_.empty(); }
+  // The file is the caller's from now on.
+  std::string release() { return std::exchange(path_, std::string()); }
+
+ private:
+  std::string path_;
+};
+
 struct HttpRequest {
   std::string method;
   std::string path;                                          // the target without its query
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
-  std::string body;
-  MemoryBudget::Reservation reservation;  // the body's bytes, held while the request lives
+  std::string body;                                          // unless it was spooled
+  SpooledBody spooled;                                       // the body, when kept in a file
+  std::string address;                                       // the client's
+  // What the request holds of the memory budget: its body as it arrived, then what parsing it
+  // takes; the handler grows it.
+  MemoryBudget::Reservation reservation;
 
   // The first header of that (lower-case) name, or nullptr.
   const std::string* header(std::string_view name) const;
@@ -42,10 +67,16 @@ struct HttpLimits {
   // waits `idle_time` for the next request.
   std::chrono::milliseconds head_time{10000};
   std::chrono::milliseconds idle_time{5000};
-  // After `head_time`, a body and an answer must move at least this many bytes a second.
+  // A body and an answer must move at least this many bytes a second, over every window of
+  // `rate_window` (a body waiting for room in the memory budget is not held to it).
   std::size_t min_rate = 64 << 10;
-  // How long a request waits for room in the memory budget before it is answered 503.
+  std::chrono::milliseconds rate_window{4000};
+  // How long a body waits for room in the memory budget before it is answered 503.
   std::chrono::milliseconds budget_wait{10000};
+  // A body's memory is reserved this much at a time as it arrives.
+  std::size_t body_step = 4 << 20;
+  // Where bodies the rules spool are kept while they are read; none when empty.
+  std::string spool_dir;
 };
 
 // The largest body a request to a path may have, and the option that sets it (named when a
@@ -53,6 +84,7 @@ struct HttpLimits {
 struct BodyRule {
   std::size_t max_bytes = 0;
   std::string option;
+  bool spool = false;  // kept in a file rather than in memory
 };
 
 class HttpServer {

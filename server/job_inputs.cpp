@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include "server/codec.h"
+#include "server/large_memory.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -50,7 +52,7 @@ void StagedInput::write(std::string_view data) {
 }
 
 std::string StagedInput::release() {
-  if (::close(fd_) != 0) {
+  if (fd_ >= 0 && ::close(fd_) != 0) {
     fd_ = -1;
     throw std::runtime_error("cannot keep the job's input: " + std::string(std::strerror(errno)));
   }
@@ -58,22 +60,41 @@ std::string StagedInput::release() {
   return std::exchange(path_, std::string());
 }
 
-DecodedGzip decode_base64_into(std::string_view base64, StagedInput& out) {
-  DecodedGzip decoded;
-  std::string tail;                        // the last four bytes so far
+StagedInput StagedInput::adopt(std::string path) {
+  StagedInput input;
+  input.path_ = std::move(path);
+  return input;
+}
+
+std::uint32_t stated_gzip_size(std::string_view base64) {
+  if (base64.size() < 8 || base64.size() % 4 != 0) return 0;
+  try {
+    const std::string tail = base64_decode(base64.substr(base64.size() - 8));
+    if (tail.size() < 4) return 0;
+    std::uint32_t size = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      size |= static_cast<std::uint32_t>(static_cast<unsigned char>(tail[tail.size() - 4 + i]))
+              << (8 * i);
+    }
+    return size;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void inflate_base64(std::string_view base64, std::size_t limit, std::string& out) {
+  out.clear();
+  GzipReader reader(limit, [&out](const char* data, std::size_t n) {
+    if (out.capacity() < out.size() + n) {
+      reserve_advised(out, std::max(out.capacity() * 2, out.size() + n));
+    }
+    out.append(data, n);
+  });
   constexpr std::size_t kBlock = 4 << 20;  // a multiple of 4: blocks decode on their own
   for (std::size_t done = 0; done < base64.size(); done += kBlock) {
-    const std::string block = base64_decode(base64.substr(done, kBlock));
-    out.write(block);
-    decoded.bytes += block.size();
-    tail = (tail + block.substr(block.size() - std::min<std::size_t>(block.size(), 4)));
-    tail.erase(0, tail.size() - std::min<std::size_t>(tail.size(), 4));
+    reader.feed(base64_decode(base64.substr(done, kBlock)));
   }
-  for (std::size_t i = 0; i < tail.size() && tail.size() == 4; ++i) {
-    decoded.stated_size |= static_cast<std::uint32_t>(static_cast<unsigned char>(tail[i]))
-                           << (8 * i);
-  }
-  return decoded;
+  reader.finish();
 }
 
 MappedInput::MappedInput(const std::string& path) {
@@ -86,7 +107,8 @@ MappedInput::MappedInput(const std::string& path) {
   }
   size_ = static_cast<std::size_t>(info.st_size);
   if (size_ > 0) {
-    void* at = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    // Mapped in one go: a fault for every 4 KiB page of a large file costs more than reading it.
+    void* at = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (at == MAP_FAILED) {
       ::close(fd);
       throw std::runtime_error("the job's input cannot be read");

@@ -1,9 +1,10 @@
 #pragma once
 // The input files of queued jobs, beside the database. A batch's input is its JSON text. An
-// upload shard's input is the gzip of its data, then the gzip of its string ids, decoded from
-// base64 as the request is read (the job's details give both sizes); the job maps it and
-// decompresses it once. Inputs of an earlier version (the size of the shard's gzip in 8 bytes
-// first) are still read.
+// upload shard's input is a file holding the base64 of its gzip and of its ids' gzip, where the
+// job's details say: the request's own body when it was spooled to a file, taken as it is, or
+// the two texts written one after the other. The job maps it, decodes and decompresses it once.
+// Inputs of an earlier version (the size of the shard's gzip in 8 bytes, the gzip of the shard,
+// then the gzip of its ids) are still read.
 
 #include <cstdint>
 #include <cstdio>
@@ -18,9 +19,16 @@ namespace orvix_local {
 class StagedInput {
  public:
   explicit StagedInput(const std::string& directory);
+  // A file written elsewhere (a spooled request body), taken as it is.
+  static StagedInput adopt(std::string path);
   ~StagedInput();
   StagedInput(StagedInput&& other) noexcept;
   StagedInput(const StagedInput&) = delete;
+
+ private:
+  StagedInput() = default;
+
+ public:
   StagedInput& operator=(const StagedInput&) = delete;
   StagedInput& operator=(StagedInput&&) = delete;
 
@@ -36,14 +44,13 @@ class StagedInput {
   std::size_t size_ = 0;
 };
 
-// Decodes base64 text into `out`, a block at a time. Returns the bytes written and what the
-// gzip trailer among them says of the data's size (its last four bytes: the size modulo 2^32).
-// Throws std::runtime_error for text that is not base64.
-struct DecodedGzip {
-  std::size_t bytes = 0;
-  std::uint32_t stated_size = 0;
-};
-DecodedGzip decode_base64_into(std::string_view base64, StagedInput& out);
+// What the gzip trailer at the end of base64 text says of the data's size (its last four bytes:
+// the size modulo 2^32); 0 when the text is too short to hold one or is not base64.
+std::uint32_t stated_gzip_size(std::string_view base64);
+
+// Decodes base64 text and inflates the gzip it holds into `out` (whose capacity is reused),
+// a block at a time. Throws TooLarge past `limit` and std::runtime_error for bad data.
+void inflate_base64(std::string_view base64, std::size_t limit, std::string& out);
 
 // A job's input file mapped for reading.
 class MappedInput {

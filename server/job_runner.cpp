@@ -96,28 +96,27 @@ std::vector<VectorRecord> LocalService::shard_records(const Job& job, std::strin
   shape.binary_dim = format.value("binary_dim", 0);
   shape.binary_dtype = format.at("binary_dtype");
   const bool has_ids = format.at("has_ids").get<bool>();
-  if (job.details.contains("payload")) {
+  if (job.details.contains("input")) {
     const MappedInput input(job.payload_path);
-    const auto data_size = job.details.at("payload").at("data").get<std::size_t>();
-    const auto ids_size = job.details.at("payload").at("ids").get<std::size_t>();
-    if (data_size > input.bytes().size() || input.bytes().size() - data_size != ids_size) {
-      throw std::runtime_error("the job's input is damaged");
-    }
-    // Decompressed into memory kept from one shard to the next, which is not faulted in again.
-    text.clear();
-    const auto stated = job.details.at("payload").value("stated_size", std::size_t{0});
-    if (text.capacity() < stated) reserve_advised(text, std::min(stated, limits_.max_shard_bytes));
-    GzipReader reader(limits_.max_shard_bytes, [&text](const char* data, std::size_t n) {
-      if (text.capacity() < text.size() + n) {
-        reserve_advised(text, std::max(text.capacity() * 2, text.size() + n));
+    const json& where = job.details.at("input");
+    auto span = [&](const char* name) {
+      const auto begin = where.at(name).at(0).get<std::size_t>();
+      const auto end = where.at(name).at(1).get<std::size_t>();
+      if (begin > end || end > input.bytes().size()) {
+        throw std::runtime_error("the job's input is damaged");
       }
-      text.append(data, n);
-    });
-    reader.feed(input.bytes().substr(0, data_size));
-    reader.finish();
+      return input.bytes().substr(begin, end - begin);
+    };
+    // Decompressed into memory kept from one shard to the next, which is not faulted in again.
+    const auto stated = where.value("stated_size", std::size_t{0});
+    if (text.capacity() < stated) reserve_advised(text, std::min(stated, limits_.max_shard_bytes));
+    inflate_base64(span("data"), limits_.max_shard_bytes, text);
     std::vector<std::string> ids;
-    if (has_ids)
-      ids = shard_ids(gunzip(input.bytes().substr(data_size), limits_.max_shard_bytes), limits_);
+    if (has_ids) {
+      std::string ids_text;
+      inflate_base64(span("ids"), limits_.max_shard_bytes, ids_text);
+      ids = shard_ids(ids_text, limits_);
+    }
     return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
   }
   // Queued by an earlier version: the gzip of the shard, then the gzip of its ids.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -52,7 +53,13 @@ std::optional<json> LocalService::validate_key(const std::string& key) const {
   return json{{"user_id", name}, {"username", name}};
 }
 
-std::pair<int, json> LocalService::call(const std::string& endpoint, std::string body_text) {
+std::pair<int, json> LocalService::call(const std::string& endpoint, std::string text) {
+  auto held = budget_.open("in-process");
+  return call(endpoint, text, held, nullptr);
+}
+
+std::pair<int, json> LocalService::call(const std::string& endpoint, std::string_view text,
+                                        MemoryBudget::Reservation& held, SpooledBody* spooled) {
   static const std::map<std::string, Handler> handlers = {
       {"check_cli_version", &LocalService::check_cli_version},
       {"create_project", &LocalService::create_project},
@@ -76,17 +83,17 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
   if (handler == handlers.end()) return {404, {{"detail", "no endpoint /" + endpoint}}};
   try {
     // Nesting is checked on the text: the tree's copies and dumps recurse once per level.
-    if (too_deep(body_text, limits_.max_depth)) {
+    if (too_deep(text, limits_.max_depth)) {
       return {400,
               {{"detail", "the request is nested deeper than " + std::to_string(limits_.max_depth) +
                               " levels"}}};
     }
     // The key is read before anything is built from the text: a request with a wrong key costs
     // a scan of its bytes, whatever it holds. Only a small one is parsed, to say what is wrong.
-    const auto owner = owner_in(body_text);
+    const auto owner = owner_in(text);
     if (!owner) {
-      if (body_text.size() <= kExplainedBody) {
-        const json body = json::parse(body_text, nullptr, false);
+      if (text.size() <= kExplainedBody) {
+        const json body = json::parse(text, nullptr, false);
         if (body.is_discarded()) return {400, {{"detail", "malformed JSON"}}};
         if (!body.is_object()) {
           return {400, {{"detail", "the request body must be a JSON object"}}};
@@ -94,46 +101,58 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
       }
       return {401, {{"detail", "Invalid API key"}}};
     }
-    // An upload's data is read where it lies in the request rather than copied into a tree.
-    std::optional<std::pair<std::size_t, std::size_t>> data_at;
-    if (endpoint == "upload") data_at = plain_string_member(body_text, "file_data");
-    const std::string_view text(body_text);
-    const std::size_t data_bytes = data_at ? data_at->second - data_at->first : 0;
-    std::size_t cost = tree_cost(text) + data_bytes;    // the decoded data is a copy of its size
-    if (endpoint == "search") cost += 4 * text.size();  // a query file, decoded and read
-    const auto held = budget_.take(cost, std::chrono::milliseconds(limits_.inflight_wait_ms));
-    if (!held) {
+    // An upload's data and ids are read where they lie in the request rather than copied into
+    // a tree; a spooled body is not in memory at all.
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    UploadText upload_text;
+    if (endpoint == "upload") {
+      for (const char* member : {"file_data", "string_id_txt"}) {
+        if (const auto span = plain_string_member(text, member)) {
+          spans.push_back(*span);
+          (member[0] == 'f' ? upload_text.data : upload_text.ids) = *span;
+        }
+      }
+      std::sort(spans.begin(), spans.end());
+    }
+    std::size_t outside = text.size();
+    for (const auto& [begin, end] : spans) outside -= end - begin;
+    std::size_t cost = tree_cost(text) - (text.size() - outside);
+    if (spooled != nullptr && *spooled) cost -= outside;  // the text is mapped, not held
+    if (endpoint == "search") cost += 4 * text.size();    // a query file, decoded and read
+    // One reservation a request: what it holds already (its body) counts.
+    if (cost > held.bytes()) {
       if (cost > budget_.limit()) {
         throw ApiError(413, "LIMIT_EXCEEDED",
                        over_limit("the memory this request needs", cost, budget_.limit(),
                                   "--max-inflight-mb"));
       }
-      throw ApiError(503, "BUSY", "the service is busy with other requests; try again");
+      if (!budget_.grow_waiting(held, cost - held.bytes(),
+                                std::chrono::milliseconds(limits_.inflight_wait_ms))) {
+        throw ApiError(503, "BUSY", "the service is busy with other requests; try again");
+      }
     }
     json body;
     try {
-      body = data_at ? json::parse(std::string(text.substr(0, data_at->first)) +
-                                   std::string(text.substr(data_at->second)))
-                     : json::parse(text);
+      std::string outside_text;
+      std::size_t at = 0;
+      for (const auto& [begin, end] : spans) {
+        outside_text.append(text.substr(at, begin - at));
+        at = end;
+      }
+      outside_text.append(text.substr(at));
+      body = json::parse(spans.empty() ? std::string_view(text) : std::string_view(outside_text));
     } catch (const json::exception& e) {
       return {400, {{"detail", std::string("malformed JSON: ") + e.what()}}};
     }
     if (!body.is_object()) return {400, {{"detail", "the request body must be a JSON object"}}};
     if (endpoint == "upload") {
-      std::string_view file_data;
-      if (data_at) {
-        file_data = text.substr(data_at->first, data_at->second - data_at->first);
-      } else if (body.contains("file_data") && body.at("file_data").is_string()) {
-        file_data = body.at("file_data").get_ref<const std::string&>();
-      } else {
-        throw bad_request("member \"file_data\" must be a string");
-      }
-      return {200, upload(*owner, body, file_data)};
+      upload_text.text = text;
+      upload_text.spooled = spooled;
+      return {200, upload(*owner, body, upload_text)};
     }
     if (endpoint == "add_data_batch" && body.contains("string_ids")) {
       return {200, dense_batch(*owner, body, text)};
     }
-    std::string().swap(body_text);  // the tree holds it all
     return {200, (this->*handler->second)(*owner, body)};
   } catch (const ApiError& e) {
     return {e.status, {{"detail", e.what()}, {"error_code", e.code}}};

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "server/http_server.h"
 #include "server/jobs.h"
 #include "server/limits.h"
 #include "server/live_dataset.h"
@@ -39,10 +40,17 @@ class LocalService {
   MemoryBudget& budget() { return budget_; }
   // The identity answered to the key-validation endpoint, or nullopt for an unknown key.
   std::optional<json> validate_key(const std::string& key) const;
-  // Answers one API call: the HTTP status and the JSON answer.
+  // Answers one API call: the HTTP status and the JSON answer. `held` is the request's share of
+  // the memory budget (what its body holds), grown here by what parsing it takes; `spooled`, when
+  // given, is the file the body was read into, which an upload's job may take.
+  std::pair<int, json> call(const std::string& endpoint, std::string_view text,
+                            MemoryBudget::Reservation& held, SpooledBody* spooled);
+  // The same for a body in memory with a reservation of its own (in-process callers).
   std::pair<int, json> call(const std::string& endpoint, std::string body_text);
   // Stops the job worker; the running job rolls back and runs again at the next start.
   void stop_jobs() { jobs_.stop(); }
+  // Where request bodies spooled to files are kept: beside the jobs' inputs, which they become.
+  std::string spool_dir() const { return data_dir_ + "/jobs"; }
   // The scratch directory of an in-memory service, or empty.
   std::string scratch_path() const { return scratch_ ? scratch_->path() : std::string(); }
 
@@ -64,7 +72,14 @@ class LocalService {
   json add_data_batch(const std::string& owner, const json& body);
   json remove_data(const std::string& owner, const json& body);
   json search(const std::string& owner, const json& body);
-  json upload(const std::string& owner, const json& body, std::string_view file_data);
+  // Where an upload's base64 members lie in its text when written without escapes; otherwise
+  // the parsed body holds them.
+  struct UploadText {
+    std::string_view text;
+    std::optional<std::pair<std::size_t, std::size_t>> data, ids;
+    SpooledBody* spooled = nullptr;
+  };
+  json upload(const std::string& owner, const json& body, const UploadText& upload_text);
   json dense_batch(const std::string& owner, const json& body, std::string_view text);
   // The owner of the key a request names, read from its text before anything is built; nullopt
   // when the key is missing or unknown.

@@ -1,20 +1,9 @@
 #include "server/memory_budget.h"
 
-#include <utility>
-
 namespace orvix_local {
 
-bool MemoryBudget::Reservation::grow(std::size_t more) {
-  if (budget_ == nullptr) return false;
-  std::lock_guard<std::mutex> lock(budget_->mutex_);
-  if (!budget_->fits(more)) return false;
-  budget_->held_ += more;
-  bytes_ += more;
-  return true;
-}
-
 void MemoryBudget::Reservation::release() {
-  if (budget_ != nullptr && bytes_ > 0) budget_->give_back(bytes_);
+  if (budget_ != nullptr && bytes_ > 0) budget_->give_back(*this);
   bytes_ = 0;
 }
 
@@ -23,20 +12,51 @@ std::size_t MemoryBudget::held() const {
   return held_;
 }
 
-std::optional<MemoryBudget::Reservation> MemoryBudget::try_take(std::size_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!fits(bytes)) return std::nullopt;
-  held_ += bytes;
-  return Reservation(this, bytes);
+MemoryBudget::Reservation MemoryBudget::open(std::string owner) {
+  Reservation reservation;
+  reservation.budget_ = this;
+  reservation.owner_ = std::move(owner);
+  return reservation;
 }
 
-std::optional<MemoryBudget::Reservation> MemoryBudget::take(std::size_t bytes,
-                                                            std::chrono::milliseconds patience) {
+bool MemoryBudget::try_grow(Reservation& reservation, std::size_t more) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (whole_waiting_ > 0 || !fits(more)) return false;
+  const auto own_waiting = waiting_by_owner_.find(reservation.owner_);
+  const int others_waiting =
+      waiting_ - (own_waiting == waiting_by_owner_.end() ? 0 : own_waiting->second);
+  if (others_waiting > 0 && held_by_owner_[reservation.owner_] + more > limit_ / 2) return false;
+  held_ += more;
+  held_by_owner_[reservation.owner_] += more;
+  reservation.bytes_ += more;
+  return true;
+}
+
+bool MemoryBudget::grow_waiting(Reservation& reservation, std::size_t more,
+                                std::chrono::milliseconds patience) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (bytes > limit_) return std::nullopt;
-  if (!released_.wait_for(lock, patience, [&] { return fits(bytes); })) return std::nullopt;
-  held_ += bytes;
-  return Reservation(this, bytes);
+  if (more > limit_) return false;
+  ++whole_waiting_;
+  const bool room = released_.wait_for(lock, patience, [&] { return fits(more); });
+  --whole_waiting_;
+  if (!room) return false;
+  held_ += more;
+  held_by_owner_[reservation.owner_] += more;
+  reservation.bytes_ += more;
+  return true;
+}
+
+void MemoryBudget::add(Reservation& reservation, std::size_t more) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  held_ += more;
+  held_by_owner_[reservation.owner_] += more;
+  reservation.bytes_ += more;
+}
+
+void MemoryBudget::waiting(const std::string& owner, int change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  waiting_ += change;
+  if ((waiting_by_owner_[owner] += change) <= 0) waiting_by_owner_.erase(owner);
 }
 
 void MemoryBudget::on_release(std::function<void()> listener) {
@@ -44,11 +64,15 @@ void MemoryBudget::on_release(std::function<void()> listener) {
   listener_ = std::move(listener);
 }
 
-void MemoryBudget::give_back(std::size_t bytes) {
+void MemoryBudget::give_back(Reservation& reservation) {
   std::function<void()> listener;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_ -= bytes;
+    held_ -= reservation.bytes_;
+    const auto owner = held_by_owner_.find(reservation.owner_);
+    if (owner != held_by_owner_.end() && (owner->second -= reservation.bytes_) == 0) {
+      held_by_owner_.erase(owner);
+    }
     listener = listener_;
   }
   released_.notify_all();

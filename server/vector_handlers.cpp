@@ -206,9 +206,22 @@ json LocalService::search(const std::string& owner, const json& body) {
   return {{"results", results}};
 }
 
-json LocalService::upload(const std::string& owner, const json& body, std::string_view file_data) {
+json LocalService::upload(const std::string& owner, const json& body,
+                          const UploadText& upload_text) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "dataset_name"));
+  // The base64 members where they lie in the text, or as the parser read them.
+  auto member = [&](const char* name, const auto& span) -> std::string_view {
+    if (span) return upload_text.text.substr(span->first, span->second - span->first);
+    if (!body.contains(name)) return {};
+    if (!body.at(name).is_string()) {
+      throw bad_request("member \"" + std::string(name) + "\" must be a string");
+    }
+    return body.at(name).get_ref<const std::string&>();
+  };
+  if (!body.contains("file_data")) throw bad_request("member \"file_data\" must be a string");
+  const std::string_view file_data = member("file_data", upload_text.data);
+  const std::string_view ids_text = member("string_id_txt", upload_text.ids);
   const std::string checksum = sha256_hex(file_data);
   json format = {
       {"file_format", text(body, "file_format")},
@@ -227,41 +240,45 @@ json LocalService::upload(const std::string& owner, const json& body, std::strin
     if (dim < 0 || dim > 65536) throw bad_request("binary_dim must be from 0 to 65536");
     format["binary_dim"] = dim;
   }
-  const std::string ids_text = optional_text(body, "string_id_txt");
   json details = {{"dataset", dataset_details(dataset)}, {"format", format}};
+  std::optional<StagedInput> input;
   if (checksum != optional_text(body, "checksum")) {
     details["error"] = "checksum of \"file_data\" does not match";
-    return {{"checksum_server", checksum},
-            {"job_id", jobs_.submit(owner, "upload", dataset.id, 0, details, std::nullopt)}};
-  }
-  // The shard's gzip is decoded into the job's input as it is read; the job decompresses it once.
-  // A shard whose gzip trailer says it is too large once decompressed is refused at once; one
-  // whose trailer lies fails its job at the same limit. What is wrong inside it is the job's to
-  // report.
-  std::optional<StagedInput> input = jobs_.stage();
-  try {
-    const DecodedGzip data = decode_base64_into(file_data, *input);
-    const DecodedGzip ids = decode_base64_into(ids_text, *input);
-    if (data.stated_size > limits_.max_shard_bytes || ids.stated_size > limits_.max_shard_bytes) {
-      throw TooLarge(limits_.max_shard_bytes);
+  } else {
+    // A shard whose gzip trailer says it is too large once decompressed is refused at once; one
+    // whose trailer lies fails its job at the same limit. What is wrong inside it is the job's
+    // to report.
+    const std::size_t stated = stated_gzip_size(file_data);
+    if (stated > limits_.max_shard_bytes || stated_gzip_size(ids_text) > limits_.max_shard_bytes) {
+      throw ApiError(413, "LIMIT_EXCEEDED",
+                     "the decompressed shard is over the limit of " +
+                         std::to_string(limits_.max_shard_bytes) + " bytes (--max-shard-mb)");
     }
     if (format.at("file_format") == "binary" && format.value("binary_dim", 0) > 0) {
       const std::size_t vector_bytes =
           static_cast<std::size_t>(format.at("binary_dim").get<int>()) *
           (format.at("binary_dtype") == "float32" ? 4 : 1);
-      check_records(data.stated_size / vector_bytes, limits_);
+      check_records(stated / vector_bytes, limits_);
     }
-    details["payload"] = {
-        {"data", data.bytes}, {"ids", ids.bytes}, {"stated_size", data.stated_size}};
-  } catch (const TooLarge& e) {
-    throw ApiError(413, "LIMIT_EXCEEDED",
-                   "the decompressed shard is over the limit of " + std::to_string(e.limit) +
-                       " bytes (--max-shard-mb)");
-  } catch (const ApiError&) {
-    throw;
-  } catch (const std::exception& e) {
-    details["error"] = e.what();
-    input.reset();
+    // The job reads the base64 from a file: the request's own, when it was spooled and holds
+    // both texts plainly; otherwise the two written out.
+    const bool whole = upload_text.spooled != nullptr && *upload_text.spooled && upload_text.data &&
+                       (upload_text.ids || ids_text.empty());
+    std::pair<std::size_t, std::size_t> data_span, ids_span;
+    if (whole) {
+      input.emplace(StagedInput::adopt(upload_text.spooled->release()));
+      data_span = *upload_text.data;
+      ids_span = upload_text.ids ? *upload_text.ids : std::pair<std::size_t, std::size_t>{};
+    } else {
+      input.emplace(jobs_.stage());
+      input->write(file_data);
+      input->write(ids_text);
+      data_span = {0, file_data.size()};
+      ids_span = {file_data.size(), file_data.size() + ids_text.size()};
+    }
+    details["input"] = {{"data", {data_span.first, data_span.second}},
+                        {"ids", {ids_span.first, ids_span.second}},
+                        {"stated_size", stated}};
   }
   const bool readable = input.has_value();
   const std::string id = jobs_.submit(owner, "upload", dataset.id, 0, details, std::move(input));

@@ -300,6 +300,8 @@ class HttpFront : public ::testing::Test {
     limits.workers = 2;
     limits.head_time = limits.idle_time = limits.budget_wait = 300ms;
     limits.min_rate = 1 << 20;
+    limits.rate_window = 1s;
+    limits.body_step = 64 << 10;
     server_ = std::make_unique<orvix_local::HttpServer>(
         limits, budget_,
         [](const std::string&) {
@@ -376,16 +378,21 @@ TEST_F(HttpFront, DripsHoldNoWorkerAndMemoryIsWaitedForThenRefused) {
   const auto begun = Clock::now();
   EXPECT_EQ(http_exchange(port(), post("/x", "{}"), 2000).status, 200);
   EXPECT_LT(Clock::now() - begun, 200ms);
-  // 800 KiB arriving slowly hold most of the 1 MiB budget: a second such body waits for it,
-  // then is answered 503; once the first is whole and answered, the budget is free again.
+  // A head alone holds nothing of the budget, whatever length it declares.
   Socket slow(port());
   slow.send("POST /x HTTP/1.1\r\nHost: l\r\nContent-Length: 819200\r\n\r\n");
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(budget_.held(), 0u);
+  // 800 KiB that arrived hold most of the 1 MiB budget: a second such body waits for it, then is
+  // answered 503; once the first is whole and answered, the budget is free again.
+  slow.send(std::string(819199, 'x'));
   std::this_thread::sleep_for(50ms);
   Socket second(port());
   second.send(post("/x", std::string(819200, 'y')));
   EXPECT_EQ(second.receive(2000).substr(0, 12), "HTTP/1.1 503");
-  slow.send(std::string(819200, 'x'));
+  slow.send("x");
   EXPECT_EQ(slow.receive(2000).substr(0, 12), "HTTP/1.1 200");
+  std::this_thread::sleep_for(50ms);
   EXPECT_EQ(budget_.held(), 0u);
 }
 
