@@ -220,7 +220,7 @@ struct HttpServer::Loop {
     out = "HTTP/1.1 " + std::to_string(answer.status) + " " + reason(answer.status) + "\r\n";
     out += "Content-Type: " + answer.content_type + "\r\n";
     out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
-    if (answer.status == 503 || answer.status == 507) out += "Retry-After: 5\r\n";
+    if (answer.status == 503) out += "Retry-After: 5\r\n";
     out += connection.close_after ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
     if (!head_only) out += answer.body;
     connection.answer_reservation = budget.open(connection.address);

@@ -3,6 +3,7 @@
 #include "server/local_service.h"
 
 #include "server/codec.h"
+#include "server/graph.h"
 #include "server/job_inputs.h"
 #include "server/large_memory.h"
 #include "server/request_fields.h"
@@ -19,22 +20,17 @@ std::string LocalService::run_job(const Job& job) {
     const IndexInfo index = {job.index_id, job.details.at("index").at("name"),
                              job.details.at("index").at("dist_type"),
                              job.details.at("index").at("large")};
-    const auto entry = live(dataset);
-    std::lock_guard<std::mutex> write(entry->write_mutex);
     bool alive = false;
     for (const auto& found : store_.indices(dataset.id)) alive = alive || found.id == index.id;
     if (!alive)
       throw std::runtime_error("index '" + index.name + "' was deleted before it was built");
-    entry->ensure_loaded(store_);
-    try {
-      if (!build_graph(*entry, index, jobs_.stopping())) throw Stopping();
-    } catch (const Stopping&) {
-      throw;
-    } catch (const std::exception&) {
-      drop_graph(*entry, index.id);  // the job fails and its index goes with it
-      throw;
+    if (!index.large || dataset.sparse() || !uses_graph(index.dist_type)) {
+      return "index '" + index.name + "' is ready";
     }
-    return "index '" + index.name + "' is ready";
+    // Built on the graph builder's thread, which settles the job: other jobs, and writes to the
+    // dataset, go on meanwhile.
+    graphs_.add({live(dataset), index, job.id, false});
+    throw Deferred();
   }
   std::vector<VectorRecord> records;
   if (job.kind == "batch") {

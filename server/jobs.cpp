@@ -146,6 +146,58 @@ auto JobQueue::patiently(Step&& step, int attempts) {
   }
 }
 
+void JobQueue::settle_deferred(const std::string& id, bool finished, const std::string& text) {
+  try {
+    patiently(
+        [&] {
+          settle(id, finished ? "finished" : "failed", text);
+          return 0;
+        },
+        8);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orvix-local: job %s could not be settled: %s\n", id.c_str(), e.what());
+  }
+}
+
+bool JobQueue::idle() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.empty() && tasks_.empty() && !running_;
+}
+
+void JobQueue::settle_again() {
+  std::deque<std::pair<std::string, std::string>> jobs;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs.swap(unsettled_);
+  }
+  for (auto& [id, reason] : jobs) {
+    try {
+      settle(id, "failed", reason);
+    } catch (const std::exception&) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      unsettled_.push_back({id, reason});
+    }
+  }
+}
+
+void JobQueue::prune_history() {
+  // Only the newest settled jobs are kept: their states are what clients ask for. The table is
+  // looked at again once a thousand more have settled.
+  if (settled_since_prune_ < 1000 && pruned_once_) return;
+  settled_since_prune_ = 0;
+  pruned_once_ = true;
+  try {
+    auto db = store_.pool().take();
+    Statement prune(*db,
+                    "DELETE FROM jobs WHERE status IN ('finished', 'failed') AND seq < "
+                    "(SELECT seq FROM jobs WHERE status IN ('finished', 'failed') "
+                    "ORDER BY seq DESC LIMIT 1 OFFSET ?)");
+    prune.bind(1, static_cast<std::int64_t>(kKeptJobs)).run();
+  } catch (const std::exception&) {
+    // tried again when next idle
+  }
+}
+
 void JobQueue::trim_when_idle() {
   // Memory goes back to the system between bursts of work, not between the shards of one upload,
   // whose next job would only fault it in again.
@@ -178,6 +230,7 @@ void JobQueue::settle(const std::string& id, const std::string& status, const st
   update.bind(1, status).bind(2, status).bind(3, text).bind(4, status).bind(5, text).bind(6, id);
   update.run();
   transaction.commit();
+  ++settled_since_prune_;
 }
 
 std::optional<std::pair<Job, std::string>> JobQueue::claim(const std::string& id) {
@@ -205,8 +258,21 @@ void JobQueue::run() {
     std::string id;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || !tasks_.empty(); });
+      running_ = false;
+      wake_.wait_for(lock, std::chrono::seconds(1),
+                     [this] { return stopping_ || !queue_.empty() || !tasks_.empty(); });
       if (stopping_) return;
+      if (!unsettled_.empty()) {
+        lock.unlock();
+        settle_again();
+        continue;
+      }
+      if (queue_.empty() && tasks_.empty()) {
+        lock.unlock();
+        prune_history();
+        continue;
+      }
+      running_ = true;
       if (!tasks_.empty()) {
         task = std::move(tasks_.front());
         tasks_.pop_front();
@@ -248,6 +314,8 @@ void JobQueue::run() {
       outcome = runner_(job);
     } catch (const Stopping&) {
       requeue = true;
+    } catch (const Deferred&) {
+      continue;  // ended elsewhere
     } catch (const std::exception& e) {
       failure = e.what();
     }
@@ -275,7 +343,12 @@ void JobQueue::run() {
           },
           kAttempts);
     } catch (const std::exception& e) {
+      // Kept to be settled again, failed with the reason: a job never stays in progress for ever.
       std::fprintf(stderr, "orvix-local: job %s could not be settled: %s\n", id.c_str(), e.what());
+      std::lock_guard<std::mutex> lock(mutex_);
+      unsettled_.push_back({id, failure.empty()
+                                    ? "its end could not be recorded: " + std::string(e.what())
+                                    : failure});
     }
     if (!job.payload_path.empty()) ::unlink(job.payload_path.c_str());
     trim_when_idle();

@@ -22,6 +22,10 @@
 
 namespace orvix_local {
 
+// Thrown by a runner whose job goes on elsewhere (an attach's graph, built by the graph
+// builder): the job stays in progress until `settle_deferred` ends it.
+struct Deferred {};
+
 struct JobState {
   std::string status;   // pending, in_progress, finished, failed
   std::string message;  // what a finished job did
@@ -39,6 +43,9 @@ struct Job {
 
 class JobQueue {
  public:
+  // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
+  static constexpr std::size_t kKeptJobs = 10000;
+
   // Runs one job and returns its message. A job that stores data calls `finish` inside its
   // transaction before committing; any other job is marked finished when it returns.
   using Runner = std::function<std::string(const Job&)>;
@@ -71,6 +78,10 @@ class JobQueue {
   void stop();
 
   static void finish(Database& db, const std::string& id, const std::string& message);
+  // Ends a deferred job.
+  void settle_deferred(const std::string& id, bool finished, const std::string& text);
+  // True when no job waits or runs.
+  bool idle();
 
  private:
   void run();
@@ -85,6 +96,10 @@ class JobQueue {
   auto patiently(Step&& step, int attempts);
   void pause(std::chrono::milliseconds time);
   void trim_when_idle();
+  // Jobs whose end could not be recorded, recorded again as failed.
+  void settle_again();
+  // Drops settled jobs past the newest kKeptJobs.
+  void prune_history();
 
   Store& store_;
   std::string payload_dir_;
@@ -93,6 +108,10 @@ class JobQueue {
   std::condition_variable wake_;
   std::deque<std::string> queue_;
   std::deque<std::function<void()>> tasks_;
+  bool running_ = false;                                       // a job or task is under way
+  std::deque<std::pair<std::string, std::string>> unsettled_;  // job ids and their reasons
+  std::atomic<std::size_t> settled_since_prune_{0};
+  bool pruned_once_ = false;
   std::atomic<bool> stopping_{false};
   std::thread worker_;
 };

@@ -92,6 +92,13 @@ std::shared_ptr<LiveDataset> LiveDatasets::get(const DatasetInfo& info) {
   return slot;
 }
 
+std::vector<std::shared_ptr<LiveDataset>> LiveDatasets::all() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::shared_ptr<LiveDataset>> found;
+  for (const auto& [id, dataset] : datasets_) found.push_back(dataset);
+  return found;
+}
+
 void LiveDatasets::drop(std::int64_t dataset_id) {
   std::shared_ptr<LiveDataset> gone;
   std::lock_guard<std::mutex> lock(mutex_);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "server/large_memory.h"
+#include "server/rw_lock.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -29,7 +30,7 @@ class LiveDataset {
   // follows the store's commit order. Graph builds hold it too.
   std::mutex write_mutex;
   // Searches share it; appending and erasing rows take it alone.
-  mutable std::shared_mutex rows_mutex;
+  mutable WriterFirstMutex rows_mutex;
 
   // Under write_mutex: loads the stored vectors once.
   void ensure_loaded(Store& store);
@@ -41,6 +42,7 @@ class LiveDataset {
 
   // Under rows_mutex, shared.
   std::size_t size() const { return ids_.size(); }
+  const std::vector<std::int64_t>& rows() const { return rows_; }
   std::size_t rows_per_block() const { return rows_per_block_; }
   const float* block(std::size_t b) const { return blocks_[b].get(); }
   const float* dense(std::size_t position) const {
@@ -59,7 +61,8 @@ class LiveDataset {
   struct GraphSlot {
     std::shared_ptr<Graph> ready;
     bool building = false;
-    bool requested = false;  // a build is queued
+    bool requested = false;                       // a build (or a load from disk) is queued
+    std::vector<std::int64_t> removed_meanwhile;  // rows removed while a graph was built
   };
   std::mutex graphs_mutex;
   std::map<std::int64_t, GraphSlot> graphs;
@@ -82,6 +85,7 @@ class LiveDatasets {
   std::shared_ptr<LiveDataset> get(const DatasetInfo& info);
   // The dataset is gone: its memory and graphs are freed once the last search lets go.
   void drop(std::int64_t dataset_id);
+  std::vector<std::shared_ptr<LiveDataset>> all();
 
  private:
   std::mutex mutex_;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "server/graph.h"
 #include "server/json_limits.h"
 #include "server/request_fields.h"
 
@@ -38,12 +39,36 @@ LocalService::LocalService(const std::string& data_dir, const std::set<std::stri
       limits_(limits),
       budget_(limits.max_inflight),
       store_(data_dir_ + "/orvix.db"),
-      jobs_(store_, data_dir_ + "/jobs") {
+      jobs_(store_, data_dir_ + "/jobs"),
+      graphs_(data_dir_ + "/graphs",
+              {[this](LiveDataset& dataset) {
+                 std::lock_guard<std::mutex> write(dataset.write_mutex);
+                 dataset.ensure_loaded(store_);
+               },
+               [this](const std::string& id, bool finished, const std::string& text) {
+                 jobs_.settle_deferred(id, finished, text);
+               },
+               [this] { return jobs_.idle(); }, [this] { return live_.all(); }}) {
   int number = 0;
   for (const auto& key : api_keys) users_[owner_of(key)] = ++number;
   ::mkdir((data_dir_ + "/jobs").c_str(), 0700);
   store_.purge_orphans();
   jobs_.start([this](const Job& job) { return run_job(job); });
+  // The graphs kept on disk are read back at once, so that the first searches find them; the
+  // files of indices that are gone go.
+  std::set<std::int64_t> kept;
+  for (const auto& [dataset, index] : store_.large_indices()) {
+    if (needs_graph(*live_.get(dataset), index)) {
+      graphs_.add({live_.get(dataset), index, "", true});
+    }
+    kept.insert(index.id);
+  }
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(graphs_.directory(), ignored)) {
+    const std::string name = entry.path().filename().string();
+    const auto id = std::atoll(name.c_str());
+    if (kept.count(id) == 0) std::filesystem::remove(entry.path(), ignored);
+  }
 }
 
 std::optional<json> LocalService::validate_key(const std::string& key) const {
@@ -156,6 +181,15 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
     return {200, (this->*handler->second)(*owner, body)};
   } catch (const ApiError& e) {
     return {e.status, {{"detail", e.what()}, {"error_code", e.code}}};
+  } catch (const StorageError& e) {
+    // The store's trouble is not the client's fault: busy is worth another try, full is not.
+    if (e.code == SQLITE_BUSY || e.code == SQLITE_LOCKED) {
+      return {503, {{"detail", "the store is busy; try again"}, {"error_code", "BUSY"}}};
+    }
+    if (e.code == SQLITE_FULL) {
+      return {507, {{"detail", "the service's disk is full"}, {"error_code", "STORAGE_FULL"}}};
+    }
+    return {500, {{"detail", e.what()}, {"error_code", "STORAGE_ERROR"}}};
   } catch (const std::exception& e) {
     return {400, {{"detail", e.what()}}};
   }

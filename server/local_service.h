@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "server/graph_builder.h"
 #include "server/http_server.h"
 #include "server/jobs.h"
 #include "server/limits.h"
@@ -48,7 +49,10 @@ class LocalService {
   // The same for a body in memory with a reservation of its own (in-process callers).
   std::pair<int, json> call(const std::string& endpoint, std::string body_text);
   // Stops the job worker; the running job rolls back and runs again at the next start.
-  void stop_jobs() { jobs_.stop(); }
+  void stop_jobs() {
+    graphs_.stop();
+    jobs_.stop();
+  }
   // Where request bodies spooled to files are kept: beside the jobs' inputs, which they become.
   std::string spool_dir() const { return data_dir_ + "/jobs"; }
   // The scratch directory of an in-memory service, or empty.
@@ -104,6 +108,7 @@ class LocalService {
   Store store_;
   LiveDatasets live_;
   JobQueue jobs_;
+  GraphBuilder graphs_;
   ShardPrefetch prefetch_;  // last: its reading ends before what it reads goes
 };
 

@@ -2,9 +2,11 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -27,6 +29,7 @@ void usage() {
                "                   [--api-key KEY]... [--api-key-file FILE] [--max-body-mb N]\n"
                "                   [--max-request-mb N] [--max-shard-mb N] [--max-records N]\n"
                "                   [--max-results N] [--max-inflight-mb N] [--workers N]\n"
+               "                   [--max-connections N]\n"
                "Serves the Orvix API under /api and key validation at /bk/validate-api-key.\n"
                "Keys also come from ORVIX_LOCAL_API_KEYS (separated by blanks or commas).\n"
                "Defaults: --host 127.0.0.1 --port "
@@ -96,6 +99,7 @@ int main(int argc, char** argv) {
   orvix_local::ServiceLimits limits;
   orvix_local::HttpLimits http;
   bool key_given = false;
+  bool connections_given = false;
   if (const char* from_env = std::getenv("ORVIX_LOCAL_API_KEYS")) {
     key_given = true;
     if (!add_keys(keys, from_env, " \t\n,")) refuse_keys("ORVIX_LOCAL_API_KEYS holds no key");
@@ -147,6 +151,9 @@ int main(int argc, char** argv) {
       limits.max_inflight = positive(arg, value()) << 20;
     } else if (arg == "--workers") {
       http.workers = positive(arg, value());
+    } else if (arg == "--max-connections") {
+      http.max_connections = positive(arg, value());
+      connections_given = true;
     } else if (arg == "--help" || arg == "-h") {
       usage();
       return 0;
@@ -154,6 +161,25 @@ int main(int argc, char** argv) {
       std::cerr << "orvix-local: unknown argument " << arg << "\n";
       usage();
       return 2;
+    }
+  }
+  // Connections leave descriptors for the database, the jobs' files and the spare one the front
+  // keeps: the soft limit is raised to the hard one, and connections stay 128 below it.
+  rlimit descriptors{};
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0) {
+    if (descriptors.rlim_cur < descriptors.rlim_max) {
+      descriptors.rlim_cur = std::min<rlim_t>(descriptors.rlim_max, 1 << 20);
+      setrlimit(RLIMIT_NOFILE, &descriptors);
+      getrlimit(RLIMIT_NOFILE, &descriptors);
+    }
+    const std::size_t room = descriptors.rlim_cur > 256 ? descriptors.rlim_cur - 128 : 128;
+    if (http.max_connections > room) {
+      if (connections_given) {
+        std::cerr << "orvix-local: --max-connections " << http.max_connections
+                  << " is more than the descriptor limit (" << descriptors.rlim_cur
+                  << ") leaves room for; serving " << room << "\n";
+      }
+      http.max_connections = room;
     }
   }
   if (!key_given) {

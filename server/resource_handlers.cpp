@@ -3,6 +3,7 @@
 
 #include <set>
 
+#include "server/graph.h"
 #include "server/request_fields.h"
 #include "server/search_engine.h"
 
@@ -116,6 +117,7 @@ json LocalService::delete_index(const std::string& owner, const json& body) {
     const auto gone = store_.delete_index(dataset, name);
     if (!gone) return {{"success", false}, {"error_code", "INDEX_NOT_FOUND"}};
     drop_graph(*live_.get(dataset), *gone);
+    remove_saved_graph(*gone, graphs_.directory());
     return {{"success", true}};
   } catch (const ApiError& e) {
     return {{"success", false}, {"error_code", e.code}};

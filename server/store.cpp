@@ -295,6 +295,20 @@ std::vector<IndexInfo> Store::indices(std::int64_t dataset_id) {
   return found;
 }
 
+std::vector<std::pair<DatasetInfo, IndexInfo>> Store::large_indices() {
+  auto db = pool_.take();
+  Statement list(*db,
+                 "SELECT d.id, d.name, d.vector_type, d.dim, i.id, i.name, i.dist_type "
+                 "FROM indices i JOIN datasets d ON d.id = i.dataset_id WHERE i.large != 0");
+  std::vector<std::pair<DatasetInfo, IndexInfo>> found;
+  while (list.step()) {
+    found.push_back(
+        {{list.integer(0), list.text(1), list.text(2), static_cast<int>(list.integer(3))},
+         {list.integer(4), list.text(5), list.text(6), true}});
+  }
+  return found;
+}
+
 json Store::list_indices(const DatasetInfo& dataset) {
   auto db = pool_.take();
   Statement list(*db, "SELECT name, dist_type FROM indices WHERE dataset_id = ? ORDER BY id");

@@ -86,6 +86,8 @@ class Store {
   std::vector<IndexInfo> indices(std::int64_t dataset_id);
   json list_indices(const DatasetInfo& dataset);
   std::optional<std::int64_t> delete_index(const DatasetInfo& dataset, const std::string& name);
+  // Every large index, with its dataset.
+  std::vector<std::pair<DatasetInfo, IndexInfo>> large_indices();
 
   // Inside the caller's write transaction: checks that the dataset still exists, gives each
   // record its row number (and records without an id the row number as id) and stores them.

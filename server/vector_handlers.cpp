@@ -2,6 +2,7 @@
 #include "server/local_service.h"
 
 #include "server/codec.h"
+#include "server/graph.h"
 #include "server/job_inputs.h"
 #include "server/json_limits.h"
 #include "server/request_fields.h"
@@ -113,7 +114,14 @@ json LocalService::remove_data(const std::string& owner, const json& body) {
       std::unique_lock alone(entry->rows_mutex);
       entry->erase_rows(rows);
     }
-    forget_in_graphs(*entry, rows);
+    // A graph crowded with removed rows is built again, without them.
+    for (const auto stale : forget_in_graphs(*entry, rows)) {
+      for (const auto& index : store_.indices(dataset.id)) {
+        if (index.id != stale) continue;
+        want_new_graph(*entry, stale);
+        graphs_.add({entry, index, "", false});
+      }
+    }
     return {{"error_code", "Success"}};
   } catch (const ApiError& e) {
     return error_answer(e);
@@ -135,17 +143,9 @@ json LocalService::search(const std::string& owner, const json& body) {
   const VectorFilter filter = body.contains("filter") ? filter_from(body.at("filter")) : nullptr;
   const auto entry = live(dataset);
   if (needs_graph(*entry, index)) {
-    // After a restart the graph is built again in the background; until then, exact scans.
-    jobs_.post([this, entry, index] {
-      std::lock_guard<std::mutex> write(entry->write_mutex);
-      for (const auto& alive : store_.indices(entry->info.id)) {
-        if (alive.id == index.id) {
-          build_graph(*entry, index, jobs_.stopping());
-          return;
-        }
-      }
-      drop_graph(*entry, index.id);
-    });
+    // After a restart the graph is read back, or built again, in the background; until then,
+    // exact scans.
+    graphs_.add({entry, index, "", true});
   }
   const std::string type = text(body, "query_type");
   auto check_answer = [&](std::size_t queries) {
