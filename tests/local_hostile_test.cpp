@@ -241,6 +241,33 @@ TEST_F(HostileClients, SlowClientsStarveNobodyAndStopDoesNotWaitForThem) {
   EXPECT_EQ(call("fetch_projects", json::object()).body.at("projects").size(), 1u);
 }
 
+// Out of descriptors, connections beyond them are accepted and turned away, and the service
+// does not spin on the one waiting: idle, it takes no CPU, and once connections close it serves.
+TEST_F(HostileClients, RunningOutOfDescriptorsCostsNoCpu) {
+  local_.reset();
+  local_ = std::make_unique<BackgroundProcess>(
+      "/usr/bin/prlimit",
+      std::vector<std::string>{"--nofile=64:64", ORVIX_LOCAL, "--port", std::to_string(kPort),
+                               "--data-dir", dir_ + "/data"},
+      dir_ + ".log", std::map<std::string, std::string>{{"ORVIX_LOCAL_API_KEYS", kKey}});
+  ASSERT_TRUE(local_->wait_for_port(kPort));
+  std::vector<std::unique_ptr<Socket>> held;
+  for (int i = 0; i < 80; ++i) held.push_back(std::make_unique<Socket>(kPort));
+  auto cpu_ticks = [&] {
+    std::ifstream stat("/proc/" + std::to_string(local_->pid()) + "/stat");
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) ticks += i >= 14 ? std::stol(field) : 0;
+    return ticks;
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const long before = cpu_ticks();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(cpu_ticks() - before, 30);  // ticks of 10 ms: less than a third of a core
+  held.clear();
+  EXPECT_TRUE(still_answering());
+}
+
 TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
   ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
   std::mt19937 random(5);
@@ -309,6 +336,8 @@ class HttpFront : public ::testing::Test {
         },
         [this](orvix_local::HttpRequest& request) {
           ++handled_;
+          if (request.path == "/big")
+            return orvix_local::HttpAnswer{200, std::string(32 << 20, ' ')};
           return orvix_local::HttpAnswer{200, json{{"bytes", request.body.size()}}.dump()};
         });
     EXPECT_TRUE(server_->bind("127.0.0.1", 0));
@@ -358,6 +387,23 @@ TEST_F(HttpFront, OnlyWholeRequestsReachAWorkerAndEachWaitHasAnEnd) {
        "HTTP/1.1 413", 0},
       {"both lengths", head + "Content-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n",
        "HTTP/1.1 400", 0},
+      // As HTTP/1.1 says: an empty line before a request line, an absolute-form target, a chunk
+      // size with leading zeros, and HEAD answered with a head alone.
+      {"an empty line first", "\r\n" + head + "Content-Length: 1\r\nConnection: close\r\n\r\na",
+       "HTTP/1.1 200", 1},
+      {"an absolute-form target",
+       "POST http://l/x HTTP/1.1\r\nHost: l\r\nContent-Length: 1\r\nConnection: close\r\n\r\na",
+       "HTTP/1.1 200", 1},
+      {"a zero-padded chunk size",
+       head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+              "00000000000000000003\r\nabc\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\nConnection: "
+       "close\r\n\r\n{\"bytes\":3}",
+       1},
+      {"HEAD", "HEAD /x HTTP/1.1\r\nHost: l\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\nConnection: "
+       "close\r\n\r\n",
+       1},
   };
   for (const auto& row : rows) {
     handled_ = 0;
@@ -366,7 +412,16 @@ TEST_F(HttpFront, OnlyWholeRequestsReachAWorkerAndEachWaitHasAnEnd) {
     const std::string said = socket.receive(3000);
     EXPECT_EQ(said.substr(0, row.answer.size()), row.answer) << row.name << ": " << said;
     EXPECT_EQ(handled_, row.handled) << row.name;
+    if (row.name == "HEAD") {
+      EXPECT_EQ(said, row.answer);
+    }
   }
+  // A chunked body is held to the rate, not to the head's deadline.
+  Socket slow(port());
+  slow.send(head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n1\r\na\r\n");
+  std::this_thread::sleep_for(500ms);
+  slow.send("0\r\n\r\n");
+  EXPECT_EQ(slow.receive(2000).substr(0, 12), "HTTP/1.1 200");
 }
 
 TEST_F(HttpFront, DripsHoldNoWorkerAndMemoryIsWaitedForThenRefused) {
@@ -394,6 +449,36 @@ TEST_F(HttpFront, DripsHoldNoWorkerAndMemoryIsWaitedForThenRefused) {
   EXPECT_EQ(slow.receive(2000).substr(0, 12), "HTTP/1.1 200");
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(budget_.held(), 0u);
+  // An answer counts until it is written; one the client does not read is cut at the rate.
+  Socket reader(port());
+  reader.send("GET /big HTTP/1.1\r\nHost: l\r\n\r\n");
+  std::this_thread::sleep_for(200ms);
+  EXPECT_GT(budget_.held(), 1u << 20);
+  std::this_thread::sleep_for(2500ms);  // the window of the first burst, then one of nothing
+  EXPECT_EQ(budget_.held(), 0u);
+}
+
+// While another address waits for room, no address may grow past half the budget; a whole
+// request waiting to be parsed goes before any body still arriving.
+TEST(MemoryBudget, NoAddressCrowdsOutAnother) {
+  orvix_local::MemoryBudget budget(1000);
+  auto a = budget.open("10.0.0.1"), b = budget.open("10.0.0.2"), c = budget.open("10.0.0.3");
+  EXPECT_TRUE(budget.try_grow(a, 600));  // nobody waits
+  budget.waiting("10.0.0.2", 1);
+  EXPECT_FALSE(budget.try_grow(a, 100));  // past half while another address waits
+  EXPECT_TRUE(budget.try_grow(b, 300));
+  budget.waiting("10.0.0.2", -1);
+  EXPECT_TRUE(budget.try_grow(a, 50));  // nobody waits any more
+  // A whole request waiting to be parsed goes first: a body may not take what would fit.
+  std::atomic<bool> parsed{false};
+  std::thread parse([&] { parsed = budget.grow_waiting(b, 300, std::chrono::seconds(5)); });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(budget.try_grow(c, 10));
+  a.release();
+  parse.join();
+  EXPECT_TRUE(parsed);
+  EXPECT_TRUE(budget.try_grow(c, 10));
+  EXPECT_EQ(budget.held(), 610u);
 }
 
 TEST(OrvixLocalKeys, AnEmptyKeyListIsRefusedAndNoKeyAtAllIsSaid) {

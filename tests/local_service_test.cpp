@@ -556,3 +556,71 @@ TEST(ShardRecords, CsvValuesAreReadExactlyAsStrtofReadsThem) {
 }
 
 }  // namespace
+
+namespace {
+
+std::filesystem::file_time_type written(const std::string& path) {
+  std::error_code missing;
+  return std::filesystem::last_write_time(path, missing);
+}
+
+// A graph is built beside the jobs (another dataset's job ends while it builds), kept on disk and
+// read back after a restart when it covers the same rows; rows changed while the service was down
+// or removed past a quarter of the graph have it built again.
+TEST_F(LocalServiceTest, GraphsAreBuiltAsideKeptOnDiskAndRenewed) {
+  dataset("d", "dense", 32);
+  dataset("e", "dense", 2);
+  ASSERT_EQ(job(call("add_data_batch", batch("p", "d", 4000, 32, "v")).at("job_id")).at("status"),
+            "finished");
+  const std::string attaching = attach("i", "L2", true).at("job_id");
+  EXPECT_EQ(job(call("add_data_batch", batch("p", "e", 2, 2, "w")).at("job_id")).at("status"),
+            "finished");
+  EXPECT_EQ(call("get_upload_data_status", {{"job_id", attaching}}).at("status"), "in_progress");
+  ASSERT_EQ(job(attaching).at("status"), "finished");
+  const std::string file = dir_ + "/graphs/1.hnsw";
+  auto rebuilt_since = [&](std::filesystem::file_time_type before, int tries = 1000) {
+    for (int i = 0; i < tries && written(file) == before; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return written(file) != before;
+  };
+  ASSERT_TRUE(rebuilt_since({}));  // kept once built
+  const auto kept = written(file);
+  open();
+  EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", 5}, {"top_k", 1}}),
+            std::vector<std::string>{"v5"});
+  EXPECT_FALSE(rebuilt_since(kept, 150));  // read back, not built again
+  service_.reset();
+  {
+    orvix_local::Database db(dir_ + "/orvix.db");
+    orvix_local::Statement gone(db, "DELETE FROM vectors WHERE string_id = 'v7'");
+    gone.run();
+  }
+  open();
+  ids_found({{"query_type", "row"}, {"row_number", 5}, {"top_k", 1}});
+  EXPECT_TRUE(rebuilt_since(kept));  // it covered a row that is gone
+  const auto renewed = written(file);
+  json removed = json::array();
+  for (int i = 0; i < 1200; ++i) removed.push_back("v" + std::to_string(i + 10));
+  call("remove_data", {{"project_name", "p"}, {"collection_name", "d"}, {"string_ids", removed}});
+  EXPECT_TRUE(rebuilt_since(renewed));
+  EXPECT_EQ(search({{"query_type", "row"}, {"row_number", 0}, {"top_k", 50}}).size(), 50u);
+}
+
+// Exact scans rank in double: vectors of 128 values near 1e19 overflow a float's sums.
+TEST_F(LocalServiceTest, ExactScansRankLargeValuesTruly) {
+  dataset("d", "dense", 128);
+  json body = batch("p", "d", 20, 128, "v");
+  for (auto& vector : body["data"]) {
+    for (auto& value : vector) value = value.get<double>() * 1e19;
+  }
+  body["checksum"] = rest_client::calculate_sha256(body["data"].dump());
+  ASSERT_EQ(job(call("add_data_batch", body).at("job_id")).at("status"), "finished");
+  attach("i", "Cosine", false);
+  for (int row : {0, 7, 19}) {
+    EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", row}, {"top_k", 1}}),
+              std::vector<std::string>{"v" + std::to_string(row)});
+  }
+}
+
+}  // namespace
