@@ -227,7 +227,8 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_li
   std::size_t dimension = 0;
   for_each_line(lines, stop, [&](std::string_view line, std::size_t n) {
     n += first_line - 1;
-    if (line.empty()) return;
+    // A line of blanks alone is no record, as the client takes it.
+    if (line.find_first_not_of(" \t") == std::string_view::npos) return;
     auto where = [n] { return "line " + std::to_string(n); };
     VectorRecord record;
     record.dense.reserve(dimension);

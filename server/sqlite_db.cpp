@@ -68,6 +68,17 @@ Statement& Statement::bind_blob(int index, const void* data, std::size_t size) {
   return *this;
 }
 
+Statement& Statement::bind_unchanged(int index, std::string_view text) {
+  check(db_,
+        sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8));
+  return *this;
+}
+
+Statement& Statement::bind_blob_unchanged(int index, const void* data, std::size_t size) {
+  check(db_, sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_STATIC));
+  return *this;
+}
+
 Statement& Statement::bind_null(int index) {
   check(db_, sqlite3_bind_null(stmt_, index));
   return *this;

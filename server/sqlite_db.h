@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvix_local {
@@ -46,6 +47,9 @@ class Statement {
   Statement& bind(int index, std::int64_t value);
   Statement& bind(int index, const std::string& value);
   Statement& bind_blob(int index, const void* data, std::size_t size);
+  // Bound without a copy: the caller keeps the bytes until the statement has stepped.
+  Statement& bind_unchanged(int index, std::string_view text);
+  Statement& bind_blob_unchanged(int index, const void* data, std::size_t size);
   Statement& bind_null(int index);
   // Makes the statement ready to run again with new values.
   void reset() {

@@ -1,5 +1,8 @@
 #include "server/store.h"
 
+#include <string_view>
+#include <unordered_set>
+
 #include <cstring>
 #include <set>
 
@@ -39,10 +42,13 @@ bool has_column(Database& db, const char* table, const char* column) {
   return find.bind(1, std::string(table)).bind(2, std::string(column)).step();
 }
 
-void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records) {
-  std::set<std::string> seen;
+// `given`: some ids came with the records (the others are their row numbers, which are unique).
+void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records,
+                   bool given) {
+  std::unordered_set<std::string_view> seen;
+  if (given) seen.reserve(records.size());
   for (const auto& v : records) {
-    if (!v.id.empty() && !seen.insert(v.id).second) {
+    if (given && !seen.insert(v.id).second) {
       throw ApiError(400, "DUPLICATE_STRING_ID", "string id '" + v.id + "' is given twice");
     }
     if (dataset.sparse() != v.dense.empty() && !(v.dense.empty() && v.sparse.empty())) {
@@ -340,11 +346,13 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   }
   const std::int64_t first_row = state.integer(0);
   std::int64_t row = first_row;
+  bool given = false;
   for (auto& v : records) {
     v.row = row++;
+    given = given || !v.id.empty();
     if (v.id.empty()) v.id = std::to_string(v.row);
   }
-  check_records(dataset, records);
+  check_records(dataset, records, given);
   row = first_row;
   std::int64_t bytes = 0;
   Statement one(db,
@@ -354,8 +362,8 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
     if (stop && (row & 4095) == 0 && stop->load()) throw Stopping();
     ++row;
     one.reset();
-    one.bind(1, dataset.id).bind(2, v.row).bind(3, v.id);
-    one.bind_blob(4, v.dense.data(), v.dense.size() * sizeof(float));
+    one.bind(1, dataset.id).bind(2, v.row).bind_unchanged(3, v.id);
+    one.bind_blob_unchanged(4, v.dense.data(), v.dense.size() * sizeof(float));
     std::string sparse, attributes;
     if (dataset.sparse()) {
       sparse = json(v.sparse).dump();
