@@ -1,6 +1,7 @@
 #pragma once
 // The client's bounds on what it reads from outside: each named once, with why it is what it is.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rest_client::limits {
@@ -12,5 +13,8 @@ inline constexpr int kDeepestAnswer = 128;
 // An upload journal read back: a few hundred bytes a shard, and five levels of nesting.
 inline constexpr std::uint64_t kLongestJournal = 64 << 20;
 inline constexpr int kDeepestJournal = 8;
+
+// Ids a dry run checks for repeats: 24 bytes each (a 64-bit hash, the record and its offset).
+inline constexpr std::size_t kCheckedIds = 5000000;
 
 }  // namespace rest_client::limits

@@ -65,6 +65,13 @@ class TerminalEchoOff {
   bool saved_ok_ = false;
 };
 
+// A carriage return before the line break (a script written on Windows) belongs to the line
+// end, for statements, answers and keys alike.
+std::string without_carriage_return(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
 // The process's own standard input, before anything replaced std::cin's buffer.
 std::streambuf* const kStandardInput = std::cin.rdbuf();
 
@@ -85,7 +92,7 @@ class StdinLines {
       line.reserve(static_cast<std::size_t>(newline - start) + 3);
       line.append(start, newline);
       begin_ = static_cast<std::size_t>(newline - block_.data()) + 1;
-      return line;
+      return without_carriage_return(std::move(line));
     }
     std::string line(start, end_ - begin_);
     const bool read_any = end_ > begin_;
@@ -95,7 +102,7 @@ class StdinLines {
       if (ended_) {
         if (too_long) throw LineTooLong();
         if (!read_any && line.empty()) return std::nullopt;
-        return line;
+        return without_carriage_return(std::move(line));
       }
       const std::size_t had = line.size();
       if (line.capacity() < had + kBlock + 3) grow(line, had + kBlock + 3);
@@ -110,7 +117,7 @@ class StdinLines {
         std::memcpy(block_.data(), newline + 1, end_);
         line.resize(at);
         if (too_long || at > kLongestInputLine) throw LineTooLong();
-        return line;
+        return without_carriage_return(std::move(line));
       }
       if (line.size() > kLongestInputLine) {
         too_long = true;

@@ -14,7 +14,9 @@ namespace rest_client {
 namespace {
 
 void login_error(const std::string& text) {
-  std::cerr << red() << "[ERROR] " << printable(text) << reset() << std::endl;
+  const std::string shown = printable(text);
+  std::cerr << red() << "[ERROR] " << shown << reset() << std::endl;
+  ErrorLineRecord::note(shown);
 }
 
 const char* const kBanner[] = {
@@ -37,6 +39,7 @@ bool handle_login_with_api_key(Session& session, const std::string& key) {
     const HttpResponse response = http_get(
         session.network, session.endpoints.account + "/bk/validate-api-key",
         {"Accept: */*", "Cache-Control: no-cache", "Connection: keep-alive", "X-API-Key: " + key});
+    if (response.status != 0) session.output.last_status = response.status;
     if (response.status != 200) {
       login_error("Login failed! Status code: " + std::to_string(response.status) +
                   "\nResponse: " + service_text(response.text));

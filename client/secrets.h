@@ -10,8 +10,9 @@ namespace rest_client {
 // How a hidden key is shown.
 inline constexpr const char* kHiddenSecret = "********";
 
-// Hides a key of any length from now on, as given and in the forms a service echoing it inside
-// JSON text would show: escaped once or twice, with non-ASCII characters as \u escapes or not.
+// Hides a key of any length from now on, as given and in every spelling a service echoing it
+// inside JSON text could use: each character as itself or in any JSON escape (\u in either case,
+// \/ for a slash, the short escapes), escaped once or twice.
 void add_secret(const std::string& secret);
 // True when the text holds a secret.
 bool holds_secret(const std::string& text);

@@ -1,6 +1,13 @@
 #include "client/statement_output.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include <cerrno>
 #include <cstdlib>
+#include <stdexcept>
+
+#include "client/console.h"
 
 namespace rest_client::statement_output {
 namespace {
@@ -14,20 +21,30 @@ json member(const json& entry, const char* name) {
   return entry.is_object() && entry.contains(name) ? entry.at(name) : json();
 }
 
-// "(vectors, dimension)" of a dataset listing, as numbers; nulls for another text.
+// "(vectors, dimension)" of a dataset listing, as numbers; nulls for another text. A number
+// that is negative or does not fit makes the answer unusable (std::runtime_error naming it).
 std::pair<json, json> shape(const json& text) {
   if (!text.is_string()) return {json(), json()};
   const std::string shape = text.get<std::string>();
   const char* at = shape.c_str();
-  while (*at == ' ' || *at == '(') ++at;
-  char* end = nullptr;
-  const unsigned long long vectors = std::strtoull(at, &end, 10);
-  if (end == at) return {json(), json()};
-  at = end;
-  while (*at == ' ' || *at == ',') ++at;
-  const unsigned long long dimension = std::strtoull(at, &end, 10);
-  if (end == at) return {vectors, json()};
-  return {vectors, dimension};
+  auto number = [&]() -> json {
+    while (*at == ' ' || *at == '(' || *at == ',') ++at;
+    const bool negative = *at == '-';
+    if (negative || *at == '+') ++at;
+    if (*at < '0' || *at > '9') return json();
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(at, &end, 10);
+    if (negative || errno == ERANGE) {
+      throw std::runtime_error("the service gave the shape " + service_text(json(shape).dump()) +
+                               ", whose numbers are not counts");
+    }
+    at = end;
+    return value;
+  };
+  const json vectors = number();
+  if (vectors.is_null()) return {json(), json()};
+  return {vectors, number()};
 }
 
 json neighbours(const json& list) {
@@ -130,8 +147,15 @@ json record(const std::optional<std::string>& keyword, bool ok, const Session& s
     out["error"] = error.value_or("");
     if (session.output.last_status != 0) out["http_status"] = session.output.last_status;
   }
+  // A failed statement's record says what was sent and how far it went (an upload's jobs, a dry
+  // run's problems, a job's state), never what a listing answer seemed to hold.
+  static const char* const kListings[] = {"projects", "datasets",   "indices",
+                                          "results",  "queries",    "inserted",
+                                          "deleted",  "statements", "help"};
   for (const auto& [name, value] : session.output.members.items()) {
-    if (!out.contains(name)) out[name] = value;
+    const bool listing =
+        std::find(std::begin(kListings), std::end(kListings), name) != std::end(kListings);
+    if (!out.contains(name) && (ok || !listing)) out[name] = value;
   }
   return out;
 }

@@ -68,12 +68,17 @@ int main(int argc, char** argv) {
   // Settings from the environment hold for every statement, a dry run's too.
   apply_environment(session);
   if (!offline_dry_run(options.words)) {
+    const rest_client::ErrorLineRecord errors;
     try {
-      if (const auto status = run_startup_checks(session, one_shot)) return *status;
+      if (const auto status = run_startup_checks(session, one_shot)) {
+        if (*status != 0) write_startup_failure(session, errors.first());
+        return *status;
+      }
     } catch (const rest_client::Interrupted&) {
       return kInterruptedStatus;
     } catch (const rest_client::LineTooLong& e) {
       rest_client::print_error(e.what());  // in place of a key
+      write_startup_failure(session, errors.first());
       return 1;
     }
   }

@@ -42,6 +42,10 @@ void write_record(rest_client::Session& session, const std::optional<std::string
 
 }  // namespace
 
+void write_startup_failure(rest_client::Session& session, const std::optional<std::string>& error) {
+  write_record(session, std::nullopt, false, false, error.value_or("the start-up checks failed"));
+}
+
 int run_interactive(rest_client::Session& session, bool address_chosen) {
   print_welcome(session.endpoints, address_chosen);
   if (rest_client::stdin_is_terminal()) install_completion();
@@ -60,6 +64,8 @@ int run_interactive(rest_client::Session& session, bool address_chosen) {
       continue;
     } catch (const rest_client::LineTooLong& e) {
       const rest_client::ErrorLineRecord errors;
+      session.output.members = nlohmann::json::object();  // nothing of the statement before
+      session.output.last_status = 0;
       rest_client::print_error(e.what());
       write_record(session, std::nullopt, false, false, errors.first());
       failed = true;

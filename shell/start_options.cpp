@@ -1,6 +1,12 @@
 #include "shell/start_options.h"
 
+#include <curl/curl.h>
+
 #include <cctype>
+#include <memory>
+#include <new>
+
+#include "client/console.h"
 
 namespace {
 
@@ -21,48 +27,50 @@ std::string without_trailing_slash(std::string url) {
 
 }  // namespace
 
-bool usable_service_url(const std::string& url) {
-  std::size_t at;
-  if (url.rfind("http://", 0) == 0) {
-    at = 7;
-  } else if (url.rfind("https://", 0) == 0) {
-    at = 8;
-  } else {
-    return false;
-  }
-  // The host: a bracketed IPv6 address, or letters, digits, dots and hyphens.
-  const std::size_t host = at;
-  if (at < url.size() && url[at] == '[') {
-    const auto close = url.find(']', at);
-    if (close == std::string::npos || close == at + 1) return false;
-    for (std::size_t i = at + 1; i < close; ++i) {
-      if (!std::isxdigit(static_cast<unsigned char>(url[i])) && url[i] != ':' && url[i] != '.') {
-        return false;
-      }
+std::optional<std::string> service_url_problem(const std::string& url) {
+  // Parsed by libcurl's URL API, which the transfers use too; what it takes beyond
+  // http(s)://host[:port][/path] is refused here.
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+  if (!parsed) throw std::bad_alloc();
+  const std::string shape = "\"" + rest_client::printable(rest_client::service_text(url)) +
+                            "\" is not http(s)://host[:port][/path]";
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return shape;
+  auto part = [&](CURLUPart which) -> std::optional<std::string> {
+    char* text = nullptr;
+    if (curl_url_get(parsed.get(), which, &text, 0) != CURLUE_OK || text == nullptr) {
+      return std::nullopt;
     }
-    at = close + 1;
-  } else {
-    while (at < url.size() && (std::isalnum(static_cast<unsigned char>(url[at])) ||
-                               url[at] == '.' || url[at] == '-')) {
-      ++at;
+    std::string copy(text);
+    curl_free(text);
+    return copy;
+  };
+  // A password would be echoed, and sent in the clear over http: the address is not shown.
+  if (part(CURLUPART_USER) || part(CURLUPART_PASSWORD)) {
+    return std::string("holds a user name or password, which an address may not (not shown)");
+  }
+  const auto scheme = part(CURLUPART_SCHEME);
+  const auto host = part(CURLUPART_HOST);
+  const auto port = part(CURLUPART_PORT);
+  if (!scheme || (*scheme != "http" && *scheme != "https") || !host || host->empty() ||
+      part(CURLUPART_QUERY) || part(CURLUPART_FRAGMENT) || url.rfind(*scheme + "://", 0) != 0) {
+    return shape;
+  }
+  // The host as written: a name, an IPv4 address, or an IPv6 address in brackets (never an IPv4
+  // one, which libcurl would take and then fail to reach).
+  if (host->front() == '[' && host->find(':') == std::string::npos) return shape;
+  if (host->front() != '[' &&
+      host->find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos) {
+    return shape;
+  }
+  if (port && (port->empty() || port->size() > 5 || std::stoul(*port) == 0)) return shape;
+  // Bytes libcurl would send as they are: blanks and controls make no path.
+  for (const char c : url) {
+    if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f) {
+      return shape;
     }
-    if (at == host) return false;
   }
-  if (at < url.size() && url[at] == ':') {
-    const std::size_t digits = ++at;
-    while (at < url.size() && std::isdigit(static_cast<unsigned char>(url[at]))) ++at;
-    if (at == digits || at - digits > 5 || std::stoul(url.substr(digits, at - digits)) == 0 ||
-        std::stoul(url.substr(digits, at - digits)) > 65535) {
-      return false;
-    }
-  }
-  if (at == url.size()) return true;
-  if (url[at] != '/') return false;
-  for (; at < url.size(); ++at) {
-    const auto c = static_cast<unsigned char>(url[at]);
-    if (c <= 0x20 || c >= 0x7f || c == '?' || c == '#') return false;
-  }
-  return true;
+  return std::nullopt;
 }
 
 StartChoice choose_start_options(
@@ -124,8 +132,9 @@ StartChoice choose_start_options(
   options.json_output = output && *output == "json";
   for (const auto& [name, url] :
        {std::pair{"the API address", &api}, std::pair{"the account address", &account}}) {
-    if (*url && !usable_service_url(**url)) {
-      choice.refusal = std::string(name) + " \"" + **url + "\" is not http(s)://host[:port][/path]";
+    if (!*url) continue;
+    if (const auto problem = service_url_problem(**url)) {
+      choice.refusal = std::string(name) + " " + *problem;
       return choice;
     }
   }
@@ -135,6 +144,14 @@ StartChoice choose_start_options(
     if (!account) options.endpoints.account = origin_of(options.endpoints.api);
   }
   if (account) options.endpoints.account = without_trailing_slash(*account);
+  // The key goes to both: an https API with an http account service would send it in clear.
+  if (options.endpoints.api.rfind("https://", 0) == 0 &&
+      options.endpoints.account.rfind("http://", 0) == 0) {
+    choice.refusal =
+        "the API address is https but the account address is http, which would send "
+        "the key in clear; give both as https (or both as http)";
+    return choice;
+  }
   choice.options = std::move(options);
   return choice;
 }

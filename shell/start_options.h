@@ -32,5 +32,7 @@ StartChoice choose_start_options(
     const std::vector<std::string>& arguments, const rest_client::Endpoints& built,
     const std::function<std::optional<std::string>(const std::string&)>& environment);
 
-// True for http(s)://host[:port][/path], host a name, an IPv4 address or [IPv6], port 1-65535.
-bool usable_service_url(const std::string& url);
+// Why a service address cannot be used (its text escaped, and never shown when it holds a user
+// name or password); nullopt for http(s)://host[:port][/path], host a name, an IPv4 address or
+// [IPv6], port 1-65535.
+std::optional<std::string> service_url_problem(const std::string& url);

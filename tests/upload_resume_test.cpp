@@ -23,6 +23,7 @@
 #include "shell/dispatcher.h"
 #include "tests/support/capture.h"
 #include "tests/support/fault_proxy.h"
+#include "tests/support/local_client_test.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/resume_driver.h"
 
@@ -37,52 +38,9 @@ bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class ResumeTest : public ::testing::Test {
+class ResumeTest : public LocalClientTest {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir_);
-    start_service();
-    const std::string base = "http://127.0.0.1:" + std::to_string(ORVIX_TEST_PORT);
-    session_.endpoints = {base + "/api", base, "", ""};
-    session_.identity = {"e2e-key", "user-1", "user"};
-    session_.upload.journal_dir = dir_ + "/state/orvix/uploads";
-    session_.waits = rest_client::Waits([this] { return now_; },
-                                        [this](std::chrono::nanoseconds d) {
-                                          now_ += d;
-                                          if (interrupt_after_ > 0 && --interrupt_after_ == 0) {
-                                            rest_client::request_interrupt();
-                                          }
-                                        });
-    ASSERT_TRUE(run("CREATE_PROJECT p search").ok);
-  }
-  void TearDown() override {
-    service_.reset();
-    rest_client::clear_interrupt();
-    std::filesystem::remove_all(dir_);
-  }
-
-  void start_service() {
-    service_ = std::make_unique<BackgroundProcess>(
-        ORVIX_LOCAL,
-        std::vector<std::string>{"--port", std::to_string(ORVIX_TEST_PORT), "--api-key", "e2e-key",
-                                 "--data-dir", dir_ + "/data"},
-        dir_ + "/local.log");
-    ASSERT_TRUE(service_->wait_for_port(ORVIX_TEST_PORT));
-  }
-
-  // Each statement a while after the last, as far as the client's rate limit can tell.
-  Said run(const std::string& line, const std::string& input = "") {
-    now_ += std::chrono::seconds(10);
-    CapturedOutput output(input);
-    bool ok = false;
-    try {
-      ok = rest_client::run_statement_line(session_, line);
-    } catch (const rest_client::Interrupted& interrupted) {
-      rest_client::clear_interrupt();
-      return {false, output.out() + output.err() + interrupted.what};
-    }
-    return {ok, output.out() + output.err()};
-  }
+  ResumeTest() : LocalClientTest("resume") {}
 
   // A file of kRecords records in about twelve shards, and the UPLOAD line that sends it.
   std::string upload_line(const std::string& format, const std::string& dataset) {
@@ -124,17 +82,6 @@ class ResumeTest : public ::testing::Test {
     EXPECT_TRUE(run("INIT_DATASET p " + dataset + " dense 2").ok);
   }
 
-  long long stored(const std::string& dataset) {
-    now_ += std::chrono::seconds(10);
-    CapturedOutput quiet;
-    const auto listed = rest_client::listed_datasets(session_, "p", dataset);
-    return listed.empty() ? -1
-                          : rest_client::extractFirstElement(listed.front().value("dimension", ""));
-  }
-
-  // Until the service runs no job, which a client that died may have left.
-  void settle() { wait_until_idle(dir_ + "/data/orvix.db"); }
-
   // Goes on until the upload is done, as a user would: plain --resume, then the flag it asks
   // for. Counts the resumes that decided a lost answer by themselves.
   void finish(const std::string& line, const std::string& dataset) {
@@ -171,11 +118,6 @@ class ResumeTest : public ::testing::Test {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begun);
   }
 
-  std::string dir_ = ::testing::TempDir() + "orvix-resume-" + std::to_string(getpid());
-  std::unique_ptr<BackgroundProcess> service_;
-  rest_client::Session session_;
-  rest_client::Clock::time_point now_{};
-  int interrupt_after_ = 0;
   int decided_alone_ = 0;
   std::mt19937 random_{static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed())};
 };

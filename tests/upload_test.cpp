@@ -112,6 +112,9 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
       {"three.libsvm", "l1\nl2\nl3\n", 4, with_ids("ids.txt", "a b\r\n\nc\nextra\n"),
        {"l1\n", "l2\n", "l3\n"}, {"a\n", "b\n", "c\n"},
        "[WARNING]Warning: empty string id line found."},
+      // A blank line is no record: it is not sent and takes no id.
+      {"blank.libsvm", "l1\n \nl2\n\n", 1000, with_ids("ab.txt", "a\nb\n"), {"l1\nl2\n"},
+       {"a\nb\n"}, "Successfully uploaded file to dataset"},
       {"three.libsvm", "l1\nl2\nl3\n", 1000, with_ids("two.txt", "a\nb\n"), {"l1\nl2\nl3\n"},
        {std::nullopt},
        "libsvm and string ids file have different number of lines, using default string_ids",
@@ -385,7 +388,7 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
       {::testing::TempDir(), csv, false, "is not a regular file", 0},
       {"/dev/zero", json_file, false, "'/dev/zero' is not a regular file", 0},
       {bin8, binary("2147483647", "uint8"), false, "'" + bin8 + "' holds no vectors", 0},
-      {deep, json_file, false, "The JSON file is nested deeper than 512 levels", 0},
+      {deep, json_file, false, "Element 1 is nested deeper than 32 levels", 0},
       {huge, json_file, false, "Element 2 holds a number that is not a finite 32-bit value", 0},
       {nan_file, binary("2", "float32"), false,
        "Vector 2 of '" + nan_file + "' holds a value that is not a finite number", 0},
@@ -431,6 +434,8 @@ TEST_F(UploadTest, ADryRunNamesEachProblemsRecordAndSendsNothing) {
   OptionMap json_v = json_plain;
   json_v["has_field_names"] = "true";
   json_v["vector_data_field_name"] = "v";
+  OptionMap json_id = json_v;
+  json_id["vector_id_field_name"] = "id";
   const OptionMap float32 = {{"file_format", "binary"},
                              {"collection_name", "d"},
                              {"binary_dim", "2"},
@@ -463,6 +468,14 @@ TEST_F(UploadTest, ADryRunNamesEachProblemsRecordAndSendsNothing) {
       {"ids.libsvm", "1 1:1\n1 1:2\n1 1:3\n", short_ids, 3, {{2, 0}}, "holds 1 ids"},
       {"many.csv", many, csv(false), 25, std::vector<std::pair<std::uint64_t, std::uint64_t>>(20),
        "column 2 holds \"x\""},
+      // One rule with the service: blank lines are no records, an index is below 2^32, an
+      // element nests at most 32 levels and has its id field, and no id repeats.
+      {"blank.csv", "1,2\n \t\n\n3,4\n", csv(false), 2, {}, ""},
+      {"index.libsvm", "1 1:2\n1 4294967296:3\n", libsvm, 2, {{2, 6}}, "is not below 2^32"},
+      {"deep.json", "[[1],[" + std::string(33, '[') + std::string(33, ']') + "]]", json_plain, 0,
+       {{2, 0}}, "nested deeper than 32 levels"},
+      {"noid.json", R"([{"v":[1],"id":"a"},{"v":[2]}])", json_id, 2, {{2, 20}}, "has no field \"id\""},
+      {"again.csv", "id,a\nx,1\ny,2\nx,3\n", csv(true, "id"), 3, {{3, 13}}, "has the id of record 1"},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -2,8 +2,13 @@
 
 #include <iostream>
 
+#include <algorithm>
+#include <functional>
+#include <string_view>
+
 #include "client/console.h"
 #include "client/interrupt.h"
+#include "client/limits.h"
 #include "client/statement_output.h"
 #include "upload/file_readers.h"
 
@@ -51,6 +56,41 @@ class DryRun : public ShardOutput {
     }
   }
 
+  void record_id(std::uint64_t record, std::uint64_t offset, std::string_view id) override {
+    if (ids_.size() >= limits::kCheckedIds) {
+      ids_stopped_ = true;
+      return;
+    }
+    ids_.push_back({std::hash<std::string_view>{}(id), record, offset});
+  }
+  // Each record whose id an earlier record has, by a 64-bit hash of each id, in record order.
+  void report_repeated_ids() {
+    std::sort(ids_.begin(), ids_.end());
+    struct Repeat {
+      std::uint64_t record, offset, first;
+      bool operator<(const Repeat& other) const { return record < other.record; }
+    };
+    std::vector<Repeat> repeats;
+    for (std::size_t i = 1, first = 0; i < ids_.size(); ++i) {
+      if (ids_[i].hash != ids_[first].hash) {
+        first = i;
+      } else {
+        repeats.push_back({ids_[i].record, ids_[i].offset, ids_[first].record});
+      }
+    }
+    std::sort(repeats.begin(), repeats.end());
+    for (const Repeat& repeat : repeats) {
+      problem(repeat.record, repeat.offset,
+              "has the id of record " + std::to_string(repeat.first) +
+                  "; an id names one vector of a dataset");
+    }
+    if (ids_stopped_) {
+      warning(" Only the first " + std::to_string(limits::kCheckedIds) +
+              " ids were checked for repeats");
+    }
+    std::vector<SeenId>().swap(ids_);
+  }
+
   std::uint64_t records() const { return records_; }
   const std::vector<std::uint64_t>& shard_bytes() const { return shard_bytes_; }
   std::optional<std::size_t> dimension() const { return dimension_; }
@@ -70,6 +110,15 @@ class DryRun : public ShardOutput {
   std::vector<std::string> warnings_;
   nlohmann::json problems_ = nlohmann::json::array();
   std::size_t more_problems_ = 0;
+  struct SeenId {
+    std::size_t hash;
+    std::uint64_t record, offset;
+    bool operator<(const SeenId& other) const {
+      return hash != other.hash ? hash < other.hash : record < other.record;
+    }
+  };
+  std::vector<SeenId> ids_;
+  bool ids_stopped_ = false;
   WorkerPool workers_;
 };
 
@@ -94,6 +143,7 @@ bool dry_run_upload(Session& session, const std::string& file_path, const Upload
   } catch (const std::exception& e) {
     run.problem(run.records() + 1, 0, e.what());  // what ends a reader ends the upload too
   }
+  run.report_repeated_ids();
   if (const auto ids = run.ids_short()) {
     run.problem(*ids + 1, 0,
                 "The string ids file '" + plan.ids_path + "' holds " + std::to_string(*ids) +

@@ -47,15 +47,17 @@ class IdFeed {
     return count;
   }
 
-  // Pairs the record just added with the next id.
-  void feed() {
+  // Pairs the record just added (record `record`, at `offset` in the data file) with the next id.
+  void feed(std::uint64_t record, std::uint64_t offset) {
     if (!in_use_) return;
     if (!next_id()) return;
+    if (output_.checking()) output_.record_id(record, offset, queue_.front());
     shard_ids_ += queue_.front();
     shard_ids_ += '\n';
     queue_.pop_front();
     ++used_;
   }
+  bool in_use() const { return in_use_; }
 
   // A resumed upload: the ids of the records already stored are passed over.
   void skip(std::uint64_t records) {
@@ -131,27 +133,23 @@ class IdFeed {
   std::uint64_t used_ = 0;
 };
 
-// Counts the records of the shards handed off so far, and whether any record is a vector.
-// Records before the first vector (blank lines) are not sent: they carry nothing, and a file
-// of nothing but them holds no vectors.
+// Counts the records of the shards handed off so far. Blank lines are no records: they are
+// neither counted nor sent, so a shard holds records only.
 struct SentCount {
   std::uint64_t total = 0, in_shard = 0;
-  bool vectors = false;
-  void record(bool vector = true) {
-    ++in_shard;
-    vectors = vectors || vector;
-  }
+  void record() { ++in_shard; }
+  std::uint64_t next() const { return total + in_shard + 1; }
   void hand_off(IdFeed& ids, std::uint64_t end, const InputFile& file) {
-    if (vectors) {
-      ids.hand_off(in_shard, end, file);
+    if (total + in_shard > 0) {
+      ids.hand_off(in_shard, end, file);  // the last shard may be a header alone
     } else {
-      ids.discard();
+      ids.discard();  // a header, or an array's brackets, before any record
     }
     total += in_shard;
     in_shard = 0;
   }
   void require_vectors(const std::string& path) const {
-    if (!vectors) throw std::invalid_argument("'" + path + "' holds no vectors");
+    if (total + in_shard == 0) throw std::invalid_argument("'" + path + "' holds no vectors");
   }
 };
 
@@ -160,7 +158,6 @@ SentCount start_count(const ReaderInput& input, IdFeed& ids) {
   SentCount sent;
   if (input.resume) {
     sent.total = input.resume->first_record - 1;
-    sent.vectors = true;
     ids.skip(sent.total);
   }
   return sent;
@@ -318,10 +315,14 @@ void note_problem(ShardOutput& output, const LinePlace& place, const std::string
 
 // The columns of a CSV record that hold no vector values: the id's and the attributes', named
 // as the service reads them (a header name, else a 1-based number).
-std::vector<bool> text_columns(const ReaderInput& input,
-                               const std::vector<std::string_view>& header) {
+struct CsvColumns {
   std::vector<bool> skip;
-  auto mark = [&](const std::string& field) {
+  std::optional<std::size_t> id;
+};
+
+CsvColumns text_columns(const ReaderInput& input, const std::vector<std::string_view>& header) {
+  CsvColumns columns;
+  auto mark = [&](const std::string& field) -> std::optional<std::size_t> {
     std::size_t column = std::string::npos;
     for (std::size_t i = 0; i < header.size() && column == std::string::npos; ++i) {
       if (header[i] == field) column = i;
@@ -330,13 +331,14 @@ std::vector<bool> text_columns(const ReaderInput& input,
         field.find_first_not_of("0123456789") == std::string::npos && std::stoul(field) >= 1) {
       column = std::stoul(field) - 1;
     }
-    if (column == std::string::npos) return;
-    if (skip.size() <= column) skip.resize(column + 1, false);
-    skip[column] = true;
+    if (column == std::string::npos) return std::nullopt;
+    if (columns.skip.size() <= column) columns.skip.resize(column + 1, false);
+    columns.skip[column] = true;
+    return column;
   };
-  if (!input.id_field.empty()) mark(input.id_field);
+  if (!input.id_field.empty()) columns.id = mark(input.id_field);
   for (const auto& field : input.attribute_fields) mark(field);
-  return skip;
+  return columns;
 }
 
 // A dry run's look at a header: the id and attribute fields it names must be there.
@@ -366,8 +368,9 @@ std::vector<std::string_view> split_csv(std::string_view line) {
 }
 
 void check_csv_values(ShardOutput& output, const ReaderInput& input, std::string_view line,
-                      const std::vector<bool>& skip, const LinePlace& place) {
+                      const CsvColumns& columns, const LinePlace& place, bool ids_from_file) {
   const bool checking = output.checking();
+  const std::vector<bool>& skip = columns.skip;
   std::size_t column = 0, values = 0;
   const char* const line_end = line.data() + line.size();
   for (const char* start = line.data();; ++column) {
@@ -399,6 +402,8 @@ void check_csv_values(ShardOutput& output, const ReaderInput& input, std::string
       }
     } else if (checking && !valid_utf8(field)) {
       note_problem(output, place, "column " + std::to_string(column + 1) + " is not UTF-8 text");
+    } else if (checking && !ids_from_file && columns.id == column) {
+      output.record_id(place.record, place.offset, field);
     }
     if (end == line_end) break;
     start = end + 1;
@@ -427,11 +432,20 @@ void check_libsvm_values(ShardOutput& output, const ReaderInput& input, std::str
     }
     label = false;
     ++entry;
+    const std::string_view index = token.substr(0, colon);
     if (output.checking() &&
-        (colon == 0 ||
-         token.substr(0, colon).find_first_not_of("0123456789") != std::string_view::npos ||
+        (colon == 0 || index.find_first_not_of("0123456789") != std::string_view::npos ||
          not_a_number(token.substr(colon + 1)))) {
       note_problem(output, place, "\"" + shown(token) + "\" is not index:value");
+    } else if (index.size() > 10 || (index.size() == 10 && index > "4294967295")) {
+      // The service's indices are below 2^32, as every reader of libsvm files takes them.
+      const std::string said = "(line " + std::to_string(place.line) + ", entry " +
+                               std::to_string(entry) + ") has the index \"" + shown(index) +
+                               "\", which is not below 2^32";
+      if (!output.problem(place.record, place.offset, said)) {
+        throw std::invalid_argument("Record " + std::to_string(place.record) + " of '" +
+                                    input.file_path + "' " + said + "; its shard was not sent");
+      }
     } else if (non_finite(token.substr(colon + 1))) {
       refuse_value(output, input, place, "entry " + std::to_string(entry), token);
     }
@@ -480,16 +494,18 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
   if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   const bool csv = input.format == "csv";
-  const std::vector<bool> skip = csv ? text_columns(input, {}) : std::vector<bool>{};
+  const CsvColumns columns = csv ? text_columns(input, {}) : CsvColumns{};
   SentCount sent = start_count(input, ids);
+  std::uint64_t line_number = input.resume ? input.resume->first_line - 1 : 0;
   for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
-    const std::uint64_t number = sent.total + sent.in_shard + 1;
-    const bool vector = !blank(line);
-    if (vector && csv) check_csv_values(transfer, input, line, skip, {number, number, offset});
-    if (vector && !csv) check_libsvm_values(transfer, input, line, {number, number, offset});
+    ++line_number;
+    if (blank(line)) return;  // no record
+    const LinePlace place{sent.next(), line_number, offset};
+    if (csv) check_csv_values(transfer, input, line, columns, place, ids.in_use());
+    if (!csv) check_libsvm_values(transfer, input, line, place);
     add_line(transfer, line);
-    ids.feed();
-    sent.record(vector);
+    ids.feed(place.record, offset);
+    sent.record();
     if (reached_threshold(transfer, transfer.data_size(), ids)) {
       sent.hand_off(ids, offset + line.size() + 1, file);
     }
@@ -507,25 +523,27 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
   SentCount sent = start_count(input, ids);
   bool have_header = false;
   std::string header;
-  std::vector<bool> skip;
+  CsvColumns columns;
   auto take_header = [&](std::string_view line) {
     header.assign(line);
     have_header = true;
     const auto names = split_csv(header);
-    skip = text_columns(input, names);
+    columns = text_columns(input, names);
     if (transfer.checking()) check_header(transfer, input, names);
     add_line(transfer, header);
   };
   // A resumed upload reads the header line, which lies before the part already stored, apart.
   if (input.resume) take_header(first_line(input.file_path, input.resume->offset));
+  std::uint64_t line_number = input.resume ? input.resume->first_line - 1 : 0;
   for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
+    ++line_number;
     if (!have_header) return take_header(line);
-    const std::uint64_t record = sent.total + sent.in_shard + 1;
-    const bool vector = !blank(line);
-    if (vector) check_csv_values(transfer, input, line, skip, {record, record + 1, offset});
+    if (blank(line)) return;  // no record
+    const LinePlace place{sent.next(), line_number, offset};
+    check_csv_values(transfer, input, line, columns, place, ids.in_use());
     add_line(transfer, line);
-    ids.feed();
-    sent.record(vector);
+    ids.feed(place.record, offset);
+    sent.record();
     if (reached_threshold(transfer, transfer.data_size(), ids)) {
       sent.hand_off(ids, offset + line.size() + 1, file);
       add_line(transfer, header);
@@ -636,7 +654,7 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
         }
       }
       transfer.add_data(values, sent_size);
-      ids.feed();
+      ids.feed(number, offset);
       sent.record();
       if (reached_threshold(transfer, transfer.data_size(), ids)) hand_off();
     }
@@ -700,7 +718,8 @@ class JsonCheck : public nlohmann::json_sax<json> {
   }
   std::uint64_t element() const { return element_; }
 
-  static constexpr int kMaxJsonDepth = 512;
+  // An element nests at most this deep, as the service takes it; the array is one level more.
+  static constexpr int kMaxElementDepth = 32;
   bool is_array = false;
   std::string message;
   std::uint64_t offset = 0;  // where the text went wrong, when it did
@@ -715,8 +734,9 @@ class JsonCheck : public nlohmann::json_sax<json> {
   // Everything after this pass (parsing an element into a tree, writing it out) recurses once
   // per level, so the nesting is bounded here.
   bool deeper() {
-    if (++depth_ <= kMaxJsonDepth) return true;
-    message = "The JSON file is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    if (++depth_ <= kMaxElementDepth + 1) return true;
+    message = "Element " + std::to_string(element_) + " is nested deeper than " +
+              std::to_string(kMaxElementDepth) + " levels";
     return false;
   }
   // Checks now and then whether the upload was abandoned, which ends the pass.
@@ -789,7 +809,7 @@ void json_batches(JsonArrayScanner& scanner, ShardOutput& output, Work&& work, U
 // since the library's own pass decides such a file from the start.
 bool quick_json_check(InputFile& file, ShardOutput& output) {
   JsonArrayScanner scanner([&](char* buffer, std::size_t size) { return file.read(buffer, size); },
-                           JsonCheck::kMaxJsonDepth - 1, kBlock);
+                           JsonCheck::kMaxElementDepth, kBlock);
   bool passed = true;
   json_batches<bool>(
       scanner, output,
@@ -816,7 +836,7 @@ struct CompactBatch {
 // A dry run's look at one element: the vector where the options say it is, its values finite
 // numbers; its length is its shape.
 void check_element(ShardOutput& output, const ReaderInput& input, std::string_view compact,
-                   std::uint64_t number, std::uint64_t offset) {
+                   std::uint64_t number, std::uint64_t offset, bool ids_from_file) {
   const json element = json::parse(compact);
   auto problem = [&](const std::string& text) { output.problem(number, offset, text); };
   const json* vector = &element;
@@ -825,6 +845,17 @@ void check_element(ShardOutput& output, const ReaderInput& input, std::string_vi
       return problem("has no field \"" + input.data_field + "\"");
     }
     vector = &element.at(input.data_field);
+    // The id field, named, must be there (the service reads a text as it is, anything else as
+    // its JSON text).
+    if (!input.id_field.empty()) {
+      if (!element.contains(input.id_field)) {
+        return problem("has no field \"" + input.id_field + "\"");
+      }
+      const json& id = element.at(input.id_field);
+      if (!ids_from_file) {
+        output.record_id(number, offset, id.is_string() ? id.get<std::string>() : id.dump());
+      }
+    }
   }
   std::size_t values = 0;
   bool finite = true;
@@ -906,18 +937,18 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
         }
         return got;
       },
-      JsonCheck::kMaxJsonDepth - 1, kBlock);
+      JsonCheck::kMaxElementDepth, kBlock);
   std::size_t estimate = 2;
   bool first_in_shard = true;
   SentCount sent = start_count(input, ids);
   std::uint64_t end = start_offset(input);  // of the last element added
   transfer.add_data("[", 1);
-  auto add = [&](const char* compact, std::size_t size) {
+  auto add = [&](const char* compact, std::size_t size, std::uint64_t offset) {
     if (!first_in_shard) transfer.add_data(",", 1);
     transfer.add_data(compact, size);
     first_in_shard = false;
     estimate += size + 1;
-    ids.feed();
+    ids.feed(sent.next(), offset);
     sent.record();
     if (reached_threshold(transfer, estimate, ids)) {
       transfer.add_data("]", 1);
@@ -935,10 +966,10 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
           if (transfer.checking()) {
             check_element(transfer, input,
                           std::string_view(batch.texts).substr(begin, batch.ends[i] - begin),
-                          sent.total + sent.in_shard + 1, batch.offsets[i]);
+                          sent.next(), batch.offsets[i], ids.in_use());
           }
           end = batch.file_ends[i];
-          add(batch.texts.data() + begin, batch.ends[i] - begin);
+          add(batch.texts.data() + begin, batch.ends[i] - begin, batch.offsets[i]);
           begin = batch.ends[i];
         }
       },

@@ -18,6 +18,7 @@ namespace rest_client {
 struct ResumeFrom {
   std::uint64_t offset = 0;
   std::uint64_t first_record = 1;
+  std::uint64_t first_line = 1;  // the line the offset begins (messages name lines)
   std::shared_ptr<const RunningHash> hash;
 };
 

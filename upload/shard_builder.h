@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/request.h"
@@ -67,6 +68,10 @@ class ShardOutput {
   virtual bool checking() const { return false; }
   virtual void record_shape(std::uint64_t record, std::uint64_t offset, std::size_t values) {
     (void)record, (void)offset, (void)values;
+  }
+  // And the id a record will be stored under, which must not repeat another's.
+  virtual void record_id(std::uint64_t record, std::uint64_t offset, std::string_view id) {
+    (void)record, (void)offset, (void)id;
   }
 };
 

@@ -267,7 +267,8 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
     input.keep_hash = journal != nullptr;
     // Nothing stored yet: the file is read from its start, as a new upload reads it.
     if (resume && resume->offset > 0) {
-      input.resume = ResumeFrom{resume->offset, resume->first_record, resume->hash};
+      input.resume =
+          ResumeFrom{resume->offset, resume->first_record, resume->first_line, resume->hash};
     }
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
                            reader_for(plan, input), skipped, resume ? resume->first_record : 1);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <vector>
 
 #include "client/console.h"
@@ -24,16 +26,20 @@ json file_stamp(const std::string& path) {
                            static_cast<std::uint64_t>(info.st_mtim.tv_nsec)}};
 }
 
-// Hashes the file's first `length` bytes; the states at each of `marks` (ascending) are kept.
+// Hashes the file's first `length` bytes; the states at each of `marks` (ascending) are kept,
+// with the number of the line each mark begins.
 std::string hash_prefix(const std::string& path, std::uint64_t length,
-                        const std::vector<std::uint64_t>& marks, std::vector<RunningHash>& kept) {
+                        const std::vector<std::uint64_t>& marks, std::vector<RunningHash>& kept,
+                        std::vector<std::uint64_t>& lines) {
   InputFile file(path, "rb");
   if (!file) throw std::invalid_argument("Could not open file " + path);
   std::vector<char> block(4 << 20);
   std::size_t next_mark = 0;
+  std::uint64_t line = 1;
   auto keep = [&] {
     while (next_mark < marks.size() && marks[next_mark] == file.position()) {
       kept.push_back(file.hash().clone());
+      lines.push_back(line);
       ++next_mark;
     }
   };
@@ -45,6 +51,7 @@ std::string hash_prefix(const std::string& path, std::uint64_t length,
     std::uint64_t piece = std::min<std::uint64_t>(block.size(), length - file.position());
     if (next_mark < marks.size()) piece = std::min(piece, marks[next_mark] - file.position());
     if (file.read(block.data(), static_cast<std::size_t>(piece)) != piece) break;
+    line += static_cast<std::uint64_t>(std::count(block.data(), block.data() + piece, '\n'));
     keep();
   }
   if (file.position() != length) return "";
@@ -199,7 +206,8 @@ ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json&
   }
   if (marks.back() != shards.back().end) marks.push_back(shards.back().end);
   std::vector<RunningHash> kept;
-  if (hash_prefix(file_path, journal.hashed(), marks, kept) != journal.sha256() ||
+  std::vector<std::uint64_t> lines;
+  if (hash_prefix(file_path, journal.hashed(), marks, kept, lines) != journal.sha256() ||
       kept.size() != marks.size()) {
     throw std::invalid_argument("The first " + std::to_string(journal.hashed()) + " bytes of '" +
                                 file_path + "' are not those " + upload +
@@ -230,6 +238,7 @@ ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json&
   }
   const auto mark = std::find(marks.begin(), marks.end(), point.offset);
   point.hash = std::make_shared<const RunningHash>(std::move(kept.at(mark - marks.begin())));
+  point.first_line = lines.at(mark - marks.begin());
   point.done = first == shards.size() && journal.complete();
   std::string states;
   for (std::size_t i = first; i < shards.size(); ++i) {

@@ -20,6 +20,7 @@ enum class Unanswered { kStop, kResend, kSkip };
 struct ResumePoint {
   std::uint64_t offset = 0;                 // the first byte not stored
   std::uint64_t first_record = 1;           // and its record
+  std::uint64_t first_line = 1;             // and the line it begins
   std::size_t first_shard = 0;              // the journal's shard that begins there
   std::shared_ptr<const RunningHash> hash;  // of the bytes before `offset`
   bool done = false;                        // every shard of the file is stored
