@@ -31,7 +31,7 @@ std::string endpoint_of(const std::string& url) {
 
 // Why a transfer got no answer, in the user's terms.
 std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
-                       const std::string& url, const TransferLimits& limits) {
+                       const std::string& url, const TransferLimits& limits, const TlsFiles& tls) {
   const std::string where = endpoint_of(url);
   long os_error = 0;
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error);
@@ -52,6 +52,18 @@ std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
       return "The request to " + where + " timed out after " +
              std::to_string(limits.stall_seconds) + " s with no data";
     }
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      // A certificate problem names what was trusted, so that a private authority's user
+      // knows which file to give.
+      return "The TLS connection to " + where + " failed: " + detail + " (trusting " +
+             (tls.ca_file.empty() ? std::string("the system's certificate store; --ca-file names "
+                                                "another authority")
+                                  : "the authorities in " + tls.ca_file) +
+             (tls.client_cert.empty() ? ")" : "; presenting " + tls.client_cert + ")");
     default:
       return "The request to " + where + " failed: " + detail;
   }
@@ -196,7 +208,7 @@ void CurlHandle::add_header(const std::string& line) {
 }
 
 HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& limits,
-                                 const ProgressDisplay& progress) {
+                                 const TlsFiles& tls, const ProgressDisplay& progress) {
   const std::string doing = "the request to " + path_of(url);
   throw_if_interrupted(doing);
   HttpResponse response;
@@ -213,6 +225,13 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
   curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_ms);
   curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, limits.stall_seconds);
+  if (!tls.ca_file.empty()) {
+    // These authorities instead of the system's, file and directory alike.
+    curl_easy_setopt(handle_, CURLOPT_CAINFO, tls.ca_file.c_str());
+    curl_easy_setopt(handle_, CURLOPT_CAPATH, nullptr);
+  }
+  if (!tls.client_cert.empty()) curl_easy_setopt(handle_, CURLOPT_SSLCERT, tls.client_cert.c_str());
+  if (!tls.client_key.empty()) curl_easy_setopt(handle_, CURLOPT_SSLKEY, tls.client_key.c_str());
   error_[0] = '\0';
   const CURLcode result = CurlMulti(handle_).run(progress);
   if (result == CURLE_ABORTED_BY_CALLBACK) throw_if_interrupted(doing);
@@ -221,7 +240,7 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
     failed.failure = sink.over ? "The answer from " + endpoint_of(url) + " is larger than " +
                                      std::to_string(limits.max_answer_bytes >> 20) +
                                      " MiB and was not read (ORVIX_MAX_ANSWER_MB sets the bound)"
-                               : failure_of(handle_, result, error_, url, limits);
+                               : failure_of(handle_, result, error_, url, limits, tls);
     failed.sent_whole = body_left_whole(result);
     return failed;
   }
@@ -258,7 +277,7 @@ HttpResponse http_post_json(const Network& network, const std::string& url,
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   curl.set_body_size(static_cast<curl_off_t>(body.size()));
-  return curl.perform(url, network.limits, network.progress);
+  return curl.perform(url, network.limits, network.tls, network.progress);
 }
 
 HttpResponse http_get(const Network& network, const std::string& url,
@@ -270,7 +289,7 @@ HttpResponse http_get(const Network& network, const std::string& url,
   CurlHandle curl;
   for (const auto& line : headers) curl.add_header(line);
   curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L);
-  return curl.perform(url, network.limits);
+  return curl.perform(url, network.limits, network.tls);
 }
 
 }  // namespace rest_client

@@ -40,9 +40,18 @@ std::size_t max_answer_bytes_from_environment();
 using Transport = std::function<HttpResponse(const std::string& method, const std::string& url,
                                              const std::string& body)>;
 
+// The TLS files of one's own: the authorities to trust instead of the system's store, and a
+// client certificate with its key for services that ask for one. Empty: not given.
+struct TlsFiles {
+  std::string ca_file;
+  std::string client_cert;
+  std::string client_key;
+};
+
 // How requests travel: libcurl with these limits, or a replacement transport.
 struct Network {
   TransferLimits limits;
+  TlsFiles tls;
   Transport transport;
   ProgressDisplay progress;  // shown while a transfer lasts, when set
 };
@@ -59,7 +68,7 @@ class CurlHandle {
   // The body's length, for telling whether it left whole.
   void set_body_size(curl_off_t size) { body_size_ = size; }
   // Runs the transfer; throws Interrupted when Ctrl-C cancels it.
-  HttpResponse perform(const std::string& url, const TransferLimits& limits,
+  HttpResponse perform(const std::string& url, const TransferLimits& limits, const TlsFiles& tls,
                        const ProgressDisplay& progress = {});
   CURL* get() const { return handle_; }
 

@@ -17,4 +17,9 @@ inline constexpr int kDeepestJournal = 8;
 // Ids a dry run checks for repeats: 24 bytes each (a 64-bit hash, the record and its offset).
 inline constexpr std::size_t kCheckedIds = 5000000;
 
+// The settings and credentials files: a few profiles of a few lines each. A line fits inih's
+// buffer of 200 bytes with its line break.
+inline constexpr std::uint64_t kLargestSettingsFile = 1 << 20;
+inline constexpr std::size_t kLongestSettingsLine = 198;
+
 }  // namespace rest_client::limits

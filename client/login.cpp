@@ -81,15 +81,15 @@ LoginOutcome prompt_and_authenticate(Session& session, bool one_shot) {
 
   // Only a person at the shell's prompt can answer a refusal with another key.
   const bool person = !one_shot && stdin_is_terminal();
-  const char* env_key = std::getenv("ORVIX_API_KEY");
-  if (env_key != nullptr && env_key[0] != '\0') {
+  if (session.offered_key && !session.offered_key->key.empty()) {
     std::cout << "Found Orvix API key, validating..." << std::endl;
-    if (handle_login_with_api_key(session, env_key)) {
+    if (handle_login_with_api_key(session, session.offered_key->key)) {
       logged_in(session);
       return LoginOutcome::kLoggedIn;
     }
     if (!person) {
-      std::cout << "Failed to authenticate with the key in ORVIX_API_KEY." << std::endl;
+      std::cout << "Failed to authenticate with the key in " << session.offered_key->origin << "."
+                << std::endl;
       return LoginOutcome::kRefused;
     }
     std::cout << "Failed to authenticate. Please enter a valid API key." << std::endl;

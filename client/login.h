@@ -15,9 +15,10 @@ enum class LoginOutcome {
   kRefused,    // the key was refused, or none could be had, where nobody can type another
 };
 
-// Logs in with $ORVIX_API_KEY or a key asked for at the prompt. A person at a terminal of the
-// interactive shell is asked again after a refused key; one-shot statements and scripts are
-// not: a refused key ends them, and a script's lines are never taken for further keys.
+// Logs in with the offered key (ORVIX_API_KEY or a stored one) or a key asked for at the
+// prompt. A person at a terminal of the interactive shell is asked again after a refused key;
+// one-shot statements and scripts are not: a refused key ends them, and a script's lines are
+// never taken for further keys.
 LoginOutcome prompt_and_authenticate(Session& session, bool one_shot);
 
 }  // namespace rest_client

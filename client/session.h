@@ -4,6 +4,7 @@
 // down to every handler; tests build their own.
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -25,6 +26,12 @@ struct Endpoints {
 
 // The endpoints this executable was built to talk to.
 Endpoints built_in_endpoints();
+
+// A key found before login, and where: "ORVIX_API_KEY", or the credentials file's section.
+struct OfferedKey {
+  std::string key;
+  std::string origin;
+};
 
 // Filled by a successful login.
 struct Identity {
@@ -49,6 +56,7 @@ struct StatementOutput {
 
 struct Session {
   Endpoints endpoints;
+  std::optional<OfferedKey> offered_key;  // tried first at login
   Identity identity;
   RateLimiter limiter;
   Waits waits;

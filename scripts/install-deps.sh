@@ -8,8 +8,8 @@ packages=(
   libcurl4-openssl-dev libssl-dev zlib1g-dev libedit-dev
   nlohmann-json3-dev libcpp-httplib-dev libsimdjson-dev
   libgtest-dev libgmock-dev
-  libsqlite3-dev libhnswlib-dev libisal-dev
-  python3 pigz jq
+  libsqlite3-dev libhnswlib-dev libisal-dev libinih-dev
+  python3 pigz jq openssl
 )
 
 missing=()

@@ -15,7 +15,10 @@
 #include "client/secrets.h"
 #include "client/session.h"
 #include "language/statement.h"
+#include "shell/completion_script.h"
 #include "shell/repl.h"
+#include "shell/settings_files.h"
+#include "shell/show_config.h"
 #include "shell/start_options.h"
 #include "shell/startup.h"
 
@@ -30,6 +33,40 @@ bool offline_dry_run(const std::vector<std::string>& words) {
     if (lower == "--dry-run" || lower == "-dry-run") return true;
   }
   return false;
+}
+
+// orvix [--profile NAME] --save-key [STATEMENT]: logs in as a run does, stores the key that
+// was accepted in the profile's section of the credentials file, then runs the statement, if
+// any.
+int save_key_at_login(rest_client::Session& session, const StartOptions& options) {
+  if (options.credentials_path.empty()) {
+    rest_client::print_error("There is nowhere to store the key: HOME is not set");
+    return 1;
+  }
+  const bool one_shot = !options.words.empty();
+  const rest_client::ErrorLineRecord errors;
+  try {
+    // The prompt may ask a person again; a refused key is never stored.
+    if (const auto status = run_startup_checks(session, false)) {
+      if (*status != 0) write_startup_failure(session, errors.first());
+      return *status;
+    }
+    const std::string where = save_key(
+        options.credentials_path, options.profile.empty() ? "default" : section_of(options.profile),
+        session.identity.api_key);
+    rest_client::print_success("The key is stored in " + where);
+  } catch (const rest_client::Interrupted&) {
+    return kInterruptedStatus;
+  } catch (const rest_client::LineTooLong& e) {
+    rest_client::print_error(e.what());
+    write_startup_failure(session, errors.first());
+    return 1;
+  } catch (const SettingsError& e) {
+    rest_client::print_error(std::string("The key was not stored: ") + e.what());
+    write_startup_failure(session, errors.first());
+    return 1;
+  }
+  return one_shot ? run_one_shot(session, options.words) : 0;
 }
 
 }  // namespace
@@ -53,6 +90,17 @@ int main(int argc, char** argv) {
   rest_client::Session session;
   session.endpoints = options.endpoints;
   if (options.flag_answer) return print_flag_answer(*options.flag_answer, session.endpoints);
+  if (options.completion) {
+    std::cout << completion_script(*options.completion) << std::flush;
+    return 0;
+  }
+  session.network.tls = options.tls;
+  session.offered_key = options.offered_key;
+  if (options.show_config) {  // on standard output in either output mode
+    apply_environment(session);
+    print_config(options, session);
+    return 0;
+  }
   // Answers as JSON: standard output carries the records alone, every other line goes to
   // standard error.
   std::ostream records(std::cout.rdbuf());
@@ -67,6 +115,8 @@ int main(int argc, char** argv) {
   rest_client::install_interrupt_handler(one_shot || !rest_client::stdin_is_terminal());
   // Settings from the environment hold for every statement, a dry run's too.
   apply_environment(session);
+  for (const auto& warning : options.warnings) rest_client::print_warning(" " + warning);
+  if (options.save_key) return save_key_at_login(session, options);
   if (!offline_dry_run(options.words)) {
     const rest_client::ErrorLineRecord errors;
     try {

@@ -12,7 +12,18 @@ std::string RecordedRequest::header(const std::string& name) const {
   return {};
 }
 
-FakeService::FakeService(int port) {
+FakeService::FakeService(int port) : FakeService(port, std::make_unique<httplib::Server>()) {}
+
+FakeService::FakeService(const TlsSetup& tls)
+    : FakeService(0, std::make_unique<httplib::SSLServer>(
+                         tls.cert.c_str(), tls.key.c_str(),
+                         tls.client_ca.empty() ? nullptr : tls.client_ca.c_str())) {
+  tls_ = true;
+}
+
+FakeService::FakeService(int port, std::unique_ptr<httplib::Server> server)
+    : owned_(std::move(server)), server_(*owned_) {
+  if (!server_.is_valid()) throw std::runtime_error("fake service: the TLS files were refused");
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     answer(request, response);
   };

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,16 +30,25 @@ struct RecordedRequest {
   std::string header(const std::string& name) const;
 };
 
+// A service over TLS: its certificate and key, and the authority whose client certificates it
+// asks for (none asked for when empty).
+struct TlsSetup {
+  std::string cert, key, client_ca;
+};
+
 class FakeService {
  public:
   // Port 0 binds an ephemeral port.
   explicit FakeService(int port = 0);
+  explicit FakeService(const TlsSetup& tls);
   ~FakeService();
   FakeService(const FakeService&) = delete;
   FakeService& operator=(const FakeService&) = delete;
 
   int port() const { return port_; }
-  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string base_url() const {
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
+  }
 
   // Queues a reply for a path; once a path's queue is down to one reply, that reply repeats.
   void on(const std::string& path, Reply reply);
@@ -56,9 +66,12 @@ class FakeService {
   void clear_requests();
 
  private:
+  FakeService(int port, std::unique_ptr<httplib::Server> server);
   void answer(const httplib::Request& request, httplib::Response& response);
 
-  httplib::Server server_;
+  std::unique_ptr<httplib::Server> owned_;
+  httplib::Server& server_;
+  bool tls_ = false;
   std::thread thread_;
   std::string login_key_;  // when set, the only key validations accept
   int port_ = 0;

@@ -25,6 +25,8 @@ std::vector<std::string> environment_of(const ProcessOptions& options) {
     if (const char* value = getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
   for (const auto& [key, value] : options.env) env.push_back(key + "=" + value);
+  // The user's own profiles never reach a test that does not name its own.
+  if (options.env.count("XDG_CONFIG_HOME") == 0) env.push_back("XDG_CONFIG_HOME=/nonexistent");
   return env;
 }
 
