@@ -253,48 +253,4 @@ TEST_F(LocalEndToEnd, AnUploadAndSearchesAtOnceBothSucceed) {
   EXPECT_TRUE(has(orvix({"FETCH_DATASETS", "p"}).out, "Dimension: (8000, 128)"));
 }
 
-TEST_F(LocalEndToEnd, AnUploadOutlivesAKillAndRestartOfTheService) {
-  const std::string data_dir = dir_ + "killed-" + std::to_string(getpid());
-  start({"--data-dir", data_dir});
-  ASSERT_EQ(orvix({"CREATE_PROJECT", "p", "search"}).exit_status, 0);
-  ASSERT_EQ(orvix({"INIT_DATASET", "p", "d", "dense", "128"}).exit_status, 0);
-  const std::string data = vectors_file(dir_ + "killed.bin", 20000);
-  ProcessResult result;
-  std::thread uploader([&] {  // 1,000 vectors (512,000 bytes) a shard
-    result = run_process(ORVIX_UNDER_TEST,
-                         {{"UPLOAD", "p", data, "--file_format", "binary", "--binary_dim", "128",
-                           "--binary_dtype", "float32", "--dataset_name", "d"},
-                          {{"ORVIX_API_KEY", "e2e-key"}, {"SHARD_SIZE", "512000"}},
-                          "",
-                          90000});
-  });
-  // Kill the service outright while shards are being sent, and start it again: jobs are kept,
-  // so the client either goes on to the end or fails on the request the kill cut off.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  local_->stop(SIGKILL);
-  start({"--data-dir", data_dir});
-  uploader.join();
-  std::size_t finished = 0;  // upload jobs the service reported finished
-  for (std::size_t at = 0; (at = result.out.find("Finished. Returned", at)) != std::string::npos;
-       ++at) {
-    ++finished;
-  }
-  const std::string listing = orvix({"FETCH_DATASETS", "p"}).out;
-  const auto at = listing.find("Dimension: (");
-  ASSERT_NE(at, std::string::npos) << listing;
-  const long stored = std::stol(listing.substr(at + 12));
-  EXPECT_EQ(stored % 1000, 0) << "a shard was stored in part: " << stored;
-  EXPECT_GE(stored, static_cast<long>(finished) * 1000) << "a shard reported finished is missing";
-  if (result.exit_status == 0) {
-    EXPECT_EQ(stored, 20000) << result.out;
-  } else {
-    EXPECT_EQ(result.exit_status, 1) << result.out;
-    // The kill cut a request off, or the job that was running when it came.
-    EXPECT_TRUE(has(result.out, "Upload failed! Status: 0") ||
-                has(result.out, "Server error: returned status") ||
-                has(result.out, "the service stopped while this job ran; nothing was stored"))
-        << result.out;
-  }
-}
-
 }  // namespace

@@ -83,8 +83,20 @@ TEST(Vocabulary, EveryStatementParsesInTheFormItsHelpGives) {
   }
 }
 
-// Every option a statement offers is reserved, documented in its help and known to the grammar.
+// Every option a statement offers is reserved, documented in its help and known to the grammar;
+// every reserved option is offered by a statement, but -h (every statement's) and --dim (held
+// back so that it is refused everywhere).
 TEST(Vocabulary, OptionsAreReservedAndDocumented) {
+  for (const auto& option : option_table()) {
+    const std::string typed = std::string("--") + option.name;
+    const bool offered =
+        typed == "--h" || typed == "--dim" ||
+        std::any_of(statement_table().begin(), statement_table().end(),
+                    [&](const StatementDef& entry) {
+                      return std::count(entry.options.begin(), entry.options.end(), typed) != 0;
+                    });
+    EXPECT_TRUE(offered) << typed;
+  }
   for (const auto& entry : statement_table()) {
     std::string help;
     for (const char* line : entry.help) help += std::string(line) + "\n";
