@@ -6,13 +6,14 @@
 #include <string_view>
 
 #include "client/colours.h"
+#include "client/limits.h"
 
 namespace rest_client {
 
 // Tagged lines carry text from the service, so control characters other than newline and tab
 // are shown escaped (\x1b), keys are hidden, and text beyond this many bytes is then cut with a
 // note.
-constexpr std::size_t kLongestPrintedText = 8192;
+using limits::kLongestPrintedText;
 std::string printable(std::string text);
 // Text the service sent, made fit to sit inside one of the client's own lines: its line breaks
 // are shown escaped (\n, \r), so that it cannot begin a line of its own.

@@ -249,7 +249,7 @@ HttpResponse CurlHandle::perform(const std::string& url, const TransferLimits& l
 }
 
 std::size_t max_answer_bytes_from_environment() {
-  constexpr std::size_t kDefault = TransferLimits::kDefaultMaxAnswerMb << 20;
+  constexpr std::size_t kDefault = limits::kDefaultMaxAnswerMb << 20;
   const char* text = std::getenv("ORVIX_MAX_ANSWER_MB");
   if (text == nullptr) return kDefault;
   char* end = nullptr;
@@ -258,7 +258,7 @@ std::size_t max_answer_bytes_from_environment() {
   if (end == text || *end != '\0' || errno == ERANGE || value < 1 || value > (1LL << 20)) {
     print_warning(" ORVIX_MAX_ANSWER_MB=\"" + std::string(text) +
                   "\" is not a size in MiB; using the default " +
-                  std::to_string(TransferLimits::kDefaultMaxAnswerMb));
+                  std::to_string(limits::kDefaultMaxAnswerMb));
     return kDefault;
   }
   return static_cast<std::size_t>(value) << 20;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/limits.h"
 #include "client/waits.h"
 
 namespace rest_client {
@@ -27,8 +28,7 @@ struct HttpResponse {
 struct TransferLimits {
   long connect_ms = 10000;
   long stall_seconds = 60;
-  std::size_t max_answer_bytes = kDefaultMaxAnswerMb << 20;  // an answer is read no further
-  static constexpr std::size_t kDefaultMaxAnswerMb = 64;
+  std::size_t max_answer_bytes = limits::kDefaultMaxAnswerMb << 20;  // read no further
 };
 
 // The answer bound named by ORVIX_MAX_ANSWER_MB (whole MiB); a text that is not one gives a

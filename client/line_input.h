@@ -8,12 +8,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "client/limits.h"
+
 namespace rest_client {
 
 bool stdin_is_terminal();
 
 // The longest line read from a pipe or file: a longer one is read to its end and dropped.
-inline constexpr std::size_t kLongestInputLine = std::size_t{256} << 20;
+using limits::kLongestInputLine;
 struct LineTooLong : std::length_error {
   LineTooLong()
       : std::length_error(

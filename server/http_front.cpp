@@ -5,11 +5,10 @@
 #include <optional>
 
 #include "server/job_inputs.h"
+#include "server/limits.h"
 
 namespace orvix_local {
 namespace {
-
-constexpr std::size_t kOtherBody = 64 << 10;
 
 BodyRule body_rule(const std::string& path, const ServiceLimits& limits) {
   // An upload's body goes to a file as it arrives: it holds no memory, and its job takes it.

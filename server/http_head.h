@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/limits.h"
 #include "server/http_server.h"
 
 namespace orvix_local {
@@ -25,7 +26,6 @@ struct Head {
 // Parses the text before the blank line: the request line and the headers. At most
 // kMaxHeaders headers; Content-Length a plain number given once; Transfer-Encoding chunked only.
 Head parse_head(std::string_view text);
-inline constexpr std::size_t kMaxHeaders = 128;
 
 // The reason phrase of a status.
 const char* reason(int status);

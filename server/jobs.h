@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/limits.h"
 #include "server/job_inputs.h"
 #include "server/store.h"
 
@@ -43,8 +44,6 @@ struct Job {
 
 class JobQueue {
  public:
-  // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
-  static constexpr std::size_t kKeptJobs = 10000;
 
   // Runs one job and returns its message. A job that stores data calls `finish` inside its
   // transaction before committing; any other job is marked finished when it returns.

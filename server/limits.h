@@ -18,6 +18,24 @@ struct ServiceLimits {
   int inflight_wait_ms = 10000;                // how long a request waits for room in it
 };
 
+// Fixed bounds, each with why it is what it is.
+// Header lines of one request: far more than any client sends.
+inline constexpr std::size_t kMaxHeaders = 128;
+// A request body for a path outside /api, which nothing reads.
+inline constexpr std::size_t kOtherBody = 64 << 10;
+// A request without a usable key is parsed, to say what else is wrong with it, only when it is
+// no larger than this.
+inline constexpr std::size_t kExplainedBody = 64 << 10;
+// The longest line of a CSV or libsvm shard, and the most fields a CSV line may have (the
+// largest dimension and a thousand more for ids and attributes).
+inline constexpr std::size_t kMaxLineBytes = 16 << 20;
+inline constexpr std::size_t kMaxFields = 65536 + 1024;
+// A JSON record's text: a vector of the largest dimension in long notation, with room for
+// attributes.
+inline constexpr std::size_t kMaxElementBytes = 16 << 20;
+// Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
+inline constexpr std::size_t kKeptJobs = 10000;
+
 // What went over a limit, as the service says it.
 inline std::string over_limit(const std::string& what, std::size_t amount, std::size_t limit,
                               const std::string& option) {

@@ -9,14 +9,12 @@
 
 #include "server/graph.h"
 #include "server/json_limits.h"
+#include "server/limits.h"
 #include "server/request_fields.h"
 
 namespace orvix_local {
 namespace {
 
-// A request without a usable key is parsed, to say what else is wrong with it, only when it is
-// no larger than this.
-constexpr std::size_t kExplainedBody = 64 << 10;
 
 }  // namespace
 

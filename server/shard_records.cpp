@@ -18,9 +18,6 @@
 namespace orvix_local {
 namespace {
 
-// A record's JSON text: a vector of the largest dimension in long notation, with room for
-// attributes.
-constexpr std::size_t kMaxElementBytes = 16 << 20;
 
 ApiError bad_record(const std::string& text) {
   return ApiError(400, "BAD_RECORD", text);

@@ -35,10 +35,6 @@ std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat
 // kMaxLineBytes or one that is not UTF-8 is refused.
 std::vector<std::string> shard_ids(std::string_view text, const ServiceLimits& limits);
 
-// The longest line of a CSV or libsvm shard, and the most fields a CSV line may have (the largest
-// dimension and a thousand more for ids and attributes).
-inline constexpr std::size_t kMaxLineBytes = 16 << 20;
-inline constexpr std::size_t kMaxFields = 65536 + 1024;
 
 // Pairs the records with their ids, when given; a count that differs throws.
 std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,

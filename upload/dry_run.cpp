@@ -15,7 +15,7 @@
 namespace rest_client {
 namespace {
 
-constexpr std::size_t kProblemsShown = 20;
+using limits::kProblemsShown;
 
 // Counts what an upload would send, shard by shard, without compressing or keeping it, and
 // notes the problems the readers find.

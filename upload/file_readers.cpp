@@ -1,5 +1,7 @@
 #include "upload/file_readers.h"
 
+#include "client/limits.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -719,7 +721,7 @@ class JsonCheck : public nlohmann::json_sax<json> {
   std::uint64_t element() const { return element_; }
 
   // An element nests at most this deep, as the service takes it; the array is one level more.
-  static constexpr int kMaxElementDepth = 32;
+  static constexpr int kMaxElementDepth = limits::kDeepestDataElement;
   bool is_array = false;
   std::string message;
   std::uint64_t offset = 0;  // where the text went wrong, when it did

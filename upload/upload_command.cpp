@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "client/limits.h"
 #include "client/dataset_listing.h"
 #include "client/interrupt.h"
 #include "client/line_input.h"
@@ -25,7 +26,7 @@ namespace rest_client {
 namespace {
 
 // The longest first line whose columns are counted for the column questions.
-constexpr std::size_t kLongestFirstLine = 16 << 20;
+using limits::kLongestFirstLine;
 
 void require_readable(const std::string& path) {
   std::ifstream file(path);

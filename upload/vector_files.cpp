@@ -1,5 +1,6 @@
 #include "upload/vector_files.h"
 
+#include "client/limits.h"
 #include "upload/input_file.h"
 
 #include <cmath>
@@ -16,9 +17,9 @@ namespace rest_client {
 namespace {
 
 // NumPy itself refuses headers past 10,000 bytes unless told otherwise; this one is generous.
-constexpr std::size_t kLongestNpyHeader = 1 << 20;
+using limits::kLongestNpyHeader;
 // The largest dimension taken from a file's own words.
-constexpr std::uint64_t kLargestDim = 1 << 24;
+using limits::kLargestDim;
 
 std::uint64_t little_endian(const unsigned char* bytes, int count) {
   std::uint64_t value = 0;
