@@ -59,12 +59,13 @@ class Soak {
   void round(int index, Tally& tally, bool clean = false) {
     const int records = std::uniform_int_distribution<int>(100, 600)(random_);
     const bool ids = random_() % 2 == 0;
-    const std::string dataset = "d" + std::to_string(index);
+    const std::string dataset = std::string("d").append(std::to_string(index));
     const std::string path = work_ + "/" + dataset + ".csv";
     std::ofstream file(path);
     file << (ids ? "id,a,b\n" : "a,b\n");
     for (int i = 0; i < records; ++i) {
-      file << (ids ? "r" + std::to_string(i) + "," : "") << i << ",0.5\n";
+      if (ids) file << 'r' << i << ',';
+      file << i << ",0.5\n";
     }
     file.close();
     const int shards = std::uniform_int_distribution<int>(3, 15)(random_);

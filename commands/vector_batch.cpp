@@ -42,7 +42,9 @@ bool reading_answer(const HttpResponse& response, Body&& body) {
   try {
     if (!answered(response, "Insertions failed! Status: ")) {
       if (outcome_of(response).delivery == Delivery::kUnknown) {
-        print_warning(" " + std::string(kBatchMayBeStored));
+        std::string warning(" ");
+        warning += kBatchMayBeStored;
+        print_warning(warning);
       }
       return false;
     }

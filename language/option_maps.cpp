@@ -58,7 +58,7 @@ bool strings_to_json_array(const StringList& values, std::string& out) {
 }
 
 bool object_texts_to_json_array(const StringList& objects, std::string& out) {
-  out = "[";
+  out.assign(1, '[');
   for (std::size_t i = 0; i < objects.size(); ++i) {
     if (i != 0) out += ',';
     out += objects[i];

@@ -230,8 +230,8 @@ json Store::list_datasets(const std::string& owner, const std::string& project) 
   json datasets = json::array();
   while (list.step()) {
     datasets.push_back({{"name", list.text(0)},
-                        {"dimension", "(" + std::to_string(list.integer(2)) + ", " +
-                                          std::to_string(list.integer(1)) + ")"},
+                        {"dimension", std::string("(").append(std::to_string(list.integer(2))) +
+                                          ", " + std::to_string(list.integer(1)) + ")"},
                         {"size", list.integer(3)}});
   }
   return datasets;

@@ -118,7 +118,7 @@ char* next_line(char* buffer, int size, void* stream) {
     if (close && close - buffer - 1 >= 49) {
       reading->note("a section name is longer than 48 characters");  // inih's bound
     } else if (close && !known) {
-      reading->note("[" + std::string(static_cast<const char*>(buffer) + 1, close) +
+      reading->note(std::string("[").append(static_cast<const char*>(buffer) + 1, close) +
                     "] is neither [default] nor [profile NAME]");
     }
   }
@@ -130,9 +130,9 @@ int take_entry(void* user, const char* section, const char* name, const char* va
   IniFile& out = *reading->out;
   const auto known = known_section(section);
   if (!known) {
-    reading->note(*section == '\0'
-                      ? "a setting comes before any [default] or [profile NAME]"
-                      : "[" + std::string(section) + "] is neither [default] nor [profile NAME]");
+    reading->note(*section == '\0' ? "a setting comes before any [default] or [profile NAME]"
+                                   : std::string("[").append(section) +
+                                         "] is neither [default] nor [profile NAME]");
     return 0;
   }
   if (std::find(reading->keys->begin(), reading->keys->end(), name) == reading->keys->end()) {

@@ -39,8 +39,9 @@ std::optional<std::string> service_url_problem(const std::string& url) {
   // http(s)://host[:port][/path] is refused here.
   const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
   if (!parsed) throw std::bad_alloc();
-  const std::string shape = "\"" + rest_client::printable(rest_client::service_text(url)) +
-                            "\" is not http(s)://host[:port][/path]";
+  const std::string shape = std::string("\"")
+                                .append(rest_client::printable(rest_client::service_text(url)))
+                                .append("\" is not http(s)://host[:port][/path]");
   if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return shape;
   auto part = [&](CURLUPart which) -> std::optional<std::string> {
     char* text = nullptr;

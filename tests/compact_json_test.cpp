@@ -181,7 +181,8 @@ TEST(CompactJson, DecimalsNextToHalfwayPointsAreWrittenAsTheLibraryWritesThem) {
       std::snprintf(decimal, sizeof decimal, "%.*Lf",
                     std::max(1, digits - 1 - static_cast<int>(std::floor(std::log10(halfway)))),
                     halfway);
-      text += (i ? "," : "") + std::string(decimal);
+      if (i != 0) text += ',';
+      text += decimal;
     }
     agrees(fast, text + "]");
   }

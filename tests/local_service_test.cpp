@@ -423,7 +423,7 @@ TEST_F(LocalServiceTest, SearchesDuringAQueuedAttachReadAWholeGraph) {
   auto search_rows = [&](int first) {
     for (int row = first; !done; row = (row + 7) % 3000) {
       const json found = search({{"query_type", "row"}, {"row_number", row}, {"top_k", 3}});
-      if (found.empty() || found.at(0).at("idx") != "a" + std::to_string(row) ||
+      if (found.empty() || found.at(0).at("idx") != std::string("a").append(std::to_string(row)) ||
           found.at(0).at("distance") != 0.0) {
         ++wrong;
       }
@@ -446,11 +446,13 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
   for (int w = 0; w < 3; ++w) {
     writers.emplace_back([&, w] {
       for (int i = 0; !done; ++i) {
-        const json one = {{"user_api_key", "k1"},
-                          {"project_name", "p"},
-                          {"collection_name", "d"},
-                          {"string_id", "w" + std::to_string(w) + "-" + std::to_string(i)},
-                          {"data", {1.0, 2.0}}};
+        const json one = {
+            {"user_api_key", "k1"},
+            {"project_name", "p"},
+            {"collection_name", "d"},
+            {"string_id",
+             std::string("w").append(std::to_string(w)).append("-").append(std::to_string(i))},
+            {"data", {1.0, 2.0}}};
         service_->call("add_data", one.dump());
       }
     });
@@ -458,7 +460,9 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
   std::vector<std::string> jobs;
   for (int i = 0; i < 150; ++i) {
     jobs.push_back(
-        call("add_data_batch", batch("p", "d", 2, 2, "b" + std::to_string(i) + "-")).at("job_id"));
+        call("add_data_batch",
+             batch("p", "d", 2, 2, std::string("b").append(std::to_string(i)).append("-")))
+            .at("job_id"));
   }
   for (const auto& id : jobs) {
     const json state = testing_support::ended_job(
@@ -535,7 +539,9 @@ TEST(ShardRecords, CsvValuesAreReadExactlyAsStrtofReadsThem) {
   for (int i = 0; i < 20000; ++i) {
     std::string digits = std::to_string(random() % 100000000);
     const std::size_t point = random() % (digits.size() + 1);
-    if (point < digits.size()) digits.insert(digits.size() - point, ".");
+    if (point < digits.size()) {
+      digits = digits.substr(0, digits.size() - point) + '.' + digits.substr(digits.size() - point);
+    }
     values.push_back((random() % 2 ? "-" : "") + digits);
   }
   std::string shard;
@@ -601,7 +607,7 @@ TEST_F(LocalServiceTest, GraphsAreBuiltAsideKeptOnDiskAndRenewed) {
   EXPECT_TRUE(rebuilt_since(kept));  // it covered a row that is gone
   const auto renewed = written(file);
   json removed = json::array();
-  for (int i = 0; i < 1200; ++i) removed.push_back("v" + std::to_string(i + 10));
+  for (int i = 0; i < 1200; ++i) removed.push_back(std::string("v").append(std::to_string(i + 10)));
   call("remove_data", {{"project_name", "p"}, {"collection_name", "d"}, {"string_ids", removed}});
   EXPECT_TRUE(rebuilt_since(renewed));
   EXPECT_EQ(search({{"query_type", "row"}, {"row_number", 0}, {"top_k", 50}}).size(), 50u);

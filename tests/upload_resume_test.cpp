@@ -132,7 +132,7 @@ constexpr int kKills = 20;
 TEST_F(ResumeTest, ClientKilledAtRandomInstants) {
   const auto whole = whole_upload("csv");
   for (int run = 0; run < kKills; ++run) {
-    const std::string dataset = "k" + std::to_string(run);
+    const std::string dataset = std::string("k").append(std::to_string(run));
     const std::string line = upload_line("csv", dataset);
     const pid_t child = start_child(line);
     std::this_thread::sleep_for(std::chrono::microseconds(
@@ -265,7 +265,7 @@ TEST_F(ResumeTest, EveryNetworkFaultEndsWithEachRecordOnce) {
       SCOPED_TRACE(std::string(fault_name(fault)) + ", " + format);
       // A stall costs the client's timeout after libcurl's five-second speed window: once.
       if (fault == Fault::kStall && format == "csv") continue;
-      const std::string name = "f" + std::to_string(++dataset);
+      const std::string name = std::string("f").append(std::to_string(++dataset));
       const std::string line = upload_line(format, name);
       proxy.arm("/api/upload", std::uniform_int_distribution<int>(1, 12)(random_), fault);
       const Said failed = run(line);

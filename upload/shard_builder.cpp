@@ -43,7 +43,9 @@ std::string ShardBuilder::finish(std::string& body, const std::string* shard_ids
   if (shard_ids != nullptr) {
     const auto packed =
         gzipCompress(std::vector<unsigned char>(shard_ids->begin(), shard_ids->end()), -1);
-    ids_text = "\"" + base64_encode(packed.data(), packed.size()) + "\"";
+    ids_text.assign(1, '"');
+    ids_text += base64_encode(packed.data(), packed.size());
+    ids_text += '"';
   }
   bool ids_placed = shard_ids == nullptr;
   for (const auto& [key, value] : base_.items()) {

@@ -64,9 +64,9 @@ class Answers {
     rest_client::HttpResponse response;
     response.status = kStatuses[code & 0x0F];
     response.text = std::string(part.substr(1));
-    if (code & 0x10) response.retry_after = "2";
-    if (code & 0x20) response.retry_after = "99999999999999999999";
-    if (code & 0x40) response.retry_after = "Wed, 21 Oct 2015 07:28:00 GMT";
+    if (code & 0x10) response.retry_after = std::string("2");
+    if (code & 0x20) response.retry_after = std::string("99999999999999999999");
+    if (code & 0x40) response.retry_after = std::string("Wed, 21 Oct 2015 07:28:00 GMT");
     return response;
   }
 
