@@ -64,6 +64,16 @@ std::string failure_of(CURL* handle, CURLcode result, const char* error_buffer,
                                                 "another authority")
                                   : "the authorities in " + tls.ca_file) +
              (tls.client_cert.empty() ? ")" : "; presenting " + tls.client_cert + ")");
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+      // A service that wants a client certificate ends the connection once TLS is set up.
+      if (url.rfind("https://", 0) == 0 && tls.client_cert.empty()) {
+        return "The request to " + where + " failed: " + detail +
+               " (if the service asks for a client certificate, give --client-cert and "
+               "--client-key)";
+      }
+      return "The request to " + where + " failed: " + detail;
     default:
       return "The request to " + where + " failed: " + detail;
   }

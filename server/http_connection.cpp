@@ -44,17 +44,7 @@ bool Connection::grow(const HttpLimits& limits, MemoryBudget& budget) {
 Connection::Step Connection::store(const char* data, std::size_t size, MemoryBudget& budget,
                                    const HttpLimits& limits) {
   if (spool_fd >= 0) {
-    for (std::size_t done = 0; done < size;) {
-      const ssize_t n = ::write(spool_fd, data + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        return errno == ENOSPC || errno == EDQUOT
-                   ? refuse(507, "the service's disk is full; nothing was stored")
-                   : refuse(500, "the request body could not be kept: " +
-                                     std::string(std::strerror(errno)));
-      }
-      done += static_cast<std::size_t>(n);
-    }
+    if (auto refused = spool(data, size)) return *refused;
     body_bytes += size;
     return more();
   }
@@ -74,13 +64,7 @@ Connection::Step Connection::store(const char* data, std::size_t size, MemoryBud
   return more();
 }
 
-Connection::Step Connection::take_body(const char* data, std::size_t size) {
-  const std::size_t left = head.length.value_or(0) - body_bytes;
-  if (size > left) {
-    // Bytes past the body begin the next request.
-    in.append(data + left, size - left);
-    size = left;
-  }
+std::optional<Connection::Step> Connection::spool(const char* data, std::size_t size) {
   for (std::size_t done = 0; done < size;) {
     const ssize_t n = ::write(spool_fd, data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
@@ -92,6 +76,17 @@ Connection::Step Connection::take_body(const char* data, std::size_t size) {
     }
     done += static_cast<std::size_t>(n);
   }
+  return std::nullopt;
+}
+
+Connection::Step Connection::take_body(const char* data, std::size_t size) {
+  const std::size_t left = head.length.value_or(0) - body_bytes;
+  if (size > left) {
+    // Bytes past the body begin the next request.
+    in.append(data + left, size - left);
+    size = left;
+  }
+  if (auto refused = spool(data, size)) return *refused;
   body_bytes += size;
   if (body_bytes < head.length.value_or(0)) return more();
   ::close(spool_fd);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "server/http_head.h"
@@ -91,6 +92,8 @@ struct Connection {
  private:
   // Stores body bytes (in memory or in the spool file).
   Step store(const char* data, std::size_t size, MemoryBudget& budget, const HttpLimits& limits);
+  // Writes body bytes to the spool file; the refusal when they cannot be kept.
+  std::optional<Step> spool(const char* data, std::size_t size);
   Step start_body(const HttpLimits& limits);
 };
 

@@ -214,9 +214,11 @@ TEST_F(SettingsTest, AServiceOfAPrivateAuthorityAndAProxyAreReached) {
     EXPECT_NE((result.out + result.err).find(row.said), std::string::npos) << result.out;
   }
   mutual.clear_requests();
-  EXPECT_EQ(
-      run({"--api-url", mutual.base_url() + "/api", "--ca-file", ca, "FETCH_PROJECTS"}).exit_status,
-      1);
+  const auto refused =
+      run({"--api-url", mutual.base_url() + "/api", "--ca-file", ca, "FETCH_PROJECTS"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_NE(refused.err.find("give --client-cert and --client-key"), std::string::npos)
+      << refused.err;
   EXPECT_TRUE(mutual.requests().empty());  // no certificate, no request
   // Through a proxy named by http_proxy: the service's name is the proxy's to resolve.
   FakeService proxy;
