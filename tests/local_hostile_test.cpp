@@ -41,6 +41,7 @@ class HostileClients : public ::testing::Test {
   void TearDown() override {
     local_.reset();
     std::filesystem::remove_all(dir_);
+    std::filesystem::remove(dir_ + ".log");
   }
   void start() {
     local_ = std::make_unique<BackgroundProcess>(
@@ -244,6 +245,11 @@ TEST_F(HostileClients, SlowClientsStarveNobodyAndStopDoesNotWaitForThem) {
 // Out of descriptors, connections beyond them are accepted and turned away, and the service
 // does not spin on the one waiting: idle, it takes no CPU, and once connections close it serves.
 TEST_F(HostileClients, RunningOutOfDescriptorsCostsNoCpu) {
+  if (kSanitized) {
+    // The undefined-behaviour sanitizer checks a vtable through a pipe of its own: with no
+    // descriptor left it reports every such check as a bad vptr and ends the service.
+    GTEST_SKIP() << "the sanitizer needs descriptors of its own";
+  }
   local_.reset();
   local_ = std::make_unique<BackgroundProcess>(
       "/usr/bin/prlimit",
@@ -265,7 +271,15 @@ TEST_F(HostileClients, RunningOutOfDescriptorsCostsNoCpu) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_LT(cpu_ticks() - before, 30);  // ticks of 10 ms: less than a third of a core
   held.clear();
-  EXPECT_TRUE(still_answering());
+  // The closes reach the service in no set order with the next connection, which may still be
+  // turned away with 503 "try again"; it must be served once they are in.
+  Answer answer;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    answer = call("fetch_projects", json::object());
+    if (answer.status != 503) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(answer.status, 200) << answer.body.dump();
 }
 
 TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
