@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "language/diagnostics.h"
+#include "language/file_formats.h"
 #include "language/option_maps.h"
 #include "language/vocabulary.h"
 
@@ -67,8 +68,8 @@ bool upload_action(ParseContext& ctx, std::string project, std::string file_path
                    OptionMap options) {
   const auto format = options.find("file_format");
   if (format == options.end()) return reject_upload("Missing required argument: --file_format");
-  if ((format->second == "csv" || format->second == "json") &&
-      options.count("has_field_names") == 0) {
+  const rest_client::FileFormat* known = rest_client::find_file_format(format->second);
+  if (known != nullptr && known->field_names && options.count("has_field_names") == 0) {
     return reject_upload("Missing required argument: --has_field_names (required for csv/json)");
   }
   const auto dim = options.find("binary_dim");

@@ -5,7 +5,12 @@
 #include <iostream>
 #include <sstream>
 
+#include "language/file_formats.h"
 #include "parser.tab.h"
+
+using rest_client::file_format_help;
+using rest_client::file_formats;
+using rest_client::FileFormat;
 
 namespace {
 
@@ -236,11 +241,8 @@ const std::vector<StatementDef>& statement_table() {
            "Uploads a file to the database",
            "Format: UPLOAD <project_name> <file_path> options",
            "- \"--dataset_name\" (required): the dataset name that the file will be added to. ",
-           "- \"--file_format\" (required): file format, either \"csv\", \"json\", \"libsvm\", or "
-           "\"binary\".",
-           "  Embedding files are read too: \"npy\" (a NumPy 2-D array of float32, float64, "
-           "float16 or uint8), \"fvecs\" and \"bvecs\"; they are sent as binary vectors, with "
-           "their dimension and value type taken from the file.",
+           file_format_help().at(0).c_str(),
+           file_format_help().at(1).c_str(),
            "- \"--vector_type\" (required for json and csv file format): either \"sparse\", "
            "\"dense\", "
            "\"dense1Bit\", \"dense2Bit\", \"dense4Bit\", \"dense8Bit\".",
@@ -278,6 +280,16 @@ const std::vector<StatementDef>& statement_table() {
   return table;
 }
 
+namespace {
+
+std::vector<const char*> format_names() {
+  std::vector<const char*> names;
+  for (const FileFormat& format : file_formats()) names.push_back(format.name);
+  return names;
+}
+
+}  // namespace
+
 const std::vector<OptionDef>& option_table() {
   static const std::vector<OptionDef> table = {
       {"dim", Token::DIM},
@@ -295,9 +307,7 @@ const std::vector<OptionDef>& option_table() {
       {"dataset_name", Token::DATASET_NAME},
       {"binary_dim", Token::BINARY_DIM},
       {"binary_dtype", Token::BINARY_DTYPE, {"uint8", "float32"}},
-      {"file_format",
-       Token::FILE_FORMAT,
-       {"csv", "json", "libsvm", "binary", "npy", "fvecs", "bvecs"}},
+      {"file_format", Token::FILE_FORMAT, format_names()},
       {"has_field_names", Token::HAS_FIELD_NAMES, {"true", "false"}},
       {"vector_type",
        Token::VECTOR_TYPE,

@@ -112,6 +112,22 @@ TEST(Vocabulary, OptionsAreReservedAndDocumented) {
   }
 }
 
+// UPLOAD -h names the formats from their table, in the words it always had.
+TEST(Vocabulary, UploadHelpNamesEveryFormat) {
+  const StatementDef* upload = nullptr;
+  reserved_word_token("UPLOAD", &upload);
+  ASSERT_NE(upload, nullptr);
+  std::string help;
+  for (const char* line : upload->help) help += std::string(line) + "\n";
+  EXPECT_NE(help.find("- \"--file_format\" (required): file format, either \"csv\", \"json\", "
+                      "\"libsvm\", or \"binary\".\n  Embedding files are read too: \"npy\" (a "
+                      "NumPy 2-D array of float32, float64, float16 or uint8), \"fvecs\" and "
+                      "\"bvecs\"; they are sent as binary vectors, with their dimension and value "
+                      "type taken from the file.\n"),
+            std::string::npos)
+      << help;
+}
+
 TEST(CommandTable, CompletionCandidates) {
   struct Case {
     std::string before, word;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "client/request.h"
+#include "language/file_formats.h"
 
 namespace rest_client {
 namespace {
@@ -34,16 +35,14 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   body["compression_type"] = "gzip";
   body["project_name"] = project;
 
-  const auto format = take_option(options, "file_format");
-  if (!format) throw std::invalid_argument("File format argument required!");
-  body["file_format"] = *format;
-  const bool vector_file = is_vector_file_format(*format);
-  if (*format != "csv" && *format != "json" && *format != "libsvm" && *format != "binary" &&
-      !vector_file) {
+  const auto format_name = take_option(options, "file_format");
+  if (!format_name) throw std::invalid_argument("File format argument required!");
+  const FileFormat* format = find_file_format(*format_name);
+  if (format == nullptr) {
     // The service's own words, kept as they are; UPLOAD -h names the embedding formats too.
-    throw std::invalid_argument(
-        "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
+    throw std::invalid_argument("File format must be one of " + service_format_list());
   }
+  body["file_format"] = format->sent_as;
   const bool field_names = take_option(options, "has_field_names").value_or("true") != "false";
   body["has_field_names"] = field_names;
 
@@ -66,34 +65,30 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     }
   };
   const auto vector_type = take_option(options, "vector_type");
-  if (*format == "libsvm") {
-    body["vector_type"] = "sparse";
-    if (vector_type) {
-      warnings.push_back("Vector type parameter ignored, only sparse vector supported for libsvm");
+  if (format->vectors == FormatVectors::kAsked) {
+    if (!vector_type) {
+      throw std::invalid_argument("Argument vector_type required for " + *format_name +
+                                  " file format");
     }
-  } else if (*format == "binary" || vector_file) {
-    body["vector_type"] = "dense";
-    if (vector_type) {
-      warnings.push_back("Vector type parameter ignored, only dense vector supported for " +
-                         *format);
-    }
-  } else if (vector_type) {
     body["vector_type"] = *vector_type;
   } else {
-    throw std::invalid_argument("Argument vector_type required for " + *format + " file format");
+    const std::string fixed = format->vectors == FormatVectors::kSparse ? "sparse" : "dense";
+    body["vector_type"] = fixed;
+    if (vector_type) {
+      warnings.push_back("Vector type parameter ignored, only " + fixed + " vector supported for " +
+                         *format_name);
+    }
   }
 
-  if (vector_file) {
+  const bool csv = format->reader == FormatReader::kCsv;
+  if (format->reader == FormatReader::kVectorFile) {
     // They travel as binary files; their dimension and value type are read from the file.
-    plan.reader = UploadReader::kBinary;
-    plan.vector_file = *format;
-    body["file_format"] = "binary";
+    plan.vector_file = *format_name;
     if (const auto dim = take_option(options, "binary_dim")) plan.expected_dim = integer_dim(*dim);
     if (const auto dtype = take_option(options, "binary_dtype")) {
       plan.expected_dtype = checked_dtype(*dtype);
     }
-  } else if (*format == "binary") {
-    plan.reader = UploadReader::kBinary;
+  } else if (format->reader == FormatReader::kBinary) {
     const auto dim = take_option(options, "binary_dim");
     if (!dim) throw std::invalid_argument("Missing binary_dim argument");
     const int dimension = integer_dim(*dim);
@@ -103,14 +98,14 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     body["binary_dtype"] = checked_dtype(*dtype);
     plan.floats = *dtype == "float32";
     plan.record_size = static_cast<long long>(dimension) * (plan.floats ? 4 : 1);
-  } else if (field_names && (*format == "json" || *format == "csv")) {
-    if (*format == "json") {
+  } else if (field_names && format->field_names) {
+    if (format->reader == FormatReader::kJson) {
       const auto data_field = take_option(options, "vector_data_field_name");
       if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
       body["vector_data_field_name"] = *data_field;
     }
     take_field_options();
-  } else if (*format == "csv" && options.count("dry_run") != 0) {
+  } else if (csv && options.count("dry_run") != 0) {
     // A dry run asks nothing: the column numbers an upload would ask for come from the options.
     plan.ask_columns = true;
     take_field_options();
@@ -119,17 +114,25 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
       warnings.push_back("Argument vector_id_field_name discarded");
     }
     if (take_option(options, "attributes")) warnings.push_back("Argument attributes discarded");
-    plan.ask_columns = *format == "csv";
+    plan.ask_columns = csv;
   }
 
   // JSON is always read as one array; CSV with field names repeats its header in every shard;
   // the rest is one record per line.
-  if (*format == "json") {
-    plan.reader = UploadReader::kJson;
-  } else if (*format == "csv" && field_names) {
-    plan.reader = UploadReader::kCsvWithHeader;
-  } else if (*format != "binary" && !vector_file) {
-    plan.reader = UploadReader::kLines;
+  switch (format->reader) {
+    case FormatReader::kJson:
+      plan.reader = UploadReader::kJson;
+      break;
+    case FormatReader::kBinary:
+    case FormatReader::kVectorFile:
+      plan.reader = UploadReader::kBinary;
+      break;
+    case FormatReader::kCsv:
+      plan.reader = field_names ? UploadReader::kCsvWithHeader : UploadReader::kLines;
+      break;
+    case FormatReader::kLines:
+      plan.reader = UploadReader::kLines;
+      break;
   }
   plan.ids_path = take_option(options, "string_ids_file_path").value_or("");
   plan.dry_run = take_option(options, "dry_run").has_value();

@@ -298,10 +298,6 @@ std::size_t VectorFileLayout::value_bytes() const {
   return 4;
 }
 
-bool is_vector_file_format(const std::string& format) {
-  return format == "npy" || format == "fvecs" || format == "bvecs";
-}
-
 VectorFileLayout read_vector_file_layout(const std::string& path, const std::string& format) {
   InputFile file(path, "rb", 0, nullptr, false);
   if (!file) throw std::invalid_argument("Could not open file " + path);

@@ -25,9 +25,6 @@ struct VectorFileLayout {
   std::size_t sent_record() const { return dim * (sends_floats() ? 4 : 1); }
 };
 
-// True for "npy", "fvecs" and "bvecs".
-bool is_vector_file_format(const std::string& format);
-
 // Reads the header (npy) or the first dimension (fvecs, bvecs) of the file; throws
 // std::invalid_argument naming what was found when the file cannot be sent as it is.
 VectorFileLayout read_vector_file_layout(const std::string& path, const std::string& format);
