@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <tuple>
@@ -528,6 +529,28 @@ TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
             std::string::npos)
       << capture.out();
   EXPECT_EQ(capture.out().find("Successfully uploaded"), std::string::npos);
+}
+
+// The file is opened once, when the statement begins: what changes in it before the reader
+// comes to it (here, while the dataset's count is asked for the journal) is seen too.
+TEST_F(UploadTest, AFileChangedBeforeItsReaderBeginsFailsTheUpload) {
+  session.upload.journal_dir = ::testing::TempDir() + "orvix-journals-" + std::to_string(getpid());
+  const std::string path = file("grows.libsvm", "1 1:0.5\n");
+  service.on("/api/fetch_datasets", Reply{200, R"({"datasets":[]})", 100, ""});
+  CapturedOutput capture;
+  std::thread writer([&] {
+    while (service.requests_to("/api/fetch_datasets").empty()) std::this_thread::yield();
+    std::ofstream(path, std::ios::app) << "2 1:0.25\n";
+  });
+  const bool result =
+      handle_upload(session, "p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}});
+  writer.join();
+  std::filesystem::remove_all(session.upload.journal_dir);
+  EXPECT_FALSE(result);
+  EXPECT_NE(capture.out().find("The file '" + path + "' changed while it was read"),
+            std::string::npos)
+      << capture.out();
+  EXPECT_TRUE(bodies("/upload").empty());
 }
 
 // An .npy file as NumPy writes it: magic, version, header length, the header's dictionary padded

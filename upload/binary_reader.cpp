@@ -15,8 +15,7 @@ namespace rest_client {
 
 void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long record_size,
                       bool floats) {
-  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input), input.keep_hash);
-  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  InputFile& file = begin_reading(input);
   IdFeed ids(input.ids_path, transfer);
   // A raw binary file is vectors of `record_size` bytes from its first byte on; the embedding
   // files say their own layout.

@@ -43,12 +43,11 @@ std::string leading_number(const std::string& reply) {
 
 }  // namespace
 
-std::size_t column_count(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::invalid_argument("Could not open file " + path);
+std::size_t column_count(InputFile& file) {
+  file.start_at(0, nullptr, false);
+  const std::string& path = file.path();
   std::string line(kLongestFirstLine + 1, '\0');
-  file.read(line.data(), static_cast<std::streamsize>(line.size()));
-  line.resize(static_cast<std::size_t>(file.gcount()));
+  line.resize(file.read(line.data(), line.size()));
   const auto end = line.find('\n');
   if (end == std::string::npos && line.size() > kLongestFirstLine) {
     throw std::invalid_argument("The first line of '" + path + "' is longer than " +

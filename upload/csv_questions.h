@@ -7,11 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "upload/input_file.h"
+
 namespace rest_client {
 
 // Fields of the file's first line, split at commas; an empty field after a trailing comma does
 // not count. Only a bounded prefix is read.
-std::size_t column_count(const std::string& path);
+std::size_t column_count(InputFile& file);
 
 // Asks for the id column and the attribute columns of a file of `columns` columns, and sets
 // "vector_id_field_name" and "vector_attributes" in `body` from the answers.

@@ -133,12 +133,13 @@ nlohmann::json ids_source(const UploadPlan& plan, const nlohmann::json& body) {
 
 }  // namespace
 
-bool dry_run_upload(Session& session, const std::string& file_path, const UploadPlan& plan,
+bool dry_run_upload(Session& session, InputFile& file, const UploadPlan& plan,
                     const nlohmann::json& body) {
+  const std::string& file_path = file.path();
   print_info("Dry run of '" + file_path + "': nothing is sent");
   DryRun run(static_cast<std::size_t>(session.upload.shard_size));
   try {
-    read_upload_file(run, reader_input(file_path, plan, body), plan.reader, plan.record_size,
+    read_upload_file(run, reader_input(file, plan, body), plan.reader, plan.record_size,
                      plan.floats);
   } catch (const std::exception& e) {
     run.problem(run.records() + 1, 0, e.what());  // what ends a reader ends the upload too

@@ -6,12 +6,13 @@
 #include <string>
 
 #include "client/session.h"
+#include "upload/input_file.h"
 #include "upload/upload_plan.h"
 
 namespace rest_client {
 
 // True when a real upload would go through: the file holds vectors and no problem was found.
-bool dry_run_upload(Session& session, const std::string& file_path, const UploadPlan& plan,
+bool dry_run_upload(Session& session, InputFile& file, const UploadPlan& plan,
                     const nlohmann::json& body);
 
 }  // namespace rest_client

@@ -23,6 +23,7 @@ struct ResumeFrom {
 };
 
 struct ReaderInput {
+  InputFile* file = nullptr;  // the upload's one open of its data file
   std::string file_path;
   std::string ids_path;  // empty when no string-id file was named
   std::string format;    // "csv" or "libsvm" for the line readers, whose values are checked
@@ -42,8 +43,7 @@ struct ReaderInput {
 };
 
 // The reader's input: the files, and what the upload body says of the fields.
-ReaderInput reader_input(const std::string& file_path, const UploadPlan& plan,
-                         const nlohmann::json& body);
+ReaderInput reader_input(InputFile& file, const UploadPlan& plan, const nlohmann::json& body);
 // Runs the reader the plan chose.
 void read_upload_file(ShardOutput& output, const ReaderInput& input, UploadReader reader,
                       long long record_size, bool floats);

@@ -161,6 +161,12 @@ inline const RunningHash* start_hash(const ReaderInput& input) {
   return input.resume ? input.resume->hash.get() : nullptr;
 }
 
+// The upload's data file, read from where this reader begins.
+inline InputFile& begin_reading(const ReaderInput& input) {
+  input.file->start_at(start_offset(input), start_hash(input), input.keep_hash);
+  return *input.file;
+}
+
 inline bool reached_threshold(const ShardOutput& output, std::size_t data_size, const IdFeed& ids) {
   return data_size + ids.size() >= output.shard_size();
 }

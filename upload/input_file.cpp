@@ -53,21 +53,27 @@ RunningHash RunningHash::clone() const {
   return copy;
 }
 
-InputFile::InputFile(const std::string& path, const char* mode, std::uint64_t start,
-                     const RunningHash* hash, bool hashing)
-    : path_(path),
-      file_(std::fopen(path.c_str(), mode)),
-      start_(start),
-      position_(start),
-      hashing_(hashing),
-      start_hash_(hash != nullptr ? hash->clone() : RunningHash()),
-      hash_(start_hash_.clone()) {
+InputFile::InputFile(const std::string& path, std::uint64_t start, const RunningHash* hash,
+                     bool hashing)
+    : path_(path), file_(std::fopen(path.c_str(), "rb")), hashing_(hashing) {
   if (file_ == nullptr) return;
   ::fstat(::fileno(file_), &at_open_);
-  if (start != 0 && ::fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) {
+  try {
+    start_at(start, hash, hashing);
+  } catch (const std::runtime_error&) {
     std::fclose(file_);
     file_ = nullptr;
   }
+}
+
+void InputFile::start_at(std::uint64_t start, const RunningHash* hash, bool hashing) {
+  if (::fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) {
+    throw std::runtime_error("Cannot read '" + path_ + "' from byte " + std::to_string(start));
+  }
+  start_ = position_ = start;
+  hashing_ = hashing;
+  start_hash_ = hash != nullptr ? hash->clone() : RunningHash();
+  hash_ = start_hash_.clone();
 }
 
 InputFile::~InputFile() {

@@ -35,20 +35,27 @@ class RunningHash {
   std::uint64_t bytes_ = 0;
 };
 
+// An upload opens its data file once, before its first step; every step (the embedding header,
+// the column count, the check of the part already sent, the reader) begins with `start_at`, and
+// whatever changed since that open is seen against it.
 class InputFile {
  public:
   // Opens the file at its start, or at `start` with `hash` the state of the bytes before it.
   // Without `hashing`, the bytes read are not hashed (a dry run keeps no journal).
-  InputFile(const std::string& path, const char* mode, std::uint64_t start = 0,
-            const RunningHash* hash = nullptr, bool hashing = true);
+  explicit InputFile(const std::string& path, std::uint64_t start = 0,
+                     const RunningHash* hash = nullptr, bool hashing = true);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   explicit operator bool() const { return file_ != nullptr; }
   std::size_t read(char* buffer, std::size_t size);
+  // Reading begins again at `start`, as the constructor begins it.
+  void start_at(std::uint64_t start, const RunningHash* hash = nullptr, bool hashing = true);
   // Back to where reading began, for another pass over the same open file.
   void rewind();
+  const std::string& path() const { return path_; }
+  const struct stat& stat_at_open() const { return at_open_; }
   std::FILE* get() const { return file_; }
   std::uint64_t size_at_open() const { return static_cast<std::uint64_t>(at_open_.st_size); }
   // Where the next read begins.

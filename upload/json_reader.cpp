@@ -237,9 +237,8 @@ CompactBatch compact_batch(JsonBatch& batch) {
 }  // namespace
 
 void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
-  // One open for every pass, so that a change between passes is seen by the last one.
-  InputFile file(input.file_path, "rb", start_offset(input), start_hash(input), input.keep_hash);
-  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  // The same open for every pass, so that a change between passes is seen by the last one.
+  InputFile& file = begin_reading(input);
   // A resumed upload's file is the one whose checks passed before its first shard was sent: its
   // part already sent hashes the same, and its size and time are unchanged.
   const bool resumed = input.resume.has_value();

@@ -49,9 +49,8 @@ void for_each_line(InputFile& file, OnLine&& record) {
 }
 
 // The file's first line (without its line break), which ends before `limit`.
-std::string first_line(const std::string& path, std::uint64_t limit) {
-  InputFile file(path, "r");
-  if (!file) throw std::runtime_error("Failed to open file: " + path);
+std::string first_line(InputFile& file, std::uint64_t limit) {
+  file.start_at(0, nullptr, false);
   std::string line;
   char piece[65536];
   while (line.size() < limit) {
@@ -61,7 +60,7 @@ std::string first_line(const std::string& path, std::uint64_t limit) {
     const auto end = line.find('\n');
     if (end != std::string::npos) return line.substr(0, end);
   }
-  throw std::runtime_error("The header line of '" + path + "' is no longer where it was");
+  throw std::runtime_error("The header line of '" + file.path() + "' is no longer where it was");
 }
 
 void add_line(ShardOutput& transfer, std::string_view line) {
@@ -76,8 +75,7 @@ bool blank(std::string_view line) {
 }  // namespace
 
 void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
-  InputFile file(input.file_path, "r", start_offset(input), start_hash(input), input.keep_hash);
-  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
+  InputFile& file = begin_reading(input);
   IdFeed ids(input.ids_path, transfer);
   const bool csv = input.format == "csv";
   const CsvColumns columns = csv ? text_columns(input, {}) : CsvColumns{};
@@ -103,8 +101,6 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
 }
 
 void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
-  InputFile file(input.file_path, "r", start_offset(input), start_hash(input), input.keep_hash);
-  if (!file) throw std::runtime_error("Failed to open file: " + input.file_path);
   IdFeed ids(input.ids_path, transfer);
   SentCount sent = start_count(input, ids);
   bool have_header = false;
@@ -119,7 +115,8 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
     add_line(transfer, header);
   };
   // A resumed upload reads the header line, which lies before the part already stored, apart.
-  if (input.resume) take_header(first_line(input.file_path, input.resume->offset));
+  if (input.resume) take_header(first_line(*input.file, input.resume->offset));
+  InputFile& file = begin_reading(input);
   std::uint64_t line_number = input.resume ? input.resume->first_line - 1 : 0;
   for_each_line(file, [&](std::string_view line, std::uint64_t offset) {
     ++line_number;

@@ -25,16 +25,6 @@
 namespace rest_client {
 namespace {
 
-void require_readable(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) throw std::invalid_argument("Could not open file " + path);
-}
-
-std::uint64_t file_size(const std::string& path) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  return file ? static_cast<std::uint64_t>(file.tellg()) : 0;
-}
-
 void show(const std::vector<ReaderMessage>& messages) {
   for (const auto& message : messages) {
     if (message.warning) {
@@ -47,8 +37,9 @@ void show(const std::vector<ReaderMessage>& messages) {
 
 // An embedding file's dimension and value type, from its header or first vector; the binary
 // options, when given, must say the same.
-void take_vector_file_layout(UploadPlan& plan, const std::string& file_path) {
-  const VectorFileLayout layout = read_vector_file_layout(file_path, plan.vector_file);
+void take_vector_file_layout(UploadPlan& plan, InputFile& file) {
+  const std::string& file_path = file.path();
+  const VectorFileLayout layout = read_vector_file_layout(file, plan.vector_file);
   const std::string dtype = layout.sends_floats() ? "float32" : "uint8";
   if (plan.expected_dim && static_cast<std::size_t>(*plan.expected_dim) != layout.dim) {
     throw std::invalid_argument("--binary_dim " + std::to_string(*plan.expected_dim) +
@@ -171,11 +162,11 @@ class ShownDuringWaits {
 // waits for every upload job. The progress line moves while shards are prepared, while they are
 // in flight and while their jobs are waited for. The shards the service accepted are kept in
 // `accepted`.
-bool send_file(Session& session, const std::string& file_path, const UploadPlan& plan,
-               const json& body, SentShards& sent, UploadJournal* journal,
-               const std::optional<ResumePoint>& resume) {
+bool send_file(Session& session, InputFile& file, const UploadPlan& plan, const json& body,
+               SentShards& sent, UploadJournal* journal, const std::optional<ResumePoint>& resume) {
+  const std::string& file_path = file.path();
   ShardTransfer transfer(session, file_path, plan.dataset, sent, journal);
-  const std::uint64_t size = file_size(file_path);
+  const std::uint64_t size = file.size_at_open();
   const std::uint64_t skipped = resume ? resume->offset : 0;
   ProgressLine progress(size);
   const ShardPipeline* reading = nullptr;
@@ -186,7 +177,7 @@ bool send_file(Session& session, const std::string& file_path, const UploadPlan&
   const ShownDuringWaits shown(session, {redraw, [&] { progress.clear(); }});
   std::optional<ShardPipeline::ShortIds> short_ids;
   {
-    ReaderInput input = reader_input(file_path, plan, body);
+    ReaderInput input = reader_input(file, plan, body);
     input.keep_hash = journal != nullptr;
     // Nothing stored yet: the file is read from its start, as a new upload reads it.
     if (resume && resume->offset > 0) {
@@ -260,28 +251,29 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
   const bool uploaded = guarded_interruptible(go_on, [&] {
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
-    require_readable(file_path);
+    // Every step reads this one open of the file, and a change since is seen against it.
+    InputFile file(file_path, 0, nullptr, false);
+    if (!file) throw std::invalid_argument("Could not open file " + file_path);
     UploadPlanResult planned = plan_upload(project, std::move(options));
     for (const auto& warning : planned.warnings) print_warning(warning);
     if (!planned.plan) throw std::invalid_argument(planned.error);
     UploadPlan& plan = *planned.plan;
-    if (!plan.vector_file.empty()) take_vector_file_layout(plan, file_path);
+    if (!plan.vector_file.empty()) take_vector_file_layout(plan, file);
     json body = request_body(session);
     body.update(plan.body);
     json options = plan.body;
     options["string_ids_file_path"] = absolute(plan.ids_path);
-    const json identity =
-        upload_identity(file_path, options, plan.ids_path, session.upload.shard_size);
+    const json identity = upload_identity(file, options, plan.ids_path, session.upload.shard_size);
     // Only a headerless CSV file's first line is read here, for its columns. A dry run asks
     // nothing: it says what would be asked, and takes the answers from the options. A resume
     // takes them from the journal.
     if (plan.resume) {
     } else if (plan.ask_columns && plan.dry_run) {
       print_info("The id and attribute columns of '" + file_path + "' would be asked for (1 to " +
-                 std::to_string(column_count(file_path)) +
+                 std::to_string(column_count(file)) +
                  "); this dry run takes them from --vector_id_field_name and --attributes");
     } else if (plan.ask_columns) {
-      ask_columns(body, column_count(file_path));
+      ask_columns(body, column_count(file));
     }
     if (!plan.ids_path.empty()) require_regular_file(plan.ids_path);
     if (!plan.invalid_arguments.empty()) {
@@ -290,7 +282,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     }
     if (plan.dry_run) {
       dry_run = true;
-      return dry_run_upload(session, file_path, plan, body);
+      return dry_run_upload(session, file, plan, body);
     }
     // One upload of a file to a dataset at a time: a second one, or a resume, is refused here.
     journal = open_journal(session, journal_key(session, project, plan, file_path),
@@ -301,8 +293,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
       const Unanswered unanswered = plan.resend_unanswered ? Unanswered::kResend
                                     : plan.skip_unanswered ? Unanswered::kSkip
                                                            : Unanswered::kStop;
-      resume =
-          prepare_resume(session, *journal, identity, project, plan.dataset, file_path, unanswered);
+      resume = prepare_resume(session, *journal, identity, project, plan.dataset, file, unanswered);
       for (const char* name : kAskedMembers) {
         if (journal->answers().contains(name)) body[name] = journal->answers().at(name);
       }
@@ -314,7 +305,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
       print_success("Every shard of '" + file_path + "' is stored");
     } else {
       sending = true;
-      if (!send_file(session, file_path, plan, body, sent, journal ? &*journal : nullptr, resume)) {
+      if (!send_file(session, file, plan, body, sent, journal ? &*journal : nullptr, resume)) {
         return false;
       }
     }

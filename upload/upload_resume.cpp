@@ -18,9 +18,7 @@ namespace {
 
 using json = nlohmann::json;
 
-json file_stamp(const std::string& path) {
-  struct stat info {};
-  if (path.empty() || ::stat(path.c_str(), &info) != 0) return nullptr;
+json file_stamp(const struct stat& info) {
   return {{"size", static_cast<std::uint64_t>(info.st_size)},
           {"mtime_ns", static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
                            static_cast<std::uint64_t>(info.st_mtim.tv_nsec)}};
@@ -28,11 +26,11 @@ json file_stamp(const std::string& path) {
 
 // Hashes the file's first `length` bytes; the states at each of `marks` (ascending) are kept,
 // with the number of the line each mark begins.
-std::string hash_prefix(const std::string& path, std::uint64_t length,
+std::string hash_prefix(InputFile& file, std::uint64_t length,
                         const std::vector<std::uint64_t>& marks, std::vector<RunningHash>& kept,
                         std::vector<std::uint64_t>& lines) {
-  InputFile file(path, "rb");
-  if (!file) throw std::invalid_argument("Could not open file " + path);
+  file.start_at(0);
+  const std::string& path = file.path();
   std::vector<char> block(4 << 20);
   std::size_t next_mark = 0;
   std::uint64_t line = 1;
@@ -165,17 +163,22 @@ void decide_unanswered(UploadJournal& journal, std::uint64_t count, Unanswered u
 
 }  // namespace
 
-json upload_identity(const std::string& file_path, const json& options, const std::string& ids_path,
+json upload_identity(const InputFile& file, const json& options, const std::string& ids_path,
                      int shard_size) {
   json identity = {
-      {"file", file_stamp(file_path)}, {"options", options}, {"shard_size", shard_size}};
-  if (!ids_path.empty()) identity["string_ids_file"] = file_stamp(ids_path);
+      {"file", file_stamp(file.stat_at_open())}, {"options", options}, {"shard_size", shard_size}};
+  struct stat ids {};
+  if (!ids_path.empty()) {
+    identity["string_ids_file"] =
+        ::stat(ids_path.c_str(), &ids) == 0 ? file_stamp(ids) : json(nullptr);
+  }
   return identity;
 }
 
 ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json& identity,
-                           const std::string& project, const std::string& dataset,
-                           const std::string& file_path, Unanswered unanswered) {
+                           const std::string& project, const std::string& dataset, InputFile& file,
+                           Unanswered unanswered) {
+  const std::string& file_path = file.path();
   const std::string upload = "the upload of '" + file_path + "' to dataset '" + dataset + "'";
   if (!journal.load() || journal.shards().empty()) {
     throw std::invalid_argument("There is no journal of " + upload + " to resume");
@@ -207,7 +210,7 @@ ResumePoint prepare_resume(Session& session, UploadJournal& journal, const json&
   if (marks.back() != shards.back().end) marks.push_back(shards.back().end);
   std::vector<RunningHash> kept;
   std::vector<std::uint64_t> lines;
-  if (hash_prefix(file_path, journal.hashed(), marks, kept, lines) != journal.sha256() ||
+  if (hash_prefix(file, journal.hashed(), marks, kept, lines) != journal.sha256() ||
       kept.size() != marks.size()) {
     throw std::invalid_argument("The first " + std::to_string(journal.hashed()) + " bytes of '" +
                                 file_path + "' are not those " + upload +

@@ -28,13 +28,13 @@ struct ResumePoint {
 
 // What identifies an upload in its journal besides its key: the file's size and time, the
 // options (with the string-id file's size and time) and the shard size.
-nlohmann::json upload_identity(const std::string& file_path, const nlohmann::json& options,
+nlohmann::json upload_identity(const InputFile& file, const nlohmann::json& options,
                                const std::string& ids_path, int shard_size);
 
 // Loads and checks the journal and settles its jobs; throws std::invalid_argument saying why
 // the upload cannot go on.
 ResumePoint prepare_resume(Session& session, UploadJournal& journal, const nlohmann::json& identity,
-                           const std::string& project, const std::string& dataset,
-                           const std::string& file_path, Unanswered unanswered);
+                           const std::string& project, const std::string& dataset, InputFile& file,
+                           Unanswered unanswered);
 
 }  // namespace rest_client

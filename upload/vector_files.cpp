@@ -298,9 +298,9 @@ std::size_t VectorFileLayout::value_bytes() const {
   return 4;
 }
 
-VectorFileLayout read_vector_file_layout(const std::string& path, const std::string& format) {
-  InputFile file(path, "rb", 0, nullptr, false);
-  if (!file) throw std::invalid_argument("Could not open file " + path);
+VectorFileLayout read_vector_file_layout(InputFile& file, const std::string& format) {
+  file.start_at(0, nullptr, false);
+  const std::string& path = file.path();
   try {
     if (format == "npy") return npy_layout(file);
     return vecs_layout(file, format == "fvecs");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "upload/input_file.h"
+
 namespace rest_client {
 
 enum class StoredValue { kFloat32, kFloat64, kFloat16, kUint8 };
@@ -27,7 +29,7 @@ struct VectorFileLayout {
 
 // Reads the header (npy) or the first dimension (fvecs, bvecs) of the file; throws
 // std::invalid_argument naming what was found when the file cannot be sent as it is.
-VectorFileLayout read_vector_file_layout(const std::string& path, const std::string& format);
+VectorFileLayout read_vector_file_layout(InputFile& file, const std::string& format);
 
 // One stored vector's values as the service's float32 values (`out` holds layout.dim floats).
 void widen_values(const VectorFileLayout& layout, const char* values, float* out);
