@@ -26,9 +26,10 @@ class DryRun : public ShardOutput {
   void add_data(const char*, std::size_t size) override { data_ += size; }
   std::size_t data_size() const override { return data_; }
   std::size_t shard_size() const override { return shard_size_; }
-  void hand_off(const std::string* shard_ids, std::uint64_t records) override {
+  void hand_off(const std::string* shard_ids, std::uint64_t first_record,
+                std::uint64_t records) override {
     shard_bytes_.push_back(data_ + (shard_ids != nullptr ? shard_ids->size() : 0));
-    records_ += records;
+    records_ = first_record + records - 1;
     data_ = 0;
   }
   void discard() override { data_ = 0; }

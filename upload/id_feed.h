@@ -96,13 +96,14 @@ class IdFeed {
   std::size_t size() const { return shard_ids_.size(); }
 
   // Ends the shard of `records` records, the next of which begins at `end` in the file.
-  void hand_off(std::uint64_t records, std::uint64_t end, const InputFile& file) {
+  void hand_off(std::uint64_t first_record, std::uint64_t records, std::uint64_t end,
+                const InputFile& file) {
     output_.shard_ends_at(end, file);
     if (in_use_) {
-      output_.hand_off(&shard_ids_, records);
+      output_.hand_off(&shard_ids_, first_record, records);
       shard_ids_.clear();
     } else {
-      output_.hand_off(nullptr, records);
+      output_.hand_off(nullptr, first_record, records);
     }
   }
 
@@ -131,7 +132,7 @@ struct SentCount {
   std::uint64_t next() const { return total + in_shard + 1; }
   void hand_off(IdFeed& ids, std::uint64_t end, const InputFile& file) {
     if (total + in_shard > 0) {
-      ids.hand_off(in_shard, end, file);  // the last shard may be a header alone
+      ids.hand_off(total + 1, in_shard, end, file);  // the last shard may be a header alone
     } else {
       ids.discard();  // a header, or an array's brackets, before any record
     }

@@ -41,9 +41,10 @@ class ShardOutput {
   virtual std::size_t data_size() const = 0;
   // Bytes of data at which a shard is handed off.
   virtual std::size_t shard_size() const = 0;
-  // Ends the current shard of `records` records (with its ids text while ids are in use) and
-  // starts the next.
-  virtual void hand_off(const std::string* shard_ids, std::uint64_t records) = 0;
+  // Ends the current shard of `records` records from `first_record` on (with its ids text while
+  // ids are in use) and starts the next. The reader's count is the only count of records.
+  virtual void hand_off(const std::string* shard_ids, std::uint64_t first_record,
+                        std::uint64_t records) = 0;
   // Before a hand-off: the next record begins at `offset` in the file being read.
   virtual void shard_ends_at(std::uint64_t offset, const InputFile& file) {
     (void)offset, (void)file;

@@ -7,10 +7,9 @@
 namespace rest_client {
 
 ShardPipeline::ShardPipeline(json upload_body, std::size_t shard_size, Reader reader,
-                             std::uint64_t first_offset, std::uint64_t first_record)
+                             std::uint64_t first_offset)
     : builder_(std::move(upload_body), shard_size, workers_),
       spare_(ShardBody{}),
-      next_record_(first_record),
       next_begin_(first_offset) {
   builder_.start(current_.text);
   thread_ = std::thread([this, reader = std::move(reader)] { run(reader); });
@@ -72,12 +71,12 @@ void ShardPipeline::shard_ends_at(std::uint64_t offset, const InputFile& file) {
   current_.file_sha256 = file.hash().hex();
 }
 
-void ShardPipeline::hand_off(const std::string* shard_ids, std::uint64_t records) {
+void ShardPipeline::hand_off(const std::string* shard_ids, std::uint64_t first_record,
+                             std::uint64_t records) {
   current_.file_begin = next_begin_;
   next_begin_ = current_.file_end;
-  current_.first_record = next_record_;
+  current_.first_record = first_record;
   current_.records = records;
-  next_record_ += records;
   if (short_ids_ && shard_ids == nullptr) short_ids_->records_without += records;
   current_.checksum = builder_.finish(current_.text, shard_ids);
   std::unique_lock<std::mutex> lock(mutex_);

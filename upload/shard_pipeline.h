@@ -19,9 +19,9 @@ class ShardPipeline : private ShardOutput {
  public:
   using Reader = std::function<void(ShardOutput&)>;
 
-  // A resumed upload's reader begins at `first_offset` in the file, with record `first_record`.
+  // A resumed upload's reader begins at `first_offset` in the file.
   ShardPipeline(json upload_body, std::size_t shard_size, Reader reader,
-                std::uint64_t first_offset = 0, std::uint64_t first_record = 1);
+                std::uint64_t first_offset = 0);
   ~ShardPipeline();
   ShardPipeline(const ShardPipeline&) = delete;
   ShardPipeline& operator=(const ShardPipeline&) = delete;
@@ -50,7 +50,8 @@ class ShardPipeline : private ShardOutput {
   void add_data(const char* data, std::size_t size) override;
   std::size_t data_size() const override;
   std::size_t shard_size() const override { return builder_.shard_size(); }
-  void hand_off(const std::string* shard_ids, std::uint64_t records) override;
+  void hand_off(const std::string* shard_ids, std::uint64_t first_record,
+                std::uint64_t records) override;
   void shard_ends_at(std::uint64_t offset, const InputFile& file) override;
   void discard() override;
   void ids_ran_out(std::uint64_t ids) override;
@@ -75,7 +76,6 @@ class ShardPipeline : private ShardOutput {
   std::exception_ptr failure_;
   std::vector<ReaderMessage> trailing_;
   // The reader's thread alone, until it is done.
-  std::uint64_t next_record_;
   std::uint64_t next_begin_;
   std::optional<ShortIds> short_ids_;
   std::thread thread_;

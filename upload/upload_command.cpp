@@ -185,7 +185,7 @@ bool send_file(Session& session, InputFile& file, const UploadPlan& plan, const 
           ResumeFrom{resume->offset, resume->first_record, resume->first_line, resume->hash};
     }
     ShardPipeline pipeline(body, static_cast<std::size_t>(session.upload.shard_size),
-                           reader_for(plan, input), skipped, resume ? resume->first_record : 1);
+                           reader_for(plan, input), skipped);
     reading = &pipeline;
     std::size_t index = resume ? resume->first_shard : 0;
     for (; auto shard = pipeline.next(redraw); ++index) {
