@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -591,11 +592,33 @@ TEST_F(LocalServiceTest, GraphsAreBuiltAsideKeptOnDiskAndRenewed) {
     return written(file) != before;
   };
   ASSERT_TRUE(rebuilt_since({}));  // kept once built
-  const auto kept = written(file);
+  auto kept = written(file);
   open();
   EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", 5}, {"top_k", 1}}),
             std::vector<std::string>{"v5"});
   EXPECT_FALSE(rebuilt_since(kept, 150));  // read back, not built again
+  service_.reset();
+  {
+    // Every point's first neighbour names a point the file does not hold (after the 96-byte
+    // head: the count, the bytes of a point, and at each point its list's length): the graph is
+    // built again, not read.
+    std::fstream graph(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::uint64_t count = 0, per_point = 0;
+    graph.seekg(16);
+    graph.read(reinterpret_cast<char*>(&count), 8);
+    graph.read(reinterpret_cast<char*>(&per_point), 8);
+    const std::uint32_t beyond = 0xfffffff0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      graph.seekp(static_cast<std::streamoff>(96 + i * per_point + 4));
+      graph.write(reinterpret_cast<const char*>(&beyond), sizeof beyond);
+    }
+  }
+  kept = written(file);
+  open();
+  EXPECT_EQ(ids_found({{"query_type", "row"}, {"row_number", 5}, {"top_k", 1}}),
+            std::vector<std::string>{"v5"});
+  EXPECT_TRUE(rebuilt_since(kept));
+  kept = written(file);
   service_.reset();
   {
     orvix_local::Database db(dir_ + "/orvix.db");
