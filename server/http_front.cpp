@@ -35,14 +35,19 @@ HttpAnswer route(LocalService& service, HttpRequest& request) {
   }
   const std::string name = request.path.substr(std::min<std::size_t>(5, request.path.size()));
   if (request.method == "POST" && request.path.rfind("/api/", 0) == 0 && is_endpoint_name(name)) {
-    const bool large = request.body.size() > (16u << 20);
-    std::optional<MappedInput> mapped;
-    if (request.spooled) mapped.emplace(request.spooled.path());
-    auto [status, answer] =
-        service.call(name, mapped ? mapped->bytes() : std::string_view(request.body),
-                     request.reservation, &request.spooled);
-    HttpAnswer result = json_answer(status, answer);
-    if (large) {
+    const bool large = request.body.size() > kTrimAfterBytes;
+    HttpAnswer result;
+    {
+      std::optional<MappedInput> mapped;
+      if (request.spooled) mapped.emplace(request.spooled.path());
+      auto [status, answer] =
+          service.call(name, mapped ? mapped->bytes() : std::string_view(request.body),
+                       request.reservation, &request.spooled);
+      result = json_answer(status, answer);
+    }
+    // A large body, or the many small pieces a large answer was built from, would otherwise stay
+    // with this worker's arena after they are freed.
+    if (large || result.body.size() > kTrimAfterBytes) {
       std::string().swap(request.body);
       malloc_trim(0);
     }

@@ -19,6 +19,9 @@ struct ServiceLimits {
 };
 
 // Fixed bounds, each with why it is what it is.
+// Memory freed after a request whose body or answer is larger than this is handed back to the
+// system at once: a large answer is built from many small pieces that the allocator would keep.
+inline constexpr std::size_t kTrimAfterBytes = 1 << 20;
 // Header lines of one request: far more than any client sends.
 inline constexpr std::size_t kMaxHeaders = 128;
 // A request body for a path outside /api, which nothing reads.
