@@ -1,5 +1,7 @@
 #include "server/http_connection.h"
 
+#include <charconv>
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -200,14 +202,18 @@ Connection::Step Connection::advance(const HttpLimits& limits, MemoryBudget& bud
           if (rest.size() > 1024) return refuse(400, "a chunk size line is too long");
           return more();
         }
-        std::string_view line = trimmed(rest.substr(0, end).substr(0, rest.find(';')));
+        // The size ends at an extension's ';' within its own line: a search past the line would
+        // cross every chunk still unread, once per chunk.
+        const std::string_view size_line = rest.substr(0, end);
+        std::string_view line = trimmed(size_line.substr(0, size_line.find(';')));
         // Leading zeros are part of the number (1*HEXDIG): only the digits after them count.
         while (line.size() > 1 && line.front() == '0') line.remove_prefix(1);
         if (line.empty() || line.size() > 15 ||
             line.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
           return refuse(400, "a chunk size is not a hexadecimal number");
         }
-        const std::size_t size = std::stoull(std::string(line), nullptr, 16);
+        std::size_t size = 0;
+        std::from_chars(line.data(), line.data() + line.size(), size, 16);
         if (size > rule.max_bytes - body_bytes) {
           return refuse(
               413, over_limit("the request body", body_bytes + size, rule.max_bytes, rule.option));

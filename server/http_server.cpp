@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t kListenTag = 0, kWakeTag = 1;
 constexpr std::size_t kReadPiece = 1 << 20;
+constexpr std::size_t kChunkedPiece = 64 << 10;
 
 }  // namespace
 
@@ -266,7 +267,11 @@ struct HttpServer::Loop {
   // Reads what has arrived, as far as the memory budget lets a body grow. False when the
   // connection was closed.
   bool read_some(Connection& connection) {
-    for (int round = 0; round < 16; ++round) {
+    // A turn ends after a piece's worth of bytes, a small one for a chunked body: chunks of a
+    // byte or two cost far more to take apart than to read, and the others wait for the turn.
+    const std::size_t turn = connection.head.chunked ? kChunkedPiece : kReadPiece;
+    std::size_t this_turn = 0;
+    for (int round = 0; round < 16 && this_turn < turn; ++round) {
       std::size_t room = 64 << 10;  // a head, chunk sizes or trailers: never more waits unread
       if (connection.in_body()) {
         // Room is taken only for bytes that have come: a head alone holds nothing.
@@ -275,7 +280,7 @@ struct HttpServer::Loop {
           if (::ioctl(connection.fd, FIONREAD, &waiting) != 0 || waiting <= 0) return true;
           if (!connection.grow(limits, budget)) return wait_for_budget(connection);
         }
-        room = std::min(kReadPiece, connection.headroom());
+        room = std::min(turn, connection.headroom());
       }
       // A body is read straight into place (memory or its file) when nothing waits before it.
       if (connection.phase == Connection::Phase::kBody && connection.pending() == 0 &&
@@ -306,6 +311,7 @@ struct HttpServer::Loop {
                                : connection.in.data() + connection.in.size() - room;
       const ssize_t n = ::recv(connection.fd, target, room, 0);
       const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+      this_turn += got;
       if (into_body) {
         body.resize(connection.body_bytes + got);
         connection.body_bytes += got;
