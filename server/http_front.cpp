@@ -1,7 +1,5 @@
 #include "server/http_front.h"
 
-#include <malloc.h>
-
 #include <optional>
 
 #include "server/job_inputs.h"
@@ -45,12 +43,7 @@ HttpAnswer route(LocalService& service, HttpRequest& request) {
                        request.reservation, &request.spooled);
       result = json_answer(status, answer);
     }
-    // A large body, or the many small pieces a large answer was built from, would otherwise stay
-    // with this worker's arena after they are freed.
-    if (large || result.body.size() > kTrimAfterBytes) {
-      std::string().swap(request.body);
-      malloc_trim(0);
-    }
+    if (large) std::string().swap(request.body);
     return result;
   }
   return json_answer(404, {{"detail", "no such path: " + request.method + " " + request.path}});

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +26,7 @@
 #include <unordered_map>
 
 #include "server/http_connection.h"
+#include "server/limits.h"
 
 namespace orvix_local {
 namespace {
@@ -69,6 +71,8 @@ struct HttpServer::Loop {
   std::deque<Task> tasks;
   std::vector<Done> done;
   bool workers_stop = false;
+  int running = 0;         // requests the workers are running
+  bool trim_owed = false;  // a large request ran since memory was last handed back
   std::vector<std::thread> workers;
 
   Loop(HttpLimits l, MemoryBudget& b, BodyLimit bl, Handler h)
@@ -392,14 +396,28 @@ struct HttpServer::Loop {
         if (workers_stop) return;
         task = std::move(tasks.front());
         tasks.pop_front();
+        ++running;
       }
       Done result{task.connection, {}, task.request.method, task.request.path};
+      const bool large_body = task.request.body.size() > kTrimAfterBytes;
       try {
         result.answer = handler(task.request);
       } catch (const std::exception&) {
         result.answer = {500, detail_json("internal error")};
       }
       task.request = HttpRequest();  // the body and its reservation go before the answer waits
+      // A large body, or the many small pieces a large answer was built from, stay with the
+      // workers' arenas once freed; they go back to the system when the workers fall idle, not
+      // between requests of a burst, which would only fault them in again.
+      bool trim = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        trim_owed = trim_owed || large_body || result.answer.body.size() > kTrimAfterBytes;
+        trim = trim_owed && running == 0 && tasks.empty();
+        if (trim) trim_owed = false;
+      }
+      if (trim) malloc_trim(0);
       {
         std::lock_guard<std::mutex> lock(mutex);
         done.push_back(std::move(result));

@@ -43,14 +43,17 @@ class HostileClients : public ::testing::Test {
     std::filesystem::remove_all(dir_);
     std::filesystem::remove(dir_ + ".log");
   }
-  void start() {
+  // With the limits made small here, or with the defaults.
+  void start(bool small_limits = true) {
+    std::vector<std::string> args{"--port", std::to_string(kPort), "--data-dir", dir_ + "/data"};
+    if (small_limits) {
+      args.insert(args.end(), {"--max-request-mb", "4", "--max-body-mb", "32", "--max-shard-mb",
+                               "16", "--max-records", "20000", "--max-results", "5000",
+                               "--max-inflight-mb", "256", "--workers", "8"});
+    }
     local_ = std::make_unique<BackgroundProcess>(
-        ORVIX_LOCAL,
-        std::vector<std::string>{"--port", std::to_string(kPort), "--data-dir", dir_ + "/data",
-                                 "--max-request-mb", "4", "--max-body-mb", "32", "--max-shard-mb",
-                                 "16", "--max-records", "20000", "--max-results", "5000",
-                                 "--max-inflight-mb", "256", "--workers", "8"},
-        dir_ + ".log", std::map<std::string, std::string>{{"ORVIX_LOCAL_API_KEYS", kKey}});
+        ORVIX_LOCAL, args, dir_ + ".log",
+        std::map<std::string, std::string>{{"ORVIX_LOCAL_API_KEYS", kKey}});
     ASSERT_TRUE(local_->wait_for_port(kPort));
   }
   Answer call(const std::string& endpoint, json body, const std::string& key = kKey) {
@@ -332,35 +335,23 @@ TEST_F(HostileClients, DeletedDatasetsGiveTheirMemoryBack) {
 TEST_F(HostileClients, LargeAnswersGiveTheirMemoryBack) {
   if (kSanitized) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
   local_.reset();
-  local_ = std::make_unique<BackgroundProcess>(
-      ORVIX_LOCAL,
-      std::vector<std::string>{"--port", std::to_string(kPort), "--data-dir", dir_ + "/data"},
-      dir_ + ".log", std::map<std::string, std::string>{{"ORVIX_LOCAL_API_KEYS", kKey}});
-  ASSERT_TRUE(local_->wait_for_port(kPort));
+  start(false);
+  auto in_d = [](json more) {
+    more.update({{"project_name", "p"}, {"collection_name", "d"}});
+    return more;
+  };
   ASSERT_EQ(call("create_project", {{"project_name", "p"}, {"application", "search"}}).status, 200);
-  ASSERT_EQ(call("init", {{"project_name", "p"},
-                          {"collection_name", "d"},
-                          {"vector_type", "dense"},
-                          {"vector_dim", 2}})
-                .status,
-            200);
-  finished_job(call(
-      "add_data",
-      {{"project_name", "p"}, {"collection_name", "d"}, {"string_id", "x"}, {"data", {1.0, 2.0}}}));
-  finished_job(call("attach_index", {{"project_name", "p"},
-                                     {"collection_name", "d"},
-                                     {"index_name", "i"},
-                                     {"dist_type", "L2"},
-                                     {"large_index", false}}));
+  ASSERT_EQ(call("init", in_d({{"vector_type", "dense"}, {"vector_dim", 2}})).status, 200);
+  finished_job(call("add_data", in_d({{"string_id", "x"}, {"data", {1.0, 2.0}}})));
+  finished_job(call("attach_index",
+                    in_d({{"index_name", "i"}, {"dist_type", "L2"}, {"large_index", false}})));
   std::string queries;
   for (int i = 0; i < 50000; ++i) queries += "1,2\n";
-  const json search = {{"project_name", "p"},
-                       {"collection_name", "d"},
-                       {"index_name", "i"},
-                       {"query_type", "file"},
-                       {"file_format", "csv"},
-                       {"top_k", 1},
-                       {"file_data", rest_client::base64_encode(queries)}};
+  const json search = in_d({{"index_name", "i"},
+                            {"query_type", "file"},
+                            {"file_format", "csv"},
+                            {"top_k", 1},
+                            {"file_data", rest_client::base64_encode(queries)}});
   const std::size_t before_kb = memory_kb(local_->pid(), "VmRSS");
   std::vector<std::thread> clients;
   for (int i = 0; i < 8; ++i) {
