@@ -33,7 +33,7 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
       file.size_at_open() > layout.data_offset ? file.size_at_open() - layout.data_offset : 0;
   // A vector larger than the file: nothing to read, and no buffer to take for it.
   if (size > data_bytes) {
-    throw std::invalid_argument("'" + input.file_path + "' holds no vectors");
+    throw std::invalid_argument("'" + input.file->path() + "' holds no vectors");
   }
   // The count of vectors is known before anything is read: too few ids is known too.
   const std::uint64_t vectors = data_bytes / size;
@@ -42,7 +42,7 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
     if (held < vectors) {
       const std::string said = "The string ids file '" + input.ids_path + "' holds " +
                                std::to_string(held) + " ids for the " + std::to_string(vectors) +
-                               " vectors of '" + input.file_path + "'";
+                               " vectors of '" + input.file->path() + "'";
       if (!transfer.problem(held + 1, layout.data_offset + held * size, said)) {
         throw std::invalid_argument(said + "; nothing was sent");
       }
@@ -82,8 +82,8 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
         std::int32_t dim;
         std::memcpy(&dim, record, 4);
         if (dim < 0 || static_cast<std::size_t>(dim) != layout.dim) {
-          const std::string said = "Vector " + std::to_string(number) + " of '" + input.file_path +
-                                   "' has dimension " + std::to_string(dim) +
+          const std::string said = "Vector " + std::to_string(number) + " of '" +
+                                   input.file->path() + "' has dimension " + std::to_string(dim) +
                                    ", not the first vector's " + std::to_string(layout.dim);
           if (!transfer.problem(number, offset, said)) throw std::invalid_argument(said);
         }
@@ -105,7 +105,7 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
               break;
             }
             throw std::runtime_error("Vector " + std::to_string(number) + " of '" +
-                                     input.file_path +
+                                     input.file->path() +
                                      "' holds a value that is not a finite number");
           }
         }
@@ -121,9 +121,9 @@ void read_binary_file(ShardOutput& transfer, const ReaderInput& input, long long
     }
   }
   file.check_unchanged(sent.total + sent.in_shard);
-  sent.require_vectors(input.file_path);
+  sent.require_vectors(input.file->path());
   if (tail > 0) {
-    transfer.warning(" The last " + std::to_string(tail) + " byte(s) of '" + input.file_path +
+    transfer.warning(" The last " + std::to_string(tail) + " byte(s) of '" + input.file->path() +
                      "' do not make a whole vector of " + std::to_string(size) +
                      " bytes and were not sent");
   }

@@ -5,7 +5,6 @@ namespace rest_client {
 ReaderInput reader_input(InputFile& file, const UploadPlan& plan, const json& body) {
   ReaderInput input;
   input.file = &file;
-  input.file_path = file.path();
   input.ids_path = plan.ids_path;
   input.vector_file = plan.vector_layout;
   input.format = body.value("file_format", "");

@@ -23,10 +23,9 @@ struct ResumeFrom {
 };
 
 struct ReaderInput {
-  InputFile* file = nullptr;  // the upload's one open of its data file
-  std::string file_path;
-  std::string ids_path;  // empty when no string-id file was named
-  std::string format;    // "csv" or "libsvm" for the line readers, whose values are checked
+  InputFile* file = nullptr;  // the upload's one open of its data file, which names its path
+  std::string ids_path;       // empty when no string-id file was named
+  std::string format;         // "csv" or "libsvm" for the line readers, whose values are checked
   // CSV: the fields that hold no vector values, as the service reads them (a header name, else a
   // 1-based column number).
   std::string id_field;

@@ -53,17 +53,9 @@ RunningHash RunningHash::clone() const {
   return copy;
 }
 
-InputFile::InputFile(const std::string& path, std::uint64_t start, const RunningHash* hash,
-                     bool hashing)
-    : path_(path), file_(std::fopen(path.c_str(), "rb")), hashing_(hashing) {
-  if (file_ == nullptr) return;
-  ::fstat(::fileno(file_), &at_open_);
-  try {
-    start_at(start, hash, hashing);
-  } catch (const std::runtime_error&) {
-    std::fclose(file_);
-    file_ = nullptr;
-  }
+InputFile::InputFile(const std::string& path)
+    : path_(path), file_(std::fopen(path.c_str(), "rb")), hashing_(false) {
+  if (file_ != nullptr) ::fstat(::fileno(file_), &at_open_);
 }
 
 void InputFile::start_at(std::uint64_t start, const RunningHash* hash, bool hashing) {

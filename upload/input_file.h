@@ -40,17 +40,16 @@ class RunningHash {
 // whatever changed since that open is seen against it.
 class InputFile {
  public:
-  // Opens the file at its start, or at `start` with `hash` the state of the bytes before it.
-  // Without `hashing`, the bytes read are not hashed (a dry run keeps no journal).
-  explicit InputFile(const std::string& path, std::uint64_t start = 0,
-                     const RunningHash* hash = nullptr, bool hashing = true);
+  // Opens the file at its start, hashing nothing until `start_at` says so.
+  explicit InputFile(const std::string& path);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   explicit operator bool() const { return file_ != nullptr; }
   std::size_t read(char* buffer, std::size_t size);
-  // Reading begins again at `start`, as the constructor begins it.
+  // Reading begins again at `start`, with `hash` the state of the bytes before it; without
+  // `hashing`, the bytes read are not hashed (a dry run keeps no journal).
   void start_at(std::uint64_t start, const RunningHash* hash = nullptr, bool hashing = true);
   // Back to where reading began, for another pass over the same open file.
   void rewind();

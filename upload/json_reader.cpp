@@ -266,7 +266,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
         const std::size_t got = file.read(buffer, size);
         if (!opened && got > 0) {
           if (buffer[0] != ',' && buffer[0] != ']') {
-            throw std::runtime_error("The array of '" + input.file_path +
+            throw std::runtime_error("The array of '" + input.file->path() +
                                      "' does not go on where the upload stopped");
           }
           buffer[0] = '[';
@@ -312,7 +312,7 @@ void read_json_file(ShardOutput& transfer, const ReaderInput& input) {
       },
       [] { return true; }, start_offset(input));
   file.check_unchanged(sent.total + sent.in_shard, false);  // the array may end before the file
-  sent.require_vectors(input.file_path);
+  sent.require_vectors(input.file->path());
   ids.warn_about_extra_ids();
   transfer.add_data("]", 1);
   sent.hand_off(ids, end, file);

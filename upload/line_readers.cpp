@@ -95,7 +95,7 @@ void read_line_file(ShardOutput& transfer, const ReaderInput& input) {
     }
   });
   file.check_unchanged(sent.total + sent.in_shard);
-  sent.require_vectors(input.file_path);
+  sent.require_vectors(input.file->path());
   ids.warn_about_extra_ids();
   if (transfer.data_size() > 0) sent.hand_off(ids, file.position(), file);
 }
@@ -133,7 +133,7 @@ void read_csv_with_header(ShardOutput& transfer, const ReaderInput& input) {
     }
   });
   file.check_unchanged(sent.total + sent.in_shard);
-  sent.require_vectors(input.file_path);
+  sent.require_vectors(input.file->path());
   ids.warn_about_extra_ids();
   sent.hand_off(ids, file.position(), file);
 }

@@ -252,7 +252,7 @@ bool handle_upload(Session& session, const std::string& project, const std::stri
     print_info("Uploading with file_path: " + file_path + "...");
     require_regular_file(file_path);
     // Every step reads this one open of the file, and a change since is seen against it.
-    InputFile file(file_path, 0, nullptr, false);
+    InputFile file(file_path);
     if (!file) throw std::invalid_argument("Could not open file " + file_path);
     UploadPlanResult planned = plan_upload(project, std::move(options));
     for (const auto& warning : planned.warnings) print_warning(warning);

@@ -75,8 +75,8 @@ void refuse_value(ShardOutput& output, const ReaderInput& input, const LinePlace
   const std::string said = "(line " + std::to_string(place.line) + ", " + where + ") holds \"" +
                            shown(text) + "\", which is not a finite 32-bit number";
   if (output.problem(place.record, place.offset, said)) return;
-  throw std::invalid_argument("Record " + std::to_string(place.record) + " of '" + input.file_path +
-                              "' " + said + "; its shard was not sent");
+  throw std::invalid_argument("Record " + std::to_string(place.record) + " of '" +
+                              input.file->path() + "' " + said + "; its shard was not sent");
 }
 
 // A dry run's note of a record's shape or text.
@@ -209,7 +209,7 @@ void check_libsvm_values(ShardOutput& output, const ReaderInput& input, std::str
                                "\", which is not below 2^32";
       if (!output.problem(place.record, place.offset, said)) {
         throw std::invalid_argument("Record " + std::to_string(place.record) + " of '" +
-                                    input.file_path + "' " + said + "; its shard was not sent");
+                                    input.file->path() + "' " + said + "; its shard was not sent");
       }
     } else if (non_finite(token.substr(colon + 1))) {
       refuse_value(output, input, place, "entry " + std::to_string(entry), token);
