@@ -49,16 +49,6 @@ void print_failure_cause(const HttpResponse& response);
 bool answered(const HttpResponse& response, const std::string& failure_prefix,
               const std::string& separator = "\nResponse: ");
 
-// Removes an option from the map and returns its value; nullopt when absent.
-template <class Map>
-std::optional<std::string> take_option(Map& options, const std::string& key) {
-  const auto found = options.find(key);
-  if (found == options.end()) return std::nullopt;
-  std::string value = std::move(found->second);
-  options.erase(found);
-  return value;
-}
-
 // Whether JSON text nests its arrays and objects at most `max_depth` deep (strings skipped).
 bool nesting_within(std::string_view text, int max_depth);
 // Parses an answer strictly: exceptions on, comments not allowed, nesting bounded.

@@ -35,19 +35,19 @@ bool handle_delete_index(Session& session, const std::string& project, const std
 
 bool handle_insert_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::string& string_id, std::vector<std::string> values,
-                          OptionMap options);
+                          Options options);
 bool handle_insert_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::string& string_id, const std::string& sparse_text,
-                          OptionMap options);
+                          Options options);
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
-                                const WordRows& vectors, OptionMap options);
+                                const WordRows& vectors, Options options);
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
-                                const std::vector<std::string>& sparse_texts, OptionMap options);
+                                const std::vector<std::string>& sparse_texts, Options options);
 bool handle_delete_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::vector<std::string>& ids);
 bool handle_search(Session& session, const std::string& project, const std::string& dataset,
-                   const std::string& index, const std::string& query_type, OptionMap options);
+                   const std::string& index, const std::string& query_type, Options options);
 
 }  // namespace rest_client

@@ -22,13 +22,11 @@ const JobTexts kBatchJobTexts = {
 namespace {
 
 json batch_body(const Session& session, const std::string& project, const std::string& dataset,
-                const OptionMap& options) {
+                const Options& options) {
   json body = request_body(session);
   body["project_name"] = project;
   body["collection_name"] = dataset;
-  if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
-    body["attributes"] = json::parse(attributes->second);
-  }
+  if (options.vector_attributes) body["attributes"] = json::parse(*options.vector_attributes);
   return body;
 }
 
@@ -81,7 +79,7 @@ bool poll_batch_upload_job(Session& session, const std::string& job_id) {
 
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
-                                const WordRows& vectors, OptionMap options) {
+                                const WordRows& vectors, Options options) {
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");
@@ -132,7 +130,7 @@ bool handle_insert_vector_batch(Session& session, const std::string& project,
 
 bool handle_insert_vector_batch(Session& session, const std::string& project,
                                 const std::string& dataset, std::vector<std::string> ids,
-                                const std::vector<std::string>& sparse_texts, OptionMap options) {
+                                const std::vector<std::string>& sparse_texts, Options options) {
   return guarded("handle_insert_batch", [&] {
     print_info("Batch insertion with project_name and collection_name: " + project + " " + dataset +
                "...");

@@ -8,15 +8,13 @@ namespace rest_client {
 namespace {
 
 bool send_insert(Session& session, const std::string& project, const std::string& dataset,
-                 const std::string& string_id, json data, const OptionMap& options) {
+                 const std::string& string_id, json data, const Options& options) {
   json body = request_body(session);
   body["project_name"] = project;
   body["collection_name"] = dataset;
   body["string_id"] = string_id;
   body["data"] = std::move(data);
-  if (const auto attributes = options.find("vector_attributes"); attributes != options.end()) {
-    body["attributes"] = json::parse(attributes->second);
-  }
+  if (options.vector_attributes) body["attributes"] = json::parse(*options.vector_attributes);
   const HttpResponse response = post_limited(session, "/add_data", body);
   if (!answered(response, "Insert failed! Status: ", "\nReponse: ")) return false;
   const std::string code = read_error_code(parse_json(response.text));
@@ -33,7 +31,7 @@ bool send_insert(Session& session, const std::string& project, const std::string
 
 bool handle_insert_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::string& string_id, std::vector<std::string> values,
-                          OptionMap options) {
+                          Options options) {
   return guarded("handle_insert", [&] {
     print_info("Inserting vector to dataset " + dataset + "...");
     return send_insert(session, project, dataset, string_id, dense_json(to_dense_vector(values)),
@@ -43,7 +41,7 @@ bool handle_insert_vector(Session& session, const std::string& project, const st
 
 bool handle_insert_vector(Session& session, const std::string& project, const std::string& dataset,
                           const std::string& string_id, const std::string& sparse_text,
-                          OptionMap options) {
+                          Options options) {
   return guarded("handle_insert", [&] {
     print_info("Inserting vector to dataset " + dataset + "...");
     return send_insert(session, project, dataset, string_id,

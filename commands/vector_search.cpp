@@ -12,21 +12,21 @@
 namespace rest_client {
 namespace {
 
-json filter_from(OptionMap& options) {
+json filter_from(Options& options) {
   json filter = json::object();
-  if (auto attribute = take_option(options, "filter_attribute")) filter["attribute"] = *attribute;
-  if (auto type = take_option(options, "filter_type")) {
+  if (auto attribute = take(options.filter_attribute)) filter["attribute"] = *attribute;
+  if (auto type = take(options.filter_type)) {
     filter["type"] = *type;
     if (*type == "equality") {
-      auto targets = take_option(options, "target_value");
+      auto targets = take(options.target_values);
       if (!targets) throw std::invalid_argument("target_value argument not found");
-      filter["target_values"] = json::parse(*targets);
+      filter["target_values"] = *targets;
     } else if (*type == "range") {
-      if (!options.count("start_value") || !options.count("end_value")) {
+      if (!options.start_value || !options.end_value) {
         throw std::invalid_argument("start_value or end_value argument not found");
       }
-      filter["start_value"] = *take_option(options, "start_value");
-      filter["end_value"] = *take_option(options, "end_value");
+      filter["start_value"] = *take(options.start_value);
+      filter["end_value"] = *take(options.end_value);
     } else {
       throw std::invalid_argument("Invalid filter type, valid types are equality or range");
     }
@@ -34,12 +34,10 @@ json filter_from(OptionMap& options) {
   return filter;
 }
 
-json query_vector_from(const std::string& text) {
-  const json parsed = json::parse(text);
-  if (!parsed.is_array()) throw std::invalid_argument("query_vector must be a JSON array");
+json query_vector_from(const StringList& words) {
   json numbers = json::array();
   try {
-    for (const json& element : parsed) numbers.push_back(finite_double(element.get<std::string>()));
+    for (const std::string& word : words) numbers.push_back(finite_double(word));
   } catch (const std::exception&) {
     throw std::invalid_argument("query vector should consist of decimal numbers");
   }
@@ -56,25 +54,25 @@ std::uint64_t row_number_from(const std::string& text) {
   throw std::invalid_argument("argument -row_number should be a non-negative integer");
 }
 
-void add_query(json& body, const std::string& query_type, OptionMap& options) {
+void add_query(json& body, const std::string& query_type, Options& options) {
   if (query_type == "vector") {
-    auto vector = take_option(options, "query_vector");
+    auto vector = take(options.query_vector);
     if (!vector) throw std::invalid_argument("query_vector argument not found");
     body["query_vector"] = query_vector_from(*vector);
   } else if (query_type == "row") {
-    auto row = take_option(options, "row_number");
+    auto row = take(options.row_number);
     if (!row) throw std::invalid_argument("row_number argument not found");
     body["row_number"] = row_number_from(*row);
   } else if (query_type == "file") {
-    if (!options.count("file_path") || !options.count("file_type")) {
+    if (!options.file_path || !options.file_type) {
       throw std::invalid_argument("file_path or file_type argument not found");
     }
-    const std::string path = *take_option(options, "file_path");
+    const std::string path = *take(options.file_path);
     body["dataset_name"] = path;
     body["file_data"] = base64_encode(readFileContents(path));
-    body["file_format"] = *take_option(options, "file_type");
+    body["file_format"] = *take(options.file_type);
   } else if (query_type == "dataset") {
-    auto dataset = take_option(options, "dataset_name");
+    auto dataset = take(options.query_dataset_name);
     if (!dataset) throw std::invalid_argument("dataset_name argument not found");
     body["query_dataset_name"] = *dataset;
   } else {
@@ -117,7 +115,7 @@ void print_results(Session& session, const json& answer) {
 }  // namespace
 
 bool handle_search(Session& session, const std::string& project, const std::string& dataset,
-                   const std::string& index, const std::string& query_type, OptionMap options) {
+                   const std::string& index, const std::string& query_type, Options options) {
   return guarded("handle_search", [&] {
     print_info("Searching... collection_name, index_name, and query_type: " + dataset + " " +
                index + " " + query_type + "...");
@@ -126,7 +124,7 @@ bool handle_search(Session& session, const std::string& project, const std::stri
     body["collection_name"] = dataset;
     body["query_type"] = query_type;
     body["index_name"] = index;
-    if (auto top_k = take_option(options, "top_k")) {
+    if (auto top_k = take(options.top_k)) {
       try {
         body["top_k"] = std::stoi(*top_k);
       } catch (const std::exception&) {
@@ -136,8 +134,8 @@ bool handle_search(Session& session, const std::string& project, const std::stri
     json filter = filter_from(options);
     if (!filter.empty()) body["filter"] = std::move(filter);
     add_query(body, query_type, options);
-    if (!options.empty()) {
-      for (const auto& [key, value] : options) print_error("Invalid argument: " + key);
+    if (const auto left = options.left_over(); !left.empty()) {
+      for (const auto& key : left) print_error("Invalid argument: " + key);
       return false;
     }
     const HttpResponse response = post_limited(session, "/search", body);

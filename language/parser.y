@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "language/option_values.h"
 #include "language/parse_context.h"
 #include "language/vocabulary.h"
 typedef void* yyscan_t;
@@ -22,12 +23,23 @@ typedef void* yyscan_t;
 #include <algorithm>
 
 #include "language/diagnostics.h"
-#include "language/option_maps.h"
+#include "language/option_values.h"
 #include "language/statement_actions.h"
 
 int yylex(language::Parser::value_type* value, yyscan_t scanner);
 
 #define ABORT_IF_FALSE(ok) do { if (!(ok)) { ctx.error_reported = true; YYABORT; } } while (0)
+
+// An option the table refuses for this statement is a syntax error, recovered from as any other;
+// one whose value it refuses ends the statement.
+#define ADD_OPTION(options, keyword, option, value)                                       \
+  do {                                                                                    \
+    switch (add_option(options, statement_def(keyword), *(option), std::move(value))) {   \
+      case OptionAdded::kAdded: break;                                                    \
+      case OptionAdded::kNotTaken: error("syntax error"); YYERROR;                        \
+      case OptionAdded::kRefused: ctx.error_reported = true; YYABORT;                     \
+    }                                                                                     \
+  } while (0)
 
 namespace {
 
@@ -46,26 +58,23 @@ void help_asked(ParseContext& ctx, const StatementDef* statement) {
 // "[1, 2.5, -3]": a list of number-like words in one token, read as the brackets, words and
 // commas it stands for.
 %token <WordRows> NUMBER_LIST
-%token OPTION NEWLINE HELP HELP_FLAG
+%token NEWLINE HELP HELP_FLAG
 %token <const StatementDef*> ATTACH_INDEX INIT_DATASET CREATE_PROJECT DELETE_DATASET
 %token <const StatementDef*> DELETE_INDEX DELETE_PROJECT DELETE_VECTOR FETCH_DATASETS
 %token <const StatementDef*> FETCH_PROJECTS INSERT_VECTOR INSERT_VECTOR_BATCH LIST_INDEX_INFO
 %token <const StatementDef*> SEARCH UPLOAD
-%token DIM VECTOR_ATTRIBUTES TOP_K FILTER_ATTRIBUTE FILTER_TYPE TARGET_VALUE
-%token START_VALUE END_VALUE QUERY_VECTOR ROW_NUMBER FILE_PATH FILE_TYPE DATASET_NAME
-%token FILE_FORMAT HAS_FIELD_NAMES VECTOR_TYPE VECTOR_ID_FIELD_NAME VECTOR_DATA_FIELD_NAME
-%token ATTRIBUTES BINARY_DIM BINARY_DTYPE QUERY_DATASET_NAME STRING_IDS_FILE_PATH DRY_RUN
-%token RESUME RESEND_UNANSWERED SKIP_UNANSWERED
+// Options carry their entry of the option table, which says what their value must be.
+%token <const OptionDef*> OPTION FLAG
 %token COLON COMMA LBRACKET RBRACKET
 
 %type <std::string> vector_attr_list
 %type <KeyValueList> vector_attr_values key_value_seq
 %type <StringList> insert_vector_list insert_vector_values string_id_list string_ids
-%type <StringList> vector_attr_list_batch vector_attr_values_batch
-%type <StringList> query_vector_list attr_list optional_values value_seq
+%type <StringList> vector_attr_list_batch vector_attr_values_batch value_seq
+%type <std::vector<KeyValueList>> pair_lists
 %type <WordRows> insert_vector_list_batch insert_vector_values_batch batch_row
-%type <OptionMap> insert_vector_options insert_vector_batch_options search_options upload_options
-%type <OptionEntry> insert_vector_option insert_vector_batch_option search_option upload_option
+%type <Options> insert_vector_options insert_vector_batch_options search_options upload_options
+%type <OptionWords> option_value
 
 %%
 
@@ -181,13 +190,32 @@ insert_vector_values
 
 insert_vector_options
   : %empty {}
-  | insert_vector_options insert_vector_option
-      { $$ = std::move($1);
-        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kInsertVector)); }
+  | insert_vector_options OPTION option_value
+      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR", $2, $3); }
+  | insert_vector_options FLAG
+      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR", $2, OptionWords{}); }
   ;
 
-insert_vector_option
-  : VECTOR_ATTRIBUTES vector_attr_list { $$ = OptionEntry("vector_attributes", std::move($2)); }
+// An option's value in any shape an option takes; the option table says which fits.
+option_value
+  : STRING_LITERAL { $$.shape = OptionWords::Shape::kWord; $$.word = std::move($1); }
+  | NUMBER_LIST { $$.shape = OptionWords::Shape::kWords; $$.words = $1.row(0); }
+  | LBRACKET RBRACKET { $$.shape = OptionWords::Shape::kEmptyList; }
+  | LBRACKET value_seq RBRACKET { $$.shape = OptionWords::Shape::kWords; $$.words = std::move($2); }
+  | LBRACKET value_seq COMMA RBRACKET
+      { $$.shape = OptionWords::Shape::kWords; $$.words = std::move($2); }
+  | LBRACKET key_value_seq RBRACKET
+      { $$.shape = OptionWords::Shape::kPairs; $$.pairs = std::move($2); }
+  | LBRACKET key_value_seq COMMA RBRACKET
+      { $$.shape = OptionWords::Shape::kPairs; $$.pairs = std::move($2); }
+  | LBRACKET pair_lists RBRACKET
+      { $$.shape = OptionWords::Shape::kPairLists; $$.pair_lists = std::move($2); }
+  ;
+
+pair_lists
+  : LBRACKET vector_attr_values RBRACKET { $$.push_back(std::move($2)); }
+  | pair_lists COMMA LBRACKET vector_attr_values RBRACKET
+      { $$ = std::move($1); $$.push_back(std::move($4)); }
   ;
 
 vector_attr_list
@@ -246,16 +274,10 @@ batch_row
 
 insert_vector_batch_options
   : %empty {}
-  | insert_vector_batch_options insert_vector_batch_option
-      { $$ = std::move($1);
-        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kNone)); }
-  ;
-
-insert_vector_batch_option
-  : VECTOR_ATTRIBUTES vector_attr_list_batch
-      { std::string text;
-        ABORT_IF_FALSE(object_texts_to_json_array($2, text));
-        $$ = OptionEntry("vector_attributes", std::move(text)); }
+  | insert_vector_batch_options OPTION option_value
+      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR_BATCH", $2, $3); }
+  | insert_vector_batch_options FLAG
+      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR_BATCH", $2, OptionWords{}); }
   ;
 
 vector_attr_list_batch
@@ -277,45 +299,10 @@ search_stmt
 
 search_options
   : %empty {}
-  | search_options search_option
-      { $$ = std::move($1);
-        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kSearch)); }
-  ;
-
-search_option
-  : TOP_K STRING_LITERAL { $$ = OptionEntry("top_k", std::move($2)); }
-  | FILTER_ATTRIBUTE STRING_LITERAL { $$ = OptionEntry("filter_attribute", std::move($2)); }
-  | FILTER_TYPE STRING_LITERAL { $$ = OptionEntry("filter_type", std::move($2)); }
-  | TARGET_VALUE attr_list
-      { std::string text;
-        ABORT_IF_FALSE(strings_to_json_array($2, text));
-        $$ = OptionEntry("target_value", std::move(text)); }
-  | START_VALUE STRING_LITERAL { $$ = OptionEntry("start_value", std::move($2)); }
-  | END_VALUE STRING_LITERAL { $$ = OptionEntry("end_value", std::move($2)); }
-  | QUERY_VECTOR query_vector_list
-      { std::string text;
-        ABORT_IF_FALSE(strings_to_json_array($2, text));
-        $$ = OptionEntry("query_vector", std::move(text)); }
-  | ROW_NUMBER STRING_LITERAL { $$ = OptionEntry("row_number", std::move($2)); }
-  | FILE_PATH STRING_LITERAL { $$ = OptionEntry("file_path", std::move($2)); }
-  | FILE_TYPE STRING_LITERAL { $$ = OptionEntry("file_type", std::move($2)); }
-  | QUERY_DATASET_NAME STRING_LITERAL { $$ = OptionEntry("dataset_name", std::move($2)); }
-  ;
-
-query_vector_list
-  : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
-  | NUMBER_LIST { $$ = $1.row(0); }
-  ;
-
-attr_list
-  : LBRACKET optional_values RBRACKET { $$ = std::move($2); }
-  | NUMBER_LIST { $$ = $1.row(0); }
-  ;
-
-optional_values
-  : %empty {}
-  | value_seq { $$ = std::move($1); }
-  | value_seq COMMA { $$ = std::move($1); }
+  | search_options OPTION option_value
+      { $$ = std::move($1); ADD_OPTION($$, "SEARCH", $2, $3); }
+  | search_options FLAG
+      { $$ = std::move($1); ADD_OPTION($$, "SEARCH", $2, OptionWords{}); }
   ;
 
 value_seq
@@ -332,32 +319,10 @@ upload_stmt
 
 upload_options
   : %empty {}
-  | upload_options upload_option
-      { $$ = std::move($1);
-        ABORT_IF_FALSE(add_option($$, std::move($2), OptionTrace::kNone)); }
-  ;
-
-upload_option
-  : BINARY_DIM STRING_LITERAL { $$ = OptionEntry("binary_dim", std::move($2)); }
-  | BINARY_DTYPE STRING_LITERAL { $$ = OptionEntry("binary_dtype", std::move($2)); }
-  | FILE_FORMAT STRING_LITERAL { $$ = OptionEntry("file_format", std::move($2)); }
-  | DATASET_NAME STRING_LITERAL { $$ = OptionEntry("collection_name", std::move($2)); }
-  | HAS_FIELD_NAMES STRING_LITERAL
-      { std::string normalised;
-        ABORT_IF_FALSE(normalise_has_field_names($2, normalised));
-        $$ = OptionEntry("has_field_names", std::move(normalised)); }
-  | VECTOR_TYPE STRING_LITERAL { $$ = OptionEntry("vector_type", std::move($2)); }
-  | ATTRIBUTES attr_list
-      { std::string text;
-        ABORT_IF_FALSE(strings_to_json_array($2, text));
-        $$ = OptionEntry("attributes", std::move(text)); }
-  | VECTOR_ID_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_id_field_name", std::move($2)); }
-  | VECTOR_DATA_FIELD_NAME STRING_LITERAL { $$ = OptionEntry("vector_data_field_name", std::move($2)); }
-  | STRING_IDS_FILE_PATH STRING_LITERAL { $$ = OptionEntry("string_ids_file_path", std::move($2)); }
-  | DRY_RUN { $$ = OptionEntry("dry_run", "true"); }
-  | RESUME { $$ = OptionEntry("resume", "true"); }
-  | RESEND_UNANSWERED { $$ = OptionEntry("resend_unanswered", "true"); }
-  | SKIP_UNANSWERED { $$ = OptionEntry("skip_unanswered", "true"); }
+  | upload_options OPTION option_value
+      { $$ = std::move($1); ADD_OPTION($$, "UPLOAD", $2, $3); }
+  | upload_options FLAG
+      { $$ = std::move($1); ADD_OPTION($$, "UPLOAD", $2, OptionWords{}); }
   ;
 
 %%

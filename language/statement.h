@@ -6,15 +6,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "client/large_buffers.h"
 
-using OptionMap = std::unordered_map<std::string, std::string>;
-using OptionEntry = std::pair<std::string, std::string>;
 using KeyValueList = std::vector<std::pair<std::string, std::string>>;
 using StringList = std::vector<std::string>;
 
@@ -65,6 +62,40 @@ class WordRows {
   std::vector<std::size_t> word_ends_, row_ends_;
 };
 
+struct OptionDef;
+
+// The options of a statement, each in the type the option table gives it and checked there.
+// Handlers take what they use (`take`); what nobody took is left over, in the order it was typed.
+struct Options {
+  // INSERT_VECTOR, INSERT_VECTOR_BATCH: a JSON object, or an array of them
+  std::optional<std::string> vector_attributes;
+  // SEARCH
+  std::optional<std::string> top_k, filter_attribute, filter_type, start_value, end_value,
+      row_number, file_path, file_type, query_dataset_name;
+  std::optional<StringList> target_values, query_vector;
+  // UPLOAD
+  std::optional<std::string> dataset_name, file_format, vector_type, vector_id_field_name,
+      vector_data_field_name, binary_dtype, string_ids_file_path;
+  std::optional<int> binary_dim;
+  std::optional<bool> has_field_names;
+  std::optional<StringList> attributes;
+  bool dry_run = false, resume = false, resend_unanswered = false, skip_unanswered = false;
+
+  // Every option given, in order, with its value as traces show it.
+  std::vector<std::pair<const OptionDef*, std::string>> given;
+
+  // The names (as diagnostics call them) of the options given and not taken.
+  std::vector<std::string> left_over() const;
+};
+
+template <class T>
+std::optional<T> take(std::optional<T>& field) {
+  return std::exchange(field, std::nullopt);
+}
+inline bool take(bool& flag) {
+  return std::exchange(flag, false);
+}
+
 namespace stmt {
 
 struct CreateProject {
@@ -100,31 +131,31 @@ struct DeleteVector {
 struct InsertDense {
   std::string project, dataset, string_id;
   StringList values;
-  OptionMap options;
+  Options options;
 };
 struct InsertSparse {
   std::string project, dataset, string_id, sparse_text;
-  OptionMap options;
+  Options options;
 };
 struct InsertDenseBatch {
   std::string project, dataset;
   StringList ids;
   WordRows vectors;
-  OptionMap options;
+  Options options;
 };
 struct InsertSparseBatch {
   std::string project, dataset;
   StringList ids;
   StringList sparse_texts;
-  OptionMap options;
+  Options options;
 };
 struct Search {
   std::string project, dataset, index, query_type;
-  OptionMap options;
+  Options options;
 };
 struct Upload {
   std::string project, file_path;
-  OptionMap options;
+  Options options;
 };
 
 }  // namespace stmt

@@ -2,26 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <utility>
 
 #include "language/diagnostics.h"
 #include "language/file_formats.h"
-#include "language/option_maps.h"
+#include "language/option_values.h"
 #include "language/vocabulary.h"
 
 namespace {
-
-// The standard string-to-int rules: leading blanks, a sign, digits; the rest is ignored.
-bool converts_to_int(const std::string& text) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(begin, &end, 10);
-  return end != begin && errno != ERANGE && value >= INT_MIN && value <= INT_MAX;
-}
 
 bool reject_upload(const char* message) {
   yyerror(message);
@@ -64,20 +52,15 @@ bool init_dataset_action(ParseContext& ctx, std::string project, std::string dat
   return true;
 }
 
-bool upload_action(ParseContext& ctx, std::string project, std::string file_path,
-                   OptionMap options) {
-  const auto format = options.find("file_format");
-  if (format == options.end()) return reject_upload("Missing required argument: --file_format");
-  const rest_client::FileFormat* known = rest_client::find_file_format(format->second);
-  if (known != nullptr && known->field_names && options.count("has_field_names") == 0) {
+bool upload_action(ParseContext& ctx, std::string project, std::string file_path, Options options) {
+  if (!options.file_format) return reject_upload("Missing required argument: --file_format");
+  const rest_client::FileFormat* known = rest_client::find_file_format(*options.file_format);
+  if (known != nullptr && known->field_names && !options.has_field_names) {
     return reject_upload("Missing required argument: --has_field_names (required for csv/json)");
   }
-  const auto dim = options.find("binary_dim");
-  if (dim != options.end() && !converts_to_int(dim->second)) {
-    return reject_upload("binary_dim must be an integer");
-  }
   debug("[UPLOAD] File: " + file_path);
-  for (const auto& [key, value] : options) debug("[ARG] " + key + " = " + value);
+  for (const auto& [option, value] : options.given)
+    debug(std::string("[ARG] ") + option->key + " = " + value);
   ctx.statement = stmt::Upload{std::move(project), std::move(file_path), std::move(options)};
   return true;
 }

@@ -12,5 +12,4 @@ bool attach_index_action(ParseContext& ctx, std::string project, std::string dat
                          const std::optional<std::string>& large_index);
 bool init_dataset_action(ParseContext& ctx, std::string project, std::string dataset,
                          std::string vector_type, const std::optional<std::string>& vector_dim);
-bool upload_action(ParseContext& ctx, std::string project, std::string file_path,
-                   OptionMap options);
+bool upload_action(ParseContext& ctx, std::string project, std::string file_path, Options options);

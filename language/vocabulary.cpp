@@ -138,7 +138,7 @@ const std::vector<StatementDef>& statement_table() {
       {"INSERT_VECTOR",
        Token::INSERT_VECTOR,
        {{"project_name"}, {"dataset_name"}, {"string_id"}, {"vector"}},
-       {"--vector_attributes"},
+       OptionTrace::kDebug,
        {
            "Inserts a vector to a dataset and all indices attached to that dataset",
            "Format for dense: INSERT_VECTOR <project_name> <dataset_name> <string_id> [<v_1>, "
@@ -154,7 +154,7 @@ const std::vector<StatementDef>& statement_table() {
       {"INSERT_VECTOR_BATCH",
        Token::INSERT_VECTOR_BATCH,
        {{"project_name"}, {"dataset_name"}, {"string_ids"}, {"vectors"}},
-       {"--vector_attributes"},
+       OptionTrace::kNone,
        {
            "Inserts a vector to a dataset and all indices attached to that dataset",
            "Format for dense: INSERT_VECTOR_BATCH <project_name> <dataset_name> [string_id1, "
@@ -183,9 +183,7 @@ const std::vector<StatementDef>& statement_table() {
         {"dataset_name"},
         {"index_name"},
         {"query_type", {"vector", "row", "file", "dataset"}}},
-       {"--top_k", "--filter_attribute", "--filter_type", "--target_values", "--start_value",
-        "--end_value", "--query_vector", "--row_number", "--file_path", "--file_type",
-        "--query_dataset_name"},
+       OptionTrace::kStandardOutput,
        {
            "Searches an index with given query parameters",
            "Format: SEARCH <project_name> <dataset_name> <index_name> <query_type> options",
@@ -233,10 +231,7 @@ const std::vector<StatementDef>& statement_table() {
       {"UPLOAD",
        Token::UPLOAD,
        {{"project_name"}, {"file_path", {}, true}},
-       {"--dataset_name", "--file_format", "--vector_type", "--has_field_names", "--attributes",
-        "--vector_data_field_name", "--vector_id_field_name", "--binary_dim", "--binary_dtype",
-        "--string_ids_file_path", "--dry-run", "--resume", "--resend-unanswered",
-        "--skip-unanswered"},
+       OptionTrace::kNone,
        {
            "Uploads a file to the database",
            "Format: UPLOAD <project_name> <file_path> options",
@@ -291,48 +286,193 @@ std::vector<const char*> format_names() {
 }  // namespace
 
 const std::vector<OptionDef>& option_table() {
+  using K = OptionKind;
+  using O = Options;
   static const std::vector<OptionDef> table = {
-      {"dim", Token::DIM},
-      {"vector_attributes", Token::VECTOR_ATTRIBUTES},
-      {"top_k", Token::TOP_K},
-      {"filter_attribute", Token::FILTER_ATTRIBUTE},
-      {"filter_type", Token::FILTER_TYPE, {"equality", "range"}},
-      {"target_values", Token::TARGET_VALUE},
-      {"start_value", Token::START_VALUE},
-      {"end_value", Token::END_VALUE},
-      {"query_vector", Token::QUERY_VECTOR},
-      {"row_number", Token::ROW_NUMBER},
-      {"file_path", Token::FILE_PATH, {}, true},
-      {"file_type", Token::FILE_TYPE},
-      {"dataset_name", Token::DATASET_NAME},
-      {"binary_dim", Token::BINARY_DIM},
-      {"binary_dtype", Token::BINARY_DTYPE, {"uint8", "float32"}},
-      {"file_format", Token::FILE_FORMAT, format_names()},
-      {"has_field_names", Token::HAS_FIELD_NAMES, {"true", "false"}},
+      // Reserved, and taken by no statement.
+      {"dim", Token::OPTION},
+      {"vector_attributes",
+       Token::OPTION,
+       {{"INSERT_VECTOR", K::kPairs}, {"INSERT_VECTOR_BATCH", K::kPairLists}},
+       "vector_attributes",
+       "attributes",
+       &O::vector_attributes},
+      // SEARCH. Its handler judges the words in the order it builds the request.
+      {"top_k", Token::OPTION, {{"SEARCH", K::kText}}, "top_k", "top_k", &O::top_k},
+      {"filter_attribute",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "filter_attribute",
+       "filter.attribute",
+       &O::filter_attribute},
+      {"filter_type",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "filter_type",
+       "filter.type",
+       &O::filter_type,
+       {"equality", "range"}},
+      {"target_values",
+       Token::OPTION,
+       {{"SEARCH", K::kWords}},
+       "target_value",
+       "filter.target_values",
+       &O::target_values},
+      {"start_value",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "start_value",
+       "filter.start_value",
+       &O::start_value},
+      {"end_value",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "end_value",
+       "filter.end_value",
+       &O::end_value},
+      {"query_vector",
+       Token::OPTION,
+       {{"SEARCH", K::kWords}},
+       "query_vector",
+       "query_vector",
+       &O::query_vector},
+      {"row_number",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "row_number",
+       "row_number",
+       &O::row_number},
+      {"file_path",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "file_path",
+       "dataset_name",
+       &O::file_path,
+       {},
+       true},
+      {"file_type",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "file_type",
+       "file_format",
+       &O::file_type},
+      {"query_dataset_name",
+       Token::OPTION,
+       {{"SEARCH", K::kText}},
+       "dataset_name",
+       "query_dataset_name",
+       &O::query_dataset_name},
+      // UPLOAD. The file format decides which of them apply.
+      {"dataset_name",
+       Token::OPTION,
+       {{"UPLOAD", K::kText}},
+       "collection_name",
+       "dataset_name",
+       &O::dataset_name},
+      {"file_format",
+       Token::OPTION,
+       {{"UPLOAD", K::kText}},
+       "file_format",
+       "file_format",
+       &O::file_format,
+       format_names()},
       {"vector_type",
-       Token::VECTOR_TYPE,
+       Token::OPTION,
+       {{"UPLOAD", K::kText}},
+       "vector_type",
+       "vector_type",
+       &O::vector_type,
        {"sparse", "dense", "dense1Bit", "dense2Bit", "dense4Bit", "dense8Bit"}},
-      {"vector_id_field_name", Token::VECTOR_ID_FIELD_NAME},
-      {"vector_data_field_name", Token::VECTOR_DATA_FIELD_NAME},
-      {"attributes", Token::ATTRIBUTES},
-      {"query_dataset_name", Token::QUERY_DATASET_NAME},
-      {"string_ids_file_path", Token::STRING_IDS_FILE_PATH, {}, true},
-      {"dry-run", Token::DRY_RUN},
-      {"resume", Token::RESUME},
-      {"resend-unanswered", Token::RESEND_UNANSWERED},
-      {"skip-unanswered", Token::SKIP_UNANSWERED},
+      {"has_field_names",
+       Token::OPTION,
+       {{"UPLOAD", K::kYesNo}},
+       "has_field_names",
+       "has_field_names",
+       &O::has_field_names,
+       {"true", "false"}},
+      {"attributes",
+       Token::OPTION,
+       {{"UPLOAD", K::kWords}},
+       "attributes",
+       "vector_attributes",
+       &O::attributes},
+      {"vector_data_field_name",
+       Token::OPTION,
+       {{"UPLOAD", K::kText}},
+       "vector_data_field_name",
+       "vector_data_field_name",
+       &O::vector_data_field_name},
+      {"vector_id_field_name",
+       Token::OPTION,
+       {{"UPLOAD", K::kText}},
+       "vector_id_field_name",
+       "vector_id_field_name",
+       &O::vector_id_field_name},
+      {"binary_dim",
+       Token::OPTION,
+       {{"UPLOAD", K::kInteger}},
+       "binary_dim",
+       "binary_dim",
+       &O::binary_dim},
+      {"binary_dtype",
+       Token::OPTION,
+       {{"UPLOAD", K::kOneOf}},
+       "binary_dtype",
+       "binary_dtype",
+       &O::binary_dtype,
+       {"uint8", "float32"}},
+      {"string_ids_file_path",
+       Token::OPTION,
+       {{"UPLOAD", K::kText}},
+       "string_ids_file_path",
+       "",
+       &O::string_ids_file_path,
+       {},
+       true},
+      {"dry-run", Token::FLAG, {{"UPLOAD", K::kFlag}}, "dry_run", "", &O::dry_run},
+      {"resume", Token::FLAG, {{"UPLOAD", K::kFlag}}, "resume", "", &O::resume},
+      {"resend-unanswered",
+       Token::FLAG,
+       {{"UPLOAD", K::kFlag}},
+       "resend_unanswered",
+       "",
+       &O::resend_unanswered},
+      {"skip-unanswered",
+       Token::FLAG,
+       {{"UPLOAD", K::kFlag}},
+       "skip_unanswered",
+       "",
+       &O::skip_unanswered},
       {"h", Token::HELP_FLAG},
   };
   return table;
 }
 
-int reserved_word_token(std::string_view word, const StatementDef** statement) {
+const OptionUse* option_use(const OptionDef& option, const StatementDef& statement) {
+  for (const OptionUse& use : option.uses) {
+    if (std::string_view(use.statement) == statement.keyword) return &use;
+  }
+  return nullptr;
+}
+
+std::vector<const OptionDef*> statement_options(const StatementDef& statement) {
+  std::vector<const OptionDef*> options;
+  for (const OptionDef& option : option_table()) {
+    if (option_use(option, statement) != nullptr) options.push_back(&option);
+  }
+  return options;
+}
+
+int reserved_word_token(std::string_view word, const StatementDef** statement,
+                        const OptionDef** option) {
   *statement = nullptr;
+  if (option != nullptr) *option = nullptr;
   // Most words are values; a reserved word starts with a letter or a dash.
   if (word.empty() || !(is_letter(word.front()) || word.front() == '-')) return 0;
   if (word.front() == '-') {
-    const OptionDef* option = find_option(word);
-    return option != nullptr ? option->token : 0;
+    const OptionDef* found = find_option(word);
+    if (option != nullptr) *option = found;
+    return found != nullptr ? found->token : 0;
   }
   if (same_ignoring_case(word, "HELP")) return Token::HELP;
   for (const auto& entry : statement_table()) {
@@ -385,10 +525,8 @@ std::vector<std::string> completion_candidates(const std::string& before, const 
   const ArgumentDef* argument =
       position < entry->arguments.size() ? &entry->arguments[position] : nullptr;
   const std::string previous = lower(words.back());
-  const std::string typed_option = previous.rfind("--", 0) == 0 ? previous : "-" + previous;
   const OptionDef* option = find_option(previous);
-  const bool offered_here =
-      std::count(entry->options.begin(), entry->options.end(), typed_option) != 0;
+  const bool offered_here = option != nullptr && option_use(*option, *entry) != nullptr;
   if ((option != nullptr && option->file) || (argument != nullptr && argument->file)) {
     wants_file = true;
     return found;
@@ -402,7 +540,9 @@ std::vector<std::string> completion_candidates(const std::string& before, const 
     return found;
   }
   if (!word.empty() && word[0] == '-') {
-    for (const char* candidate : entry->options) offer(candidate);
+    for (const OptionDef* candidate : statement_options(*entry)) {
+      offer(std::string("--") + candidate->name);
+    }
     offer("-h");
   }
   return found;

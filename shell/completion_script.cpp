@@ -92,11 +92,10 @@ _orvix_complete() {
   for (const auto& statement : statement_table()) {
     out << "    " << statement.keyword << ")\n";
     std::ostringstream options;
-    for (const char* typed : statement.options) {
-      const std::string name = std::string(typed).substr(2);
-      const auto found = std::find_if(option_table().begin(), option_table().end(),
-                                      [&](const OptionDef& o) { return name == o.name; });
-      if (found == option_table().end()) continue;
+    std::vector<std::string> typed_options;
+    for (const OptionDef* found : statement_options(statement)) {
+      const std::string name = found->name;
+      typed_options.push_back("--" + name);
       if (found->file) {
         options << "        " << name << ") _orvix_files; return ;;\n";
       } else if (!found->values.empty()) {
@@ -118,7 +117,6 @@ _orvix_complete() {
     if (!arguments.str().empty()) {
       out << "      case $position in\n" << arguments.str() << "      esac\n";
     }
-    std::vector<const char*> typed_options = statement.options;
     typed_options.push_back("-h");
     out << "      case $cur in -*) _orvix_offer \"" << joined(typed_options) << "\" ;; esac\n"
         << "      ;;\n";

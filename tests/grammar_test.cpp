@@ -2,7 +2,6 @@
 
 #include <functional>
 
-#include "language/option_maps.h"
 #include "language/vocabulary.h"
 #include "tests/language_test_util.h"
 
@@ -105,6 +104,11 @@ TEST(Grammar, OutcomesOfWellAndMalformedLines) {
            help_of("UPLOAD"), {}, false},
       {"UPLOAD p f.bin --file_format binary --binary_dim 99999999999",
        language_error("binary_dim must be an integer") + help_of("UPLOAD"), {}, false},
+      {"UPLOAD p f.npy --file_format npy --binary_dtype int8",
+       language_error("Argument binary_dtype must be \"uint8\" or \"float32\", not \"int8\"") +
+           help_of("UPLOAD"), {}, false},
+      {"INSERT_VECTOR_BATCH p d [a] [[1]] --vector_attributes [c:1]",
+       kSyntaxError + help_of("INSERT_VECTOR_BATCH"), {}, false},
       {"UPLOAD p f.bin --file_format binary --binary_dim \" 12abc\"", "",
        {"upload p f.bin {binary_dim= 12abc;file_format=binary;}"}, true},
       {"UPLOAD p f.csv --file_format CSV --dataset_name a", "",

@@ -161,7 +161,7 @@ TEST_F(HandlerTest, Indices) {
 TEST_F(HandlerTest, AttachPollsAtTheIntervalItsDatasetSizeSets) {
   service.on("/api/fetch_datasets", 200,
              R"j({"datasets":[{"name":"other","dimension":"(9,9)"},)j"
-             R"j({"name":"d","dimension":"(500000, 16)"}]})j");
+             R"j({"name":"d","dimension":"(300000, 16)"}]})j");
   service.on("/api/attach_index", 200, R"({"success":true,"job_id":"j-1"})");
   for (const char* state : {"pending", "in_progress", "finished"}) {
     service.on("/api/get_attach_index_status", 200,
@@ -169,7 +169,7 @@ TEST_F(HandlerTest, AttachPollsAtTheIntervalItsDatasetSizeSets) {
   }
   CapturedOutput capture;
   EXPECT_TRUE(run_statement_line(session, "ATTACH_INDEX p d i innerProduct true"));
-  EXPECT_EQ(capture.out(), " Number of vectors to be indexed: 500000\nwait_time 15000\n" +
+  EXPECT_EQ(capture.out(), " Number of vectors to be indexed: 300000\nwait_time 3000\n" +
                                success("Request in queue") +
                                success("Successfully attached index"));
   EXPECT_EQ(capture.err(),
@@ -177,7 +177,7 @@ TEST_F(HandlerTest, AttachPollsAtTheIntervalItsDatasetSizeSets) {
                 info("Attaching index with collection_name, index_name, and dist_type: d i Inner "
                      "Product...") +
                 info("Attaching index 'i' to dataset 'd'") + info("Attaching index..."));
-  EXPECT_EQ(sleeps, (std::vector<long long>{15000, 15000}));
+  EXPECT_EQ(sleeps, (std::vector<long long>{3000, 3000}));
   EXPECT_EQ(bodies("/attach_index"),
             std::vector<std::string>{R"({"collection_name":"d","dist_type":"Inner Product",)"
                                      R"("index_name":"i","large_index":true,"project_name":"p",)"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -21,12 +22,11 @@ using T = language::Parser::token;
 std::string token_name(int token) {
   // clang-format off
   static const std::map<int, std::string> names = {
-      {T::ATTACH_INDEX, "ATTACH_INDEX"}, {T::DIM, "DIM"}, {T::HELP_FLAG, "HELP_FLAG"},
+      {T::ATTACH_INDEX, "ATTACH_INDEX"}, {T::HELP_FLAG, "HELP_FLAG"},
       {T::HELP, "HELP"}, {T::NEWLINE, "NL"}, {T::LBRACKET, "["}, {T::RBRACKET, "]"},
-      {T::COLON, ":"}, {T::COMMA, ","}, {T::TOP_K, "TOP_K"}, {T::SEARCH, "SEARCH"},
-      {T::LIST_INDEX_INFO, "LIST_INDEX_INFO"}, {T::TARGET_VALUE, "TARGET_VALUE"},
+      {T::COLON, ":"}, {T::COMMA, ","}, {T::SEARCH, "SEARCH"},
+      {T::LIST_INDEX_INFO, "LIST_INDEX_INFO"},
       {T::INSERT_VECTOR, "INSERT_VECTOR"}, {T::INSERT_VECTOR_BATCH, "INSERT_VECTOR_BATCH"},
-      {T::VECTOR_ATTRIBUTES, "VECTOR_ATTRIBUTES"}, {T::STRING_IDS_FILE_PATH, "STRING_IDS_FILE_PATH"},
       {T::UPLOAD, "UPLOAD"}};
   // clang-format on
   const auto found = names.find(token);
@@ -52,6 +52,12 @@ std::string scan(const std::string& line) {
         words += (words.empty() ? "'" : ",'") + word + "'";
       out += "[" + words + "]";
       value.destroy<WordRows>();
+    } else if (token == T::OPTION || token == T::FLAG) {
+      // An option shows as its table name in capitals.
+      for (const char* c = value.as<const OptionDef*>()->name; *c != '\0'; ++c) {
+        out += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+      }
+      value.destroy<const OptionDef*>();
     } else {
       out += token_name(token);
       if (token == T::SEARCH || token == T::UPLOAD || token == T::ATTACH_INDEX ||
@@ -98,7 +104,7 @@ TEST(Lexer, TokensFollowLongestMatchThenFirstRule) {
       {"   \t\r\n", "NL"},
       {"LIST_INDEX SEARCHES search help HELPER\n",
        "LIST_INDEX_INFO 'SEARCHES' SEARCH HELP 'HELPER' NL"},
-      {"-dim --dim --target_values\n", "DIM DIM TARGET_VALUE NL"},
+      {"-dim --dim --target_values\n", "DIM DIM TARGET_VALUES NL"},
       {"INSERT_VECTOR_BATCH insert_vector --vector_attributes\n",
        "INSERT_VECTOR_BATCH INSERT_VECTOR VECTOR_ATTRIBUTES NL"},
       {"\"a\\\"b, [c]\" \"unterminated x\n", "'a\\\"b, [c]' token256 (unterminated)"},

@@ -12,6 +12,7 @@
 #include "client/payload.h"
 #include "tests/support/decode.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/upload_options.h"
 #include "upload/shard_transfer.h"
 #include "upload/upload_command.h"
 
@@ -135,7 +136,8 @@ TEST_F(UploadTest, FilesAreCutIntoShardsAtRecordBoundaries) {
     answer_well();
     session.upload.shard_size = c.shard_size;
     CapturedOutput capture;
-    EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), c.options), c.ok);
+    EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), upload_options(c.options)),
+              c.ok);
     EXPECT_EQ(datas(), c.data);
     if (!c.ids.empty()) {
       std::vector<std::optional<std::string>> ids;
@@ -160,7 +162,8 @@ TEST_F(UploadTest, ARunOutOfIdsIsToldWithItsShard) {
   CapturedOutput capture;
   EXPECT_FALSE(handle_upload(
       session, "p", data,
-      {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}}));
+      upload_options(
+          {{"file_format", "libsvm"}, {"collection_name", "d"}, {"string_ids_file_path", ids}})));
   const std::string out = capture.out();
   const auto warned = out.find("libsvm and string ids file have different number of lines");
   const auto second = out.find("Uploaded [2] data shards");
@@ -182,7 +185,8 @@ TEST_F(UploadTest, AnInterruptAfterAShardIsAcceptedNamesItsJob) {
       Waits([] { return Clock::now(); }, [](std::chrono::nanoseconds) { request_interrupt(); });
   const std::string data = file("one.libsvm", "1 1:0.5\n");
   try {
-    handle_upload(session, "p", data, {{"file_format", "libsvm"}, {"collection_name", "d"}});
+    handle_upload(session, "p", data,
+                  upload_options({{"file_format", "libsvm"}, {"collection_name", "d"}}));
     ADD_FAILURE() << "not interrupted";
   } catch (const Interrupted& interrupted) {
     EXPECT_NE(interrupted.what.find("after 1 shard(s) were accepted (records 1-1, job \"j\": "
@@ -197,11 +201,11 @@ TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
   const std::string csv = file("q.csv", "1,2,3,\n4,5,6,\n");
   CapturedOutput capture("yes\ny\n 2x\ny\n1 3 x 4\n");
   EXPECT_TRUE(handle_upload(session, "p", csv,
-                            {{"file_format", "csv"},
-                             {"collection_name", "d"},
-                             {"has_field_names", "false"},
-                             {"vector_type", "dense"},
-                             {"attributes", "[]"}}));
+                            upload_options({{"file_format", "csv"},
+                                            {"collection_name", "d"},
+                                            {"has_field_names", "false"},
+                                            {"vector_type", "dense"},
+                                            {"attributes", "[]"}})));
   EXPECT_EQ(
       capture.out().substr(0, capture.out().find("Server returns")),
       yellow("[WARNING]Argument attributes discarded") +
@@ -219,10 +223,10 @@ TEST_F(UploadTest, HeaderlessCsvAsksForColumns) {
   for (const std::string input : {"y\n", "y\nnone\n", "n\n"}) {
     CapturedOutput ended(input);
     EXPECT_FALSE(handle_upload(session, "p", csv,
-                               {{"file_format", "csv"},
-                                {"collection_name", "d"},
-                                {"has_field_names", "false"},
-                                {"vector_type", "dense"}}));
+                               upload_options({{"file_format", "csv"},
+                                               {"collection_name", "d"},
+                                               {"has_field_names", "false"},
+                                               {"vector_type", "dense"}})));
     EXPECT_NE(ended.out().find("[ERROR] Error in upload: "), std::string::npos) << input;
   }
 }
@@ -238,8 +242,8 @@ TEST_F(UploadTest, JobPollingAndTheFinalWait) {
              R"({"success":true,"status":"finished","error_message":"m"})");
   const std::string path = file("two.libsvm", "ab\ncd\n");
   CapturedOutput capture;
-  EXPECT_TRUE(
-      handle_upload(session, "p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}}));
+  EXPECT_TRUE(handle_upload(session, "p", path,
+                            upload_options({{"file_format", "libsvm"}, {"collection_name", "d"}})));
   std::string out = capture.out();
   for (std::size_t at; (at = out.find("\033[33m")) != std::string::npos;) {
     out.erase(at, out.find('\n', at) + 1 - at);  // the checksum warnings
@@ -291,7 +295,7 @@ TEST_F(UploadTest, ServiceFailures) {
     service.on("/api/upload", c.status, c.upload_answer);
     if (!c.job_answer.empty()) service.on("/api/get_upload_data_status", 200, c.job_answer);
     CapturedOutput capture;
-    EXPECT_FALSE(handle_upload(session, "p", path, options));
+    EXPECT_FALSE(handle_upload(session, "p", path, upload_options(options)));
     std::string out = capture.out();
     if (const auto at = out.find("\033[33m[WARNING] The server's"); at != std::string::npos) {
       out.erase(at, out.find('\n', at) + 1 - at);
@@ -406,7 +410,7 @@ TEST_F(UploadTest, FilesThatCannotBeSentWholeAreRefusedOrReported) {
     answer_well();
     session.upload.shard_size = c.shard_size;
     CapturedOutput capture("n\nn\n");  // the column questions
-    EXPECT_EQ(handle_upload(session, "p", c.path, c.options), c.result) << c.said;
+    EXPECT_EQ(handle_upload(session, "p", c.path, upload_options(c.options)), c.result) << c.said;
     EXPECT_NE((capture.out() + capture.err()).find(c.said), std::string::npos) << c.said << "\n"
                                                                                << capture.out();
     EXPECT_EQ(bodies("/upload").size(), c.shards) << c.said;
@@ -485,7 +489,8 @@ TEST_F(UploadTest, ADryRunNamesEachProblemsRecordAndSendsNothing) {
     OptionMap options = c.options;
     options["dry_run"] = "true";
     CapturedOutput capture;
-    EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), options), c.problems.empty());
+    EXPECT_EQ(handle_upload(session, "p", file(c.name, c.contents), upload_options(options)),
+              c.problems.empty());
     EXPECT_TRUE(service.requests().empty());
     const json& members = session.output.members;
     EXPECT_EQ(members.at("records"), c.records);
@@ -519,10 +524,10 @@ TEST_F(UploadTest, AFileCutShortWhileItIsReadFailsTheUpload) {
     EXPECT_EQ(::truncate(path.c_str(), 1 << 20), 0);
   });
   const bool result = handle_upload(session, "p", path,
-                                    {{"file_format", "binary"},
-                                     {"collection_name", "d"},
-                                     {"binary_dim", "4"},
-                                     {"binary_dtype", "uint8"}});
+                                    upload_options({{"file_format", "binary"},
+                                                    {"collection_name", "d"},
+                                                    {"binary_dim", "4"},
+                                                    {"binary_dtype", "uint8"}}));
   cutter.join();
   EXPECT_FALSE(result);
   EXPECT_NE(capture.out().find("The file '" + path + "' changed while it was read"),
@@ -542,8 +547,8 @@ TEST_F(UploadTest, AFileChangedBeforeItsReaderBeginsFailsTheUpload) {
     while (service.requests_to("/api/fetch_datasets").empty()) std::this_thread::yield();
     std::ofstream(path, std::ios::app) << "2 1:0.25\n";
   });
-  const bool result =
-      handle_upload(session, "p", path, {{"file_format", "libsvm"}, {"collection_name", "d"}});
+  const bool result = handle_upload(
+      session, "p", path, upload_options({{"file_format", "libsvm"}, {"collection_name", "d"}}));
   writer.join();
   std::filesystem::remove_all(session.upload.journal_dir);
   EXPECT_FALSE(result);
@@ -598,7 +603,8 @@ TEST_F(UploadTest, EmbeddingFilesTravelAsTheSameBinaryShards) {
   auto upload = [&](const std::string& name, const std::string& contents, OptionMap given) {
     answer_well();
     CapturedOutput capture;
-    const bool ok = handle_upload(session, "p", file(name, contents), std::move(given));
+    const bool ok =
+        handle_upload(session, "p", file(name, contents), upload_options(std::move(given)));
     return std::make_tuple(ok, shards(), capture.out() + capture.err());
   };
   const auto floats =
@@ -715,9 +721,9 @@ TEST_F(UploadTest, ADryRunCountsTheShardsTheUploadSends) {
       OptionMap dry = options;
       dry["dry_run"] = "true";
       CapturedOutput capture("n\nn\n");
-      EXPECT_TRUE(handle_upload(session, "p", path, dry)) << capture.out();
+      EXPECT_TRUE(handle_upload(session, "p", path, upload_options(dry))) << capture.out();
       const auto shards = session.output.members.at("shards").get<std::size_t>();
-      EXPECT_TRUE(handle_upload(session, "p", path, options));
+      EXPECT_TRUE(handle_upload(session, "p", path, upload_options(options)));
       EXPECT_EQ(bodies("/upload").size(), shards) << shard_size;
     }
   }

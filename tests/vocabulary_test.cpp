@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "language/statement.h"
 #include "language/vocabulary.h"
 #include "tests/support/capture.h"
@@ -83,29 +85,50 @@ TEST(Vocabulary, EveryStatementParsesInTheFormItsHelpGives) {
   }
 }
 
-// Every option a statement offers is reserved, documented in its help and known to the grammar;
-// every reserved option is offered by a statement, but -h (every statement's) and --dim (held
-// back so that it is refused everywhere).
-TEST(Vocabulary, OptionsAreReservedAndDocumented) {
+// Every option is taken by some statement (but -h, every statement's, and --dim, held back so
+// that it is refused everywhere), documented in its help, and parsed by the grammar into the
+// statement with a value of its kind.
+TEST(Vocabulary, EveryOptionIsDocumentedAndKnownToTheGrammar) {
+  const std::map<std::string, std::string> lines = {
+      {"INSERT_VECTOR", "INSERT_VECTOR p d id [1]"},
+      {"INSERT_VECTOR_BATCH", "INSERT_VECTOR_BATCH p d [a] [[1]]"},
+      {"SEARCH", "SEARCH p d i vector"},
+      {"UPLOAD", "UPLOAD p f"}};
+  const std::map<OptionKind, std::string> values = {{OptionKind::kFlag, ""},
+                                                    {OptionKind::kText, " x"},
+                                                    {OptionKind::kInteger, " 3"},
+                                                    {OptionKind::kYesNo, " no"},
+                                                    {OptionKind::kWords, " [a]"},
+                                                    {OptionKind::kPairs, " [k:v]"},
+                                                    {OptionKind::kPairLists, " [[k:v]]"}};
   for (const auto& option : option_table()) {
     const std::string typed = std::string("--") + option.name;
-    const bool offered =
-        typed == "--h" || typed == "--dim" ||
-        std::any_of(statement_table().begin(), statement_table().end(),
-                    [&](const StatementDef& entry) {
-                      return std::count(entry.options.begin(), entry.options.end(), typed) != 0;
-                    });
-    EXPECT_TRUE(offered) << typed;
+    EXPECT_EQ(option.uses.empty(), typed == "--h" || typed == "--dim") << typed;
+    for (const OptionUse& use : option.uses) {
+      const StatementDef& entry = statement_def(use.statement);
+      std::string help;
+      for (const char* line : entry.help) help += std::string(line) + "\n";
+      EXPECT_NE(help.find("\"" + typed + "\""), std::string::npos) << use.statement << typed;
+      const std::string value = use.kind == OptionKind::kOneOf
+                                    ? std::string(" ") + option.values.at(0)
+                                    : values.at(use.kind);
+      std::string line = lines.at(use.statement) + " " + typed + value;
+      if (entry.keyword == std::string("UPLOAD") && typed != "--file_format")
+        line += " -file_format libsvm";
+      testing_support::CapturedOutput capture;
+      const ParsedLine parsed = parse_statement_line(line);
+      ASSERT_TRUE(parsed.statement) << line << capture.out();
+      const Options& given = std::visit(
+          [](const auto& s) -> const Options& {
+            if constexpr (requires { s.options; }) return s.options;
+            throw std::logic_error("a statement without options");
+          },
+          *parsed.statement);
+      EXPECT_FALSE(given.left_over().empty()) << line;
+      EXPECT_EQ(given.given.front().first, &option) << line;
+    }
   }
   for (const auto& entry : statement_table()) {
-    std::string help;
-    for (const char* line : entry.help) help += std::string(line) + "\n";
-    for (const char* option : entry.options) {
-      const StatementDef* statement = nullptr;
-      EXPECT_NE(reserved_word_token(option, &statement), 0) << option;
-      EXPECT_NE(help.find(std::string("\"") + option + "\""), std::string::npos)
-          << entry.keyword << " " << option;
-    }
     const StatementDef* statement = nullptr;
     EXPECT_EQ(reserved_word_token(entry.keyword, &statement), entry.token);
     EXPECT_EQ(statement, &entry);

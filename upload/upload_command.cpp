@@ -231,7 +231,7 @@ bool send_file(Session& session, InputFile& file, const UploadPlan& plan, const 
 }  // namespace
 
 bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
-                   OptionMap options) {
+                   Options options) {
   SentShards sent;
   std::optional<UploadJournal> journal;
   bool dry_run = false, sending = false;

@@ -10,6 +10,6 @@ namespace rest_client {
 
 // True only after every shard's upload job has finished.
 bool handle_upload(Session& session, const std::string& project, const std::string& file_path,
-                   OptionMap options);
+                   Options options);
 
 }  // namespace rest_client

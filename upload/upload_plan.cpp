@@ -10,32 +10,15 @@ namespace {
 
 using json = nlohmann::json;
 
-int integer_dim(const std::string& text) {
-  try {
-    return std::stoi(text);
-  } catch (const std::exception&) {
-    throw std::invalid_argument("argument -binary_dim should be an integer");
-  }
-}
-
-// The value types a binary vector may have; any other would be read as something it is not.
-std::string checked_dtype(const std::string& dtype) {
-  if (dtype != "float32" && dtype != "uint8") {
-    throw std::invalid_argument("Argument binary_dtype must be \"float32\" or \"uint8\", not \"" +
-                                service_text(dtype) + "\"");
-  }
-  return dtype;
-}
-
 // Fills the plan; throws std::invalid_argument (or the JSON library's errors) with the text
 // the user sees.
 void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::string& project,
-          OptionMap& options) {
+          Options& options) {
   json& body = plan.body;
   body["compression_type"] = "gzip";
   body["project_name"] = project;
 
-  const auto format_name = take_option(options, "file_format");
+  const auto format_name = take(options.file_format);
   if (!format_name) throw std::invalid_argument("File format argument required!");
   const FileFormat* format = find_file_format(*format_name);
   if (format == nullptr) {
@@ -43,10 +26,10 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     throw std::invalid_argument("File format must be one of " + service_format_list());
   }
   body["file_format"] = format->sent_as;
-  const bool field_names = take_option(options, "has_field_names").value_or("true") != "false";
+  const bool field_names = take(options.has_field_names).value_or(true);
   body["has_field_names"] = field_names;
 
-  auto dataset = take_option(options, "collection_name");
+  auto dataset = take(options.dataset_name);
   if (!dataset) {
     throw std::invalid_argument(
         "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
@@ -57,14 +40,12 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
 
   // The id and attribute fields: header names, or column numbers.
   auto take_field_options = [&] {
-    if (auto id_field = take_option(options, "vector_id_field_name")) {
+    if (auto id_field = take(options.vector_id_field_name)) {
       body["vector_id_field_name"] = *id_field;
     }
-    if (auto attributes = take_option(options, "attributes")) {
-      body["vector_attributes"] = json::parse(*attributes).get<std::vector<std::string>>();
-    }
+    if (auto attributes = take(options.attributes)) body["vector_attributes"] = *attributes;
   };
-  const auto vector_type = take_option(options, "vector_type");
+  const auto vector_type = take(options.vector_type);
   if (format->vectors == FormatVectors::kAsked) {
     if (!vector_type) {
       throw std::invalid_argument("Argument vector_type required for " + *format_name +
@@ -84,36 +65,33 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   if (format->reader == FormatReader::kVectorFile) {
     // They travel as binary files; their dimension and value type are read from the file.
     plan.vector_file = *format_name;
-    if (const auto dim = take_option(options, "binary_dim")) plan.expected_dim = integer_dim(*dim);
-    if (const auto dtype = take_option(options, "binary_dtype")) {
-      plan.expected_dtype = checked_dtype(*dtype);
-    }
+    plan.expected_dim = take(options.binary_dim);
+    plan.expected_dtype = take(options.binary_dtype);
   } else if (format->reader == FormatReader::kBinary) {
-    const auto dim = take_option(options, "binary_dim");
-    if (!dim) throw std::invalid_argument("Missing binary_dim argument");
-    const int dimension = integer_dim(*dim);
-    body["binary_dim"] = dimension;
-    const auto dtype = take_option(options, "binary_dtype");
+    const auto dimension = take(options.binary_dim);
+    if (!dimension) throw std::invalid_argument("Missing binary_dim argument");
+    body["binary_dim"] = *dimension;
+    const auto dtype = take(options.binary_dtype);
     if (!dtype) throw std::invalid_argument("Missing binary_dtype argument");
-    body["binary_dtype"] = checked_dtype(*dtype);
+    body["binary_dtype"] = *dtype;
     plan.floats = *dtype == "float32";
-    plan.record_size = static_cast<long long>(dimension) * (plan.floats ? 4 : 1);
+    plan.record_size = static_cast<long long>(*dimension) * (plan.floats ? 4 : 1);
   } else if (field_names && format->field_names) {
     if (format->reader == FormatReader::kJson) {
-      const auto data_field = take_option(options, "vector_data_field_name");
+      const auto data_field = take(options.vector_data_field_name);
       if (!data_field) throw std::invalid_argument("Missing vector_data_field_name argument");
       body["vector_data_field_name"] = *data_field;
     }
     take_field_options();
-  } else if (csv && options.count("dry_run") != 0) {
+  } else if (csv && options.dry_run) {
     // A dry run asks nothing: the column numbers an upload would ask for come from the options.
     plan.ask_columns = true;
     take_field_options();
   } else {
-    if (take_option(options, "vector_id_field_name")) {
+    if (take(options.vector_id_field_name)) {
       warnings.push_back("Argument vector_id_field_name discarded");
     }
-    if (take_option(options, "attributes")) warnings.push_back("Argument attributes discarded");
+    if (take(options.attributes)) warnings.push_back("Argument attributes discarded");
     plan.ask_columns = csv;
   }
 
@@ -134,11 +112,11 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
       plan.reader = UploadReader::kLines;
       break;
   }
-  plan.ids_path = take_option(options, "string_ids_file_path").value_or("");
-  plan.dry_run = take_option(options, "dry_run").has_value();
-  plan.resume = take_option(options, "resume").has_value();
-  plan.resend_unanswered = take_option(options, "resend_unanswered").has_value();
-  plan.skip_unanswered = take_option(options, "skip_unanswered").has_value();
+  plan.ids_path = take(options.string_ids_file_path).value_or("");
+  plan.dry_run = take(options.dry_run);
+  plan.resume = take(options.resume);
+  plan.resend_unanswered = take(options.resend_unanswered);
+  plan.skip_unanswered = take(options.skip_unanswered);
   if ((plan.resend_unanswered || plan.skip_unanswered) && !plan.resume) {
     throw std::invalid_argument("--resend-unanswered and --skip-unanswered go with --resume");
   }
@@ -148,12 +126,12 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
   if (plan.resume && plan.dry_run) {
     throw std::invalid_argument("--resume and --dry-run exclude each other");
   }
-  for (const auto& [key, value] : options) plan.invalid_arguments.push_back(key);
+  plan.invalid_arguments = options.left_over();
 }
 
 }  // namespace
 
-UploadPlanResult plan_upload(const std::string& project, OptionMap options) {
+UploadPlanResult plan_upload(const std::string& project, Options options) {
   UploadPlanResult result;
   UploadPlan plan;
   try {

@@ -41,6 +41,6 @@ struct UploadPlanResult {
   std::string error;  // without a plan: why
 };
 
-UploadPlanResult plan_upload(const std::string& project, OptionMap options);
+UploadPlanResult plan_upload(const std::string& project, Options options);
 
 }  // namespace rest_client

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "language/statement.h"
+#include "language/vocabulary.h"
 
 namespace testing_support {
 
@@ -14,8 +15,9 @@ inline std::string joined(const std::vector<std::string>& parts) {
   return text + "]";
 }
 
-inline std::string options_text(const OptionMap& options) {
-  std::map<std::string, std::string> sorted(options.begin(), options.end());
+inline std::string options_text(const Options& options) {
+  std::map<std::string, std::string> sorted;
+  for (const auto& [option, value] : options.given) sorted.emplace(option->key, value);
   std::string text = "{";
   for (const auto& [key, value] : sorted) text += key + "=" + value + ";";
   return text + "}";
