@@ -4,6 +4,7 @@
 
 #include "server/job_inputs.h"
 #include "server/limits.h"
+#include "server/request_fields.h"
 
 namespace orvix_local {
 namespace {
@@ -16,7 +17,7 @@ BodyRule body_rule(const std::string& path, const ServiceLimits& limits) {
 }
 
 HttpAnswer json_answer(int status, const json& body) {
-  return {status, body.dump(-1, ' ', false, json::error_handler_t::replace)};
+  return {status, answer_text(body)};
 }
 
 bool is_endpoint_name(const std::string& name) {
@@ -39,9 +40,9 @@ HttpAnswer route(LocalService& service, HttpRequest& request) {
       std::optional<MappedInput> mapped;
       if (request.spooled) mapped.emplace(request.spooled.path());
       auto [status, answer] =
-          service.call(name, mapped ? mapped->bytes() : std::string_view(request.body),
-                       request.reservation, &request.spooled);
-      result = json_answer(status, answer);
+          service.respond(name, mapped ? mapped->bytes() : std::string_view(request.body),
+                          request.reservation, &request.spooled);
+      result = {status, std::move(answer)};
     }
     if (large) std::string().swap(request.body);
     return result;

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/limits.h"
 #include "server/http_server.h"
+#include "server/limits.h"
 
 namespace orvix_local {
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/limits.h"
 #include "server/job_inputs.h"
+#include "server/limits.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -44,7 +44,6 @@ struct Job {
 
 class JobQueue {
  public:
-
   // Runs one job and returns its message. A job that stores data calls `finish` inside its
   // transaction before committing; any other job is marked finished when it returns.
   using Runner = std::function<std::string(const Job&)>;

@@ -22,6 +22,9 @@ struct ServiceLimits {
 // Memory freed after a request whose body or answer is larger than this is handed back to the
 // system at once: a large answer is built from many small pieces that the allocator would keep.
 inline constexpr std::size_t kTrimAfterBytes = 1 << 20;
+// What a search answer's text is reserved at before it is written: a query's braces, names and
+// number, and a match's distance and id, with room for ids of a few dozen bytes.
+inline constexpr std::size_t kAnswerBytesPerQuery = 64, kAnswerBytesPerMatch = 64;
 // Header lines of one request: far more than any client sends.
 inline constexpr std::size_t kMaxHeaders = 128;
 // A request body for a path outside /api, which nothing reads.

@@ -13,10 +13,7 @@
 #include "server/request_fields.h"
 
 namespace orvix_local {
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 ScratchDirectory::ScratchDirectory() {
   const char* base = std::getenv("TMPDIR");
@@ -83,6 +80,33 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
 
 std::pair<int, json> LocalService::call(const std::string& endpoint, std::string_view text,
                                         MemoryBudget::Reservation& held, SpooledBody* spooled) {
+  Answer made = answer(endpoint, text, held, spooled);
+  if (made.text) return {made.status, json::parse(*made.text)};
+  return {made.status, std::move(made.body)};
+}
+
+std::pair<int, std::string> LocalService::respond(const std::string& endpoint,
+                                                  std::string_view text,
+                                                  MemoryBudget::Reservation& held,
+                                                  SpooledBody* spooled) {
+  Answer made = answer(endpoint, text, held, spooled);
+  if (made.text) return {made.status, std::move(*made.text)};
+  return {made.status, answer_text(made.body)};
+}
+
+void LocalService::reserve(MemoryBudget::Reservation& held, std::size_t more) {
+  if (more > budget_.limit() || held.bytes() > budget_.limit() - more) {
+    throw ApiError(413, "LIMIT_EXCEEDED",
+                   over_limit("the memory this request needs", held.bytes() + more, budget_.limit(),
+                              "--max-inflight-mb"));
+  }
+  if (!budget_.grow_waiting(held, more, std::chrono::milliseconds(limits_.inflight_wait_ms))) {
+    throw ApiError(503, "BUSY", "the service is busy with other requests; try again");
+  }
+}
+
+LocalService::Answer LocalService::answer(const std::string& endpoint, std::string_view text,
+                                          MemoryBudget::Reservation& held, SpooledBody* spooled) {
   static const std::map<std::string, Handler> handlers = {
       {"check_cli_version", &LocalService::check_cli_version},
       {"create_project", &LocalService::create_project},
@@ -99,7 +123,7 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
       {"add_data_batch", &LocalService::add_data_batch},
       {"get_upload_data_status", &LocalService::job_status},
       {"remove_data", &LocalService::remove_data},
-      {"search", &LocalService::search},
+      {"search", nullptr},
       {"upload", nullptr},
   };
   const auto handler = handlers.find(endpoint);
@@ -143,17 +167,7 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
     if (spooled != nullptr && *spooled) cost -= outside;  // the text is mapped, not held
     if (endpoint == "search") cost += 4 * text.size();    // a query file, decoded and read
     // One reservation a request: what it holds already (its body) counts.
-    if (cost > held.bytes()) {
-      if (cost > budget_.limit()) {
-        throw ApiError(413, "LIMIT_EXCEEDED",
-                       over_limit("the memory this request needs", cost, budget_.limit(),
-                                  "--max-inflight-mb"));
-      }
-      if (!budget_.grow_waiting(held, cost - held.bytes(),
-                                std::chrono::milliseconds(limits_.inflight_wait_ms))) {
-        throw ApiError(503, "BUSY", "the service is busy with other requests; try again");
-      }
-    }
+    if (cost > held.bytes()) reserve(held, cost - held.bytes());
     json body;
     try {
       std::string outside_text;
@@ -173,6 +187,7 @@ std::pair<int, json> LocalService::call(const std::string& endpoint, std::string
       upload_text.spooled = spooled;
       return {200, upload(*owner, body, upload_text)};
     }
+    if (endpoint == "search") return {200, json(), search(*owner, body, held)};
     if (endpoint == "add_data_batch" && body.contains("string_ids")) {
       return {200, dense_batch(*owner, body, text)};
     }

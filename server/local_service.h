@@ -48,6 +48,10 @@ class LocalService {
                             MemoryBudget::Reservation& held, SpooledBody* spooled);
   // The same for a body in memory with a reservation of its own (in-process callers).
   std::pair<int, json> call(const std::string& endpoint, std::string body_text);
+  // The same with the answer as the text sent: what the HTTP front calls. A large answer is
+  // written as text without being built as a tree first.
+  std::pair<int, std::string> respond(const std::string& endpoint, std::string_view text,
+                                      MemoryBudget::Reservation& held, SpooledBody* spooled);
   // Stops the job worker; the running job rolls back and runs again at the next start.
   void stop_jobs() {
     graphs_.stop();
@@ -75,7 +79,18 @@ class LocalService {
   json add_data(const std::string& owner, const json& body);
   json add_data_batch(const std::string& owner, const json& body);
   json remove_data(const std::string& owner, const json& body);
-  json search(const std::string& owner, const json& body);
+  std::string search(const std::string& owner, const json& body, MemoryBudget::Reservation& held);
+  // An answer as a tree, or as its text when it was written as text.
+  struct Answer {
+    int status;
+    json body;
+    std::optional<std::string> text = std::nullopt;
+  };
+  Answer answer(const std::string& endpoint, std::string_view text, MemoryBudget::Reservation& held,
+                SpooledBody* spooled);
+  // Grows a request's reservation by `more`: 413 when it can never fit, 503 when it did not fit
+  // in time.
+  void reserve(MemoryBudget::Reservation& held, std::size_t more);
   // Where an upload's base64 members lie in its text when written without escapes; otherwise
   // the parsed body holds them.
   struct UploadText {

@@ -157,4 +157,8 @@ json neighbours_json(const std::vector<Neighbour>& found) {
   return list;
 }
 
+std::string answer_text(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 }  // namespace orvix_local

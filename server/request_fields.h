@@ -36,5 +36,7 @@ DatasetInfo dataset_of(const json& details);
 void check_query(const DatasetInfo& dataset, const VectorRecord& query, const std::string& what);
 VectorFilter filter_from(const json& condition);
 json neighbours_json(const std::vector<Neighbour>& found);
+// JSON text as answers are written: compact, with text that is not UTF-8 replaced.
+std::string answer_text(const json& value);
 
 }  // namespace orvix_local

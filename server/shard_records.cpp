@@ -18,7 +18,6 @@
 namespace orvix_local {
 namespace {
 
-
 ApiError bad_record(const std::string& text) {
   return ApiError(400, "BAD_RECORD", text);
 }

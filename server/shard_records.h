@@ -35,7 +35,6 @@ std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat
 // kMaxLineBytes or one that is not UTF-8 is refused.
 std::vector<std::string> shard_ids(std::string_view text, const ServiceLimits& limits);
 
-
 // Pairs the records with their ids, when given; a count that differs throws.
 std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
                                    const std::vector<std::string>* ids);
