@@ -89,9 +89,9 @@ void fill(UploadPlan& plan, std::vector<std::string>& warnings, const std::strin
     take_field_options();
   } else {
     if (take(options.vector_id_field_name)) {
-      warnings.push_back("Argument vector_id_field_name discarded");
+      warnings.emplace_back("Argument vector_id_field_name discarded");
     }
-    if (take(options.attributes)) warnings.push_back("Argument attributes discarded");
+    if (take(options.attributes)) warnings.emplace_back("Argument attributes discarded");
     plan.ask_columns = csv;
   }
 
