@@ -34,7 +34,7 @@ int yylex(language::Parser::value_type* value, yyscan_t scanner);
 // one whose value it refuses ends the statement.
 #define ADD_OPTION(options, keyword, option, value)                                       \
   do {                                                                                    \
-    switch (add_option(options, statement_def(keyword), *(option), std::move(value))) {   \
+    switch (add_option(options, statement_def(keyword), *(option), value)) {              \
       case OptionAdded::kAdded: break;                                                    \
       case OptionAdded::kNotTaken: error("syntax error"); YYERROR;                        \
       case OptionAdded::kRefused: ctx.error_reported = true; YYABORT;                     \
@@ -191,7 +191,7 @@ insert_vector_values
 insert_vector_options
   : %empty {}
   | insert_vector_options OPTION option_value
-      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR", $2, $3); }
+      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR", $2, std::move($3)); }
   | insert_vector_options FLAG
       { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR", $2, OptionWords{}); }
   ;
@@ -275,7 +275,7 @@ batch_row
 insert_vector_batch_options
   : %empty {}
   | insert_vector_batch_options OPTION option_value
-      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR_BATCH", $2, $3); }
+      { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR_BATCH", $2, std::move($3)); }
   | insert_vector_batch_options FLAG
       { $$ = std::move($1); ADD_OPTION($$, "INSERT_VECTOR_BATCH", $2, OptionWords{}); }
   ;
@@ -300,7 +300,7 @@ search_stmt
 search_options
   : %empty {}
   | search_options OPTION option_value
-      { $$ = std::move($1); ADD_OPTION($$, "SEARCH", $2, $3); }
+      { $$ = std::move($1); ADD_OPTION($$, "SEARCH", $2, std::move($3)); }
   | search_options FLAG
       { $$ = std::move($1); ADD_OPTION($$, "SEARCH", $2, OptionWords{}); }
   ;
@@ -320,7 +320,7 @@ upload_stmt
 upload_options
   : %empty {}
   | upload_options OPTION option_value
-      { $$ = std::move($1); ADD_OPTION($$, "UPLOAD", $2, $3); }
+      { $$ = std::move($1); ADD_OPTION($$, "UPLOAD", $2, std::move($3)); }
   | upload_options FLAG
       { $$ = std::move($1); ADD_OPTION($$, "UPLOAD", $2, OptionWords{}); }
   ;
