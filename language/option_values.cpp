@@ -26,13 +26,13 @@ bool dump_checked(const json& value, std::string& out) {
   }
 }
 
-std::string lower(std::string text) {
+std::string lower_ascii(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
 
-std::string upper(std::string text) {
+std::string upper_ascii(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return text;
@@ -99,7 +99,8 @@ bool make_typed(const StatementDef& statement, const OptionDef& option, OptionKi
     case OptionKind::kYesNo:
       out.yes = yes_or_no_word(value.word);
       if (!out.yes) {
-        yyerror(("Invalid value for " + upper(option.key) + ": " + lower(value.word)).c_str());
+        yyerror(("Invalid value for " + upper_ascii(option.key) + ": " + lower_ascii(value.word))
+                    .c_str());
         return false;
       }
       out.text = *out.yes ? "true" : "false";
@@ -215,7 +216,7 @@ bool key_values_to_json(const KeyValueList& pairs, std::string& out) {
 }
 
 std::optional<bool> yes_or_no_word(std::string word) {
-  word = lower(std::move(word));
+  word = lower_ascii(std::move(word));
   if (word == "true" || word == "yes" || word == "1") return true;
   if (word == "false" || word == "no" || word == "0") return false;
   return std::nullopt;
