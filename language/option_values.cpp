@@ -26,18 +26,6 @@ bool dump_checked(const json& value, std::string& out) {
   }
 }
 
-std::string lower_ascii(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string upper_ascii(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
 // The standard string-to-int rules: leading blanks, a sign, digits; the rest is ignored.
 std::optional<int> c_int(const std::string& text) {
   const char* begin = text.c_str();

@@ -16,21 +16,9 @@ namespace {
 
 using Token = language::Parser::token;
 
-std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
-std::string lower(std::string_view view) {
-  std::string text(view);
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 bool starts_with_ignoring_case(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == lower(prefix);
+  return text.size() >= prefix.size() &&
+         lower_ascii(text.substr(0, prefix.size())) == lower_ascii(prefix);
 }
 
 bool is_letter(char c) {
@@ -66,6 +54,18 @@ const OptionDef* find_option(std::string_view typed) {
 }
 
 }  // namespace
+
+std::string upper_ascii(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+std::string lower_ascii(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
 
 const std::vector<StatementDef>& statement_table() {
   static const std::vector<StatementDef> table = {
@@ -517,14 +517,14 @@ std::vector<std::string> completion_candidates(const std::string& before, const 
     offer("HELP");
     return found;
   }
-  const std::string keyword = upper(words.front());
+  const std::string keyword = upper_ascii(words.front());
   const auto entry = std::find_if(statement_table().begin(), statement_table().end(),
                                   [&](const StatementDef& e) { return keyword == e.keyword; });
   if (entry == statement_table().end()) return found;
   const std::size_t position = words.size() - 1;  // of the argument being typed
   const ArgumentDef* argument =
       position < entry->arguments.size() ? &entry->arguments[position] : nullptr;
-  const std::string previous = lower(words.back());
+  const std::string previous = lower_ascii(words.back());
   const OptionDef* option = find_option(previous);
   const bool offered_here = option != nullptr && option_use(*option, *entry) != nullptr;
   if ((option != nullptr && option->file) || (argument != nullptr && argument->file)) {

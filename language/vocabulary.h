@@ -73,6 +73,9 @@ const OptionUse* option_use(const OptionDef& option, const StatementDef& stateme
 int reserved_word_token(std::string_view word, const StatementDef** statement,
                         const OptionDef** option = nullptr);
 const StatementDef& statement_def(std::string_view keyword);
+// A word in capitals or in small letters (ASCII letters only), as reserved words are matched.
+std::string upper_ascii(std::string text);
+std::string lower_ascii(std::string text);
 
 void print_command_list();
 void print_help(const StatementDef& statement);
