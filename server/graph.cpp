@@ -234,18 +234,18 @@ std::unique_ptr<hnswlib::HierarchicalNSW<float>> read_saved_graph(
         size / index->size_links_per_element_ > static_cast<std::size_t>(index->maxlevel_)) {
       return nullptr;
     }
+    // The destructor frees the upper lists of the points it counts that have a level.
     index->linkLists_[i] = nullptr;
+    index->cur_element_count = i + 1;
     if (size > 0) {
       index->linkLists_[i] = static_cast<char*>(std::malloc(size));
       if (index->linkLists_[i] == nullptr) return nullptr;
       index->element_levels_[i] = static_cast<int>(size / index->size_links_per_element_);
-      index->cur_element_count = i + 1;  // the destructor frees the lists of the points before
       if (std::fread(index->linkLists_[i], 1, size, file.get()) != size) return nullptr;
       for (std::size_t at = 0; at < size; at += index->size_links_per_element_) {
         if (!sound(index->linkLists_[i] + at, index->maxM_)) return nullptr;
       }
     }
-    index->cur_element_count = i + 1;
   }
   if (std::fgetc(file.get()) != EOF ||
       (count > 0 && index->element_levels_[index->enterpoint_node_] != index->maxlevel_)) {

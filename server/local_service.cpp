@@ -13,7 +13,6 @@
 #include "server/request_fields.h"
 
 namespace orvix_local {
-namespace {}  // namespace
 
 ScratchDirectory::ScratchDirectory() {
   const char* base = std::getenv("TMPDIR");
