@@ -19,7 +19,17 @@ LiveDataset::LiveDataset(DatasetInfo dataset)
 void LiveDataset::ensure_loaded(Store& store) {
   if (loaded_) return;
   std::unique_lock lock(rows_mutex);
-  store.load(info.id, [this](VectorRecord&& record) { append(std::move(record)); });
+  try {
+    store.load(info, [this](VectorRecord&& record) { append(std::move(record)); });
+  } catch (...) {
+    // Nothing half loaded stays behind: the next use loads from the start.
+    blocks_.clear();
+    rows_ = {};
+    ids_ = {};
+    attributes_ = {};
+    sparse_ = {};
+    throw;
+  }
   loaded_ = true;
 }
 

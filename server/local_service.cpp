@@ -32,7 +32,7 @@ LocalService::LocalService(const std::string& data_dir, const std::set<std::stri
       data_dir_(scratch_ ? scratch_->path() : data_dir),
       limits_(limits),
       budget_(limits.max_inflight),
-      store_(data_dir_ + "/orvix.db"),
+      store_(data_dir_ + "/orvix.db", data_dir_ + "/vectors"),
       jobs_(store_, data_dir_ + "/jobs"),
       graphs_(data_dir_ + "/graphs",
               {[this](LiveDataset& dataset) {

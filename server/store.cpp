@@ -1,12 +1,15 @@
 #include "server/store.h"
 
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
 #include <string_view>
 #include <unordered_set>
 
-#include <cstring>
-#include <set>
-
 #include "server/codec.h"
+#include "server/vector_file.h"
 
 namespace orvix_local {
 namespace {
@@ -71,7 +74,9 @@ std::string owner_of(const std::string& api_key) {
   return sha256_hex(api_key);
 }
 
-Store::Store(const std::string& path) : pool_(path) {
+Store::Store(const std::string& path, std::string vectors_dir)
+    : pool_(path), vectors_dir_(std::move(vectors_dir)) {
+  ::mkdir(vectors_dir_.c_str(), 0700);
   migrate();
 }
 
@@ -355,27 +360,30 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   check_records(dataset, records, given);
   row = first_row;
   std::int64_t bytes = 0;
+  // A dense dataset's values go to its value file; the row keeps a NULL in their place.
+  std::vector<const float*> values;
+  if (!dataset.sparse()) values.reserve(records.size());
   Statement one(db,
                 "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, attributes) "
-                "VALUES(?, ?, ?, ?, ?, ?)");
+                "VALUES(?, ?, ?, NULL, ?, ?)");
   for (auto& v : records) {
     if (stop && (row & 4095) == 0 && stop->load()) throw Stopping();
     ++row;
     one.reset();
     one.bind(1, dataset.id).bind(2, v.row).bind_unchanged(3, v.id);
-    one.bind_blob_unchanged(4, v.dense.data(), v.dense.size() * sizeof(float));
     std::string sparse, attributes;
     if (dataset.sparse()) {
       sparse = json(v.sparse).dump();
-      one.bind(5, sparse);
+      one.bind(4, sparse);
     } else {
-      one.bind_null(5);
+      one.bind_null(4);
+      values.push_back(v.dense.data());
     }
     if (v.attributes.is_null()) {
-      one.bind_null(6);
+      one.bind_null(5);
     } else {
       attributes = v.attributes.dump();
-      one.bind(6, attributes);
+      one.bind(5, attributes);
     }
     try {
       one.run();
@@ -394,19 +402,22 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
       .bind(3, bytes)
       .bind(4, dataset.id)
       .run();
+  write_vector_rows(vector_file_path(vectors_dir_, dataset.id), first_row, dataset.dim, values);
 }
 
 std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset,
                                         const std::vector<std::string>& ids) {
   std::vector<std::int64_t> rows;
   std::int64_t bytes = 0;
+  // A NULL value means the values are in the dataset's file.
+  const std::int64_t dense_bytes = dataset.sparse() ? 0 : dataset.dim * std::int64_t{4};
   Statement one(db,
                 "DELETE FROM vectors WHERE dataset_id = ? AND string_id = ? RETURNING row, "
-                "LENGTH(dense) + LENGTH(CAST(COALESCE(sparse, '') AS BLOB)) + "
+                "COALESCE(LENGTH(dense), ?) + LENGTH(CAST(COALESCE(sparse, '') AS BLOB)) + "
                 "LENGTH(CAST(COALESCE(attributes, '') AS BLOB)) + LENGTH(CAST(string_id AS BLOB))");
   for (const auto& id : ids) {
     one.reset();
-    if (!one.bind(1, dataset.id).bind(2, id).step()) {
+    if (!one.bind(1, dataset.id).bind(2, id).bind(3, dense_bytes).step()) {
       throw ApiError(404, "STRING_ID_NOT_FOUND", "string id '" + id + "' not found");
     }
     rows.push_back(one.integer(0));
@@ -420,19 +431,28 @@ std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset
   return rows;
 }
 
-void Store::load(std::int64_t dataset_id, const std::function<void(VectorRecord&&)>& each) {
+void Store::load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each) {
+  const VectorFileView values(vector_file_path(vectors_dir_, dataset.id), dataset.dim);
   auto db = pool_.take();
   Statement list(*db,
                  "SELECT row, string_id, dense, sparse, attributes FROM vectors "
                  "WHERE dataset_id = ? ORDER BY row");
-  list.bind(1, dataset_id);
+  list.bind(1, dataset.id);
   while (list.step()) {
     VectorRecord record;
     record.row = list.integer(0);
     record.id = list.text(1);
-    record.dense.resize(list.blob_size(2) / sizeof(float));
-    if (!record.dense.empty()) {
-      std::memcpy(record.dense.data(), list.blob_data(2), record.dense.size() * sizeof(float));
+    if (list.is_null(2)) {
+      // Stored by this version: the values are in the dataset's file.
+      if (!dataset.sparse()) {
+        const float* stored = values.row(record.row);
+        record.dense.assign(stored, stored + dataset.dim);
+      }
+    } else {
+      record.dense.resize(list.blob_size(2) / sizeof(float));
+      if (!record.dense.empty()) {
+        std::memcpy(record.dense.data(), list.blob_data(2), record.dense.size() * sizeof(float));
+      }
     }
     if (!list.is_null(3)) record.sparse = json::parse(list.text(3)).get<SparseValues>();
     if (!list.is_null(4)) record.attributes = json::parse(list.text(4));
@@ -441,8 +461,22 @@ void Store::load(std::int64_t dataset_id, const std::function<void(VectorRecord&
 }
 
 void Store::purge_orphans() {
+  // The files are listed before the datasets are: a file that exists belongs to a dataset that
+  // existed when it was written, and ids never come back, so a file whose dataset is not listed
+  // after it is one whose dataset is gone.
+  std::vector<std::pair<std::int64_t, std::filesystem::path>> files;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(vectors_dir_, ignored)) {
+    const auto name = entry.path().filename().string();
+    if (entry.path().extension() == ".f32") files.emplace_back(std::atoll(name.c_str()), entry);
+  }
   auto db = pool_.take();
   db->exec("DELETE FROM vectors WHERE dataset_id NOT IN (SELECT id FROM datasets)");
+  Statement exists(*db, "SELECT 1 FROM datasets WHERE id = ?");
+  for (const auto& [id, path] : files) {
+    exists.reset();
+    if (!exists.bind(1, id).step()) std::filesystem::remove(path, ignored);
+  }
 }
 
 }  // namespace orvix_local

@@ -1,5 +1,6 @@
 #pragma once
-// Projects, datasets, index definitions and vectors of every user, kept in SQLite. Owners are
+// Projects, datasets, index definitions and vectors of every user, kept in SQLite; a dense
+// dataset's values are kept in a file of its own beside it (vector_file.h). Owners are
 // hashes of API keys. Row ids of projects, datasets and indices are never reused, so nothing
 // that outlives one (a queued job, a search graph) can reach another's data. Datasets keep their
 // vector count, size and next row number up to date, so listing them costs nothing.
@@ -61,7 +62,8 @@ struct IndexInfo {
 
 class Store {
  public:
-  explicit Store(const std::string& path);
+  // `path`: the database; `vectors_dir`: the directory of the datasets' value files.
+  Store(const std::string& path, std::string vectors_dir);
 
   ConnectionPool& pool() { return pool_; }
 
@@ -100,14 +102,15 @@ class Store {
   std::vector<std::int64_t> remove(Database& db, const DatasetInfo& dataset,
                                    const std::vector<std::string>& ids);
   // Every stored vector of a dataset in row order.
-  void load(std::int64_t dataset_id, const std::function<void(VectorRecord&&)>& each);
-  // Drops the stored vectors of datasets that no longer exist.
+  void load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each);
+  // Drops the stored vectors, and value files, of datasets that no longer exist.
   void purge_orphans();
 
  private:
   void migrate();
 
   ConnectionPool pool_;
+  std::string vectors_dir_;
 };
 
 // The stored form of an owner: the SHA-256 of the API key, in hex.

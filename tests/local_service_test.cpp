@@ -411,6 +411,52 @@ TEST_F(LocalServiceTest, JobsOutliveARestart) {
   EXPECT_EQ(datasets().at(1).at("dimension"), "(5, 2)");
 }
 
+TEST_F(LocalServiceTest, ValuesKeptBesideTheDatabaseOutliveRestartsEarlierRowsAndDamage) {
+  dataset("d", "dense", 2);
+  attach("i", "L2", false);
+  const json added = batch("p", "d", 3, 2, "x");
+  ASSERT_EQ(job(call("add_data_batch", added).at("job_id")).at("status"), "finished");
+  {  // a row stored by an earlier version, its values in the database
+    orvix_local::Database db(dir_ + "/orvix.db");
+    const float values[] = {5, 6};
+    orvix_local::Statement old(db,
+                               "INSERT INTO vectors(dataset_id, row, string_id, dense) "
+                               "VALUES(1, 3, 'old', ?)");
+    old.bind_blob(1, values, sizeof values).run();
+    db.exec("UPDATE datasets SET next_row = 4, vector_count = 4 WHERE id = 1");
+  }
+  open();
+  const json nearest_old = {{"query_type", "vector"}, {"query_vector", {5, 6}}, {"top_k", 1}};
+  const json nearest_x1 = {
+      {"query_type", "vector"}, {"query_vector", added.at("data").at(1)}, {"top_k", 4}};
+  EXPECT_EQ(ids_found(nearest_old), std::vector<std::string>{"old"});
+  EXPECT_EQ(ids_found(nearest_x1).at(0), "x1");
+
+  // A damaged file is a storage error, and once mended the dataset loads whole, only once.
+  const std::string file = dir_ + "/vectors/1.f32";
+  std::string kept;
+  {
+    std::ifstream in(file, std::ios::binary);
+    kept.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::filesystem::resize_file(file, kept.size() - 1);
+  open();
+  json query = {{"project_name", "p"}, {"collection_name", "d"}, {"index_name", "i"}};
+  query.update(nearest_x1);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(call("search", query, 500).value("error_code", ""), "STORAGE_ERROR");
+  }
+  std::ofstream(file, std::ios::binary) << kept;
+  auto found = ids_found(nearest_x1);
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::string>{"old", "x0", "x1", "x2"}));
+
+  // A deleted dataset's file goes with it.
+  call("delete_dataset", {{"project_name", "p"}, {"dataset_name", "d"}});
+  open();
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
 TEST_F(LocalServiceTest, SearchesDuringAQueuedAttachReadAWholeGraph) {
   dataset("d", "dense", 16);
   dataset("slow", "dense", 16);
