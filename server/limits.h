@@ -39,6 +39,9 @@ inline constexpr std::size_t kMaxFields = 65536 + 1024;
 // A JSON record's text: a vector of the largest dimension in long notation, with room for
 // attributes.
 inline constexpr std::size_t kMaxElementBytes = 16 << 20;
+// Upload shards waiting to be read ahead, in queue order: more than the queue holds while a
+// client sends shards faster than they are stored.
+inline constexpr std::size_t kPrefetchOffers = 256;
 // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
 inline constexpr std::size_t kKeptJobs = 10000;
 

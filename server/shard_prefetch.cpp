@@ -1,5 +1,7 @@
 #include "server/shard_prefetch.h"
 
+#include "server/limits.h"
+
 namespace orvix_local {
 
 ShardPrefetch::~ShardPrefetch() {
@@ -9,21 +11,38 @@ ShardPrefetch::~ShardPrefetch() {
 
 void ShardPrefetch::offer(const std::string& id, Read read) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (offers_.size() < kPrefetchOffers) offers_.emplace_back(id, std::move(read));
+  start_next();
+}
+
+void ShardPrefetch::start_next() {
   // One shard ahead at most: a finished one that no job took (its job went another way) makes
   // room; one still being read, or being handed over, does not.
-  if (handing_over_ || (records_.valid() &&
-                        records_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
+  if (offers_.empty() || handing_over_ ||
+      (records_.valid() &&
+       records_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
     return;
   }
-  id_ = id;
-  records_ = std::async(std::launch::async, std::move(read));
+  id_ = std::move(offers_.front().first);
+  records_ = std::async(std::launch::async, std::move(offers_.front().second));
+  offers_.pop_front();
 }
 
 std::optional<std::vector<VectorRecord>> ShardPrefetch::take(const std::string& id) {
   std::future<std::vector<VectorRecord>> records;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!records_.valid() || id_ != id) return std::nullopt;
+    if (!records_.valid() || id_ != id) {
+      // Jobs run in the order offered: offers up to this one will never be asked for.
+      for (auto at = offers_.begin(); at != offers_.end(); ++at) {
+        if (at->first == id) {
+          offers_.erase(offers_.begin(), at + 1);
+          break;
+        }
+      }
+      start_next();
+      return std::nullopt;
+    }
     records = std::move(records_);
     id_.clear();
     handing_over_ = true;
@@ -33,6 +52,7 @@ std::optional<std::vector<VectorRecord>> ShardPrefetch::take(const std::string& 
     ~HandedOver() {
       std::lock_guard<std::mutex> lock(prefetch.mutex_);
       prefetch.handing_over_ = false;
+      prefetch.start_next();
     }
   } handed_over{*this};
   return records.get();

@@ -1,8 +1,11 @@
 #pragma once
 // Reading an upload shard's records one job ahead: while the job runner stores one shard, the
 // next one queued is decompressed and parsed on a thread of its own, so that both cores work on
-// an upload. It is only a head start: a job not read ahead reads its own records.
+// an upload. Shards are offered in the order they are queued; one is read at a time, the next
+// as soon as the one before is handed over. It is only a head start: a job not read ahead
+// reads its own records.
 
+#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -19,14 +22,18 @@ class ShardPrefetch {
   using Read = std::function<std::vector<VectorRecord>()>;
 
   ~ShardPrefetch();
-  // Starts reading the records of job `id`, unless the job read ahead before is not yet taken.
+  // Reads the records of job `id` once those of the jobs offered before it are taken.
   void offer(const std::string& id, Read read);
   // The records read ahead for job `id` (waiting for them while they are read; rethrowing what
   // ended the reading), or nullopt when it was not read ahead.
   std::optional<std::vector<VectorRecord>> take(const std::string& id);
 
  private:
+  // Under mutex_: starts the next offer unless a read is under way or being handed over.
+  void start_next();
+
   std::mutex mutex_;
+  std::deque<std::pair<std::string, Read>> offers_;
   std::string id_;
   std::future<std::vector<VectorRecord>> records_;
   bool handing_over_ = false;  // a job waits for its records, which are still being read

@@ -12,12 +12,14 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <thread>
 
 #include "client/payload.h"
 #include "server/codec.h"
 #include "server/local_service.h"
+#include "server/shard_prefetch.h"
 #include "server/shard_records.h"
 #include "server/sqlite_db.h"
 #include "tests/support/job_wait.h"
@@ -521,6 +523,29 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
   }
   done = true;
   for (auto& writer : writers) writer.join();
+}
+
+// A client sends shards faster than they are stored: every one is still read ahead, in turn.
+TEST(ShardPrefetch, ShardsOfferedWhileOneIsReadAreEachReadAhead) {
+  orvix_local::ShardPrefetch prefetch;
+  std::promise<void> open_gate;
+  const std::shared_future<void> gate = open_gate.get_future().share();
+  auto read = [gate](const std::string& id) {
+    return [gate, id] {
+      gate.wait();
+      std::vector<orvix_local::VectorRecord> records(1);
+      records[0].id = id;
+      return records;
+    };
+  };
+  const std::vector<std::string> ids = {"a", "b", "c", "d"};
+  for (const auto& id : ids) prefetch.offer(id, read(id));
+  open_gate.set_value();
+  for (const auto& id : ids) {
+    const auto records = prefetch.take(id);
+    ASSERT_TRUE(records.has_value()) << id << " was not read ahead";
+    EXPECT_EQ(records->at(0).id, id);
+  }
 }
 
 TEST(ShardRecords, LibsvmAndBinary) {
