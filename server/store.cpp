@@ -432,7 +432,7 @@ std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset
 }
 
 void Store::load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each) {
-  const VectorFileView values(vector_file_path(vectors_dir_, dataset.id), dataset.dim);
+  VectorFileReader values(vector_file_path(vectors_dir_, dataset.id), dataset.dim);
   auto db = pool_.take();
   Statement list(*db,
                  "SELECT row, string_id, dense, sparse, attributes FROM vectors "

@@ -82,35 +82,48 @@ void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
   if (::fdatasync(file.get()) != 0) fail("sync", path);
 }
 
-VectorFileView::VectorFileView(const std::string& path, int dim)
-    : path_(path), row_bytes_(static_cast<std::size_t>(dim) * sizeof(float)) {
-  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) {
-    if (errno == ENOENT) return;
-    fail("open", path);
-  }
+VectorFileReader::VectorFileReader(std::string path, int dim)
+    : path_(std::move(path)),
+      row_bytes_(static_cast<std::size_t>(std::max(dim, 0)) * sizeof(float)) {
+  fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0 && errno != ENOENT) fail("open", path_);
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0) fail("read", path);
+  if (fd_ >= 0 && ::fstat(fd_, &info) != 0) fail("read", path_);
   size_ = static_cast<std::size_t>(info.st_size);
-  if (size_ == 0) return;
-  void* at = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.get(), 0);
-  if (at == MAP_FAILED) fail("map", path);
-  data_ = static_cast<const char*>(at);
-  ::madvise(at, size_, MADV_SEQUENTIAL);
 }
 
-VectorFileView::~VectorFileView() {
-  if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+VectorFileReader::~VectorFileReader() {
+  unmap();
+  if (fd_ >= 0) ::close(fd_);
 }
 
-const float* VectorFileView::row(std::int64_t row) const {
+void VectorFileReader::unmap() {
+  if (window_ != nullptr) ::munmap(window_, window_bytes_);
+  window_ = nullptr;
+}
+
+const float* VectorFileReader::row(std::int64_t row) {
   const auto at = static_cast<std::size_t>(row) * row_bytes_;
-  if (row < 0 || row_bytes_ == 0 || at / row_bytes_ != static_cast<std::size_t>(row) ||
+  if (fd_ < 0 || row < 0 || row_bytes_ == 0 || at / row_bytes_ != static_cast<std::size_t>(row) ||
       at + row_bytes_ > size_) {
     throw StorageError(SQLITE_CORRUPT, "storage error: " + path_ + " does not hold row " +
                                            std::to_string(row) + "; the file is damaged");
   }
-  return reinterpret_cast<const float*>(data_ + at);
+  if (window_ == nullptr || at < window_at_ || at + row_bytes_ > window_at_ + window_bytes_) {
+    // A window of the file from the page that holds the row, mapped and read in one go: a
+    // fault for every page costs more than reading them.
+    constexpr std::size_t kWindowBytes = 64 << 20;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    unmap();
+    window_at_ = at / page * page;
+    window_bytes_ =
+        std::min(size_ - window_at_, std::max(kWindowBytes, at + row_bytes_ - window_at_));
+    void* mapped = ::mmap(nullptr, window_bytes_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_,
+                          static_cast<off_t>(window_at_));
+    if (mapped == MAP_FAILED) fail("map", path_);
+    window_ = static_cast<char*>(mapped);
+  }
+  return reinterpret_cast<const float*>(window_ + (at - window_at_));
 }
 
 }  // namespace orvix_local

@@ -19,21 +19,27 @@ std::string vector_file_path(const std::string& directory, std::int64_t dataset_
 void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
                        const std::vector<const float*>& rows);
 
-// A dataset's value file mapped for reading; empty when there is none.
-class VectorFileView {
+// A dataset's value file read in ascending row order, a window of it at a time, so that loading
+// a large dataset holds no more of the file than the window.
+class VectorFileReader {
  public:
-  VectorFileView(const std::string& path, int dim);
-  ~VectorFileView();
-  VectorFileView(const VectorFileView&) = delete;
-  VectorFileView& operator=(const VectorFileView&) = delete;
-  // The values of `row`; throws StorageError when the file does not hold it.
-  const float* row(std::int64_t row) const;
+  VectorFileReader(std::string path, int dim);
+  ~VectorFileReader();
+  VectorFileReader(const VectorFileReader&) = delete;
+  VectorFileReader& operator=(const VectorFileReader&) = delete;
+  // The values of `row`, valid until the next call; throws StorageError when the file does
+  // not hold it.
+  const float* row(std::int64_t row);
 
  private:
+  void unmap();
+
   std::string path_;
   std::size_t row_bytes_;
-  const char* data_ = nullptr;
+  int fd_ = -1;
   std::size_t size_ = 0;
+  char* window_ = nullptr;  // the file's bytes [window_at_, window_at_ + window_bytes_)
+  std::size_t window_at_ = 0, window_bytes_ = 0;
 };
 
 }  // namespace orvix_local
