@@ -71,8 +71,9 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
     std::unique_lock alone(entry->rows_mutex);
     for (auto& record : records) {
       rows.push_back(record.row);
+      // The values are in the dataset's file now: searches read them there.
+      std::vector<float>().swap(record.dense);
       entry->append(std::move(record));
-      std::vector<float>().swap(record.dense);  // memory goes back as it is copied
     }
   }
   records.clear();

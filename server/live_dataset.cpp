@@ -7,46 +7,79 @@
 namespace orvix_local {
 namespace {
 
-constexpr std::size_t kBlockFloats = 1 << 20;  // 4 MiB of values a block
+constexpr std::size_t kBlockFloats = 1 << 20;      // 4 MiB of copied values a block
+constexpr std::size_t kWindowBytes = 64ULL << 20;  // of the value file, mapped at once
+
+std::size_t at_least_one(std::size_t n) {
+  return std::max<std::size_t>(1, n);
+}
 
 }  // namespace
 
 LiveDataset::LiveDataset(DatasetInfo dataset)
     : info(std::move(dataset)),
-      rows_per_block_(std::max<std::size_t>(
-          1, kBlockFloats / static_cast<std::size_t>(std::max(info.dim, 1)))) {}
+      rows_per_window_(
+          at_least_one(kWindowBytes / (at_least_one(std::max(info.dim, 0)) * sizeof(float)))),
+      rows_per_block_(at_least_one(kBlockFloats / at_least_one(std::max(info.dim, 0)))) {}
 
 void LiveDataset::ensure_loaded(Store& store) {
   if (loaded_) return;
   std::unique_lock lock(rows_mutex);
+  file_ = store.vector_file(info.id);
   try {
     store.load(info, [this](VectorRecord&& record) { append(std::move(record)); });
   } catch (...) {
     // Nothing half loaded stays behind: the next use loads from the start.
-    blocks_.clear();
-    rows_ = {};
-    ids_ = {};
-    attributes_ = {};
-    sparse_ = {};
+    clear();
     throw;
   }
   loaded_ = true;
 }
 
-float* LiveDataset::dense_slot(std::size_t position) {
-  const std::size_t b = position / rows_per_block_;
-  while (blocks_.size() <= b) {
-    blocks_.push_back(
-        huge_floats(rows_per_block_ * static_cast<std::size_t>(std::max(info.dim, 1))));
+void LiveDataset::clear() {
+  windows_.clear();
+  blocks_.clear();
+  copied_ = 0;
+  values_ = {};
+  rows_ = {};
+  ids_ = {};
+  attributes_ = {};
+  sparse_ = {};
+}
+
+const float* LiveDataset::in_file(std::int64_t row) {
+  const std::size_t row_bytes = static_cast<std::size_t>(info.dim) * sizeof(float);
+  const auto window = static_cast<std::size_t>(row) / rows_per_window_;
+  const std::size_t end = (static_cast<std::size_t>(row) + 1) * row_bytes;
+  if (end > file_size_) file_size_ = vector_file_size(file_);
+  if (row < 0 || info.dim <= 0 || end > file_size_) {
+    throw StorageError(SQLITE_CORRUPT, "storage error: " + file_ + " does not hold row " +
+                                           std::to_string(row) + "; the file is damaged");
   }
-  return blocks_[b].get() + (position % rows_per_block_) * static_cast<std::size_t>(info.dim);
+  if (windows_.size() <= window) windows_.resize(window + 1);
+  if (!windows_[window]) {
+    windows_[window] = std::make_unique<ValueWindow>(file_, window * rows_per_window_ * row_bytes,
+                                                     rows_per_window_ * row_bytes);
+  }
+  return reinterpret_cast<const float*>(
+      windows_[window]->data() + (static_cast<std::size_t>(row) % rows_per_window_) * row_bytes);
+}
+
+const float* LiveDataset::copied(const std::vector<float>& values) {
+  const std::size_t dim = static_cast<std::size_t>(info.dim);
+  const std::size_t b = copied_ / rows_per_block_;
+  if (blocks_.size() <= b) blocks_.push_back(huge_floats(rows_per_block_ * dim));
+  float* slot = blocks_[b].get() + (copied_ % rows_per_block_) * dim;
+  const std::size_t given = std::min(values.size(), dim);  // a damaged row may hold fewer
+  std::memcpy(slot, values.data(), given * sizeof(float));
+  std::fill(slot + given, slot + dim, 0.0f);
+  ++copied_;
+  return slot;
 }
 
 void LiveDataset::append(VectorRecord&& record) {
-  const std::size_t position = ids_.size();
   if (!info.sparse()) {
-    std::memcpy(dense_slot(position), record.dense.data(),
-                static_cast<std::size_t>(info.dim) * sizeof(float));
+    values_.push_back(record.dense.empty() ? in_file(record.row) : copied(record.dense));
   }
   rows_.push_back(record.row);
   ids_.push_back(std::move(record.id));
@@ -56,18 +89,21 @@ void LiveDataset::append(VectorRecord&& record) {
 
 void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {
   const std::set<std::int64_t> removed(gone.begin(), gone.end());
-  const std::size_t dim = static_cast<std::size_t>(info.dim);
   std::size_t kept = 0;
   for (std::size_t position = 0; position < ids_.size(); ++position) {
     if (removed.count(rows_[position]) != 0) continue;
     if (kept != position) {
-      if (!info.sparse()) std::memmove(dense_slot(kept), dense(position), dim * sizeof(float));
+      if (!info.sparse()) values_[kept] = values_[position];
       rows_[kept] = rows_[position];
       ids_[kept] = std::move(ids_[position]);
       attributes_[kept] = std::move(attributes_[position]);
       sparse_[kept] = std::move(sparse_[position]);
     }
     ++kept;
+  }
+  if (!info.sparse()) {
+    values_.resize(kept);
+    values_.shrink_to_fit();
   }
   rows_.resize(kept);
   ids_.resize(kept);
@@ -77,7 +113,6 @@ void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {
   ids_.shrink_to_fit();
   attributes_.shrink_to_fit();
   sparse_.shrink_to_fit();
-  blocks_.resize((kept + rows_per_block_ - 1) / rows_per_block_);
 }
 
 std::optional<std::size_t> LiveDataset::position_of_row(std::int64_t row) const {

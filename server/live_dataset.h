@@ -1,8 +1,10 @@
 #pragma once
 // The vectors of a dataset held in memory for searching, loaded from the store on first use and
-// kept in step with it by every writer. Dense values live in fixed-size blocks, so growing a
-// large dataset never copies it. Each large index's graph belongs to its dataset's entry and
-// goes with it.
+// kept in step with it by every writer. Dense values are read where the store keeps them, the
+// dataset's value file, mapped a window of rows at a time: the page cache that writing them
+// filled is what searches read, so they take no second copy and no time to load. Values that
+// earlier versions kept in SQLite are copied into fixed-size blocks. Each large index's graph
+// belongs to its dataset's entry and goes with it.
 
 #include <atomic>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include "server/large_memory.h"
 #include "server/rw_lock.h"
 #include "server/store.h"
+#include "server/vector_file.h"
 
 namespace orvix_local {
 
@@ -36,19 +39,15 @@ class LiveDataset {
   void ensure_loaded(Store& store);
   bool loaded() const { return loaded_.load(); }
 
-  // Under rows_mutex, exclusively.
+  // Under rows_mutex, exclusively. A dense record without values has them in the value file,
+  // which must hold them already; a StorageError says it does not.
   void append(VectorRecord&& record);
   void erase_rows(const std::vector<std::int64_t>& rows);
 
   // Under rows_mutex, shared.
   std::size_t size() const { return ids_.size(); }
   const std::vector<std::int64_t>& rows() const { return rows_; }
-  std::size_t rows_per_block() const { return rows_per_block_; }
-  const float* block(std::size_t b) const { return blocks_[b].get(); }
-  const float* dense(std::size_t position) const {
-    return blocks_[position / rows_per_block_].get() +
-           (position % rows_per_block_) * static_cast<std::size_t>(info.dim);
-  }
+  const float* dense(std::size_t position) const { return values_[position]; }
   const SparseValues& sparse(std::size_t position) const { return sparse_[position]; }
   const std::string& id(std::size_t position) const { return ids_[position]; }
   const json& attributes(std::size_t position) const { return attributes_[position]; }
@@ -68,12 +67,20 @@ class LiveDataset {
   std::map<std::int64_t, GraphSlot> graphs;
 
  private:
-  float* dense_slot(std::size_t position);
+  const float* in_file(std::int64_t row);
+  const float* copied(const std::vector<float>& values);
+  void clear();
 
   std::atomic<bool> loaded_{false};
+  std::string file_;  // the value file
+  std::size_t file_size_ = 0;
+  std::size_t rows_per_window_;
+  std::vector<std::unique_ptr<ValueWindow>> windows_;  // by row / rows_per_window_
   std::size_t rows_per_block_;
-  std::vector<std::unique_ptr<float[], FreeDeleter>> blocks_;
-  std::vector<std::int64_t> rows_;  // ascending
+  std::vector<std::unique_ptr<float[], FreeDeleter>> blocks_;  // values copied from SQLite
+  std::size_t copied_ = 0;
+  std::vector<const float*> values_;  // each position's values
+  std::vector<std::int64_t> rows_;    // ascending
   std::vector<std::string> ids_;
   std::vector<json> attributes_;
   std::vector<SparseValues> sparse_;

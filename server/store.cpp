@@ -432,7 +432,6 @@ std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset
 }
 
 void Store::load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each) {
-  VectorFileReader values(vector_file_path(vectors_dir_, dataset.id), dataset.dim);
   auto db = pool_.take();
   Statement list(*db,
                  "SELECT row, string_id, dense, sparse, attributes FROM vectors "
@@ -442,13 +441,8 @@ void Store::load(const DatasetInfo& dataset, const std::function<void(VectorReco
     VectorRecord record;
     record.row = list.integer(0);
     record.id = list.text(1);
-    if (list.is_null(2)) {
-      // Stored by this version: the values are in the dataset's file.
-      if (!dataset.sparse()) {
-        const float* stored = values.row(record.row);
-        record.dense.assign(stored, stored + dataset.dim);
-      }
-    } else {
+    // NULL: the values are in the dataset's file (or it is sparse).
+    if (!list.is_null(2)) {
       record.dense.resize(list.blob_size(2) / sizeof(float));
       if (!record.dense.empty()) {
         std::memcpy(record.dense.data(), list.blob_data(2), record.dense.size() * sizeof(float));
@@ -458,6 +452,10 @@ void Store::load(const DatasetInfo& dataset, const std::function<void(VectorReco
     if (!list.is_null(4)) record.attributes = json::parse(list.text(4));
     each(std::move(record));
   }
+}
+
+std::string Store::vector_file(std::int64_t dataset_id) const {
+  return vector_file_path(vectors_dir_, dataset_id);
 }
 
 void Store::purge_orphans() {

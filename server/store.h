@@ -101,8 +101,11 @@ class Store {
   // throws STRING_ID_NOT_FOUND.
   std::vector<std::int64_t> remove(Database& db, const DatasetInfo& dataset,
                                    const std::vector<std::string>& ids);
-  // Every stored vector of a dataset in row order.
+  // Every stored vector of a dataset in row order. A dense record without values has them in
+  // the dataset's value file.
   void load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each);
+  // The value file of a dense dataset.
+  std::string vector_file(std::int64_t dataset_id) const;
   // Drops the stored vectors, and value files, of datasets that no longer exist.
   void purge_orphans();
 

@@ -82,48 +82,44 @@ void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
   if (::fdatasync(file.get()) != 0) fail("sync", path);
 }
 
-VectorFileReader::VectorFileReader(std::string path, int dim)
-    : path_(std::move(path)),
-      row_bytes_(static_cast<std::size_t>(std::max(dim, 0)) * sizeof(float)) {
-  fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0 && errno != ENOENT) fail("open", path_);
+void release_vector_rows(const std::string& path, int dim, const std::vector<std::int64_t>& rows) {
+  const Descriptor file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (file.get() < 0) return;
+  const auto row_bytes = static_cast<off_t>(dim) * static_cast<off_t>(sizeof(float));
+  for (const auto row : rows) {
+    // Best effort: where holes cannot be made, the space stays taken and nothing else changes.
+    if (::fallocate(file.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                    static_cast<off_t>(row) * row_bytes, row_bytes) != 0) {
+      return;
+    }
+  }
+}
+
+std::size_t vector_file_size(const std::string& path) {
   struct stat info {};
-  if (fd_ >= 0 && ::fstat(fd_, &info) != 0) fail("read", path_);
-  size_ = static_cast<std::size_t>(info.st_size);
-}
-
-VectorFileReader::~VectorFileReader() {
-  unmap();
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void VectorFileReader::unmap() {
-  if (window_ != nullptr) ::munmap(window_, window_bytes_);
-  window_ = nullptr;
-}
-
-const float* VectorFileReader::row(std::int64_t row) {
-  const auto at = static_cast<std::size_t>(row) * row_bytes_;
-  if (fd_ < 0 || row < 0 || row_bytes_ == 0 || at / row_bytes_ != static_cast<std::size_t>(row) ||
-      at + row_bytes_ > size_) {
-    throw StorageError(SQLITE_CORRUPT, "storage error: " + path_ + " does not hold row " +
-                                           std::to_string(row) + "; the file is damaged");
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return 0;
+    fail("read", path);
   }
-  if (window_ == nullptr || at < window_at_ || at + row_bytes_ > window_at_ + window_bytes_) {
-    // A window of the file from the page that holds the row, mapped and read in one go: a
-    // fault for every page costs more than reading them.
-    constexpr std::size_t kWindowBytes = 64 << 20;
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    unmap();
-    window_at_ = at / page * page;
-    window_bytes_ =
-        std::min(size_ - window_at_, std::max(kWindowBytes, at + row_bytes_ - window_at_));
-    void* mapped = ::mmap(nullptr, window_bytes_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_,
-                          static_cast<off_t>(window_at_));
-    if (mapped == MAP_FAILED) fail("map", path_);
-    window_ = static_cast<char*>(mapped);
+  return static_cast<std::size_t>(info.st_size);
+}
+
+ValueWindow::ValueWindow(const std::string& path, std::size_t offset, std::size_t length) {
+  const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) fail("open", path);
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t start = offset / page * page;
+  mapped_ = length + (offset - start);
+  mapping_ = ::mmap(nullptr, mapped_, PROT_READ, MAP_SHARED, file.get(), static_cast<off_t>(start));
+  if (mapping_ == MAP_FAILED) {
+    mapping_ = nullptr;
+    fail("map", path);
   }
-  return reinterpret_cast<const float*>(window_ + (at - window_at_));
+  data_ = static_cast<const char*>(mapping_) + (offset - start);
+}
+
+ValueWindow::~ValueWindow() {
+  if (mapping_ != nullptr) ::munmap(mapping_, mapped_);
 }
 
 }  // namespace orvix_local

@@ -19,27 +19,28 @@ std::string vector_file_path(const std::string& directory, std::int64_t dataset_
 void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
                        const std::vector<const float*>& rows);
 
-// A dataset's value file read in ascending row order, a window of it at a time, so that loading
-// a large dataset holds no more of the file than the window.
-class VectorFileReader {
+// Frees the disk space of removed rows where the file system can (whole blocks only); the
+// bytes read as zeros after. Only for rows whose removal is committed.
+void release_vector_rows(const std::string& path, int dim, const std::vector<std::int64_t>& rows);
+
+// The file's size; 0 when there is none.
+std::size_t vector_file_size(const std::string& path);
+
+// `length` bytes of a value file from `offset`, mapped for reading and shared with the page
+// cache its writers write to, so rows written after it was mapped are seen through it. Only
+// bytes the file holds may be read.
+class ValueWindow {
  public:
-  VectorFileReader(std::string path, int dim);
-  ~VectorFileReader();
-  VectorFileReader(const VectorFileReader&) = delete;
-  VectorFileReader& operator=(const VectorFileReader&) = delete;
-  // The values of `row`, valid until the next call; throws StorageError when the file does
-  // not hold it.
-  const float* row(std::int64_t row);
+  ValueWindow(const std::string& path, std::size_t offset, std::size_t length);
+  ~ValueWindow();
+  ValueWindow(const ValueWindow&) = delete;
+  ValueWindow& operator=(const ValueWindow&) = delete;
+  const char* data() const { return data_; }
 
  private:
-  void unmap();
-
-  std::string path_;
-  std::size_t row_bytes_;
-  int fd_ = -1;
-  std::size_t size_ = 0;
-  char* window_ = nullptr;  // the file's bytes [window_at_, window_at_ + window_bytes_)
-  std::size_t window_at_ = 0, window_bytes_ = 0;
+  void* mapping_ = nullptr;
+  std::size_t mapped_ = 0;
+  const char* data_ = nullptr;
 };
 
 }  // namespace orvix_local

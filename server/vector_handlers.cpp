@@ -8,6 +8,7 @@
 #include "server/request_fields.h"
 #include "server/search_engine.h"
 #include "server/shard_records.h"
+#include "server/vector_file.h"
 
 namespace orvix_local {
 
@@ -114,6 +115,7 @@ json LocalService::remove_data(const std::string& owner, const json& body) {
       std::unique_lock alone(entry->rows_mutex);
       entry->erase_rows(rows);
     }
+    if (!dataset.sparse()) release_vector_rows(store_.vector_file(dataset.id), dataset.dim, rows);
     // A graph crowded with removed rows is built again, without them.
     for (const auto stale : forget_in_graphs(*entry, rows)) {
       for (const auto& index : store_.indices(dataset.id)) {

@@ -2,6 +2,7 @@
 // deleted datasets and restarts.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cstring>
 #include <random>
@@ -457,6 +458,31 @@ TEST_F(LocalServiceTest, ValuesKeptBesideTheDatabaseOutliveRestartsEarlierRowsAn
   call("delete_dataset", {{"project_name", "p"}, {"dataset_name", "d"}});
   open();
   EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST_F(LocalServiceTest, RemovedRowsGiveTheirDiskSpaceBackAndNoOtherRowsValues) {
+  constexpr int kDim = 1024, kCount = 64;  // a row is a whole 4 KiB block
+  dataset("d", "dense", kDim);
+  attach("i", "L2", false);
+  const json added = batch("p", "d", kCount, kDim, "x");
+  ASSERT_EQ(job(call("add_data_batch", added).at("job_id")).at("status"), "finished");
+  const std::string file = dir_ + "/vectors/1.f32";
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  json gone = json::array();
+  for (int i = 0; i < kCount; i += 2) gone.push_back("x" + std::to_string(i));
+  call("remove_data", {{"project_name", "p"}, {"collection_name", "d"}, {"string_ids", gone}});
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  // Half the rows' blocks come back, less a block or two the file system takes to map the holes.
+  EXPECT_GE((before.st_blocks - after.st_blocks) * 512, (kCount / 2 - 2) * kDim * 4);
+  for (int i = 1; i < kCount; i += 2) {
+    const json query = {
+        {"query_type", "vector"}, {"query_vector", added.at("data").at(i)}, {"top_k", 1}};
+    const json hit = search(query).at(0);
+    EXPECT_EQ(hit.at("idx"), "x" + std::to_string(i));
+    EXPECT_EQ(hit.at("distance"), 0.0);
+  }
 }
 
 TEST_F(LocalServiceTest, SearchesDuringAQueuedAttachReadAWholeGraph) {
