@@ -11,22 +11,65 @@
 
 namespace orvix_local {
 
-std::string base64_decode(std::string_view text) {
-  if (text.size() % 4 != 0) throw std::runtime_error("file data is not base64 (bad length)");
-  std::string out(text.size() / 4 * 3, '\0');
-  constexpr std::size_t kBlock = 4 << 20;  // a multiple of 4
-  std::size_t written = 0;
-  for (std::size_t done = 0; done < text.size(); done += kBlock) {
-    const std::size_t n = std::min(kBlock, text.size() - done);
-    const int got = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data() + written),
-                                    reinterpret_cast<const unsigned char*>(text.data() + done),
-                                    static_cast<int>(n));
-    if (got < 0) throw std::runtime_error("file data is not base64");
-    written += static_cast<std::size_t>(got);
+namespace {
+
+// Each character's six bits, placed where its place in a group of four puts them in the group's
+// 24 bits; anything else sets bit 24.
+constexpr std::uint32_t kNotBase64 = 1u << 24;
+struct DecodeTables {
+  std::uint32_t at[4][256];
+  constexpr DecodeTables() : at{} {
+    constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (auto& place : at) {
+      for (auto& entry : place) entry = kNotBase64;
+    }
+    for (std::uint32_t v = 0; v < 64; ++v) {
+      const auto c = static_cast<unsigned char>(kAlphabet[v]);
+      for (int place = 0; place < 4; ++place) at[place][c] = v << (18 - 6 * place);
+    }
   }
+};
+constexpr DecodeTables kDecode;
+
+std::uint32_t group(const unsigned char* in) {
+  return kDecode.at[0][in[0]] | kDecode.at[1][in[1]] | kDecode.at[2][in[2]] | kDecode.at[3][in[3]];
+}
+
+}  // namespace
+
+std::size_t base64_decode_into(std::string_view text, char* out, bool last) {
+  if (text.size() % 4 != 0) throw std::runtime_error("file data is not base64 (bad length)");
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t groups = text.size() / 4;
   std::size_t padding = 0;
-  for (auto it = text.rbegin(); it != text.rend() && *it == '=' && padding < 2; ++it) ++padding;
-  out.resize(written - padding);
+  if (last && groups > 0) {
+    padding = (text.back() == '=') + (text.back() == '=' && text[text.size() - 2] == '=');
+    if (padding > 0) --groups;  // the padded group is decoded on its own, below
+  }
+  char* at = out;
+  bool bad = false;
+  for (std::size_t g = 0; g < groups; ++g, in += 4, at += 3) {
+    const std::uint32_t bits = group(in);
+    bad |= (bits & kNotBase64) != 0;
+    at[0] = static_cast<char>(bits >> 16);
+    at[1] = static_cast<char>(bits >> 8);
+    at[2] = static_cast<char>(bits);
+  }
+  if (padding > 0) {
+    const unsigned char tail[4] = {in[0], in[1],
+                                   padding == 2 ? static_cast<unsigned char>('A') : in[2], 'A'};
+    const std::uint32_t bits = group(tail);
+    bad |= (bits & kNotBase64) != 0;
+    *at++ = static_cast<char>(bits >> 16);
+    if (padding == 1) *at++ = static_cast<char>(bits >> 8);
+  }
+  if (bad) throw std::runtime_error("file data is not base64");
+  return static_cast<std::size_t>(at - out);
+}
+
+std::string base64_decode(std::string_view text) {
+  std::string out(text.size() / 4 * 3, '\0');
+  out.resize(base64_decode_into(text, out.data(), true));
   return out;
 }
 

@@ -19,6 +19,10 @@ struct TooLarge : std::runtime_error {
 
 // Throws std::runtime_error for text that is not base64.
 std::string base64_decode(std::string_view text);
+// Decodes base64 text, whose length is a multiple of 4, into `out` (room for size / 4 x 3
+// bytes) and returns the bytes written. Padding may end only the last piece: `last` says
+// whether `text` is it. Throws std::runtime_error for text that is not base64.
+std::size_t base64_decode_into(std::string_view text, char* out, bool last);
 
 // Decompresses a gzip stream (every member) fed in pieces of any size; each piece of output
 // goes to the sink as soon as it is made. Throws TooLarge as soon as the output would pass

@@ -551,6 +551,23 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
   for (auto& writer : writers) writer.join();
 }
 
+TEST(Codec, Base64DecodesWhatClientsEncodeAndRefusesTheRest) {
+  std::mt19937 random(7);
+  for (std::size_t n = 0; n < 40; ++n) {
+    std::vector<unsigned char> bytes(n);
+    for (auto& b : bytes) b = static_cast<unsigned char>(random());
+    const auto text = rest_client::base64_encode(bytes.data(), bytes.size());
+    EXPECT_EQ(orvix_local::base64_decode(text), std::string(bytes.begin(), bytes.end())) << n;
+  }
+  for (const std::string bad : {"A===", "AB=C", "AB C", "ABC", "=AAA", "AA==AAAA",
+                                "\xff\xff"
+                                "AA"}) {
+    EXPECT_THROW(orvix_local::base64_decode(bad), std::runtime_error) << bad;
+  }
+  char out[3];  // padding ends only the last piece
+  EXPECT_THROW(orvix_local::base64_decode_into("AA==", out, false), std::runtime_error);
+}
+
 // A client sends shards faster than they are stored: every one is still read ahead, in turn.
 TEST(ShardPrefetch, ShardsOfferedWhileOneIsReadAreEachReadAhead) {
   orvix_local::ShardPrefetch prefetch;
