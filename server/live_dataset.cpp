@@ -1,6 +1,7 @@
 #include "server/live_dataset.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <set>
 
@@ -50,9 +51,11 @@ void LiveDataset::clear() {
 const float* LiveDataset::in_file(std::int64_t row) {
   const std::size_t row_bytes = static_cast<std::size_t>(info.dim) * sizeof(float);
   const auto window = static_cast<std::size_t>(row) / rows_per_window_;
-  const std::size_t end = (static_cast<std::size_t>(row) + 1) * row_bytes;
-  if (end > file_size_) file_size_ = vector_file_size(file_);
-  if (row < 0 || info.dim <= 0 || end > file_size_) {
+  const bool representable =
+      row >= 0 && info.dim > 0 && static_cast<std::size_t>(row) < SIZE_MAX / row_bytes - 1;
+  const std::size_t end = representable ? (static_cast<std::size_t>(row) + 1) * row_bytes : 0;
+  if (representable && end > file_size_) file_size_ = vector_file_size(file_);
+  if (!representable || end > file_size_) {
     throw StorageError(SQLITE_CORRUPT, "storage error: " + file_ + " does not hold row " +
                                            std::to_string(row) + "; the file is damaged");
   }
