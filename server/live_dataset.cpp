@@ -28,7 +28,7 @@ void LiveDataset::ensure_loaded(Store& store) {
   std::unique_lock lock(rows_mutex);
   file_ = store.vector_file(info.id);
   try {
-    store.load(info, [this](VectorRecord&& record) { append(std::move(record)); });
+    store.load(info.id, [this](VectorRecord&& record) { append(std::move(record)); });
   } catch (...) {
     // Nothing half loaded stays behind: the next use loads from the start.
     clear();

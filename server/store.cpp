@@ -402,7 +402,7 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
       .bind(3, bytes)
       .bind(4, dataset.id)
       .run();
-  write_vector_rows(vector_file_path(vectors_dir_, dataset.id), first_row, dataset.dim, values);
+  write_vector_rows(vector_file(dataset.id), first_row, dataset.dim, values);
 }
 
 std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset,
@@ -431,12 +431,12 @@ std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset
   return rows;
 }
 
-void Store::load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each) {
+void Store::load(std::int64_t dataset_id, const std::function<void(VectorRecord&&)>& each) {
   auto db = pool_.take();
   Statement list(*db,
                  "SELECT row, string_id, dense, sparse, attributes FROM vectors "
                  "WHERE dataset_id = ? ORDER BY row");
-  list.bind(1, dataset.id);
+  list.bind(1, dataset_id);
   while (list.step()) {
     VectorRecord record;
     record.row = list.integer(0);

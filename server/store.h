@@ -103,7 +103,7 @@ class Store {
                                    const std::vector<std::string>& ids);
   // Every stored vector of a dataset in row order. A dense record without values has them in
   // the dataset's value file.
-  void load(const DatasetInfo& dataset, const std::function<void(VectorRecord&&)>& each);
+  void load(std::int64_t dataset_id, const std::function<void(VectorRecord&&)>& each);
   // The value file of a dense dataset.
   std::string vector_file(std::int64_t dataset_id) const;
   // Drops the stored vectors, and value files, of datasets that no longer exist.
