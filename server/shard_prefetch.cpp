@@ -1,5 +1,7 @@
 #include "server/shard_prefetch.h"
 
+#include <system_error>
+
 #include "server/limits.h"
 
 namespace orvix_local {
@@ -23,9 +25,15 @@ void ShardPrefetch::start_next() {
        records_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
     return;
   }
-  id_ = std::move(offers_.front().first);
-  records_ = std::async(std::launch::async, std::move(offers_.front().second));
+  auto offer = std::move(offers_.front());
   offers_.pop_front();
+  try {
+    records_ = std::async(std::launch::async, std::move(offer.second));
+    id_ = std::move(offer.first);
+  } catch (const std::system_error&) {
+    // No thread to read it on: the job reads its own records, and an upload already queued
+    // is never answered with a failure for it.
+  }
 }
 
 std::optional<std::vector<VectorRecord>> ShardPrefetch::take(const std::string& id) {
