@@ -24,6 +24,7 @@ JobQueue::~JobQueue() {
 void JobQueue::start(Runner runner) {
   runner_ = std::move(runner);
   auto db = store_.pool().take();
+  recover_queued(*db);
   {
     // A job that was running when the service died stored nothing; an attach takes its index.
     Transaction transaction(*db);
@@ -67,41 +68,140 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
                              std::int64_t dataset_id, std::int64_t index_id, const json& details,
                              std::optional<StagedInput> input) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
-  auto db = store_.pool().take();
-  Statement next(*db,
-                 "INSERT INTO sequences(name, next) VALUES('jobs', 2) "
-                 "ON CONFLICT(name) DO UPDATE SET next = next + 1 RETURNING next - 1");
-  next.step();
-  const std::int64_t seq = next.integer(0);
-  next.run();
-  const std::string id = "job-" + std::to_string(seq) + "-" + std::to_string(random() % 1000000);
+  QueuedJob row{"", 0, owner, kind, dataset_id, index_id, details.dump()};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    row.seq = next_seq_++;
+  }
+  row.id = "job-" + std::to_string(row.seq) + "-" + std::to_string(random() % 1000000);
   if (input) {
     const std::string staged = input->release();
-    if (::rename(staged.c_str(), (payload_dir_ + "/" + id).c_str()) != 0) {
+    if (::rename(staged.c_str(), input_path(row.id).c_str()) != 0) {
       ::unlink(staged.c_str());
       throw std::runtime_error("cannot keep the job's input: " + std::string(strerror(errno)));
     }
   }
-  Statement insert(*db,
-                   "INSERT INTO jobs(id, seq, owner, kind, status, dataset_id, index_id, details) "
-                   "VALUES(?, ?, ?, ?, 'pending', ?, ?, ?)");
-  insert.bind(1, id)
-      .bind(2, seq)
-      .bind(3, owner)
-      .bind(4, kind)
-      .bind(5, dataset_id)
-      .bind(6, index_id)
-      .bind(7, details.dump())
+  bool in_table = false;
+  try {
+    auto db = store_.pool().take();
+    Transaction transaction(*db, Transaction::AtOnce{});
+    insert_row(*db, row);
+    transaction.commit();
+    in_table = true;
+  } catch (const StorageError& e) {
+    if (e.code != SQLITE_BUSY) throw;
+  }
+  if (!in_table) {
+    // Another job is storing its data: the row waits in a file rather than the client in line.
+    StagedInput file(payload_dir_);
+    file.write(json{{"id", row.id},
+                    {"seq", row.seq},
+                    {"owner", row.owner},
+                    {"kind", row.kind},
+                    {"dataset_id", row.dataset_id},
+                    {"index_id", row.index_id},
+                    {"details", row.details}}
+                   .dump());
+    const std::string staged = file.release();
+    if (::rename(staged.c_str(), (input_path(row.id) + ".queued").c_str()) != 0) {
+      ::unlink(staged.c_str());
+      throw std::runtime_error("cannot keep the job: " + std::string(strerror(errno)));
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!in_table) queued_.emplace(row.id, row);
+  queue_.push_back(row.id);
+  wake_.notify_all();
+  return row.id;
+}
+
+void JobQueue::insert_row(Database& db, const QueuedJob& row) {
+  Statement insert(db,
+                   "INSERT OR IGNORE INTO jobs(id, seq, owner, kind, status, dataset_id, "
+                   "index_id, details) VALUES(?, ?, ?, ?, 'pending', ?, ?, ?)");
+  insert.bind(1, row.id)
+      .bind(2, row.seq)
+      .bind(3, row.owner)
+      .bind(4, row.kind)
+      .bind(5, row.dataset_id)
+      .bind(6, row.index_id)
+      .bind(7, row.details)
       .run();
+  Statement next(db,
+                 "INSERT INTO sequences(name, next) VALUES('jobs', ?) "
+                 "ON CONFLICT(name) DO UPDATE SET next = MAX(next, excluded.next)");
+  next.bind(1, row.seq + 1).run();
+}
+
+void JobQueue::record_queued() {
+  std::vector<QueuedJob> rows;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(id);
+    for (const auto& [id, row] : queued_) rows.push_back(row);
   }
-  wake_.notify_all();
-  return id;
+  if (rows.empty()) return;
+  {
+    auto db = store_.pool().take();
+    Transaction transaction(*db);
+    for (const auto& row : rows) insert_row(*db, row);
+    transaction.commit();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& row : rows) {
+    ::unlink((input_path(row.id) + ".queued").c_str());
+    queued_.erase(row.id);
+  }
+}
+
+void JobQueue::recover_queued(Database& db) {
+  std::vector<std::string> files;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(payload_dir_, ignored)) {
+    if (entry.path().extension() == ".queued") files.push_back(entry.path().string());
+  }
+  {
+    Transaction transaction(db);
+    for (const auto& file : files) {
+      const json saved = json::parse(read_job_input(file), nullptr, false);
+      const auto text = [&](const char* name) {
+        return saved.is_object() && saved.contains(name) && saved.at(name).is_string()
+                   ? saved.at(name).get<std::string>()
+                   : std::string();
+      };
+      const auto number = [&](const char* name) {
+        return saved.is_object() && saved.contains(name) && saved.at(name).is_number_integer()
+                   ? saved.at(name).get<std::int64_t>()
+                   : std::int64_t{0};
+      };
+      const QueuedJob row{text("id"),           number("seq"),      text("owner"),  text("kind"),
+                          number("dataset_id"), number("index_id"), text("details")};
+      if (row.id.empty() || row.seq <= 0 || row.owner.empty()) {
+        std::fprintf(stderr, "orvix-local: %s is damaged; the job it held is dropped\n",
+                     file.c_str());
+        continue;
+      }
+      insert_row(db, row);
+    }
+    transaction.commit();
+  }
+  for (const auto& file : files) ::unlink(file.c_str());
+  Statement next(db,
+                 "SELECT MAX(COALESCE((SELECT next FROM sequences WHERE name = 'jobs'), 1), "
+                 "COALESCE((SELECT MAX(seq) + 1 FROM jobs), 1))");
+  next.step();
+  next_seq_ = next.integer(0);
 }
 
 std::optional<JobState> JobQueue::state(const std::string& owner, const std::string& id) {
+  {
+    // Looked at before the table: a row leaves this list only once it is in the table.
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto queued = queued_.find(id);
+    if (queued != queued_.end()) {
+      if (queued->second.owner != owner) return std::nullopt;
+      return JobState{"pending", "", ""};
+    }
+  }
   auto db = store_.pool().take();
   Statement find(*db, "SELECT status, message, error FROM jobs WHERE id = ? AND owner = ?");
   if (!find.bind(1, id).bind(2, owner).step()) return std::nullopt;
@@ -292,7 +392,12 @@ void JobQueue::run() {
     }
     std::optional<std::pair<Job, std::string>> claimed;
     try {
-      claimed = patiently([&] { return claim(id); }, kAttempts);
+      claimed = patiently(
+          [&] {
+            record_queued();
+            return claim(id);
+          },
+          kAttempts);
     } catch (const std::exception&) {
       // The store kept refusing: the job is not dropped but waits for another turn.
       if (stopping_) return;

@@ -5,11 +5,15 @@
 // itself finished inside the transaction that stores its data, so after a crash a job is either
 // finished with its data or has stored nothing. At start, jobs that were queued run, and a job
 // that was running when the service died is failed with a reason.
+// A job submitted while another job's transaction holds the store is not kept waiting for it:
+// its row goes to a file beside its input (`<id>.queued`) and into the table between jobs, or
+// at the next start.
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +35,17 @@ struct JobState {
   std::string status;   // pending, in_progress, finished, failed
   std::string message;  // what a finished job did
   std::string error;    // why a job failed
+};
+
+// A job's row in the jobs table, as submitted.
+struct QueuedJob {
+  std::string id;
+  std::int64_t seq = 0;
+  std::string owner;
+  std::string kind;
+  std::int64_t dataset_id = 0;
+  std::int64_t index_id = 0;
+  std::string details;
 };
 
 struct Job {
@@ -83,6 +98,12 @@ class JobQueue {
 
  private:
   void run();
+  // Rows of jobs submitted while the store was being written, put into the table.
+  void record_queued();
+  // Inside a write transaction: the job's row, and the sequence past it.
+  static void insert_row(Database& db, const QueuedJob& row);
+  // Rows left in files by an earlier run, put into the table; sets the next sequence number.
+  void recover_queued(Database& db);
   // Reads a queued job and marks it in progress; nullopt when it is no longer pending. Its
   // details come as text, which the caller parses.
   std::optional<std::pair<Job, std::string>> claim(const std::string& id);
@@ -105,6 +126,8 @@ class JobQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::string> queue_;
+  std::int64_t next_seq_ = 1;
+  std::map<std::string, QueuedJob> queued_;  // submitted, with their rows still in files
   std::deque<std::function<void()>> tasks_;
   bool running_ = false;                                       // a job or task is under way
   std::deque<std::pair<std::string, std::string>> unsettled_;  // job ids and their reasons

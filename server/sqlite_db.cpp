@@ -3,6 +3,9 @@
 namespace orvix_local {
 namespace {
 
+// Writers queue this long behind a long job's transaction; readers never wait in WAL mode.
+constexpr int kBusyWaitMs = 120000;
+
 void check(sqlite3* db, int code) {
   if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
     throw StorageError(code & 0xff, std::string("storage error: ") + sqlite3_errmsg(db));
@@ -20,8 +23,7 @@ Database::Database(const std::string& path) {
     sqlite3_close(db_);
     throw StorageError(code, "cannot open the database " + path + ": " + message);
   }
-  // Writers queue behind a long job's transaction; readers never wait in WAL mode.
-  sqlite3_busy_timeout(db_, 120000);
+  sqlite3_busy_timeout(db_, kBusyWaitMs);
   // Pages of 16 KiB for a new database: a shard's records are written with a quarter of the
   // calls and pages of a 4 KiB one. (An existing database keeps its page size.)
   exec("PRAGMA page_size=16384");
@@ -32,6 +34,15 @@ Database::Database(const std::string& path) {
 
 Database::~Database() {
   sqlite3_close(db_);
+}
+
+bool Database::begin_at_once() {
+  sqlite3_busy_timeout(db_, 0);
+  const int code = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  sqlite3_busy_timeout(db_, kBusyWaitMs);
+  if ((code & 0xff) == SQLITE_BUSY) return false;
+  check(db_, code);
+  return true;
 }
 
 void Database::exec(const std::string& sql) {

@@ -30,6 +30,8 @@ class Database {
   Database& operator=(const Database&) = delete;
 
   void exec(const std::string& sql);
+  // BEGIN IMMEDIATE without queueing behind another writer: false when one holds the lock.
+  bool begin_at_once();
   sqlite3* get() const { return db_; }
   int changes() const { return sqlite3_changes(db_); }
 
@@ -82,6 +84,11 @@ class Statement {
 class Transaction {
  public:
   explicit Transaction(Database& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
+  // Begun only if no other writer holds the lock; else throws StorageError SQLITE_BUSY at once.
+  struct AtOnce {};
+  Transaction(Database& db, AtOnce) : db_(db) {
+    if (!db_.begin_at_once()) throw StorageError(SQLITE_BUSY, "the store is being written");
+  }
   ~Transaction() {
     if (!done_) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
   }

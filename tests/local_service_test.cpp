@@ -414,6 +414,38 @@ TEST_F(LocalServiceTest, JobsOutliveARestart) {
   EXPECT_EQ(datasets().at(1).at("dimension"), "(5, 2)");
 }
 
+TEST_F(LocalServiceTest, JobsSubmittedWhileTheStoreIsWrittenAreAnsweredAtOnceAndKept) {
+  dataset("d", "dense", 2);
+  orvix_local::Database other(dir_ + "/orvix.db");
+  // Held as a long job's store holds it.
+  auto holding = std::make_unique<orvix_local::Transaction>(other);
+  auto answered = std::async(std::launch::async, [&] {
+    return call("add_data_batch", batch("p", "d", 3, 2, "x")).at("job_id").get<std::string>();
+  });
+  const bool at_once = answered.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(at_once) << "the submit waited for another writer";
+  if (at_once) {
+    const std::string id = answered.get();
+    EXPECT_EQ(call("get_upload_data_status", {{"job_id", id}}).at("status"), "pending");
+    call("get_upload_data_status", {{"job_id", id}}, 404, "k2");
+    holding.reset();
+    EXPECT_EQ(job(id).at("error_message"), "Inserted 3 vectors");
+    // Submitted while held, then a restart before the job could run: it runs once, then.
+    service_->stop_jobs();
+    holding = std::make_unique<orvix_local::Transaction>(other);
+    const std::string kept = call("add_data_batch", batch("p", "d", 4, 2, "y")).at("job_id");
+    holding.reset();
+    open();
+    EXPECT_EQ(job(kept).at("error_message"), "Inserted 4 vectors");
+    const std::string next = call("add_data_batch", batch("p", "d", 1, 2, "z")).at("job_id");
+    const auto seq = [](const std::string& id) { return std::stoll(id.substr(4)); };
+    EXPECT_GT(seq(next), seq(kept));
+    EXPECT_EQ(job(next).at("error_message"), "Inserted 1 vectors");
+    EXPECT_EQ(datasets().at(0).at("dimension"), "(8, 2)");
+  }
+  holding.reset();
+}
+
 TEST_F(LocalServiceTest, ValuesKeptBesideTheDatabaseOutliveRestartsEarlierRowsAndDamage) {
   dataset("d", "dense", 2);
   attach("i", "L2", false);

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace testing_support {
@@ -62,8 +63,14 @@ void wait_until_idle(const std::string& db_path) {
     sqlite3_stmt* running = nullptr;
     sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM jobs WHERE status IN ('pending', 'in_progress')",
                        -1, &running, nullptr);
-    const bool idle = sqlite3_step(running) == SQLITE_ROW && sqlite3_column_int(running, 0) == 0;
+    bool idle = sqlite3_step(running) == SQLITE_ROW && sqlite3_column_int(running, 0) == 0;
     sqlite3_finalize(running);
+    // Jobs submitted while the store was written wait as files until they are in the table.
+    std::error_code ignored;
+    const auto jobs = std::filesystem::path(db_path).parent_path() / "jobs";
+    for (const auto& entry : std::filesystem::directory_iterator(jobs, ignored)) {
+      idle = idle && entry.path().extension() != ".queued";
+    }
     if (idle) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
