@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <unordered_set>
 
 #include "server/codec.h"
@@ -360,9 +362,23 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   check_records(dataset, records, given);
   row = first_row;
   std::int64_t bytes = 0;
-  // A dense dataset's values go to its value file; the row keeps a NULL in their place.
+  // A dense dataset's values go to its value file, while the rows, which keep a NULL in their
+  // place, go to the table; both are done before the caller commits.
   std::vector<const float*> values;
-  if (!dataset.sparse()) values.reserve(records.size());
+  if (!dataset.sparse()) {
+    values.reserve(records.size());
+    for (const auto& v : records) values.push_back(v.dense.data());
+  }
+  const std::string file = vector_file(dataset.id);
+  const auto write = [&] { write_vector_rows(file, first_row, dataset.dim, values); };
+  std::future<void> written;
+  if (!values.empty()) {
+    try {
+      written = std::async(std::launch::async, write);
+    } catch (const std::system_error&) {
+      write();  // no thread to be had: written here first
+    }
+  }
   Statement one(db,
                 "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, attributes) "
                 "VALUES(?, ?, ?, NULL, ?, ?)");
@@ -377,7 +393,6 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
       one.bind(4, sparse);
     } else {
       one.bind_null(4);
-      values.push_back(v.dense.data());
     }
     if (v.attributes.is_null()) {
       one.bind_null(5);
@@ -402,7 +417,7 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
       .bind(3, bytes)
       .bind(4, dataset.id)
       .run();
-  write_vector_rows(vector_file(dataset.id), first_row, dataset.dim, values);
+  if (written.valid()) written.get();
 }
 
 std::vector<std::int64_t> Store::remove(Database& db, const DatasetInfo& dataset,
