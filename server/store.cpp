@@ -48,6 +48,9 @@ bool has_column(Database& db, const char* table, const char* column) {
 }
 
 // `given`: some ids came with the records (the others are their row numbers, which are unique).
+// Vectors stored by one INSERT statement.
+constexpr std::size_t kRowsAStatement = 32;
+
 void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records,
                    bool given) {
   std::unordered_set<std::string_view> seen;
@@ -379,36 +382,66 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
       write();  // no thread to be had: written here first
     }
   }
-  Statement one(db,
-                "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, attributes) "
-                "VALUES(?, ?, ?, NULL, ?, ?)");
-  for (auto& v : records) {
-    if (stop && (row & 4095) == 0 && stop->load()) throw Stopping();
-    ++row;
-    one.reset();
-    one.bind(1, dataset.id).bind(2, v.row).bind_unchanged(3, v.id);
-    std::string sparse, attributes;
+  // Rows go in kRowsAStatement to a statement, which spares most of a statement's own cost.
+  const std::string insert =
+      "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, "
+      "attributes) VALUES(?, ?, ?, NULL, ?, ?)";
+  std::string insert_many = insert;
+  for (std::size_t i = 1; i < kRowsAStatement; ++i) insert_many += ", (?, ?, ?, NULL, ?, ?)";
+  Statement one(db, insert.c_str());
+  Statement many(db, insert_many.c_str());
+  // Binds a record at the statement's `at`-th row; its size in bytes.
+  const auto bind = [&](Statement& statement, int at, const VectorRecord& v) {
+    const int first = at * 5;
+    statement.bind(first + 1, dataset.id).bind(first + 2, v.row).bind_unchanged(first + 3, v.id);
+    std::size_t size = v.dense.size() * sizeof(float) + v.id.size();
     if (dataset.sparse()) {
-      sparse = json(v.sparse).dump();
-      one.bind(4, sparse);
+      const std::string sparse = json(v.sparse).dump();
+      statement.bind(first + 4, sparse);
+      size += sparse.size();
     } else {
-      one.bind_null(4);
+      statement.bind_null(first + 4);
     }
     if (v.attributes.is_null()) {
-      one.bind_null(5);
+      statement.bind_null(first + 5);
     } else {
-      attributes = v.attributes.dump();
-      one.bind(5, attributes);
+      const std::string attributes = v.attributes.dump();
+      statement.bind(first + 5, attributes);
+      size += attributes.size();
+    }
+    return static_cast<std::int64_t>(size);
+  };
+  for (std::size_t done = 0; done < records.size();) {
+    if (stop && stop->load()) throw Stopping();
+    const std::size_t count = records.size() - done >= kRowsAStatement ? kRowsAStatement : 1;
+    Statement& statement = count == 1 ? one : many;
+    statement.reset();
+    std::int64_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      size += bind(statement, static_cast<int>(i), records[done + i]);
     }
     try {
-      one.run();
+      statement.run();
     } catch (const StorageError& e) {
       if (e.code != SQLITE_CONSTRAINT) throw;
-      throw ApiError(409, "DUPLICATE_STRING_ID", "string id '" + v.id + "' is already in use");
+      // The statement stored none of its rows: they go in one by one to find the id in use.
+      for (std::size_t i = 0; i < count; ++i) {
+        one.reset();
+        bind(one, 0, records[done + i]);
+        try {
+          one.run();
+        } catch (const StorageError& again) {
+          if (again.code != SQLITE_CONSTRAINT) throw;
+          throw ApiError(409, "DUPLICATE_STRING_ID",
+                         "string id '" + records[done + i].id + "' is already in use");
+        }
+      }
+      throw;
     }
-    bytes += static_cast<std::int64_t>(v.dense.size() * sizeof(float) + sparse.size() +
-                                       attributes.size() + v.id.size());
+    bytes += size;
+    done += count;
   }
+  row = first_row + static_cast<std::int64_t>(records.size());
   Statement update(db,
                    "UPDATE datasets SET next_row = ?, vector_count = vector_count + ?, "
                    "bytes = bytes + ? WHERE id = ?");

@@ -191,14 +191,22 @@ TEST_F(LocalServiceTest, InsertsAreCheckedAndAllOrNothing) {
   EXPECT_EQ(add("c", json::array({json::array({1, 2.0})})), "VECTOR_TYPE_MISMATCH");
 
   json twice = base;
-  twice["string_ids"] = {"x", "a"};
-  twice["data"] = {{0.0, 0.0}, {1.0, 1.0}};
-  twice["checksum"] = rest_client::calculate_sha256(twice["data"].dump());
-  const json answer = call("add_data_batch", twice);
-  EXPECT_EQ(answer.at("checksum_server"), twice["checksum"]);
-  const json failed = job(answer.at("job_id"));
-  EXPECT_EQ(failed.at("status"), "failed");
-  EXPECT_EQ(failed.at("error"), "string id 'a' is already in use");
+  // The id in use named wherever it falls: alone, or among many stored together.
+  for (const std::size_t count : {2, 70}) {
+    twice["string_ids"] = json::array();
+    twice["data"] = json::array();
+    for (std::size_t i = 0; i < count; ++i) {
+      twice["string_ids"].push_back(
+          i == std::min<std::size_t>(40, count - 1) ? "a" : "x" + std::to_string(i));
+      twice["data"].push_back({0.0, 1.0});
+    }
+    twice["checksum"] = rest_client::calculate_sha256(twice["data"].dump());
+    const json answer = call("add_data_batch", twice);
+    EXPECT_EQ(answer.at("checksum_server"), twice["checksum"]);
+    const json failed = job(answer.at("job_id"));
+    EXPECT_EQ(failed.at("status"), "failed");
+    EXPECT_EQ(failed.value("error", ""), "string id 'a' is already in use") << count;
+  }
 
   EXPECT_EQ(call("remove_data", with(base, {{"string_ids", {"a", "zz"}}})).at("error_code"),
             "STRING_ID_NOT_FOUND");
