@@ -37,6 +37,7 @@ class Database {
 
  private:
   sqlite3* db_ = nullptr;
+  int busy_tries_;  // how often a writer that finds the database held tries again, a ms apart
 };
 
 class Statement {
