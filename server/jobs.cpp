@@ -162,7 +162,12 @@ void JobQueue::recover_queued(Database& db) {
   {
     Transaction transaction(db);
     for (const auto& file : files) {
-      const json saved = json::parse(read_job_input(file), nullptr, false);
+      json saved;
+      try {
+        saved = json::parse(read_job_input(file), nullptr, false);
+      } catch (const std::exception&) {
+        // unreadable: taken as damaged below
+      }
       const auto text = [&](const char* name) {
         return saved.is_object() && saved.contains(name) && saved.at(name).is_string()
                    ? saved.at(name).get<std::string>()
