@@ -47,9 +47,10 @@ bool has_column(Database& db, const char* table, const char* column) {
   return find.bind(1, std::string(table)).bind(2, std::string(column)).step();
 }
 
-// `given`: some ids came with the records (the others are their row numbers, which are unique).
 // Vectors stored by one INSERT statement.
 constexpr std::size_t kRowsAStatement = 32;
+
+// `given`: some ids came with the records (the others are their row numbers, which are unique).
 
 void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records,
                    bool given) {
@@ -363,7 +364,6 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
     if (v.id.empty()) v.id = std::to_string(v.row);
   }
   check_records(dataset, records, given);
-  row = first_row;
   std::int64_t bytes = 0;
   // A dense dataset's values go to its value file, while the rows, which keep a NULL in their
   // place, go to the table; both are done before the caller commits.
@@ -375,7 +375,9 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   const std::string file = vector_file(dataset.id);
   const auto write = [&] { write_vector_rows(file, first_row, dataset.dim, values); };
   std::future<void> written;
-  if (!values.empty()) {
+  if (values.size() < kRowsAStatement) {
+    write();  // a few vectors (add_data): not worth a thread
+  } else {
     try {
       written = std::async(std::launch::async, write);
     } catch (const std::system_error&) {
@@ -386,10 +388,13 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   const std::string insert =
       "INSERT INTO vectors(dataset_id, row, string_id, dense, sparse, "
       "attributes) VALUES(?, ?, ?, NULL, ?, ?)";
-  std::string insert_many = insert;
-  for (std::size_t i = 1; i < kRowsAStatement; ++i) insert_many += ", (?, ?, ?, NULL, ?, ?)";
   Statement one(db, insert.c_str());
-  Statement many(db, insert_many.c_str());
+  std::optional<Statement> many;
+  if (records.size() >= kRowsAStatement) {
+    std::string insert_many = insert;
+    for (std::size_t i = 1; i < kRowsAStatement; ++i) insert_many += ", (?, ?, ?, NULL, ?, ?)";
+    many.emplace(db, insert_many.c_str());
+  }
   // Binds a record at the statement's `at`-th row; its size in bytes.
   const auto bind = [&](Statement& statement, int at, const VectorRecord& v) {
     const int first = at * 5;
@@ -414,7 +419,7 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   for (std::size_t done = 0; done < records.size();) {
     if (stop && stop->load()) throw Stopping();
     const std::size_t count = records.size() - done >= kRowsAStatement ? kRowsAStatement : 1;
-    Statement& statement = count == 1 ? one : many;
+    Statement& statement = count == 1 ? one : *many;
     statement.reset();
     std::int64_t size = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -441,11 +446,10 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
     bytes += size;
     done += count;
   }
-  row = first_row + static_cast<std::int64_t>(records.size());
   Statement update(db,
                    "UPDATE datasets SET next_row = ?, vector_count = vector_count + ?, "
                    "bytes = bytes + ? WHERE id = ?");
-  update.bind(1, row)
+  update.bind(1, first_row + static_cast<std::int64_t>(records.size()))
       .bind(2, static_cast<std::int64_t>(records.size()))
       .bind(3, bytes)
       .bind(4, dataset.id)
