@@ -86,10 +86,15 @@ void release_vector_rows(const std::string& path, int dim, const std::vector<std
   const Descriptor file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
   if (file.get() < 0) return;
   const auto row_bytes = static_cast<off_t>(dim) * static_cast<off_t>(sizeof(float));
-  for (const auto row : rows) {
+  std::vector<std::int64_t> sorted(rows);
+  std::sort(sorted.begin(), sorted.end());
+  // One hole for each run of consecutive rows.
+  for (std::size_t first = 0, end = 0; first < sorted.size(); first = end) {
+    for (end = first + 1; end < sorted.size() && sorted[end] <= sorted[end - 1] + 1;) ++end;
+    const auto count = static_cast<off_t>(sorted[end - 1] - sorted[first] + 1);
     // Best effort: where holes cannot be made, the space stays taken and nothing else changes.
     if (::fallocate(file.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                    static_cast<off_t>(row) * row_bytes, row_bytes) != 0) {
+                    static_cast<off_t>(sorted[first]) * row_bytes, count * row_bytes) != 0) {
       return;
     }
   }
