@@ -12,7 +12,19 @@
 #include <set>
 
 namespace orvix_local {
-namespace {}  // namespace
+namespace {
+
+// Gives a file written in full its name; until then no one reads it as a job's.
+void keep_as(StagedInput& staged, const std::string& path) {
+  const std::string written = staged.release();
+  if (::rename(written.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(written.c_str());
+    throw std::runtime_error("cannot keep the job's input: " + std::string(strerror(error)));
+  }
+}
+
+}  // namespace
 
 JobQueue::JobQueue(Store& store, std::string payload_dir)
     : store_(store), payload_dir_(std::move(payload_dir)) {}
@@ -74,13 +86,7 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
     row.seq = next_seq_++;
   }
   row.id = "job-" + std::to_string(row.seq) + "-" + std::to_string(random() % 1000000);
-  if (input) {
-    const std::string staged = input->release();
-    if (::rename(staged.c_str(), input_path(row.id).c_str()) != 0) {
-      ::unlink(staged.c_str());
-      throw std::runtime_error("cannot keep the job's input: " + std::string(strerror(errno)));
-    }
-  }
+  if (input) keep_as(*input, input_path(row.id));
   bool in_table = false;
   try {
     auto db = store_.pool().take();
@@ -102,11 +108,7 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
                     {"index_id", row.index_id},
                     {"details", row.details}}
                    .dump());
-    const std::string staged = file.release();
-    if (::rename(staged.c_str(), (input_path(row.id) + ".queued").c_str()) != 0) {
-      ::unlink(staged.c_str());
-      throw std::runtime_error("cannot keep the job: " + std::string(strerror(errno)));
-    }
+    keep_as(file, input_path(row.id) + ".queued");
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!in_table) queued_.emplace(row.id, row);
