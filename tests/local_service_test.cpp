@@ -211,6 +211,8 @@ TEST_F(LocalServiceTest, InsertsAreCheckedAndAllOrNothing) {
   EXPECT_EQ(call("remove_data", with(base, {{"string_ids", {"a", "zz"}}})).at("error_code"),
             "STRING_ID_NOT_FOUND");
   EXPECT_EQ(datasets().at(0).at("dimension"), "(1, 2)");
+  // Rows stored before the id in use was met went with the failed job.
+  EXPECT_EQ(add("x35", {1.0, 2.0}), "Success");
 
   // The checksum is of the data's bytes as sent, in whatever layout and number form.
   const std::string data = "[ [-0.06531, 1e-3] ]";
