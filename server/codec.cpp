@@ -153,11 +153,15 @@ std::size_t gunzipped_size(std::string_view data, std::size_t limit) {
 std::string sha256_hex(std::string_view text) {
   unsigned char digest[SHA256_DIGEST_LENGTH];
   EVP_Digest(text.data(), text.size(), digest, nullptr, EVP_sha256(), nullptr);
+  return lower_hex(digest, sizeof digest);
+}
+
+std::string lower_hex(const unsigned char* bytes, std::size_t size) {
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
-  for (unsigned char byte : digest) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 15];
+  for (std::size_t i = 0; i < size; ++i) {
+    hex += kHex[bytes[i] >> 4];
+    hex += kHex[bytes[i] & 15];
   }
   return hex;
 }

@@ -49,5 +49,7 @@ std::string gunzip(std::string_view data, std::size_t limit);
 // The size gunzip would return, found without keeping the output.
 std::size_t gunzipped_size(std::string_view data, std::size_t limit);
 std::string sha256_hex(std::string_view text);
+// Bytes as lower-case hex, two digits each.
+std::string lower_hex(const unsigned char* bytes, std::size_t size);
 
 }  // namespace orvix_local

@@ -47,7 +47,6 @@ Connection::Step Connection::store(const char* data, std::size_t size, MemoryBud
                                    const HttpLimits& limits) {
   if (spool_fd >= 0) {
     if (auto refused = spool(data, size)) return *refused;
-    body_bytes += size;
     return more();
   }
   auto& reservation = head.request.reservation;
@@ -78,7 +77,15 @@ std::optional<Connection::Step> Connection::spool(const char* data, std::size_t 
     }
     done += static_cast<std::size_t>(n);
   }
+  body_bytes += size;
+  if (FollowedBody* followed = head.request.spooled.followed()) followed->arrived(body_bytes);
   return std::nullopt;
+}
+
+void Connection::end_spool() {
+  ::close(spool_fd);
+  spool_fd = -1;
+  if (FollowedBody* followed = head.request.spooled.followed()) followed->complete();
 }
 
 Connection::Step Connection::take_body(const char* data, std::size_t size) {
@@ -89,10 +96,8 @@ Connection::Step Connection::take_body(const char* data, std::size_t size) {
     size = left;
   }
   if (auto refused = spool(data, size)) return *refused;
-  body_bytes += size;
   if (body_bytes < head.length.value_or(0)) return more();
-  ::close(spool_fd);
-  spool_fd = -1;
+  end_spool();
   return {Step::Kind::kDispatch, 0, ""};
 }
 
@@ -114,6 +119,9 @@ Connection::Step Connection::start_body(const HttpLimits& limits) {
                           "the request body cannot be kept: " + std::string(std::strerror(errno)));
     }
     head.request.spooled = SpooledBody(path);
+    if (rule.follow && follower != nullptr) {
+      head.request.spooled.follow(follower->follow(spool_fd, rule.follow()));
+    }
   } else if (!head.chunked) {
     reserve_advised(head.request.body, length);
   }
@@ -135,10 +143,7 @@ Connection::Step Connection::advance(const HttpLimits& limits, MemoryBudget& bud
     }
   } compact{*this};
   auto dispatch = [this]() -> Step {
-    if (spool_fd >= 0) {
-      ::close(spool_fd);
-      spool_fd = -1;
-    }
+    if (spool_fd >= 0) end_spool();
     return {Step::Kind::kDispatch, 0, ""};
   };
   for (;;) {

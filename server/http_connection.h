@@ -56,8 +56,9 @@ struct Connection {
 
   Head head;
   BodyRule rule;
-  std::size_t body_bytes = 0;  // of the body, stored so far
-  int spool_fd = -1;           // while a spooled body is written
+  std::size_t body_bytes = 0;        // of the body, stored so far
+  int spool_fd = -1;                 // while a spooled body is written
+  BodyFollower* follower = nullptr;  // the server's, for bodies whose rule asks to be followed
   std::size_t chunk_left = 0;
   std::size_t trailer_bytes = 0;
 
@@ -92,8 +93,10 @@ struct Connection {
  private:
   // Stores body bytes (in memory or in the spool file).
   Step store(const char* data, std::size_t size, MemoryBudget& budget, const HttpLimits& limits);
-  // Writes body bytes to the spool file; the refusal when they cannot be kept.
+  // Writes body bytes to the spool file and counts them; the refusal when they cannot be kept.
   std::optional<Step> spool(const char* data, std::size_t size);
+  // The spooled body is whole: its file is closed.
+  void end_spool();
   Step start_body(const HttpLimits& limits);
 };
 

@@ -4,6 +4,7 @@
 
 #include "server/job_inputs.h"
 #include "server/limits.h"
+#include "server/member_digest.h"
 #include "server/request_fields.h"
 
 namespace orvix_local {
@@ -11,7 +12,12 @@ namespace {
 
 BodyRule body_rule(const std::string& path, const ServiceLimits& limits) {
   // An upload's body goes to a file as it arrives: it holds no memory, and its job takes it.
-  if (path == "/api/upload") return {limits.max_upload_body, "--max-body-mb", true};
+  // Its data is hashed meanwhile, so that the answer, which carries the digest, does not wait
+  // for another pass over some hundreds of megabytes.
+  if (path == "/api/upload") {
+    return {limits.max_upload_body, "--max-body-mb", true,
+            [] { return std::make_unique<MemberDigest>("file_data"); }};
+  }
   if (path.rfind("/api/", 0) == 0) return {limits.max_request_body, "--max-request-mb"};
   return {kOtherBody, "a path outside /api"};
 }

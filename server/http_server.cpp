@@ -55,6 +55,7 @@ struct HttpServer::Loop {
   std::vector<char> scratch = std::vector<char>(kReadPiece);  // a spooled body's bytes pass here
   int spare_fd = -1;              // given up when descriptors run out, to accept and refuse
   bool listening_paused = false;  // no descriptor left: the listening socket is not watched
+  BodyFollower follower;          // reads spooled bodies as they arrive
 
   // Work for the workers, and what they finished.
   struct Task {
@@ -143,6 +144,7 @@ struct HttpServer::Loop {
       auto connection = std::make_unique<Connection>();
       connection->fd = fd;
       connection->id = next_id++;
+      connection->follower = &follower;
       connection->address = address_of(peer);
       connection->deadline = Clock::now() + limits.head_time;
       watch(fd, connection->id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
@@ -574,6 +576,7 @@ SpooledBody& SpooledBody::operator=(SpooledBody&& other) noexcept {
   if (this != &other) {
     if (!path_.empty()) ::unlink(path_.c_str());
     path_ = std::exchange(other.path_, std::string());
+    followed_ = std::move(other.followed_);
   }
   return *this;
 }

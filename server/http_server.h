@@ -13,18 +13,21 @@
 #include <utility>
 #include <vector>
 
+#include "server/body_follower.h"
 #include "server/memory_budget.h"
 
 namespace orvix_local {
 
 // A request body kept in a file of the server's spool directory (large uploads), removed with
-// the request unless the handler takes the file.
+// the request unless the handler takes the file; with what followed it as it arrived, if its
+// rule asked for that.
 class SpooledBody {
  public:
   SpooledBody() = default;
   explicit SpooledBody(std::string path) : path_(std::move(path)) {}
   ~SpooledBody();
-  SpooledBody(SpooledBody&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
+  SpooledBody(SpooledBody&& other) noexcept
+      : path_(std::exchange(other.path_, std::string())), followed_(std::move(other.followed_)) {}
   SpooledBody& operator=(SpooledBody&& other) noexcept;
   SpooledBody(const SpooledBody&) = delete;
   SpooledBody& operator=(const SpooledBody&) = delete;
@@ -33,9 +36,13 @@ class SpooledBody {
   explicit operator bool() const { return !path_.empty(); }
   // The file is the caller's from now on.
   std::string release() { return std::exchange(path_, std::string()); }
+  // The body's follower, or nullptr.
+  FollowedBody* followed() const { return followed_.get(); }
+  void follow(std::shared_ptr<FollowedBody> followed) { followed_ = std::move(followed); }
 
  private:
   std::string path_;
+  std::shared_ptr<FollowedBody> followed_;
 };
 
 struct HttpRequest {
@@ -85,6 +92,8 @@ struct BodyRule {
   std::size_t max_bytes = 0;
   std::string option;
   bool spool = false;  // kept in a file rather than in memory
+  // For a spooled body: what reads its bytes as they arrive (see SpooledBody::followed).
+  std::function<std::unique_ptr<BodyReader>()> follow = nullptr;
 };
 
 class HttpServer {

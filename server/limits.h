@@ -25,6 +25,9 @@ inline constexpr std::size_t kTrimAfterBytes = 1 << 20;
 // What a search answer's text is reserved at before it is written: a query's braces, names and
 // number, and a match's distance and id, with room for ids of a few dozen bytes.
 inline constexpr std::size_t kAnswerBytesPerQuery = 64, kAnswerBytesPerMatch = 64;
+// What the thread that follows spooled bodies reads of one at a time: a body's bytes are taken
+// in turns of at most this, between which other bodies get theirs.
+inline constexpr std::size_t kFollowPiece = 1 << 20;
 // Header lines of one request: far more than any client sends.
 inline constexpr std::size_t kMaxHeaders = 128;
 // A request body for a path outside /api, which nothing reads.

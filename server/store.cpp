@@ -389,8 +389,9 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   // SQLite copy every page it touches to a statement journal first, some 5 GB of writes to a
   // temporary file a GiB of float32. Nothing is lost: a failed insert undoes the whole
   // transaction.
-  const std::string columns = "INTO vectors(dataset_id, row, string_id, dense, sparse, "
-                              "attributes) VALUES(?, ?, ?, NULL, ?, ?)";
+  const std::string columns =
+      "INTO vectors(dataset_id, row, string_id, dense, sparse, "
+      "attributes) VALUES(?, ?, ?, NULL, ?, ?)";
   Statement one(db, ("INSERT " + columns).c_str());
   std::optional<Statement> many;
   if (records.size() >= kRowsAStatement) {

@@ -199,6 +199,14 @@ TEST_F(HostileClients, BadRequestsAreRefusedAndTheServerStaysUpWithinItsMemory) 
     EXPECT_NE(said.find(row.detail), std::string::npos) << row.name << ": " << said;
     EXPECT_TRUE(still_answering()) << "after " << row.name;
   }
+  // The checksum answered is of the top-level data, whatever named "file_data" came before it.
+  const json shard = upload_body(
+      kKey, "d", {{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "float32"}},
+      floats({1, 2, 3, NAN}));
+  const Answer decoyed = http_exchange(
+      kPort, post("/api/upload", R"({"x":{"file_data":"QUJD"},)" + shard.dump().substr(1)));
+  EXPECT_EQ(decoyed.body.value("checksum_server", ""), shard.at("checksum")) << decoyed.body;
+  finished_job(decoyed);
   // Nothing of the refused data was stored.
   const json listing = call("fetch_datasets", {{"project_name", "p"}}).body;
   EXPECT_EQ(listing.at("datasets").at(0).at("dimension"), "(0, 2)") << listing.dump();

@@ -20,6 +20,7 @@
 #include "client/payload.h"
 #include "server/codec.h"
 #include "server/local_service.h"
+#include "server/member_digest.h"
 #include "server/shard_prefetch.h"
 #include "server/shard_records.h"
 #include "server/sqlite_db.h"
@@ -611,6 +612,39 @@ TEST(Codec, Base64DecodesWhatClientsEncodeAndRefusesTheRest) {
   }
   char out[3];  // padding ends only the last piece
   EXPECT_THROW(orvix_local::base64_decode_into("AA==", out, false), std::runtime_error);
+}
+
+// The digest taken as a body goes by, in pieces of any size, is of the first plain value of the
+// name; the handler compares where it lies with where its own reading finds the member.
+TEST(MemberDigest, FindsTheFirstPlainValueAcrossPieces) {
+  struct Row {
+    std::string body;
+    std::string value;  // the characters hashed, or empty when none is found
+  };
+  const std::vector<Row> rows = {
+      {"{\"a\":\"file_data\",\"file_data\" :\n \"QUJD\",\"z\":1}", "QUJD"},
+      {R"({"x":{"file_data":"AA"},"file_data":"BB"})", "AA"},
+      {R"({"file_datum":"AA","file_data":""})", ""},
+      {R"({"file_data":"A\"B"})", ""},
+      {R"({"file_data":1,"file_data":"CC"})", "CC"},
+      {R"({"file_data":"unended)", ""},
+  };
+  for (const auto& row : rows) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, row.body.size()}) {
+      orvix_local::MemberDigest digest("file_data");
+      for (std::size_t at = 0; at < row.body.size(); at += piece) {
+        digest.take(std::string_view(row.body).substr(at, piece));
+      }
+      const auto& found = digest.found();
+      const std::size_t begin = row.body.find('"' + row.value + '"') + 1;
+      const bool expected =
+          !row.value.empty() || row.body.find(R"("file_data":"")") != std::string::npos;
+      ASSERT_EQ(found.has_value(), expected) << row.body << " in pieces of " << piece;
+      if (!found) continue;
+      EXPECT_EQ(found->first, std::make_pair(begin, begin + row.value.size())) << row.body;
+      EXPECT_EQ(found->second, orvix_local::sha256_hex(row.value)) << row.body;
+    }
+  }
 }
 
 // A client sends shards faster than they are stored: every one is still read ahead, in turn.
