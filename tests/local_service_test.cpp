@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "client/payload.h"
+#include "server/body_follower.h"
 #include "server/codec.h"
 #include "server/local_service.h"
 #include "server/member_digest.h"
@@ -645,6 +646,40 @@ TEST(MemberDigest, FindsTheFirstPlainValueAcrossPieces) {
       EXPECT_EQ(found->second, orvix_local::sha256_hex(row.value)) << row.body;
     }
   }
+}
+
+// A followed body is read to its end whatever pieces it arrives in, and a handler waiting on one
+// never hangs: a body whose follower stops is answered at once.
+TEST(BodyFollower, ReadsEveryByteOnceAndNeverLeavesAWaiterBehind) {
+  struct Collect : orvix_local::BodyReader {
+    std::string seen;
+    void take(std::string_view bytes) override { seen.append(bytes); }
+  };
+  char path[] = "/tmp/orvix-follow-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::unlink(path);
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
+  auto follower = std::make_unique<orvix_local::BodyFollower>();
+  const auto followed = follower->follow(fd, std::make_unique<Collect>());
+  const auto unended = follower->follow(fd, std::make_unique<Collect>());
+  ASSERT_TRUE(followed && unended);
+  for (std::size_t at = 0; at < body.size(); at += 70001) {
+    const std::string_view piece = std::string_view(body).substr(at, 70001);
+    ASSERT_EQ(::write(fd, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+    followed->arrived(at + piece.size());
+    unended->arrived(at + piece.size());
+  }
+  followed->complete();
+  const auto* reader = dynamic_cast<const Collect*>(followed->wait());
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(reader->seen, body);
+  auto waiting = std::async(std::launch::async, [&] { return unended->wait(); });
+  follower.reset();
+  unended->complete();
+  EXPECT_EQ(waiting.get(), nullptr);
+  ::close(fd);
 }
 
 // A client sends shards faster than they are stored: every one is still read ahead, in turn.
