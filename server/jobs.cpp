@@ -78,7 +78,8 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
 
 std::string JobQueue::submit(const std::string& owner, const std::string& kind,
                              std::int64_t dataset_id, std::int64_t index_id, const json& details,
-                             std::optional<StagedInput> input) {
+                             std::optional<StagedInput> input,
+                             const std::function<void(const std::string& id)>& before_run) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
   QueuedJob row{"", 0, owner, kind, dataset_id, index_id, details.dump()};
   {
@@ -110,6 +111,7 @@ std::string JobQueue::submit(const std::string& owner, const std::string& kind,
                    .dump());
     keep_as(file, input_path(row.id) + ".queued");
   }
+  if (before_run) before_run(row.id);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!in_table) queued_.emplace(row.id, row);
   queue_.push_back(row.id);

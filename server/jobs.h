@@ -77,10 +77,13 @@ class JobQueue {
                      const std::vector<std::string_view>& payload);
   // Where a job's input is kept until it has run.
   std::string input_path(const std::string& id) const { return payload_dir_ + "/" + id; }
-  // A file for a job's input, written before the job is submitted with it.
+  // A file for a job's input, written before the job is submitted with it. `before_run`, when
+  // given, is called with the job's id once its input is in place and before the worker can take
+  // the job (work started there, such as reading the input ahead, is never done twice).
   StagedInput stage() { return StagedInput(payload_dir_); }
   std::string submit(const std::string& owner, const std::string& kind, std::int64_t dataset_id,
-                     std::int64_t index_id, const json& details, std::optional<StagedInput> input);
+                     std::int64_t index_id, const json& details, std::optional<StagedInput> input,
+                     const std::function<void(const std::string& id)>& before_run = nullptr);
   std::optional<JobState> state(const std::string& owner, const std::string& id);
   // Work of the service's own (building a graph again, dropping deleted vectors), run on the
   // worker between jobs; not kept across restarts.

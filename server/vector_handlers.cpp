@@ -303,12 +303,15 @@ json LocalService::upload(const std::string& owner, const json& body,
                         {"stated_size", stated}};
   }
   const bool readable = input.has_value();
-  const std::string id = jobs_.submit(owner, "upload", dataset.id, 0, details, std::move(input));
-  if (readable) {
-    // Its records are read while the job before it is stored.
-    Job job{id, "upload", dataset.id, 0, details, jobs_.input_path(id)};
-    prefetch_.offer(id, [this, job] { return shard_records(job, prefetched_text_); });
-  }
+  const std::string id = jobs_.submit(
+      owner, "upload", dataset.id, 0, details, std::move(input), [&](const std::string& id) {
+        if (!readable) return;
+        // Its records are read while the job before it is stored. Offered before
+        // an idle worker can take the job, which would otherwise read them itself
+        // while the read ahead did the same.
+        Job job{id, "upload", dataset.id, 0, details, jobs_.input_path(id)};
+        prefetch_.offer(id, [this, job] { return shard_records(job, prefetched_text_); });
+      });
   return {{"checksum_server", checksum}, {"job_id", id}};
 }
 

@@ -20,6 +20,7 @@
 #include "client/payload.h"
 #include "server/body_follower.h"
 #include "server/codec.h"
+#include "server/jobs.h"
 #include "server/local_service.h"
 #include "server/member_digest.h"
 #include "server/shard_prefetch.h"
@@ -613,6 +614,29 @@ TEST(Codec, Base64DecodesWhatClientsEncodeAndRefusesTheRest) {
   }
   char out[3];  // padding ends only the last piece
   EXPECT_THROW(orvix_local::base64_decode_into("AA==", out, false), std::runtime_error);
+}
+
+// What is offered a job as it is submitted (its shard's read ahead) is in place before the worker
+// can take the job: a worker that found nothing offered would read the shard itself while the
+// read ahead read it again.
+TEST(JobQueue, WorkOfferedAtSubmitIsInPlaceBeforeTheWorkerSeesTheJob) {
+  const std::string dir = ::testing::TempDir() + "orvix-jobs-" + std::to_string(getpid());
+  std::filesystem::create_directories(dir + "/jobs");
+  {
+    orvix_local::Store store(dir + "/orvix.db", dir + "/vectors");
+    orvix_local::JobQueue jobs(store, dir + "/jobs");
+    std::string offered;
+    bool visible = true;
+    const std::string id = jobs.submit("owner", "upload", 1, 0, json::object(), std::nullopt,
+                                       [&](const std::string& given) {
+                                         offered = given;
+                                         visible = !jobs.idle();
+                                       });
+    EXPECT_EQ(offered, id);
+    EXPECT_FALSE(visible) << "the worker could take the job before it was offered";
+    EXPECT_FALSE(jobs.idle());
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // The digest taken as a body goes by, in pieces of any size, is of the first plain value of the
