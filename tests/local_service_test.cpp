@@ -601,11 +601,26 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
 
 TEST(Codec, Base64DecodesWhatClientsEncodeAndRefusesTheRest) {
   std::mt19937 random(7);
-  for (std::size_t n = 0; n < 40; ++n) {
+  // Lengths around the 32-character blocks decoded at once, and past several of them.
+  for (std::size_t n = 0; n < 300; n += n < 80 ? 1 : 37) {
     std::vector<unsigned char> bytes(n);
     for (auto& b : bytes) b = static_cast<unsigned char>(random());
     const auto text = rest_client::base64_encode(bytes.data(), bytes.size());
     EXPECT_EQ(orvix_local::base64_decode(text), std::string(bytes.begin(), bytes.end())) << n;
+  }
+  // Every byte outside the alphabet is refused wherever it falls in a long text.
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string long_text = rest_client::base64_encode(std::string(150, 'x'));
+  for (int c = 0; c < 256; ++c) {
+    for (const std::size_t at : {0, 13, 31, 32, 63, 100, 160, 198}) {
+      std::string text = long_text;
+      text[at] = static_cast<char>(c);
+      if (alphabet.find(static_cast<char>(c)) != std::string::npos) {
+        EXPECT_NO_THROW(orvix_local::base64_decode(text)) << c << " at " << at;
+      } else {
+        EXPECT_THROW(orvix_local::base64_decode(text), std::runtime_error) << c << " at " << at;
+      }
+    }
   }
   for (const std::string bad : {"A===", "AB=C", "AB C", "ABC", "=AAA", "AA==AAAA",
                                 "\xff\xff"
