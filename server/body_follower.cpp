@@ -30,7 +30,7 @@ void FollowedBody::enqueue(std::unique_lock<std::mutex>& lock) {
   {
     std::lock_guard<std::mutex> guard(queue_->mutex);
     if (!queue_->stopping) {
-      queue_->bodies.push_back(self_);
+      queue_->bodies.push_back(weak_from_this());
       queued_ = true;
     }
   }
@@ -126,9 +126,7 @@ std::shared_ptr<FollowedBody> BodyFollower::follow(int fd, std::unique_ptr<BodyR
   }
   const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (own < 0) return nullptr;
-  std::shared_ptr<FollowedBody> body(new FollowedBody(queue_, own, std::move(reader)));
-  body->self_ = body;
-  return body;
+  return std::shared_ptr<FollowedBody>(new FollowedBody(queue_, own, std::move(reader)));
 }
 
 void BodyFollower::run() {

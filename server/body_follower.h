@@ -25,7 +25,7 @@ class BodyFollower;
 
 // One body being followed: told by the connection how far the file is written, and waited on
 // by the request's handler. Dropping every reference to it stops the work on it.
-class FollowedBody {
+class FollowedBody : public std::enable_shared_from_this<FollowedBody> {
  public:
   FollowedBody(const FollowedBody&) = delete;
   FollowedBody& operator=(const FollowedBody&) = delete;
@@ -59,7 +59,6 @@ class FollowedBody {
   bool queued_ = false;
   bool done_ = false;
   bool failed_ = false;
-  std::weak_ptr<FollowedBody> self_;
 };
 
 class BodyFollower {

@@ -79,7 +79,6 @@ class LargerCache {
 };
 
 // `given`: some ids came with the records (the others are their row numbers, which are unique).
-
 void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records,
                    bool given) {
   std::unordered_set<std::string_view> seen;

@@ -302,16 +302,17 @@ json LocalService::upload(const std::string& owner, const json& body,
                         {"ids", {ids_span.first, ids_span.second}},
                         {"stated_size", stated}};
   }
-  const bool readable = input.has_value();
-  const std::string id = jobs_.submit(
-      owner, "upload", dataset.id, 0, details, std::move(input), [&](const std::string& id) {
-        if (!readable) return;
-        // Its records are read while the job before it is stored. Offered before
-        // an idle worker can take the job, which would otherwise read them itself
-        // while the read ahead did the same.
-        Job job{id, "upload", dataset.id, 0, details, jobs_.input_path(id)};
-        prefetch_.offer(id, [this, job] { return shard_records(job, prefetched_text_); });
-      });
+  // Its records are read while the job before it is stored. They are offered before an idle
+  // worker can take the job, which would otherwise read them itself while the read ahead did too.
+  std::function<void(const std::string&)> read_ahead;
+  if (input) {
+    read_ahead = [&](const std::string& job_id) {
+      Job job{job_id, "upload", dataset.id, 0, details, jobs_.input_path(job_id)};
+      prefetch_.offer(job_id, [this, job] { return shard_records(job, prefetched_text_); });
+    };
+  }
+  const std::string id =
+      jobs_.submit(owner, "upload", dataset.id, 0, details, std::move(input), read_ahead);
   return {{"checksum_server", checksum}, {"job_id", id}};
 }
 
