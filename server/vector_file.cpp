@@ -54,10 +54,20 @@ void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
   auto offset = static_cast<off_t>(first_row) * static_cast<off_t>(row_bytes);
   for (std::size_t done = 0; done < rows.size();) {
     pieces.clear();
-    for (std::size_t i = done; i < rows.size() && pieces.size() < IOV_MAX; ++i) {
-      pieces.push_back({const_cast<float*>(rows[i]), row_bytes});
+    std::size_t left = 0;
+    // Rows that lie one after another in memory (a shard's, in its text) go as one piece.
+    for (; done < rows.size(); ++done) {
+      const auto* row = reinterpret_cast<const char*>(rows[done]);
+      if (!pieces.empty() &&
+          static_cast<const char*>(pieces.back().iov_base) + pieces.back().iov_len == row) {
+        pieces.back().iov_len += row_bytes;
+      } else if (pieces.size() < IOV_MAX) {
+        pieces.push_back({const_cast<char*>(row), row_bytes});
+      } else {
+        break;
+      }
+      left += row_bytes;
     }
-    std::size_t left = pieces.size() * row_bytes;
     iovec* next = pieces.data();
     int count = static_cast<int>(pieces.size());
     while (left > 0) {
@@ -75,7 +85,6 @@ void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
         if (next->iov_len == 0) ++next, --count;
       }
     }
-    done += pieces.size();
   }
   // On disk before the transaction that records these rows commits, so no committed row can
   // point at values a power cut lost.
