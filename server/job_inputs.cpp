@@ -86,7 +86,7 @@ void inflate_base64(std::string_view base64, std::size_t limit, std::string& out
   out.clear();
   GzipReader reader(limit, [&out](const char* data, std::size_t n) {
     if (out.capacity() < out.size() + n) {
-      reserve_advised(out, std::max(out.capacity() * 2, out.size() + n));
+      out.reserve(std::max(out.capacity() * 2, out.size() + n));
     }
     out.append(data, n);
   });

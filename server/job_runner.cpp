@@ -32,21 +32,21 @@ std::string LocalService::run_job(const Job& job) {
     graphs_.add({live(dataset), index, job.id, false});
     throw Deferred();
   }
-  std::vector<VectorRecord> records;
+  ShardRecords shard;  // its text lives until the records are stored
   if (job.kind == "batch") {
     const json batch = json::parse(read_job_input(job.payload_path));
     const auto& ids = batch.at("string_ids");
     const auto& data = batch.at("data");
     for (std::size_t i = 0; i < data.size(); ++i) {
-      records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
-      records.back().attributes = attributes_at(batch.at("attributes"), i);
+      shard.records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
+      shard.records.back().attributes = attributes_at(batch.at("attributes"), i);
     }
   } else if (auto read_ahead = prefetch_.take(job.id)) {
-    records = std::move(*read_ahead);
+    shard = std::move(*read_ahead);
   } else {
-    records = shard_records(job, shard_text_);
+    shard = shard_records(job);
   }
-  return store_records(dataset, records, job.id);
+  return store_records(dataset, shard.records, job.id);
 }
 
 std::string LocalService::store_records(const DatasetInfo& dataset,
@@ -73,6 +73,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
       rows.push_back(record.row);
       // The values are in the dataset's file now: searches read them there.
       std::vector<float>().swap(record.dense);
+      record.arrived = {};
       entry->append(std::move(record));
     }
   }
@@ -81,7 +82,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
   return message;
 }
 
-std::vector<VectorRecord> LocalService::shard_records(const Job& job, std::string& text) {
+ShardRecords LocalService::shard_records(const Job& job) {
   const json& format = job.details.at("format");
   ShardFormat shape;
   shape.file_format = format.at("file_format");
@@ -93,6 +94,9 @@ std::vector<VectorRecord> LocalService::shard_records(const Job& job, std::strin
   shape.binary_dim = format.value("binary_dim", 0);
   shape.binary_dtype = format.at("binary_dtype");
   const bool has_ids = format.at("has_ids").get<bool>();
+  // Decompressed into memory kept from one shard to the next, which is not faulted in again.
+  std::shared_ptr<std::string> text = texts_.take();
+  std::vector<std::string> ids;
   if (job.details.contains("input")) {
     const MappedInput input(job.payload_path);
     const json& where = job.details.at("input");
@@ -104,25 +108,24 @@ std::vector<VectorRecord> LocalService::shard_records(const Job& job, std::strin
       }
       return input.bytes().substr(begin, end - begin);
     };
-    // Decompressed into memory kept from one shard to the next, which is not faulted in again.
     const auto stated = where.value("stated_size", std::size_t{0});
-    if (text.capacity() < stated) reserve_advised(text, std::min(stated, limits_.max_shard_bytes));
-    inflate_base64(span("data"), limits_.max_shard_bytes, text);
-    std::vector<std::string> ids;
+    if (text->capacity() < stated) text->reserve(std::min(stated, limits_.max_shard_bytes));
+    inflate_base64(span("data"), limits_.max_shard_bytes, *text);
     if (has_ids) {
       std::string ids_text;
       inflate_base64(span("ids"), limits_.max_shard_bytes, ids_text);
       ids = shard_ids(ids_text, limits_);
     }
-    return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
+  } else {
+    // Queued by an earlier version: the gzip of the shard, then the gzip of its ids.
+    JobInput input(job.payload_path);
+    const std::size_t data_size = shard_size(input.read(8));
+    *text = gunzip(input.read(data_size), limits_.max_shard_bytes);
+    if (has_ids) ids = shard_ids(gunzip(input.rest(), limits_.max_shard_bytes), limits_);
   }
-  // Queued by an earlier version: the gzip of the shard, then the gzip of its ids.
-  JobInput input(job.payload_path);
-  const std::size_t data_size = shard_size(input.read(8));
-  text = gunzip(input.read(data_size), limits_.max_shard_bytes);
-  std::vector<std::string> ids;
-  if (has_ids) ids = shard_ids(gunzip(input.rest(), limits_.max_shard_bytes), limits_);
-  return parse_records(text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping());
+  auto records = parse_records(*text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping(),
+                               /*in_place=*/true);
+  return {std::move(records), std::move(text)};
 }
 
 std::shared_ptr<LiveDataset> LocalService::live(const DatasetInfo& dataset) {

@@ -308,12 +308,11 @@ void JobQueue::prune_history() {
 }
 
 void JobQueue::trim_when_idle() {
-  // Memory goes back to the system between bursts of work, not between the shards of one upload,
-  // whose next job would only fault it in again.
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!queue_.empty() || !tasks_.empty()) return;
-  }
+  // Memory goes back to the system once the queue has been idle a while, not between the shards
+  // of one upload, whose next job would only fault it in again: freed memory is handed back to
+  // the host of a virtual machine, and faulting it in again costs as much as filling it.
+  if (!trim_owed_) return;
+  trim_owed_ = false;
   malloc_trim(0);
 }
 
@@ -376,9 +375,10 @@ void JobQueue::run() {
         settle_again();
         continue;
       }
-      if (queue_.empty() && tasks_.empty()) {
+      if (queue_.empty() && tasks_.empty()) {  // idle for the wait's second
         lock.unlock();
         prune_history();
+        trim_when_idle();
         continue;
       }
       running_ = true;
@@ -396,7 +396,7 @@ void JobQueue::run() {
       } catch (const std::exception&) {
         // the service's own work is redone when next needed
       }
-      trim_when_idle();
+      trim_owed_ = true;
       continue;
     }
     std::optional<std::pair<Job, std::string>> claimed;
@@ -465,7 +465,7 @@ void JobQueue::run() {
                                     : failure});
     }
     if (!job.payload_path.empty()) ::unlink(job.payload_path.c_str());
-    trim_when_idle();
+    trim_owed_ = true;
   }
 }
 

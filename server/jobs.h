@@ -136,6 +136,7 @@ class JobQueue {
   std::deque<std::pair<std::string, std::string>> unsettled_;  // job ids and their reasons
   std::atomic<std::size_t> settled_since_prune_{0};
   bool pruned_once_ = false;
+  bool trim_owed_ = false;  // the worker's own: work was done since memory was last trimmed
   std::atomic<bool> stopping_{false};
   std::thread worker_;
 };

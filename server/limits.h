@@ -45,6 +45,8 @@ inline constexpr std::size_t kMaxElementBytes = 16 << 20;
 // Upload shards waiting to be read ahead, in queue order: more than the queue holds while a
 // client sends shards faster than they are stored.
 inline constexpr std::size_t kPrefetchOffers = 256;
+// Decompressed shard texts kept for the next shards: the job runner's and the read ahead's.
+inline constexpr std::size_t kKeptShardTexts = 2;
 // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
 inline constexpr std::size_t kKeptJobs = 10000;
 

@@ -13,6 +13,7 @@
 #include "server/live_dataset.h"
 #include "server/memory_budget.h"
 #include "server/shard_prefetch.h"
+#include "server/shard_texts.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -105,8 +106,7 @@ class LocalService {
   std::optional<std::string> owner_in(std::string_view text) const;
 
   std::string run_job(const Job& job);
-  // `text`: memory for the shard's decompressed data, kept from one shard to the next.
-  std::vector<VectorRecord> shard_records(const Job& job, std::string& text);
+  ShardRecords shard_records(const Job& job);
   // Stores records in one transaction (marking `job_id` finished in it, when given), then
   // brings the live dataset and its graphs up to date.
   std::string store_records(const DatasetInfo& dataset, std::vector<VectorRecord>& records,
@@ -114,12 +114,12 @@ class LocalService {
   std::shared_ptr<LiveDataset> live(const DatasetInfo& dataset);
   void forget_datasets(const std::vector<std::int64_t>& ids);
 
-  std::string shard_text_, prefetched_text_;  // the runner's and the prefetch's
   std::unique_ptr<ScratchDirectory> scratch_;
   std::string data_dir_;
   std::map<std::string, int> users_;  // key hash -> user number
   ServiceLimits limits_;
   MemoryBudget budget_;
+  ShardTexts texts_;  // before what holds them
   Store store_;
   LiveDatasets live_;
   JobQueue jobs_;

@@ -36,8 +36,8 @@ void ShardPrefetch::start_next() {
   }
 }
 
-std::optional<std::vector<VectorRecord>> ShardPrefetch::take(const std::string& id) {
-  std::future<std::vector<VectorRecord>> records;
+std::optional<ShardRecords> ShardPrefetch::take(const std::string& id) {
+  std::future<ShardRecords> records;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!records_.valid() || id_ != id) {

@@ -13,20 +13,20 @@
 #include <string>
 #include <vector>
 
-#include "server/store.h"
+#include "server/shard_records.h"
 
 namespace orvix_local {
 
 class ShardPrefetch {
  public:
-  using Read = std::function<std::vector<VectorRecord>()>;
+  using Read = std::function<ShardRecords()>;
 
   ~ShardPrefetch();
   // Reads the records of job `id` once those of the jobs offered before it are taken.
   void offer(const std::string& id, Read read);
   // The records read ahead for job `id` (waiting for them while they are read; rethrowing what
   // ended the reading), or nullopt when it was not read ahead.
-  std::optional<std::vector<VectorRecord>> take(const std::string& id);
+  std::optional<ShardRecords> take(const std::string& id);
 
  private:
   // Under mutex_: starts the next offer unless a read is under way or being handed over.
@@ -35,7 +35,7 @@ class ShardPrefetch {
   std::mutex mutex_;
   std::deque<std::pair<std::string, Read>> offers_;
   std::string id_;
-  std::future<std::vector<VectorRecord>> records_;
+  std::future<ShardRecords> records_;
   bool handing_over_ = false;  // a job waits for its records, which are still being read
 };
 

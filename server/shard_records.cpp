@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -487,41 +488,53 @@ std::vector<VectorRecord> parse_libsvm(std::string_view data, const ServiceLimit
 }
 
 std::vector<VectorRecord> parse_binary(std::string_view data, int dim, const std::string& dtype,
-                                       const ServiceLimits& limits) {
-  BinaryRecords records(dim, dtype, limits);
+                                       const ServiceLimits& limits, bool in_place) {
+  BinaryRecords records(dim, dtype, limits, in_place);
   records.feed(data.data(), data.size());
   return records.finish();
 }
 
 }  // namespace
 
-BinaryRecords::BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits)
-    : dim_(dim), floats_(dtype == "float32"), limits_(limits) {
+BinaryRecords::BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits,
+                             bool in_place)
+    : dim_(dim), floats_(dtype == "float32"), in_place_(in_place), limits_(limits) {
   if (dim <= 0) throw bad_record("binary_dim must be positive");
   if (!floats_ && dtype != "uint8") throw bad_record("binary_dtype must be uint8 or float32");
   size_ = static_cast<std::size_t>(dim) * (floats_ ? 4 : 1);
 }
 
-void BinaryRecords::take(const char* at) {
+void BinaryRecords::take(const char* at, bool stays) {
   check_count(records_.size() + 1, limits_);
   VectorRecord record;
-  auto& values = record.dense;
-  values.resize(static_cast<std::size_t>(dim_));
+  const auto dim = static_cast<std::size_t>(dim_);
   if (floats_) {
-    std::memcpy(values.data(), at, size_);
-    for (const float v : values) {
-      if (!std::isfinite(v)) {
-        throw bad_record("vector " + std::to_string(records_.size() + 1) +
-                         " holds a value that is not finite");
-      }
+    // Exponent bits all set: an infinity or NaN.
+    bool infinite = false;
+    for (std::size_t i = 0; i < size_; i += 4) {
+      std::uint32_t bits;
+      std::memcpy(&bits, at + i, 4);
+      infinite |= (bits & 0x7f800000u) == 0x7f800000u;
+    }
+    if (infinite) {
+      throw bad_record("vector " + std::to_string(records_.size() + 1) +
+                       " holds a value that is not finite");
+    }
+    if (stays && reinterpret_cast<std::uintptr_t>(at) % alignof(float) == 0) {
+      record.arrived = {reinterpret_cast<const float*>(at), dim};
+    } else {
+      record.dense.resize(dim);
+      std::memcpy(record.dense.data(), at, size_);
     }
   } else {
-    for (int i = 0; i < dim_; ++i) values[i] = static_cast<unsigned char>(at[i]);
+    record.dense.resize(dim);
+    for (std::size_t i = 0; i < dim; ++i) record.dense[i] = static_cast<unsigned char>(at[i]);
   }
   records_.push_back(std::move(record));
 }
 
 void BinaryRecords::feed(const char* data, std::size_t size) {
+  if (records_.capacity() == 0) records_.reserve(std::min(size / size_, limits_.max_records));
   bytes_ += size;
   if (!partial_.empty()) {
     const std::size_t wanted = std::min(size_ - partial_.size(), size);
@@ -529,10 +542,10 @@ void BinaryRecords::feed(const char* data, std::size_t size) {
     data += wanted;
     size -= wanted;
     if (partial_.size() < size_) return;
-    take(partial_.data());
+    take(partial_.data(), false);
     partial_.clear();
   }
-  for (; size >= size_; data += size_, size -= size_) take(data);
+  for (; size >= size_; data += size_, size -= size_) take(data, in_place_);
   partial_.assign(data, size);
 }
 
@@ -546,8 +559,8 @@ std::vector<VectorRecord> BinaryRecords::finish() {
 
 std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
-                                        const ServiceLimits& limits,
-                                        const std::atomic<bool>* stop) {
+                                        const ServiceLimits& limits, const std::atomic<bool>* stop,
+                                        bool in_place) {
   std::vector<VectorRecord> records;
   if (format.file_format == "csv") {
     records = parse_csv(data, format, limits, stop);
@@ -556,7 +569,7 @@ std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat
   } else if (format.file_format == "libsvm") {
     records = parse_libsvm(data, limits, stop);
   } else if (format.file_format == "binary") {
-    records = parse_binary(data, format.binary_dim, format.binary_dtype, limits);
+    records = parse_binary(data, format.binary_dim, format.binary_dtype, limits, in_place);
   } else {
     throw bad_record("unknown file format \"" + format.file_format + "\"");
   }

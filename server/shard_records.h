@@ -2,6 +2,7 @@
 // Turning the records of an uploaded shard (CSV, JSON, libsvm, binary) into vectors.
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,11 +26,19 @@ struct ShardFormat {
 // Throws ApiError with a text saying which record is wrong, or which limit a shard goes over.
 // Values must be finite 32-bit numbers, ids UTF-8 text. Records without an id get none (an empty
 // id); `ids`, when given, are paired with the records in order. Throws Stopping when `stop` is
-// raised part way.
+// raised part way. `in_place`: float32 binary records point into `data`, which the caller keeps
+// for as long as the records, rather than holding copies.
 std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat& format,
                                         const std::vector<std::string>* ids,
                                         const ServiceLimits& limits,
-                                        const std::atomic<bool>* stop = nullptr);
+                                        const std::atomic<bool>* stop = nullptr,
+                                        bool in_place = false);
+
+// A shard's records and the text they may point into (see VectorRecord::arrived).
+struct ShardRecords {
+  std::vector<VectorRecord> records;
+  std::shared_ptr<const std::string> text;
+};
 
 // The string ids of a shard (one a line): more than --max-records, a line of more than
 // kMaxLineBytes or one that is not UTF-8 is refused.
@@ -40,18 +49,21 @@ std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
                                    const std::vector<std::string>* ids);
 
 // Binary vectors (uint8 or float32, `dim` of them each) fed in pieces of any size, as they are
-// decompressed, so that the raw shard is never held whole.
+// decompressed, so that the raw shard is never held whole. `in_place`: float32 records point
+// into the bytes fed, which outlive them; one cut across two pieces is copied all the same.
 class BinaryRecords {
  public:
-  BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits);
+  BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits,
+                bool in_place = false);
   void feed(const char* data, std::size_t size);
   std::vector<VectorRecord> finish();
 
  private:
-  void take(const char* vector);
+  void take(const char* vector, bool stays);
 
   int dim_;
   bool floats_;
+  bool in_place_;
   const ServiceLimits& limits_;
   std::size_t size_ = 0;   // bytes a vector
   std::size_t bytes_ = 0;  // bytes fed

@@ -87,14 +87,15 @@ void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& 
     if (given && !seen.insert(v.id).second) {
       throw ApiError(400, "DUPLICATE_STRING_ID", "string id '" + v.id + "' is given twice");
     }
-    if (dataset.sparse() != v.dense.empty() && !(v.dense.empty() && v.sparse.empty())) {
+    const auto dense = v.dense_values();
+    if (dataset.sparse() != dense.empty() && !(dense.empty() && v.sparse.empty())) {
       throw ApiError(400, "VECTOR_TYPE_MISMATCH",
                      "vector '" + v.id + "' is not " + (dataset.sparse() ? "sparse" : "dense") +
                          " like dataset '" + dataset.name + "'");
     }
-    if (!dataset.sparse() && static_cast<int>(v.dense.size()) != dataset.dim) {
+    if (!dataset.sparse() && static_cast<int>(dense.size()) != dataset.dim) {
       throw ApiError(400, "DIMENSION_MISMATCH",
-                     "vector '" + v.id + "' has " + std::to_string(v.dense.size()) +
+                     "vector '" + v.id + "' has " + std::to_string(dense.size()) +
                          " values; dataset '" + dataset.name + "' has dimension " +
                          std::to_string(dataset.dim));
     }
@@ -397,7 +398,7 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   std::vector<const float*> values;
   if (!dataset.sparse()) {
     values.reserve(records.size());
-    for (const auto& v : records) values.push_back(v.dense.data());
+    for (const auto& v : records) values.push_back(v.dense_values().data());
   }
   const std::string file = vector_file(dataset.id);
   const auto write = [&] { write_vector_rows(file, first_row, dataset.dim, values); };
@@ -432,7 +433,7 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
   const auto bind = [&](Statement& statement, int at, const VectorRecord& v) {
     const int first = at * 5;
     statement.bind(first + 1, dataset.id).bind(first + 2, v.row).bind_unchanged(first + 3, v.id);
-    std::size_t size = v.dense.size() * sizeof(float) + v.id.size();
+    std::size_t size = v.dense_values().size() * sizeof(float) + v.id.size();
     if (dataset.sparse()) {
       const std::string sparse = json(v.sparse).dump();
       statement.bind(first + 4, sparse);

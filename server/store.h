@@ -10,6 +10,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -40,6 +41,12 @@ using SparseValues = std::vector<std::pair<std::uint32_t, float>>;
 struct VectorRecord {
   std::string id;
   std::vector<float> dense;
+  // Or the values where they arrived, in a shard's text that outlives the record (ShardRecords);
+  // copying them out would cost an allocation a vector.
+  std::span<const float> arrived;
+  std::span<const float> dense_values() const {
+    return dense.empty() ? arrived : std::span<const float>(dense);
+  }
   SparseValues sparse;
   json attributes;        // an object, or null
   std::int64_t row = -1;  // the dataset's row number, given when the record is stored

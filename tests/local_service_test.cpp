@@ -26,6 +26,7 @@
 #include "server/shard_prefetch.h"
 #include "server/shard_records.h"
 #include "server/sqlite_db.h"
+#include "server/vector_file.h"
 #include "tests/support/job_wait.h"
 
 namespace {
@@ -599,6 +600,33 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
   for (auto& writer : writers) writer.join();
 }
 
+// Rows lying one after another in memory are written as one piece; others one a piece, past
+// what one write takes.
+TEST(VectorFile, RowsInAndOutOfOrderInMemoryLandInTheirPlaces) {
+  constexpr int kDim = 2;
+  constexpr std::size_t kRows = 2500;
+  std::vector<float> memory(kRows * kDim);
+  for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<float>(i);
+  std::vector<const float*> rows;
+  for (std::size_t r = 0; r < kRows; ++r) {
+    // Runs of ten in order, then rows taken backwards, one at a time.
+    const std::size_t at = (r / 10) % 2 == 0 ? r : kRows - 1 - r;
+    rows.push_back(memory.data() + at * kDim);
+  }
+  const std::string path = ::testing::TempDir() + "orvix-values-" + std::to_string(getpid());
+  ::unlink(path.c_str());
+  orvix_local::write_vector_rows(path, 3, kDim, rows);
+  std::ifstream file(path, std::ios::binary);
+  std::vector<float> back((kRows + 3) * kDim);
+  file.read(reinterpret_cast<char*>(back.data()), static_cast<std::streamsize>(back.size() * 4));
+  ASSERT_EQ(file.gcount(), static_cast<std::streamsize>(back.size() * 4));
+  for (std::size_t r = 0; r < kRows; ++r) {
+    ASSERT_EQ(back[(r + 3) * kDim], rows[r][0]) << r;
+    ASSERT_EQ(back[(r + 3) * kDim + 1], rows[r][1]) << r;
+  }
+  ::unlink(path.c_str());
+}
+
 TEST(Codec, Base64DecodesWhatClientsEncodeAndRefusesTheRest) {
   std::mt19937 random(7);
   // Lengths around the 32-character blocks decoded at once, and past several of them.
@@ -729,9 +757,10 @@ TEST(ShardPrefetch, ShardsOfferedWhileOneIsReadAreEachReadAhead) {
   auto read = [gate](const std::string& id) {
     return [gate, id] {
       gate.wait();
-      std::vector<orvix_local::VectorRecord> records(1);
-      records[0].id = id;
-      return records;
+      orvix_local::ShardRecords shard;
+      shard.records.resize(1);
+      shard.records[0].id = id;
+      return shard;
     };
   };
   const std::vector<std::string> ids = {"a", "b", "c", "d"};
@@ -740,7 +769,7 @@ TEST(ShardPrefetch, ShardsOfferedWhileOneIsReadAreEachReadAhead) {
   for (const auto& id : ids) {
     const auto records = prefetch.take(id);
     ASSERT_TRUE(records.has_value()) << id << " was not read ahead";
-    EXPECT_EQ(records->at(0).id, id);
+    EXPECT_EQ(records->records.at(0).id, id);
   }
 }
 
@@ -790,6 +819,31 @@ TEST(ShardRecords, BinaryShardsDecompressedInPiecesOfAnySize) {
   EXPECT_THROW(orvix_local::gunzip(gz.substr(0, gz.size() - 3), 1 << 20), std::runtime_error);
   EXPECT_THROW(orvix_local::gunzip(gz, 100), orvix_local::TooLarge);
   EXPECT_EQ(orvix_local::gunzip(gz + gz, 1 << 20), raw + raw);  // two members
+}
+
+// Float32 records point into the bytes fed; one cut across two pieces holds a copy of its own.
+TEST(ShardRecords, Float32RecordsInPlaceKeepTheirValues) {
+  std::vector<float> values(3 * 50);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.25f * static_cast<float>(i);
+  const std::string raw(reinterpret_cast<const char*>(values.data()), values.size() * 4);
+  const orvix_local::ServiceLimits limits;
+  for (const std::size_t piece : {std::size_t{5}, std::size_t{13}, raw.size()}) {
+    orvix_local::BinaryRecords binary(3, "float32", limits, /*in_place=*/true);
+    for (std::size_t at = 0; at < raw.size(); at += piece) {
+      binary.feed(raw.data() + at, std::min(piece, raw.size() - at));
+    }
+    const auto records = binary.finish();
+    ASSERT_EQ(records.size(), 50u);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+      const auto got = records[r].dense_values();
+      EXPECT_EQ(std::vector<float>(got.begin(), got.end()),
+                std::vector<float>(values.begin() + 3 * r, values.begin() + 3 * r + 3))
+          << "pieces of " << piece << ", record " << r;
+    }
+    if (piece == raw.size()) {
+      EXPECT_EQ(records[49].arrived.data(), reinterpret_cast<const float*>(raw.data()) + 147);
+    }
+  }
 }
 
 }  // namespace
