@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 
+#include "server/limits.h"
 #include "server/sqlite_db.h"
 
 namespace orvix_local {
@@ -55,8 +56,9 @@ void write_vector_rows(const std::string& path, std::int64_t first_row, int dim,
   for (std::size_t done = 0; done < rows.size();) {
     pieces.clear();
     std::size_t left = 0;
-    // Rows that lie one after another in memory (a shard's, in its text) go as one piece.
-    for (; done < rows.size(); ++done) {
+    // Rows that lie one after another in memory (a shard's, in its text) go as one piece; a
+    // write takes at most kWritePiece, and always one row.
+    for (; done < rows.size() && (left == 0 || left + row_bytes <= kWritePiece); ++done) {
       const auto* row = reinterpret_cast<const char*>(rows[done]);
       if (!pieces.empty() &&
           static_cast<const char*>(pieces.back().iov_base) + pieces.back().iov_len == row) {

@@ -600,17 +600,18 @@ TEST_F(LocalServiceTest, EveryJobSettlesWhileOtherConnectionsWrite) {
   for (auto& writer : writers) writer.join();
 }
 
-// Rows lying one after another in memory are written as one piece; others one a piece, past
-// what one write takes.
+// Rows lying one after another in memory are written as one piece, cut where a write is full;
+// others one a piece, past the pieces one write takes.
 TEST(VectorFile, RowsInAndOutOfOrderInMemoryLandInTheirPlaces) {
   constexpr int kDim = 2;
-  constexpr std::size_t kRows = 2500;
+  constexpr std::size_t kInOrder = 3 * orvix_local::kWritePiece / (kDim * 4) + 1,
+                        kRows = kInOrder + 2500;
   std::vector<float> memory(kRows * kDim);
   for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<float>(i);
   std::vector<const float*> rows;
   for (std::size_t r = 0; r < kRows; ++r) {
-    // Runs of ten in order, then rows taken backwards, one at a time.
-    const std::size_t at = (r / 10) % 2 == 0 ? r : kRows - 1 - r;
+    // In order, then runs of ten in order between rows taken backwards, one at a time.
+    const std::size_t at = r < kInOrder || (r / 10) % 2 == 0 ? r : kRows - 1 - (r - kInOrder);
     rows.push_back(memory.data() + at * kDim);
   }
   const std::string path = ::testing::TempDir() + "orvix-values-" + std::to_string(getpid());
