@@ -12,6 +12,7 @@
 
 #include "server/codec.h"
 #include "server/large_memory.h"
+#include "server/limits.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -37,7 +38,7 @@ StagedInput::~StagedInput() {
 
 void StagedInput::write(std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd_, data.data(), data.size());
+    const ssize_t n = ::write(fd_, data.data(), std::min(data.size(), kWritePiece));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (errno == ENOSPC || errno == EDQUOT) {
@@ -84,12 +85,16 @@ std::uint32_t stated_gzip_size(std::string_view base64) {
 
 void inflate_base64(std::string_view base64, std::size_t limit, std::string& out) {
   out.clear();
-  GzipReader reader(limit, [&out](const char* data, std::size_t n) {
+  inflate_base64(base64, limit, [&out](const char* data, std::size_t n) {
     if (out.capacity() < out.size() + n) {
       out.reserve(std::max(out.capacity() * 2, out.size() + n));
     }
     out.append(data, n);
   });
+}
+
+void inflate_base64(std::string_view base64, std::size_t limit, const GzipReader::Sink& sink) {
+  GzipReader reader(limit, sink);
   constexpr std::size_t kBlock = 4 << 20;  // a multiple of 4: blocks decode on their own
   std::vector<char> block(std::min(kBlock, base64.size()) / 4 * 3);
   for (std::size_t done = 0; done < base64.size(); done += kBlock) {

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/codec.h"
+
 namespace orvix_local {
 
 // A job's input being written, in the queue's directory; removed unless a job takes it.
@@ -51,6 +53,8 @@ std::uint32_t stated_gzip_size(std::string_view base64);
 // Decodes base64 text and inflates the gzip it holds into `out` (whose capacity is reused),
 // a block at a time. Throws TooLarge past `limit` and std::runtime_error for bad data.
 void inflate_base64(std::string_view base64, std::size_t limit, std::string& out);
+// The same, handing the inflated bytes to `sink` as they come.
+void inflate_base64(std::string_view base64, std::size_t limit, const GzipReader::Sink& sink);
 
 // A job's input file mapped for reading.
 class MappedInput {

@@ -32,34 +32,66 @@ std::string LocalService::run_job(const Job& job) {
     graphs_.add({live(dataset), index, job.id, false});
     throw Deferred();
   }
-  ShardRecords shard;  // its text lives until the records are stored
   if (job.kind == "batch") {
     const json batch = json::parse(read_job_input(job.payload_path));
     const auto& ids = batch.at("string_ids");
     const auto& data = batch.at("data");
+    std::vector<VectorRecord> records;
     for (std::size_t i = 0; i < data.size(); ++i) {
-      shard.records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
-      shard.records.back().attributes = attributes_at(batch.at("attributes"), i);
+      records.push_back(vector_from(data.at(i), ids.at(i).get<std::string>()));
+      records.back().attributes = attributes_at(batch.at("attributes"), i);
     }
-  } else if (auto read_ahead = prefetch_.take(job.id)) {
-    shard = std::move(*read_ahead);
-  } else {
-    shard = shard_records(job);
+    return store_records(dataset, records, job.id);
   }
-  return store_records(dataset, shard.records, job.id);
+  // The feed holds the text its records point into until they are stored.
+  std::shared_ptr<ShardFeed> feed = prefetch_.take(job.id);
+  if (!feed) {
+    feed = std::make_shared<ShardFeed>();
+    read_shard(job, *feed);
+    feed->end();
+  }
+  return store_records(
+      dataset, [&feed](std::vector<VectorRecord>& batch) { return feed->next(batch); }, job.id);
 }
 
 std::string LocalService::store_records(const DatasetInfo& dataset,
                                         std::vector<VectorRecord>& records,
                                         const std::string& job_id) {
+  bool given = false;
+  const std::string message = store_records(
+      dataset,
+      [&](std::vector<VectorRecord>& batch) {
+        if (given) return false;
+        given = true;
+        batch = std::move(records);
+        return true;
+      },
+      job_id);
+  records.clear();
+  return message;
+}
+
+std::string LocalService::store_records(const DatasetInfo& dataset,
+                                        const std::function<bool(std::vector<VectorRecord>&)>& next,
+                                        const std::string& job_id) {
   const auto entry = live(dataset);
   std::lock_guard<std::mutex> write(entry->write_mutex);
   entry->ensure_loaded(store_);
-  const std::string message = "Inserted " + std::to_string(records.size()) + " vectors";
+  std::vector<std::vector<VectorRecord>> stored;
+  std::size_t count = 0;
+  std::string message;
   try {
     auto db = store_.pool().take();
     Transaction transaction(*db);
-    store_.insert(*db, dataset, records, &jobs_.stopping());
+    std::optional<LargerCache> cache;  // for every batch of a shard, not each alone
+    for (std::vector<VectorRecord> batch; next(batch); batch = {}) {
+      if (!cache && batch.size() >= kRowsAStatement) cache.emplace(*db);
+      store_.insert(*db, dataset, batch, &jobs_.stopping());
+
+      count += batch.size();
+      stored.push_back(std::move(batch));
+    }
+    message = "Inserted " + std::to_string(count) + " vectors";
     if (!job_id.empty()) JobQueue::finish(*db, job_id, message);
     transaction.commit();
   } catch (const ApiError& e) {
@@ -67,22 +99,25 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
     throw;
   }
   std::vector<std::int64_t> rows;
+  rows.reserve(count);
   {
     std::unique_lock alone(entry->rows_mutex);
-    for (auto& record : records) {
-      rows.push_back(record.row);
-      // The values are in the dataset's file now: searches read them there.
-      std::vector<float>().swap(record.dense);
-      record.arrived = {};
-      entry->append(std::move(record));
+    for (auto& batch : stored) {
+      for (auto& record : batch) {
+        rows.push_back(record.row);
+        // The values are in the dataset's file now: searches read them there.
+        std::vector<float>().swap(record.dense);
+        record.arrived = {};
+        entry->append(std::move(record));
+      }
     }
   }
-  records.clear();
+  stored.clear();
   extend_graphs(*entry, rows, &jobs_.stopping());
   return message;
 }
 
-ShardRecords LocalService::shard_records(const Job& job) {
+void LocalService::read_shard(const Job& job, ShardFeed& feed) {
   const json& format = job.details.at("format");
   ShardFormat shape;
   shape.file_format = format.at("file_format");
@@ -96,6 +131,7 @@ ShardRecords LocalService::shard_records(const Job& job) {
   const bool has_ids = format.at("has_ids").get<bool>();
   // Decompressed into memory kept from one shard to the next, which is not faulted in again.
   std::shared_ptr<std::string> text = texts_.take();
+  feed.keep(text);
   std::vector<std::string> ids;
   if (job.details.contains("input")) {
     const MappedInput input(job.payload_path);
@@ -110,6 +146,32 @@ ShardRecords LocalService::shard_records(const Job& job) {
     };
     const auto stated = where.value("stated_size", std::size_t{0});
     if (text->capacity() < stated) text->reserve(std::min(stated, limits_.max_shard_bytes));
+    if (shape.file_format == "binary" && shape.binary_dtype == "float32" && !has_ids) {
+      // Handed on a batch at a time while the rest is decompressed. Records point into the
+      // text, which therefore never grows past the room it had: what the gzip trailer did not
+      // announce is copied out instead.
+      BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_, /*in_place=*/true);
+      const std::size_t vector_bytes = static_cast<std::size_t>(std::max(shape.binary_dim, 1)) * 4;
+      const std::size_t batch_bytes =
+          std::max(vector_bytes, limits_.feed_batch_bytes / vector_bytes * vector_bytes);
+      inflate_base64(span("data"), limits_.max_shard_bytes, [&](const char* data, std::size_t n) {
+        const bool staying = text->size() + n <= text->capacity();
+        if (staying) {
+          const std::size_t at = text->size();
+          text->append(data, n);
+          data = text->data() + at;
+        }
+        for (std::size_t done = 0; done < n;) {
+          const std::size_t piece = std::min(n - done, batch_bytes);
+          binary.feed(data + done, piece, staying);
+          done += piece;
+          if (binary.ready() * vector_bytes >= batch_bytes) feed.add(binary.take_ready());
+        }
+        if (jobs_.stopping()) throw Stopping();
+      });
+      feed.add(binary.finish());
+      return;
+    }
     inflate_base64(span("data"), limits_.max_shard_bytes, *text);
     if (has_ids) {
       std::string ids_text;
@@ -123,9 +185,8 @@ ShardRecords LocalService::shard_records(const Job& job) {
     *text = gunzip(input.read(data_size), limits_.max_shard_bytes);
     if (has_ids) ids = shard_ids(gunzip(input.rest(), limits_.max_shard_bytes), limits_);
   }
-  auto records = parse_records(*text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping(),
-                               /*in_place=*/true);
-  return {std::move(records), std::move(text)};
+  feed.add(parse_records(*text, shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping(),
+                         /*in_place=*/true));
 }
 
 std::shared_ptr<LiveDataset> LocalService::live(const DatasetInfo& dataset) {

@@ -16,6 +16,8 @@ struct ServiceLimits {
   int max_depth = 32;                          // nesting of a request or of one JSON record
   std::size_t max_inflight = 1ULL << 30;       // --max-inflight-mb: all requests in flight
   int inflight_wait_ms = 10000;                // how long a request waits for room in it
+  // A float32 shard's vectors stored at a time while the rest is still decompressed.
+  std::size_t feed_batch_bytes = 32ULL << 20;
 };
 
 // Fixed bounds, each with why it is what it is.

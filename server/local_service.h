@@ -106,10 +106,15 @@ class LocalService {
   std::optional<std::string> owner_in(std::string_view text) const;
 
   std::string run_job(const Job& job);
-  ShardRecords shard_records(const Job& job);
+  // Reads an upload job's records into `feed`, a batch at a time where the format allows.
+  void read_shard(const Job& job, ShardFeed& feed);
   // Stores records in one transaction (marking `job_id` finished in it, when given), then
   // brings the live dataset and its graphs up to date.
   std::string store_records(const DatasetInfo& dataset, std::vector<VectorRecord>& records,
+                            const std::string& job_id);
+  // The same for the batches `next` gives, each stored as it comes.
+  std::string store_records(const DatasetInfo& dataset,
+                            const std::function<bool(std::vector<VectorRecord>&)>& next,
                             const std::string& job_id);
   std::shared_ptr<LiveDataset> live(const DatasetInfo& dataset);
   void forget_datasets(const std::vector<std::int64_t>& ids);

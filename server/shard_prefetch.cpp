@@ -1,69 +1,78 @@
 #include "server/shard_prefetch.h"
 
-#include <system_error>
-
 #include "server/limits.h"
 
 namespace orvix_local {
 
+ShardPrefetch::ShardPrefetch() : thread_([this] { run(); }) {}
+
 ShardPrefetch::~ShardPrefetch() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (records_.valid()) records_.wait();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();  // after the read under way, which is bounded by a shard's size
+  // A job waiting for a shard never read runs again at the next start.
+  for (auto& offer : offers_) offer.feed->end(std::make_exception_ptr(Stopping()));
 }
 
 void ShardPrefetch::offer(const std::string& id, Read read) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (offers_.size() < kPrefetchOffers) offers_.emplace_back(id, std::move(read));
-  start_next();
-}
-
-void ShardPrefetch::start_next() {
-  // One shard ahead at most: a finished one that no job took (its job went another way) makes
-  // room; one still being read, or being handed over, does not.
-  if (offers_.empty() || handing_over_ ||
-      (records_.valid() &&
-       records_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
-    return;
-  }
-  auto offer = std::move(offers_.front());
-  offers_.pop_front();
-  try {
-    records_ = std::async(std::launch::async, std::move(offer.second));
-    id_ = std::move(offer.first);
-  } catch (const std::system_error&) {
-    // No thread to read it on: the job reads its own records, and an upload already queued
-    // is never answered with a failure for it.
-  }
-}
-
-std::optional<ShardRecords> ShardPrefetch::take(const std::string& id) {
-  std::future<ShardRecords> records;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!records_.valid() || id_ != id) {
-      // Jobs run in the order offered: offers up to this one will never be asked for.
+    if (offers_.size() >= kPrefetchOffers) return;
+    offers_.push_back({id, std::move(read)});
+  }
+  changed_.notify_all();
+}
+
+std::shared_ptr<ShardFeed> ShardPrefetch::take(const std::string& id) {
+  std::shared_ptr<ShardFeed> feed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (feed_ && id_ == id) {
+      feed = std::move(feed_);
+    } else {
+      // Jobs run in the order offered: a feed read for another job, and offers before this
+      // one, will never be asked for.
+      feed_.reset();
       for (auto at = offers_.begin(); at != offers_.end(); ++at) {
-        if (at->first == id) {
-          offers_.erase(offers_.begin(), at + 1);
+        if (at->id == id) {
+          at->taken = true;
+          feed = at->feed;
+          offers_.erase(offers_.begin(), at);
           break;
         }
       }
-      start_next();
-      return std::nullopt;
     }
-    records = std::move(records_);
     id_.clear();
-    handing_over_ = true;
   }
-  struct HandedOver {
-    ShardPrefetch& prefetch;
-    ~HandedOver() {
-      std::lock_guard<std::mutex> lock(prefetch.mutex_);
-      prefetch.handing_over_ = false;
-      prefetch.start_next();
+  changed_.notify_all();
+  return feed;
+}
+
+void ShardPrefetch::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    // One shard ahead at most: the next is read once the one before is handed over, or at once
+    // when its job already waits for it.
+    changed_.wait(lock, [this] {
+      return stopping_ || (!offers_.empty() && (!feed_ || offers_.front().taken));
+    });
+    if (stopping_) return;
+    Offer offer = std::move(offers_.front());
+    offers_.pop_front();
+    id_ = offer.taken ? std::string() : offer.id;
+    feed_ = offer.taken ? nullptr : offer.feed;
+    lock.unlock();
+    try {
+      offer.read(*offer.feed);
+      offer.feed->end();
+    } catch (...) {
+      offer.feed->end(std::current_exception());
     }
-  } handed_over{*this};
-  return records.get();
+    lock.lock();
+  }
 }
 
 }  // namespace orvix_local

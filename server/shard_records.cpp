@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <thread>
+#include <utility>
 
 #include "server/codec.h"
 #include "server/json_limits.h"
@@ -505,7 +506,8 @@ BinaryRecords::BinaryRecords(int dim, const std::string& dtype, const ServiceLim
 }
 
 void BinaryRecords::take(const char* at, bool stays) {
-  check_count(records_.size() + 1, limits_);
+  const std::size_t number = handed_ + records_.size() + 1;
+  check_count(number, limits_);
   VectorRecord record;
   const auto dim = static_cast<std::size_t>(dim_);
   if (floats_) {
@@ -517,8 +519,7 @@ void BinaryRecords::take(const char* at, bool stays) {
       infinite |= (bits & 0x7f800000u) == 0x7f800000u;
     }
     if (infinite) {
-      throw bad_record("vector " + std::to_string(records_.size() + 1) +
-                       " holds a value that is not finite");
+      throw bad_record("vector " + std::to_string(number) + " holds a value that is not finite");
     }
     if (stays && reinterpret_cast<std::uintptr_t>(at) % alignof(float) == 0) {
       record.arrived = {reinterpret_cast<const float*>(at), dim};
@@ -533,7 +534,12 @@ void BinaryRecords::take(const char* at, bool stays) {
   records_.push_back(std::move(record));
 }
 
-void BinaryRecords::feed(const char* data, std::size_t size) {
+std::vector<VectorRecord> BinaryRecords::take_ready() {
+  handed_ += records_.size();
+  return std::exchange(records_, {});
+}
+
+void BinaryRecords::feed(const char* data, std::size_t size, bool staying) {
   if (records_.capacity() == 0) records_.reserve(std::min(size / size_, limits_.max_records));
   bytes_ += size;
   if (!partial_.empty()) {
@@ -545,7 +551,7 @@ void BinaryRecords::feed(const char* data, std::size_t size) {
     take(partial_.data(), false);
     partial_.clear();
   }
-  for (; size >= size_; data += size_, size -= size_) take(data, in_place_);
+  for (; size >= size_; data += size_, size -= size_) take(data, in_place_ && staying);
   partial_.assign(data, size);
 }
 

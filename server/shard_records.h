@@ -34,12 +34,6 @@ std::vector<VectorRecord> parse_records(std::string_view data, const ShardFormat
                                         const std::atomic<bool>* stop = nullptr,
                                         bool in_place = false);
 
-// A shard's records and the text they may point into (see VectorRecord::arrived).
-struct ShardRecords {
-  std::vector<VectorRecord> records;
-  std::shared_ptr<const std::string> text;
-};
-
 // The string ids of a shard (one a line): more than --max-records, a line of more than
 // kMaxLineBytes or one that is not UTF-8 is refused.
 std::vector<std::string> shard_ids(std::string_view text, const ServiceLimits& limits);
@@ -50,12 +44,16 @@ std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
 
 // Binary vectors (uint8 or float32, `dim` of them each) fed in pieces of any size, as they are
 // decompressed, so that the raw shard is never held whole. `in_place`: float32 records point
-// into the bytes fed, which outlive them; one cut across two pieces is copied all the same.
+// into the bytes fed, which outlive them, unless a piece is fed as not `staying`; one cut across
+// two pieces is copied all the same.
 class BinaryRecords {
  public:
   BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits,
                 bool in_place = false);
-  void feed(const char* data, std::size_t size);
+  void feed(const char* data, std::size_t size, bool staying = true);
+  // The records read since the last call, handed on before the rest are read.
+  std::vector<VectorRecord> take_ready();
+  std::size_t ready() const { return records_.size(); }
   std::vector<VectorRecord> finish();
 
  private:
@@ -65,8 +63,9 @@ class BinaryRecords {
   bool floats_;
   bool in_place_;
   const ServiceLimits& limits_;
-  std::size_t size_ = 0;   // bytes a vector
-  std::size_t bytes_ = 0;  // bytes fed
+  std::size_t size_ = 0;    // bytes a vector
+  std::size_t bytes_ = 0;   // bytes fed
+  std::size_t handed_ = 0;  // records handed on by take_ready
   std::string partial_;
   std::vector<VectorRecord> records_;
 };

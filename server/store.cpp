@@ -47,36 +47,27 @@ bool has_column(Database& db, const char* table, const char* column) {
   return find.bind(1, std::string(table)).bind(2, std::string(column)).step();
 }
 
-// Vectors stored by one INSERT statement.
-constexpr std::size_t kRowsAStatement = 32;
-
-// A shard's rows go into indices of millions of entries, the ids' one in no particular order:
-// with SQLite's usual 2 MB of cache, most rows read their index pages from the file again. The
-// connection's cache is this large for such an insert (a fifth less time storing rows, measured
-// at 2M vectors), and back to what it was once the insert is over.
+// What a connection's cache is while a LargerCache lives (a fifth less time storing a shard's
+// rows, measured at 2M vectors).
 constexpr std::size_t kInsertCacheKiB = 64 << 10;
 
-class LargerCache {
- public:
-  explicit LargerCache(Database& db) : db_(db) {
-    Statement now(db, "PRAGMA cache_size");
-    before_ = now.step() ? now.integer(0) : -2000;
-    db.exec("PRAGMA cache_size = -" + std::to_string(kInsertCacheKiB));
-  }
-  ~LargerCache() {
-    try {
-      db_.exec("PRAGMA cache_size = " + std::to_string(before_));
-    } catch (const StorageError&) {
-      // The connection keeps the larger cache; its memory is still bounded by it.
-    }
-  }
-  LargerCache(const LargerCache&) = delete;
-  LargerCache& operator=(const LargerCache&) = delete;
+}  // namespace
 
- private:
-  Database& db_;
-  std::int64_t before_;
-};
+LargerCache::LargerCache(Database& db) : db_(db) {
+  Statement now(db, "PRAGMA cache_size");
+  before_ = now.step() ? now.integer(0) : -2000;
+  db.exec("PRAGMA cache_size = -" + std::to_string(kInsertCacheKiB));
+}
+
+LargerCache::~LargerCache() {
+  try {
+    db_.exec("PRAGMA cache_size = " + std::to_string(before_));
+  } catch (const StorageError&) {
+    // The connection keeps the larger cache; its memory is still bounded by it.
+  }
+}
+
+namespace {
 
 // `given`: some ids came with the records (the others are their row numbers, which are unique).
 void check_records(const DatasetInfo& dataset, const std::vector<VectorRecord>& records,

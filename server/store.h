@@ -41,7 +41,7 @@ using SparseValues = std::vector<std::pair<std::uint32_t, float>>;
 struct VectorRecord {
   std::string id;
   std::vector<float> dense;
-  // Or the values where they arrived, in a shard's text that outlives the record (ShardRecords);
+  // Or the values where they arrived, in a shard's text that outlives the record (ShardFeed);
   // copying them out would cost an allocation a vector.
   std::span<const float> arrived;
   std::span<const float> dense_values() const {
@@ -51,6 +51,25 @@ struct VectorRecord {
   json attributes;        // an object, or null
   std::int64_t row = -1;  // the dataset's row number, given when the record is stored
 };
+
+// A shard's rows go into indices of millions of entries, the ids' one in no particular order:
+// with SQLite's usual 2 MB of cache, most rows read their index pages from the file again. While
+// one of these lives the connection's cache is larger, then back to what it was. Store::insert
+// holds one for an insert of many rows; a caller storing a shard in batches, across them.
+class LargerCache {
+ public:
+  explicit LargerCache(Database& db);
+  ~LargerCache();
+  LargerCache(const LargerCache&) = delete;
+  LargerCache& operator=(const LargerCache&) = delete;
+
+ private:
+  Database& db_;
+  std::int64_t before_;
+};
+
+// Vectors stored by one INSERT statement; fewer make a small insert.
+inline constexpr std::size_t kRowsAStatement = 32;
 
 struct DatasetInfo {
   std::int64_t id = 0;

@@ -308,7 +308,7 @@ json LocalService::upload(const std::string& owner, const json& body,
   if (input) {
     read_ahead = [&](const std::string& job_id) {
       Job job{job_id, "upload", dataset.id, 0, details, jobs_.input_path(job_id)};
-      prefetch_.offer(job_id, [this, job] { return shard_records(job); });
+      prefetch_.offer(job_id, [this, job](ShardFeed& feed) { read_shard(job, feed); });
     };
   }
   const std::string id =

@@ -53,7 +53,9 @@ class LocalServiceTest : public ::testing::Test {
   // Opens the service again on the same database, as a restart would.
   void open() {
     service_.reset();
-    service_ = std::make_unique<LocalService>(dir_, std::set<std::string>{"k1", "k2"});
+    orvix_local::ServiceLimits limits;
+    limits.feed_batch_bytes = 24;  // float32 shards stored three vectors of two at a time
+    service_ = std::make_unique<LocalService>(dir_, std::set<std::string>{"k1", "k2"}, limits);
   }
 
   json call(const std::string& endpoint, json body, int expected_status = 200,
@@ -237,6 +239,11 @@ TEST_F(LocalServiceTest, InsertsAreCheckedAndAllOrNothing) {
   EXPECT_EQ(datasets().at(0).at("size"), size_before);
 }
 
+// Float32 values as a binary shard's bytes.
+std::string float_bytes(const std::vector<float>& values) {
+  return std::string(reinterpret_cast<const char*>(values.data()), values.size() * 4);
+}
+
 TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
   dataset("d", "dense", 2);
   const std::string ids = "u\nv\n";
@@ -263,6 +270,12 @@ TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
        "vector '8' has 1 values; dataset 'd' has dimension 2"},
       {{{"file_format", "json"}, {"has_field_names", false}}, "[[1,2]]", &ids, "failed",
        "the shard has 1 records but 2 string ids"},
+      // Stored in batches while read: a bad vector in the last batch takes the stored ones along.
+      {{{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "float32"}},
+       float_bytes({5, 5, 6, 6, 7, 7, 8, 8, 9, NAN}), nullptr, "failed",
+       "vector 5 holds a value that is not finite"},
+      {{{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "float32"}},
+       float_bytes({20, 20, 21, 21, 22, 22, 23, 23}), nullptr, "finished", "Inserted 4 vectors"},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -270,9 +283,12 @@ TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
     EXPECT_EQ(state.at("status"), c.status) << c.data << " " << state.dump();
     EXPECT_EQ(state.value(c.status == "finished" ? "error_message" : "error", ""), c.message);
   }
+  EXPECT_EQ(datasets().at(0).at("dimension"), "(11, 2)");
   attach("i", "L2", false);
   EXPECT_EQ(ids_found({{"query_type", "vector"}, {"query_vector", {3, 4.1}}, {"top_k", 1}}),
             std::vector<std::string>{"c2"});
+  EXPECT_EQ(ids_found({{"query_type", "vector"}, {"query_vector", {23, 23}}, {"top_k", 1}}),
+            std::vector<std::string>{"10"});
   EXPECT_EQ(ids_found({{"query_type", "vector"}, {"query_vector", {9, 9}}, {"top_k", 2}}),
             (std::vector<std::string>{"u", "v"}));
   const json blue = {{"attribute", "tag"}, {"type", "equality"}, {"target_values", {"blue"}}};
@@ -750,27 +766,35 @@ TEST(BodyFollower, ReadsEveryByteOnceAndNeverLeavesAWaiterBehind) {
   ::close(fd);
 }
 
-// A client sends shards faster than they are stored: every one is still read ahead, in turn.
+// A client sends shards faster than they are stored: every one is still read ahead, in turn, and
+// its job takes the first records while the rest are still being read, or before it started.
 TEST(ShardPrefetch, ShardsOfferedWhileOneIsReadAreEachReadAhead) {
   orvix_local::ShardPrefetch prefetch;
   std::promise<void> open_gate;
   const std::shared_future<void> gate = open_gate.get_future().share();
-  auto read = [gate](const std::string& id) {
-    return [gate, id] {
-      gate.wait();
-      orvix_local::ShardRecords shard;
-      shard.records.resize(1);
-      shard.records[0].id = id;
-      return shard;
-    };
-  };
   const std::vector<std::string> ids = {"a", "b", "c", "d"};
-  for (const auto& id : ids) prefetch.offer(id, read(id));
-  open_gate.set_value();
+  auto one = [](const std::string& id) {
+    std::vector<orvix_local::VectorRecord> batch(1);
+    batch[0].id = id;
+    return batch;
+  };
   for (const auto& id : ids) {
-    const auto records = prefetch.take(id);
-    ASSERT_TRUE(records.has_value()) << id << " was not read ahead";
-    EXPECT_EQ(records->records.at(0).id, id);
+    prefetch.offer(id, [&, id](orvix_local::ShardFeed& feed) {
+      feed.add(one(id + "1"));
+      gate.wait();
+      feed.add(one(id + "2"));
+    });
+  }
+  for (const auto& id : ids) {
+    const auto feed = prefetch.take(id);
+    ASSERT_NE(feed, nullptr) << id << " was not read ahead";
+    std::vector<orvix_local::VectorRecord> batch;
+    ASSERT_TRUE(feed->next(batch));
+    EXPECT_EQ(batch.at(0).id, id + "1");
+    if (id == "a") open_gate.set_value();
+    ASSERT_TRUE(feed->next(batch));
+    EXPECT_EQ(batch.at(0).id, id + "2");
+    EXPECT_FALSE(feed->next(batch));
   }
 }
 
