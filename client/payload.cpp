@@ -6,6 +6,10 @@
 #include <openssl/sha.h>
 #include <zlib.h>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -32,6 +36,42 @@ class DeflateStream {
   z_stream stream_{};
 };
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// 24 bytes to 32 characters at a time with AVX2 (Muła and Lemire's method): each lane's 12 bytes
+// are spread into 16 six-bit values by a shuffle and two multiplies, and each value is turned
+// into its character by adding an offset looked up by its range. Encodes whole blocks while
+// the 16-byte load of a block's second half stays inside the input; the bytes encoded.
+__attribute__((target("avx2"))) std::size_t encode_blocks(const unsigned char* in, std::size_t size,
+                                                          unsigned char* out) {
+  const __m256i spread = _mm256_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1, 10, 11,
+                                         9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
+  const __m256i offsets =
+      _mm256_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                       '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,
+                       'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                       '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+  std::size_t done = 0;
+  for (; size - done >= 28; done += 24, out += 32) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + done));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + done + 12));
+    __m256i bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+    bytes = _mm256_shuffle_epi8(bytes, spread);
+    const __m256i upper = _mm256_mulhi_epu16(_mm256_and_si256(bytes, _mm256_set1_epi32(0x0fc0fc00)),
+                                             _mm256_set1_epi32(0x04000040));
+    const __m256i lower = _mm256_mullo_epi16(_mm256_and_si256(bytes, _mm256_set1_epi32(0x003f03f0)),
+                                             _mm256_set1_epi32(0x01000010));
+    const __m256i values = _mm256_or_si256(upper, lower);
+    // 0..25 -> 13 ('A'), 26..51 -> 0 ('a'), 52..61 -> 1..10 ('0'), 62 -> 11, 63 -> 12.
+    __m256i range = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+    const __m256i capital = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
+    range = _mm256_or_si256(range, _mm256_and_si256(capital, _mm256_set1_epi8(13)));
+    const __m256i text = _mm256_add_epi8(values, _mm256_shuffle_epi8(offsets, range));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
+  }
+  return done;
+}
+#endif
+
 }  // namespace
 
 void base64_append(const unsigned char* data, std::size_t length, std::string& out) {
@@ -41,7 +81,15 @@ void base64_append(const unsigned char* data, std::size_t length, std::string& o
   const std::size_t start = out.size();
   out.resize(start + 4 * ((length + 2) / 3));
   auto* target = reinterpret_cast<unsigned char*>(out.data() + start);
-  for (std::size_t done = 0; done < length;) {
+  std::size_t first = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    first = encode_blocks(data, length, target);
+    target += first / 3 * 4;
+  }
+#endif
+  for (std::size_t done = first; done < length;) {
     const std::size_t n = std::min(kBlock, length - done);
     target += EVP_EncodeBlock(target, data + done, static_cast<int>(n));
     done += n;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
 #include <random>
 
 #include "client/payload.h"
@@ -33,6 +35,17 @@ TEST(Payload, Base64OverloadsAgreeAndPad) {
   EXPECT_EQ(encoded.substr(encoded.size() - 4), base64_encode(big.substr(big.size() - 2)));
   EXPECT_EQ(encoded.substr(4 * (1u << 20) - 8, 16),
             base64_encode(big.substr(3 * (1u << 20) - 6, 12)));
+  // Every length across several of the vector encoder's 24-byte blocks, of bytes taking every
+  // value, against OpenSSL's encoder.
+  std::string bytes(300, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 256);
+  for (std::size_t length = 0; length <= bytes.size(); ++length) {
+    std::string expected(4 * ((length + 2) / 3) + 1, '\0');
+    expected.resize(static_cast<std::size_t>(EVP_EncodeBlock(
+        reinterpret_cast<unsigned char*>(expected.data()),
+        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(length))));
+    ASSERT_EQ(base64_encode(bytes.substr(0, length)), expected) << length;
+  }
 }
 
 TEST(Payload, GzipMembers) {
