@@ -87,7 +87,6 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
     for (std::vector<VectorRecord> batch; next(batch); batch = {}) {
       if (!cache && batch.size() >= kRowsAStatement) cache.emplace(*db);
       store_.insert(*db, dataset, batch, &jobs_.stopping());
-
       count += batch.size();
       stored.push_back(std::move(batch));
     }

@@ -33,8 +33,9 @@ JobQueue::~JobQueue() {
   stop();
 }
 
-void JobQueue::start(Runner runner) {
+void JobQueue::start(Runner runner, std::function<void()> idle) {
   runner_ = std::move(runner);
+  idle_ = std::move(idle);
   auto db = store_.pool().take();
   recover_queued(*db);
   {
@@ -313,6 +314,7 @@ void JobQueue::trim_when_idle() {
   // the host of a virtual machine, and faulting it in again costs as much as filling it.
   if (!trim_owed_) return;
   trim_owed_ = false;
+  if (idle_) idle_();
   malloc_trim(0);
 }
 

@@ -69,8 +69,9 @@ class JobQueue {
   JobQueue(const JobQueue&) = delete;
   JobQueue& operator=(const JobQueue&) = delete;
 
-  // Starts the worker: queued jobs of an earlier run first.
-  void start(Runner runner);
+  // Starts the worker: queued jobs of an earlier run first. `idle` runs on the worker once the
+  // queue has been idle a second after work, before memory goes back to the system.
+  void start(Runner runner, std::function<void()> idle = nullptr);
   // The job's input is written, piece after piece, to its file.
   std::string submit(const std::string& owner, const std::string& kind, std::int64_t dataset_id,
                      std::int64_t index_id, const json& details,
@@ -126,6 +127,7 @@ class JobQueue {
   Store& store_;
   std::string payload_dir_;
   Runner runner_;
+  std::function<void()> idle_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::string> queue_;

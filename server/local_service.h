@@ -36,6 +36,8 @@ class LocalService {
   // An empty data directory keeps everything in a scratch directory removed at the end.
   LocalService(const std::string& data_dir, const std::set<std::string>& api_keys,
                ServiceLimits limits = {});
+  // The job worker stops first: it may be waiting on the read ahead, which goes before it.
+  ~LocalService() { stop_jobs(); }
 
   const ServiceLimits& limits() const { return limits_; }
   // What all requests in flight may hold together.

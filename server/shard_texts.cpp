@@ -18,6 +18,12 @@ std::shared_ptr<std::string> ShardTexts::take() {
   return {text.release(), [this](std::string* given) { give_back(given); }};
 }
 
+void ShardTexts::release() {
+  std::vector<std::unique_ptr<std::string>> kept;
+  std::lock_guard<std::mutex> lock(mutex_);
+  kept.swap(kept_);
+}
+
 void ShardTexts::give_back(std::string* text) {
   std::unique_ptr<std::string> owned(text);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -15,6 +15,8 @@ class ShardTexts {
  public:
   // An empty text, in the memory of one given back when there is one. The pool outlives it.
   std::shared_ptr<std::string> take();
+  // Frees the texts kept, not those in use.
+  void release();
 
  private:
   void give_back(std::string* text);
