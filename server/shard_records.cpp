@@ -512,13 +512,13 @@ void BinaryRecords::take(const char* at, bool stays) {
   const auto dim = static_cast<std::size_t>(dim_);
   if (floats_) {
     // Exponent bits all set: an infinity or NaN.
-    bool infinite = false;
+    bool not_finite = false;
     for (std::size_t i = 0; i < size_; i += 4) {
       std::uint32_t bits;
       std::memcpy(&bits, at + i, 4);
-      infinite |= (bits & 0x7f800000u) == 0x7f800000u;
+      not_finite |= (bits & 0x7f800000u) == 0x7f800000u;
     }
-    if (infinite) {
+    if (not_finite) {
       throw bad_record("vector " + std::to_string(number) + " holds a value that is not finite");
     }
     if (stays && reinterpret_cast<std::uintptr_t>(at) % alignof(float) == 0) {
