@@ -83,7 +83,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
   try {
     auto db = store_.pool().take();
     Transaction transaction(*db);
-    std::optional<LargerCache> cache;  // for every batch of a shard, not each alone
+    std::optional<LargerCache> cache;  // once for all the batches of a shard
     for (std::vector<VectorRecord> batch; next(batch); batch = {}) {
       if (!cache && batch.size() >= kRowsAStatement) cache.emplace(*db);
       store_.insert(*db, dataset, batch, &jobs_.stopping());

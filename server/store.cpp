@@ -413,9 +413,7 @@ void Store::insert(Database& db, const DatasetInfo& dataset, std::vector<VectorR
       "attributes) VALUES(?, ?, ?, NULL, ?, ?)";
   Statement one(db, ("INSERT " + columns).c_str());
   std::optional<Statement> many;
-  std::optional<LargerCache> cache;
   if (records.size() >= kRowsAStatement) {
-    cache.emplace(db);
     std::string insert_many = "INSERT OR FAIL " + columns;
     for (std::size_t i = 1; i < kRowsAStatement; ++i) insert_many += ", (?, ?, ?, NULL, ?, ?)";
     many.emplace(db, insert_many.c_str());

@@ -54,8 +54,8 @@ struct VectorRecord {
 
 // A shard's rows go into indices of millions of entries, the ids' one in no particular order:
 // with SQLite's usual 2 MB of cache, most rows read their index pages from the file again. While
-// one of these lives the connection's cache is larger, then back to what it was. Store::insert
-// holds one for an insert of many rows; a caller storing a shard in batches, across them.
+// one of these lives the connection's cache is larger, then back to what it was. The caller of
+// Store::insert holds one across the batches of a shard.
 class LargerCache {
  public:
   explicit LargerCache(Database& db);
@@ -120,7 +120,7 @@ class Store {
   // Inside the caller's write transaction: checks that the dataset still exists, gives each
   // record its row number (and records without an id the row number as id) and stores them.
   // A string id already in use throws; the caller's rollback then stores nothing. Throws
-  // Stopping when `stop` is raised part way.
+  // Stopping when `stop` is raised part way. The caller sizes the connection's cache (LargerCache).
   void insert(Database& db, const DatasetInfo& dataset, std::vector<VectorRecord>& records,
               const std::atomic<bool>* stop = nullptr);
   // Inside the caller's write transaction: the row numbers removed. An id that is not there
