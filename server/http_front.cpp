@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "server/job_inputs.h"
+#include "server/json_outline.h"
 #include "server/limits.h"
-#include "server/member_digest.h"
 #include "server/request_fields.h"
 
 namespace orvix_local {
@@ -16,7 +16,7 @@ BodyRule body_rule(const std::string& path, const ServiceLimits& limits) {
   // for another pass over some hundreds of megabytes.
   if (path == "/api/upload") {
     return {limits.max_upload_body, "--max-body-mb", true,
-            [] { return std::make_unique<MemberDigest>("file_data"); }};
+            [depth = limits.max_depth] { return request_outline(depth, true); }};
   }
   if (path.rfind("/api/", 0) == 0) return {limits.max_request_body, "--max-request-mb"};
   return {kOtherBody, "a path outside /api"};
@@ -44,7 +44,8 @@ HttpAnswer route(LocalService& service, HttpRequest& request) {
     HttpAnswer result;
     {
       std::optional<MappedInput> mapped;
-      if (request.spooled) mapped.emplace(request.spooled.path());
+      // A followed body's handler reads only the few pages its outline points it to.
+      if (request.spooled) mapped.emplace(request.spooled.path(), !request.spooled.followed());
       auto [status, answer] =
           service.respond(name, mapped ? mapped->bytes() : std::string_view(request.body),
                           request.reservation, &request.spooled);

@@ -105,7 +105,7 @@ void inflate_base64(std::string_view base64, std::size_t limit, const GzipReader
   reader.finish();
 }
 
-MappedInput::MappedInput(const std::string& path) {
+MappedInput::MappedInput(const std::string& path, bool populate) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("the job's input is missing");
   struct stat info {};
@@ -115,14 +115,16 @@ MappedInput::MappedInput(const std::string& path) {
   }
   size_ = static_cast<std::size_t>(info.st_size);
   if (size_ > 0) {
-    // Mapped in one go: a fault for every 4 KiB page of a large file costs more than reading it.
-    void* at = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    // A whole file is mapped in one go: a fault for every 4 KiB page of a large file costs more
+    // than reading it.
+    void* at =
+        ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
     if (at == MAP_FAILED) {
       ::close(fd);
       throw std::runtime_error("the job's input cannot be read");
     }
     data_ = static_cast<char*>(at);
-    ::madvise(at, size_, MADV_SEQUENTIAL);
+    if (populate) ::madvise(at, size_, MADV_SEQUENTIAL);
   }
   ::close(fd);
 }

@@ -59,7 +59,9 @@ void inflate_base64(std::string_view base64, std::size_t limit, const GzipReader
 // A job's input file mapped for reading.
 class MappedInput {
  public:
-  explicit MappedInput(const std::string& path);
+  // `populate`: every page is read in at once, for a reader of the whole file; otherwise a page is
+  // read when it is first touched.
+  explicit MappedInput(const std::string& path, bool populate = true);
   ~MappedInput();
   MappedInput(const MappedInput&) = delete;
   MappedInput& operator=(const MappedInput&) = delete;

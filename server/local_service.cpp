@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "server/graph.h"
-#include "server/json_limits.h"
+#include "server/json_outline.h"
 #include "server/limits.h"
 #include "server/request_fields.h"
 
@@ -129,15 +129,27 @@ LocalService::Answer LocalService::answer(const std::string& endpoint, std::stri
   const auto handler = handlers.find(endpoint);
   if (handler == handlers.end()) return {404, {{"detail", "no endpoint /" + endpoint}}};
   try {
+    // The text is outlined in one pass before anything is built from it: by the thread that
+    // followed a spooled body as it arrived, or here.
+    std::unique_ptr<JsonOutline> own;
+    const JsonOutline* outline = nullptr;
+    if (spooled != nullptr && spooled->followed() != nullptr) {
+      outline = dynamic_cast<const JsonOutline*>(spooled->followed()->wait());
+    }
+    if (outline == nullptr) {
+      own = request_outline(limits_.max_depth, false);
+      own->take(text);
+      outline = own.get();
+    }
     // Nesting is checked on the text: the tree's copies and dumps recurse once per level.
-    if (too_deep(text, limits_.max_depth)) {
+    if (outline->too_deep()) {
       return {400,
               {{"detail", "the request is nested deeper than " + std::to_string(limits_.max_depth) +
                               " levels"}}};
     }
     // The key is read before anything is built from the text: a request with a wrong key costs
     // a scan of its bytes, whatever it holds. Only a small one is parsed, to say what is wrong.
-    const auto owner = owner_in(text);
+    const auto owner = owner_in(text, *outline);
     if (!owner) {
       if (text.size() <= kExplainedBody) {
         const json body = json::parse(text, nullptr, false);
@@ -154,7 +166,7 @@ LocalService::Answer LocalService::answer(const std::string& endpoint, std::stri
     UploadText upload_text;
     if (endpoint == "upload") {
       for (const char* member : {"file_data", "string_id_txt"}) {
-        if (const auto span = plain_string_member(text, member)) {
+        if (const auto span = outline->plain_string(member)) {
           spans.push_back(*span);
           (member[0] == 'f' ? upload_text.data : upload_text.ids) = *span;
         }
@@ -163,7 +175,7 @@ LocalService::Answer LocalService::answer(const std::string& endpoint, std::stri
     }
     std::size_t outside = text.size();
     for (const auto& [begin, end] : spans) outside -= end - begin;
-    std::size_t cost = tree_cost(text) - (text.size() - outside);
+    std::size_t cost = outline->tree_cost() - (text.size() - outside);
     if (spooled != nullptr && *spooled) cost -= outside;  // the text is mapped, not held
     if (endpoint == "search") cost += 4 * text.size();    // a query file, decoded and read
     // One reservation a request: what it holds already (its body) counts.
@@ -185,6 +197,7 @@ LocalService::Answer LocalService::answer(const std::string& endpoint, std::stri
     if (endpoint == "upload") {
       upload_text.text = text;
       upload_text.spooled = spooled;
+      upload_text.outline = outline;
       return {200, upload(*owner, body, upload_text)};
     }
     if (endpoint == "search") return {200, json(), search(*owner, body, held)};
@@ -208,8 +221,9 @@ LocalService::Answer LocalService::answer(const std::string& endpoint, std::stri
   }
 }
 
-std::optional<std::string> LocalService::owner_in(std::string_view text) const {
-  const auto span = member_span(text, "user_api_key");
+std::optional<std::string> LocalService::owner_in(std::string_view text,
+                                                  const JsonOutline& outline) const {
+  const auto span = outline.member("user_api_key");
   if (!span || text[span->first] != '"') return std::nullopt;
   const json key =
       json::parse(text.substr(span->first, span->second - span->first), nullptr, false);

@@ -9,6 +9,7 @@
 #include "server/graph_builder.h"
 #include "server/http_server.h"
 #include "server/jobs.h"
+#include "server/json_outline.h"
 #include "server/limits.h"
 #include "server/live_dataset.h"
 #include "server/memory_budget.h"
@@ -100,12 +101,13 @@ class LocalService {
     std::string_view text;
     std::optional<std::pair<std::size_t, std::size_t>> data, ids;
     SpooledBody* spooled = nullptr;
+    const JsonOutline* outline = nullptr;  // of the whole text
   };
   json upload(const std::string& owner, const json& body, const UploadText& upload_text);
   json dense_batch(const std::string& owner, const json& body, std::string_view text);
   // The owner of the key a request names, read from its text before anything is built; nullopt
   // when the key is missing or unknown.
-  std::optional<std::string> owner_in(std::string_view text) const;
+  std::optional<std::string> owner_in(std::string_view text, const JsonOutline& outline) const;
 
   std::string run_job(const Job& job);
   // Reads an upload job's records into `feed`, a batch at a time where the format allows.

@@ -4,8 +4,7 @@
 #include "server/codec.h"
 #include "server/graph.h"
 #include "server/job_inputs.h"
-#include "server/json_limits.h"
-#include "server/member_digest.h"
+#include "server/json_outline.h"
 #include "server/request_fields.h"
 #include "server/search_engine.h"
 #include "server/shard_records.h"
@@ -235,14 +234,10 @@ json LocalService::upload(const std::string& owner, const json& body,
   if (!body.contains("file_data")) throw bad_request("member \"file_data\" must be a string");
   const std::string_view file_data = member("file_data", upload_text.data);
   const std::string_view ids_text = member("string_id_txt", upload_text.ids);
-  // The digest taken while the body arrived, when it is of the same characters.
+  // The digest taken while the body arrived, when its outline was read then.
   std::string checksum;
-  FollowedBody* followed = upload_text.spooled ? upload_text.spooled->followed() : nullptr;
-  if (followed != nullptr && upload_text.data) {
-    const auto* seen = dynamic_cast<const MemberDigest*>(followed->wait());
-    if (seen != nullptr && seen->found() && seen->found()->first == *upload_text.data) {
-      checksum = seen->found()->second;
-    }
+  if (upload_text.data && upload_text.outline != nullptr) {
+    checksum = upload_text.outline->digest().value_or("");
   }
   if (checksum.empty()) checksum = sha256_hex(file_data);
   json format = {

@@ -21,8 +21,8 @@
 #include "server/body_follower.h"
 #include "server/codec.h"
 #include "server/jobs.h"
+#include "server/json_outline.h"
 #include "server/local_service.h"
-#include "server/member_digest.h"
 #include "server/shard_prefetch.h"
 #include "server/shard_records.h"
 #include "server/sqlite_db.h"
@@ -699,35 +699,50 @@ TEST(JobQueue, WorkOfferedAtSubmitIsInPlaceBeforeTheWorkerSeesTheJob) {
   std::filesystem::remove_all(dir);
 }
 
-// The digest taken as a body goes by, in pieces of any size, is of the first plain value of the
-// name; the handler compares where it lies with where its own reading finds the member.
-TEST(MemberDigest, FindsTheFirstPlainValueAcrossPieces) {
+// A request's outline is the same whatever pieces its text arrives in: the members are those of
+// the top-level object, named once; a value with an escape is not plain, nor hashed.
+TEST(JsonOutline, ReadsTopLevelMembersAcrossPieces) {
   struct Row {
     std::string body;
-    std::string value;  // the characters hashed, or empty when none is found
+    std::string data;  // the plain characters of "file_data", "-" when it is not plain
+    bool key;          // whether "user_api_key" is found (its value is always "k")
+    std::optional<std::size_t> too_deep;  // at a limit of three levels
   };
   const std::vector<Row> rows = {
-      {"{\"a\":\"file_data\",\"file_data\" :\n \"QUJD\",\"z\":1}", "QUJD"},
-      {R"({"x":{"file_data":"AA"},"file_data":"BB"})", "AA"},
-      {R"({"file_datum":"AA","file_data":""})", ""},
-      {R"({"file_data":"A\"B"})", ""},
-      {R"({"file_data":1,"file_data":"CC"})", "CC"},
-      {R"({"file_data":"unended)", ""},
+      {"{\"a\":\"file_data\",\"file_data\" :\n \"QUJD\",\"user_api_key\":\"k\",\"z\":1}", "QUJD",
+       true, std::nullopt},
+      {R"({"x":{"file_data":"AA"},"file_data":"BB","user_api_key":"k"})", "BB", true, std::nullopt},
+      {R"({"file_data":"A\"B","user_api_key":"k"})", "-", true, std::nullopt},
+      {R"({"file_data":"A\\","user_api_key":"k"})", "-", true, std::nullopt},
+      {R"({"file_data":1,"file_data":"CC","user_api_key":"k"})", "-", true, std::nullopt},
+      {R"({"file_data_and_more":"x","file_data":"","user_api_key":"k"})", "", true, std::nullopt},
+      {R"({"user_api_key":"k","file_data":"unended)", "-", false, std::nullopt},
+      {R"({"user_api_key":"k","n":12)", "-", true, std::nullopt},
+      {R"([{"user_api_key":"k"},[["]]]]"]],[[[1]]]])", "-", false, std::size_t{3}},
+      {R"({"a":[["]]]]"]],"user_api_key":"k","b":[[[1]]]})", "-", true, std::size_t{3}},
   };
   for (const auto& row : rows) {
+    std::optional<std::size_t> cost;
     for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, row.body.size()}) {
-      orvix_local::MemberDigest digest("file_data");
+      const auto outline = orvix_local::request_outline(3, true);
       for (std::size_t at = 0; at < row.body.size(); at += piece) {
-        digest.take(std::string_view(row.body).substr(at, piece));
+        outline->take(std::string_view(row.body).substr(at, piece));
       }
-      const auto& found = digest.found();
-      const std::size_t begin = row.body.find('"' + row.value + '"') + 1;
-      const bool expected =
-          !row.value.empty() || row.body.find(R"("file_data":"")") != std::string::npos;
-      ASSERT_EQ(found.has_value(), expected) << row.body << " in pieces of " << piece;
-      if (!found) continue;
-      EXPECT_EQ(found->first, std::make_pair(begin, begin + row.value.size())) << row.body;
-      EXPECT_EQ(found->second, orvix_local::sha256_hex(row.value)) << row.body;
+      const std::string where = row.body + " in pieces of " + std::to_string(piece);
+      const auto key = outline->member("user_api_key");
+      EXPECT_EQ(key.has_value(), row.key) << where;
+      if (key) {
+        EXPECT_EQ(row.body.substr(key->first, key->second - key->first), "\"k\"") << where;
+      }
+      const auto data = outline->plain_string("file_data");
+      EXPECT_EQ(data ? row.body.substr(data->first, data->second - data->first) : "-", row.data)
+          << where;
+      EXPECT_EQ(outline->digest(),
+                data ? std::optional(orvix_local::sha256_hex(row.data)) : std::nullopt)
+          << where;
+      EXPECT_EQ(outline->too_deep(), row.too_deep) << where;
+      if (!cost) cost = outline->tree_cost();
+      EXPECT_EQ(outline->tree_cost(), *cost) << where;
     }
   }
 }
