@@ -67,7 +67,7 @@ Connection::Step Connection::store(const char* data, std::size_t size, MemoryBud
 
 std::optional<Connection::Step> Connection::spool(const char* data, std::size_t size) {
   for (std::size_t done = 0; done < size;) {
-    const ssize_t n = ::write(spool_fd, data + done, size - done);
+    const ssize_t n = ::write(spool_fd, data + done, std::min(size - done, kWritePiece));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       return errno == ENOSPC || errno == EDQUOT
