@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "server/codec.h"
 
@@ -16,11 +15,19 @@ bool blank(char c) {
 }  // namespace
 
 JsonOutline::JsonOutline(int depth_limit, std::vector<std::string> names, std::string digested)
-    : depth_limit_(depth_limit), digested_(std::move(digested)) {
+    : depth_limit_(depth_limit) {
   for (auto& name : names) {
     longest_ = std::max(longest_, name.size());
     named_.emplace_back().name = std::move(name);
   }
+  if (!digested.empty()) digested_ = find(digested);
+}
+
+int JsonOutline::find(std::string_view name) const {
+  for (std::size_t k = 0; k < named_.size(); ++k) {
+    if (named_[k].name == name) return static_cast<int>(k);
+  }
+  return -1;
 }
 
 void JsonOutline::take(std::string_view bytes) {
@@ -128,8 +135,7 @@ void JsonOutline::begin_value(char c, std::size_t at) {
   value_escaped_ = false;
   if (c == '"') {
     place_ = Place::kString;
-    if (current_ >= 0 && named_[current_].name == digested_ && !digested_.empty() &&
-        named_[current_].count == 0) {
+    if (current_ >= 0 && current_ == digested_ && named_[current_].count == 0) {
       context_.reset(EVP_MD_CTX_new());
       hashing_ = context_ && EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) == 1;
     }
@@ -156,10 +162,7 @@ void JsonOutline::string_bytes(std::string_view bytes) {
 
 void JsonOutline::string_closed(std::size_t at) {
   if (place_ == Place::kName) {
-    current_ = -1;
-    for (std::size_t k = 0; k < named_.size() && !name_too_long_; ++k) {
-      if (named_[k].name == name_) current_ = static_cast<int>(k);
-    }
+    current_ = name_too_long_ ? -1 : find(name_);
     place_ = Place::kAfterName;
   } else if (place_ == Place::kString) {
     if (hashing_) {
@@ -200,48 +203,39 @@ std::size_t JsonOutline::tree_cost() const {
 std::optional<JsonOutline::Span> JsonOutline::member(std::string_view name) const {
   // A text that stops after a member (or inside a last number) still tells where its members
   // lie; whether it is JSON at all is the parser's to say.
-  if (place_ != Place::kBeforeName && place_ != Place::kEnded && place_ != Place::kScalar) {
+  const int k = find(name);
+  if (k < 0 ||
+      (place_ != Place::kBeforeName && place_ != Place::kEnded && place_ != Place::kScalar)) {
     return std::nullopt;
   }
-  for (std::size_t k = 0; k < named_.size(); ++k) {
-    if (named_[k].name != name) continue;
-    std::size_t count = named_[k].count;
-    Span span = named_[k].span;
-    if (place_ == Place::kScalar && current_ == static_cast<int>(k)) {
-      ++count;
-      span = {value_begin_, offset_};
-    }
-    // Named twice: which one counts is the parser's to say.
-    if (count != 1) return std::nullopt;
-    return span;
+  std::size_t count = named_[k].count;
+  Span span = named_[k].span;
+  if (place_ == Place::kScalar && current_ == k) {
+    ++count;
+    span = {value_begin_, offset_};
   }
-  return std::nullopt;
+  // Named twice: which one counts is the parser's to say.
+  if (count != 1) return std::nullopt;
+  return span;
 }
 
 std::optional<JsonOutline::Span> JsonOutline::plain_string(std::string_view name) const {
   const auto span = member(name);
   if (!span) return std::nullopt;
-  const auto named = std::find_if(named_.begin(), named_.end(),
-                                  [&](const Named& entry) { return entry.name == name; });
-  if (!named->string || named->escaped) return std::nullopt;
+  const Named& named = named_[find(name)];
+  if (!named.string || named.escaped) return std::nullopt;
   return Span{span->first + 1, span->second - 1};
 }
 
 std::optional<std::string> JsonOutline::digest() const {
-  if (digested_.empty() || !plain_string(digested_)) return std::nullopt;
+  if (digested_ < 0 || !plain_string(named_[digested_].name)) return std::nullopt;
   return digest_;
 }
 
 std::unique_ptr<JsonOutline> request_outline(int depth_limit, bool digest_data) {
   return std::make_unique<JsonOutline>(
-      depth_limit, std::vector<std::string>{"user_api_key", "file_data", "string_id_txt"},
+      depth_limit, std::vector<std::string>{"user_api_key", "data", "file_data", "string_id_txt"},
       digest_data ? "file_data" : "");
-}
-
-std::optional<JsonOutline::Span> member_span(std::string_view text, std::string_view member) {
-  JsonOutline outline(std::numeric_limits<int>::max(), {std::string(member)});
-  outline.take(text);
-  return outline.member(member);
 }
 
 }  // namespace orvix_local

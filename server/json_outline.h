@@ -67,6 +67,8 @@ class JsonOutline : public BodyReader {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
   };
 
+  // The entry of a name given up front, or -1.
+  int find(std::string_view name) const;
   void outside(char c, std::size_t at);
   void string_bytes(std::string_view bytes);
   void string_closed(std::size_t at);
@@ -76,8 +78,8 @@ class JsonOutline : public BodyReader {
   int depth_limit_;
   std::vector<Named> named_;
   std::size_t longest_ = 0;  // of their names: a longer name is none of them
-  std::string digested_;
-  std::size_t offset_ = 0;  // of the next byte
+  int digested_ = -1;        // its entry in named_
+  std::size_t offset_ = 0;   // of the next byte
   bool in_string_ = false, escaped_ = false;
   int depth_ = 0;
   std::size_t element_ = 1;
@@ -96,10 +98,8 @@ class JsonOutline : public BodyReader {
   std::optional<std::string> digest_;
 };
 
-// The outline an API request's handler reads: the key, an upload's texts and its data's digest.
+// The outline an API request's handler reads: the key, a batch's data, an upload's texts and
+// its data's digest.
 std::unique_ptr<JsonOutline> request_outline(int depth_limit, bool digest_data);
-
-// Where a top-level member's value lies in `text`, as JsonOutline::member says.
-std::optional<JsonOutline::Span> member_span(std::string_view text, std::string_view member);
 
 }  // namespace orvix_local

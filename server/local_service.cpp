@@ -202,7 +202,7 @@ LocalService::Answer LocalService::answer(const std::string& endpoint, std::stri
     }
     if (endpoint == "search") return {200, json(), search(*owner, body, held)};
     if (endpoint == "add_data_batch" && body.contains("string_ids")) {
-      return {200, dense_batch(*owner, body, text)};
+      return {200, dense_batch(*owner, body, text, *outline)};
     }
     return {200, (this->*handler->second)(*owner, body)};
   } catch (const ApiError& e) {

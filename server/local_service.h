@@ -104,7 +104,8 @@ class LocalService {
     const JsonOutline* outline = nullptr;  // of the whole text
   };
   json upload(const std::string& owner, const json& body, const UploadText& upload_text);
-  json dense_batch(const std::string& owner, const json& body, std::string_view text);
+  json dense_batch(const std::string& owner, const json& body, std::string_view text,
+                   const JsonOutline& outline);
   // The owner of the key a request names, read from its text before anything is built; nullopt
   // when the key is missing or unknown.
   std::optional<std::string> owner_in(std::string_view text, const JsonOutline& outline) const;

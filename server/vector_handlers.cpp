@@ -29,7 +29,7 @@ json LocalService::add_data(const std::string& owner, const json& body) {
 }
 
 json LocalService::dense_batch(const std::string& owner, const json& body,
-                               std::string_view request_text) {
+                               std::string_view request_text, const JsonOutline& outline) {
   const auto dataset =
       store_.dataset(owner, text(body, "project_name"), text(body, "collection_name"));
   const json& data = array_member(body, "data");
@@ -43,7 +43,7 @@ json LocalService::dense_batch(const std::string& owner, const json& body,
   // The checksum covers the bytes of "data" as they were sent. A client that wrote them in
   // another layout than it hashed (spaces, other number forms) is also served when its checksum
   // is that of the compact form.
-  const auto span = member_span(request_text, "data");
+  const auto span = outline.member("data");
   const std::string data_text =
       span ? std::string(request_text.substr(span->first, span->second - span->first))
            : data.dump();
