@@ -1,5 +1,5 @@
 #pragma once
-// What both fuzz targets share: the time of the slowest input, reported at exit.
+// What the fuzz targets share: the time of the slowest input, reported at exit.
 
 #include <time.h>
 
