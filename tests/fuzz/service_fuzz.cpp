@@ -3,16 +3,21 @@
 // object, gets the user's key put in (its high bit), so that mutations reach past the key check;
 // the rest is the body. The service holds a project with a dense and a sparse dataset, a few
 // vectors and an index, so bodies that name them reach the handlers' work. Every answer must be
-// one the service gives for a request it refuses or serves: never a crash, a leak, or a 500.
+// one the service gives for a request it refuses or serves: never a crash, a leak, or a 500. The
+// outline the service reads a request's key and upload data by, before parsing it, must agree
+// with a full parse of every body that is an object: where each member it knows lies, and what
+// the plain strings among them hold.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
+#include "server/json_outline.h"
 #include "server/local_service.h"
 #include "tests/fuzz/fuzz_harness.h"
 
@@ -48,6 +53,41 @@ void seed(const char* endpoint, json body) {
     std::fprintf(stderr, "setting up: /%s answered %d: %s\n", endpoint, status,
                  answer.dump().c_str());
     std::abort();
+  }
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& body) {
+  std::fprintf(stderr, "%s in: %s\n", what.c_str(), body.c_str());
+  std::abort();
+}
+
+// Checks the outline of `body` against nlohmann's parse of it.
+void check_outline(const std::string& body) {
+  std::map<std::string, int> named;  // how often each top-level name is given
+  const json::parser_callback_t count = [&named](int depth, json::parse_event_t event,
+                                                 json& parsed) {
+    if (event == json::parse_event_t::key && depth == 1) ++named[parsed.get<std::string>()];
+    return true;
+  };
+  const json parsed = json::parse(body, count, false);
+  const auto outline = orvix_local::request_outline(64, false);
+  outline->take(body);
+  if (!parsed.is_object() || outline->too_deep()) return;
+  for (const std::string name : {"user_api_key", "data", "file_data", "string_id_txt"}) {
+    const auto span = outline->member(name);
+    if (span.has_value() != (named[name] == 1)) fail("the outline misplaces " + name, body);
+    if (!span) continue;
+    const std::string value = body.substr(span->first, span->second - span->first);
+    if (json::parse(value, nullptr, false) != parsed.at(name)) {
+      fail("the outline's " + name + " differs", body);
+    }
+    const auto plain = outline->plain_string(name);
+    const bool unescaped = parsed.at(name).is_string() && value.find('\\') == std::string::npos;
+    if (plain.has_value() != unescaped ||
+        (plain && body.substr(plain->first, plain->second - plain->first) !=
+                      parsed.at(name).get<std::string>())) {
+      fail("the outline's plain " + name + " differs", body);
+    }
   }
 }
 
@@ -89,10 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       body = parsed.dump();
     }
   }
+  check_outline(body);
   const auto [status, answer] = service->call(endpoint, body);
   if (status == 500 || status < 200 || status > 507) {
-    std::fprintf(stderr, "/%s answered %d: %s\n", endpoint.c_str(), status, answer.dump().c_str());
-    std::abort();
+    fail("/" + endpoint + " answered " + std::to_string(status) + ": " + answer.dump(), body);
   }
   return 0;
 }
