@@ -201,9 +201,12 @@ std::size_t JsonOutline::tree_cost() const {
 }
 
 std::optional<JsonOutline::Span> JsonOutline::member(std::string_view name) const {
+  return member_at(find(name));
+}
+
+std::optional<JsonOutline::Span> JsonOutline::member_at(int k) const {
   // A text that stops after a member (or inside a last number) still tells where its members
   // lie; whether it is JSON at all is the parser's to say.
-  const int k = find(name);
   if (k < 0 ||
       (place_ != Place::kBeforeName && place_ != Place::kEnded && place_ != Place::kScalar)) {
     return std::nullopt;
@@ -220,15 +223,17 @@ std::optional<JsonOutline::Span> JsonOutline::member(std::string_view name) cons
 }
 
 std::optional<JsonOutline::Span> JsonOutline::plain_string(std::string_view name) const {
-  const auto span = member(name);
-  if (!span) return std::nullopt;
-  const Named& named = named_[find(name)];
-  if (!named.string || named.escaped) return std::nullopt;
+  return plain_string_at(find(name));
+}
+
+std::optional<JsonOutline::Span> JsonOutline::plain_string_at(int k) const {
+  const auto span = member_at(k);
+  if (!span || !named_[k].string || named_[k].escaped) return std::nullopt;
   return Span{span->first + 1, span->second - 1};
 }
 
 std::optional<std::string> JsonOutline::digest() const {
-  if (digested_ < 0 || !plain_string(named_[digested_].name)) return std::nullopt;
+  if (!plain_string_at(digested_)) return std::nullopt;
   return digest_;
 }
 

@@ -69,6 +69,9 @@ class JsonOutline : public BodyReader {
 
   // The entry of a name given up front, or -1.
   int find(std::string_view name) const;
+  // member() and plain_string() of an entry (nullopt for -1).
+  std::optional<Span> member_at(int k) const;
+  std::optional<Span> plain_string_at(int k) const;
   void outside(char c, std::size_t at);
   void string_bytes(std::string_view bytes);
   void string_closed(std::size_t at);

@@ -70,7 +70,7 @@ void check_outline(const std::string& body) {
     return true;
   };
   const json parsed = json::parse(body, count, false);
-  const auto outline = orvix_local::request_outline(64, false);
+  const auto outline = orvix_local::request_outline(service->limits().max_depth, false);
   outline->take(body);
   if (!parsed.is_object() || outline->too_deep()) return;
   for (const std::string name : {"user_api_key", "data", "file_data", "string_id_txt"}) {
