@@ -83,9 +83,50 @@ std::uint32_t stated_gzip_size(std::string_view base64) {
   }
 }
 
-void inflate_base64(std::string_view base64, std::size_t limit, std::string& out) {
+WindowedInput::WindowedInput(const std::string& path)
+    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  struct stat info {};
+  if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("the job's input is missing");
+  }
+  size_ = static_cast<std::size_t>(info.st_size);
+}
+
+WindowedInput::~WindowedInput() {
+  ::close(fd_);
+}
+
+void WindowedInput::read(std::size_t begin, std::size_t end, std::size_t window,
+                         const std::function<void(std::string_view, bool)>& take) const {
+  if (begin > end || end > size_) throw std::runtime_error("the job's input is damaged");
+  if (begin == end) return take({}, true);
+  // One window's mapping, unmapped once it is handed on (or its reader throws).
+  struct Window {
+    Window(int fd, std::size_t offset, std::size_t bytes) : length(bytes) {
+      at = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
+                  static_cast<off_t>(offset));
+      if (at == MAP_FAILED) throw std::runtime_error("the job's input cannot be read");
+    }
+    ~Window() { ::munmap(at, length); }
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+    void* at;
+    std::size_t length;
+  };
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  for (std::size_t from = begin; from < end; from += window) {
+    const std::size_t piece = std::min(window, end - from);
+    const std::size_t mapped_from = from / page * page;  // a mapping starts on a page
+    const Window mapped(fd_, mapped_from, from - mapped_from + piece);
+    take({static_cast<const char*>(mapped.at) + (from - mapped_from), piece}, from + piece == end);
+  }
+}
+
+void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
+                    std::size_t limit, std::string& out) {
   out.clear();
-  inflate_base64(base64, limit, [&out](const char* data, std::size_t n) {
+  inflate_base64(input, begin, end, limit, [&out](const char* data, std::size_t n) {
     if (out.capacity() < out.size() + n) {
       out.reserve(std::max(out.capacity() * 2, out.size() + n));
     }
@@ -93,15 +134,14 @@ void inflate_base64(std::string_view base64, std::size_t limit, std::string& out
   });
 }
 
-void inflate_base64(std::string_view base64, std::size_t limit, const GzipReader::Sink& sink) {
+void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
+                    std::size_t limit, const GzipReader::Sink& sink) {
   GzipReader reader(limit, sink);
-  constexpr std::size_t kBlock = 4 << 20;  // a multiple of 4: blocks decode on their own
-  std::vector<char> block(std::min(kBlock, base64.size()) / 4 * 3);
-  for (std::size_t done = 0; done < base64.size(); done += kBlock) {
-    const auto piece = base64.substr(done, kBlock);
-    const bool last = done + kBlock >= base64.size();
+  constexpr std::size_t kWindow = 4 << 20;  // a multiple of 4: windows decode on their own
+  std::vector<char> block(std::min(kWindow, end - std::min(begin, end)) / 4 * 3);
+  input.read(begin, end, kWindow, [&](std::string_view piece, bool last) {
     reader.feed({block.data(), base64_decode_into(piece, block.data(), last)});
-  }
+  });
   reader.finish();
 }
 

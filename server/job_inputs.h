@@ -2,12 +2,14 @@
 // The input files of queued jobs, beside the database. A batch's input is its JSON text. An
 // upload shard's input is a file holding the base64 of its gzip and of its ids' gzip, where the
 // job's details say: the request's own body when it was spooled to a file, taken as it is, or
-// the two texts written one after the other. The job maps it, decodes and decompresses it once.
+// the two texts written one after the other. The job decodes and decompresses it once, a window
+// at a time.
 // Inputs of an earlier version (the size of the shard's gzip in 8 bytes, the gzip of the shard,
 // then the gzip of its ids) are still read.
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -50,11 +52,35 @@ class StagedInput {
 // the size modulo 2^32); 0 when the text is too short to hold one or is not base64.
 std::uint32_t stated_gzip_size(std::string_view base64);
 
-// Decodes base64 text and inflates the gzip it holds into `out` (whose capacity is reused),
-// a block at a time. Throws TooLarge past `limit` and std::runtime_error for bad data.
-void inflate_base64(std::string_view base64, std::size_t limit, std::string& out);
+// A job's input file read a window at a time: a window is mapped, every page of it read in at
+// once, only while it is handed on, so that reading a shard of hundreds of megabytes holds one
+// window of it rather than all of it.
+class WindowedInput {
+ public:
+  // Throws std::runtime_error when the file is missing.
+  explicit WindowedInput(const std::string& path);
+  ~WindowedInput();
+  WindowedInput(const WindowedInput&) = delete;
+  WindowedInput& operator=(const WindowedInput&) = delete;
+  std::size_t size() const { return size_; }
+  // Hands the bytes [begin, end) on in order, `window` bytes at a time (the last piece may be
+  // shorter); `last` marks the last piece.
+  void read(std::size_t begin, std::size_t end, std::size_t window,
+            const std::function<void(std::string_view piece, bool last)>& take) const;
+
+ private:
+  int fd_ = -1;
+  std::size_t size_ = 0;
+};
+
+// Decodes the base64 text at [begin, end) of a job's input and inflates the gzip it holds into
+// `out` (whose capacity is reused), a window at a time. Throws TooLarge past `limit` and
+// std::runtime_error for bad data.
+void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
+                    std::size_t limit, std::string& out);
 // The same, handing the inflated bytes to `sink` as they come.
-void inflate_base64(std::string_view base64, std::size_t limit, const GzipReader::Sink& sink);
+void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
+                    std::size_t limit, const GzipReader::Sink& sink);
 
 // A job's input file mapped for reading.
 class MappedInput {

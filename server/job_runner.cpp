@@ -133,15 +133,12 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
   feed.keep(text);
   std::vector<std::string> ids;
   if (job.details.contains("input")) {
-    const MappedInput input(job.payload_path);
+    const WindowedInput input(job.payload_path);
     const json& where = job.details.at("input");
-    auto span = [&](const char* name) {
-      const auto begin = where.at(name).at(0).get<std::size_t>();
-      const auto end = where.at(name).at(1).get<std::size_t>();
-      if (begin > end || end > input.bytes().size()) {
-        throw std::runtime_error("the job's input is damaged");
-      }
-      return input.bytes().substr(begin, end - begin);
+    // Decodes and inflates one of the input's texts, where the job's details say it lies.
+    auto inflate = [&](const char* name, auto&& out) {
+      inflate_base64(input, where.at(name).at(0).get<std::size_t>(),
+                     where.at(name).at(1).get<std::size_t>(), limits_.max_shard_bytes, out);
     };
     const auto stated = where.value("stated_size", std::size_t{0});
     if (text->capacity() < stated) text->reserve(std::min(stated, limits_.max_shard_bytes));
@@ -153,7 +150,7 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
       const std::size_t vector_bytes = static_cast<std::size_t>(std::max(shape.binary_dim, 1)) * 4;
       const std::size_t batch_bytes =
           std::max(vector_bytes, limits_.feed_batch_bytes / vector_bytes * vector_bytes);
-      inflate_base64(span("data"), limits_.max_shard_bytes, [&](const char* data, std::size_t n) {
+      inflate("data", [&](const char* data, std::size_t n) {
         const bool staying = text->size() + n <= text->capacity();
         if (staying) {
           const std::size_t at = text->size();
@@ -171,10 +168,10 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
       feed.add(binary.finish());
       return;
     }
-    inflate_base64(span("data"), limits_.max_shard_bytes, *text);
+    inflate("data", *text);
     if (has_ids) {
       std::string ids_text;
-      inflate_base64(span("ids"), limits_.max_shard_bytes, ids_text);
+      inflate("ids", ids_text);
       ids = shard_ids(ids_text, limits_);
     }
   } else {

@@ -20,6 +20,7 @@
 #include "client/payload.h"
 #include "server/body_follower.h"
 #include "server/codec.h"
+#include "server/job_inputs.h"
 #include "server/jobs.h"
 #include "server/json_outline.h"
 #include "server/local_service.h"
@@ -674,6 +675,34 @@ TEST(Codec, Base64DecodesWhatClientsEncodeAndRefusesTheRest) {
   }
   char out[3];  // padding ends only the last piece
   EXPECT_THROW(orvix_local::base64_decode_into("AA==", out, false), std::runtime_error);
+}
+
+// A job's text is read from its input a window at a time, from any offset: what is decoded is
+// the text where the job's details say it lies, across windows, and a span the file does not
+// hold is refused.
+TEST(WindowedInput, InflatesATextFromAnyOffsetAcrossWindows) {
+  std::mt19937 random(11);
+  std::vector<unsigned char> data(7 << 20);  // random bytes: base64 of over two windows
+  for (auto& b : data) b = static_cast<unsigned char>(random());
+  const auto packed = rest_client::gzipCompress(data, 1);
+  const std::string text = rest_client::base64_encode(packed.data(), packed.size());
+  const std::string prefix(4097, 'x');  // the text starts inside a page
+  const std::string path = ::testing::TempDir() + "orvix-input-" + std::to_string(getpid());
+  std::ofstream(path, std::ios::binary) << prefix << text << "tail";
+  {
+    const orvix_local::WindowedInput input(path);
+    std::string out = "left from before";
+    orvix_local::inflate_base64(input, prefix.size(), prefix.size() + text.size(), 8 << 20, out);
+    EXPECT_TRUE(out == std::string(data.begin(), data.end()));
+    const std::size_t size = input.size();
+    for (const auto& [begin, end] : std::vector<std::pair<std::size_t, std::size_t>>{
+             {10, 5}, {prefix.size(), size + 1}, {size + 4, size + 8}}) {
+      EXPECT_THROW(orvix_local::inflate_base64(input, begin, end, 8 << 20, out), std::runtime_error)
+          << begin << " to " << end;
+    }
+  }
+  ::unlink(path.c_str());
+  EXPECT_THROW(orvix_local::WindowedInput{path}, std::runtime_error);
 }
 
 // What is offered a job as it is submitted (its shard's read ahead) is in place before the worker
