@@ -84,10 +84,14 @@ void LiveDataset::append(VectorRecord&& record) {
   if (!info.sparse()) {
     values_.push_back(record.dense.empty() ? in_file(record.row) : copied(record.dense));
   }
+  const std::size_t position = ids_.size();
   rows_.push_back(record.row);
   ids_.push_back(std::move(record.id));
-  attributes_.push_back(std::move(record.attributes));
-  sparse_.push_back(std::move(record.sparse));
+  if (!attributes_.empty() || !record.attributes.is_null()) {
+    attributes_.resize(position);  // the rows before the first with attributes have none
+    attributes_.push_back(std::move(record.attributes));
+  }
+  if (info.sparse()) sparse_.push_back(std::move(record.sparse));
 }
 
 void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {
@@ -99,8 +103,8 @@ void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {
       if (!info.sparse()) values_[kept] = values_[position];
       rows_[kept] = rows_[position];
       ids_[kept] = std::move(ids_[position]);
-      attributes_[kept] = std::move(attributes_[position]);
-      sparse_[kept] = std::move(sparse_[position]);
+      if (!attributes_.empty()) attributes_[kept] = std::move(attributes_[position]);
+      if (info.sparse()) sparse_[kept] = std::move(sparse_[position]);
     }
     ++kept;
   }
@@ -110,8 +114,8 @@ void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {
   }
   rows_.resize(kept);
   ids_.resize(kept);
-  attributes_.resize(kept);
-  sparse_.resize(kept);
+  if (!attributes_.empty()) attributes_.resize(kept);
+  if (info.sparse()) sparse_.resize(kept);
   rows_.shrink_to_fit();
   ids_.shrink_to_fit();
   attributes_.shrink_to_fit();
@@ -124,11 +128,21 @@ std::optional<std::size_t> LiveDataset::position_of_row(std::int64_t row) const 
   return static_cast<std::size_t>(found - rows_.begin());
 }
 
+const SparseValues& LiveDataset::sparse(std::size_t position) const {
+  static const SparseValues kNone;
+  return info.sparse() ? sparse_[position] : kNone;
+}
+
+const json& LiveDataset::attributes(std::size_t position) const {
+  static const json kNone;
+  return attributes_.empty() ? kNone : attributes_[position];
+}
+
 VectorRecord LiveDataset::record(std::size_t position) const {
   VectorRecord copy;
   copy.id = ids_[position];
   copy.row = rows_[position];
-  copy.sparse = sparse_[position];
+  copy.sparse = sparse(position);
   if (!info.sparse()) copy.dense.assign(dense(position), dense(position) + info.dim);
   return copy;
 }

@@ -48,9 +48,9 @@ class LiveDataset {
   std::size_t size() const { return ids_.size(); }
   const std::vector<std::int64_t>& rows() const { return rows_; }
   const float* dense(std::size_t position) const { return values_[position]; }
-  const SparseValues& sparse(std::size_t position) const { return sparse_[position]; }
+  const SparseValues& sparse(std::size_t position) const;
   const std::string& id(std::size_t position) const { return ids_[position]; }
-  const json& attributes(std::size_t position) const { return attributes_[position]; }
+  const json& attributes(std::size_t position) const;
   std::int64_t row(std::size_t position) const { return rows_[position]; }
   std::optional<std::size_t> position_of_row(std::int64_t row) const;
   VectorRecord record(std::size_t position) const;
@@ -82,8 +82,9 @@ class LiveDataset {
   std::vector<const float*> values_;  // each position's values
   std::vector<std::int64_t> rows_;    // ascending
   std::vector<std::string> ids_;
+  // Empty while no row has attributes (most datasets), else one a position.
   std::vector<json> attributes_;
-  std::vector<SparseValues> sparse_;
+  std::vector<SparseValues> sparse_;  // a sparse dataset's only
 };
 
 // The live entries of every dataset in use.
