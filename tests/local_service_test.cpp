@@ -688,24 +688,17 @@ TEST(WindowedInput, InflatesATextFromAnyOffsetAcrossWindows) {
   std::vector<unsigned char> data(7 << 20);  // random bytes: base64 of over two windows
   for (auto& b : data) b = static_cast<unsigned char>(random());
   const auto packed = rest_client::gzipCompress(data, 1);
-  const std::string text = rest_client::base64_encode(packed.data(), packed.size());
   const std::string prefix(4097, 'x');  // the text starts inside a page
   const std::string path = ::testing::TempDir() + "orvix-input-" + std::to_string(getpid());
-  std::ofstream(path, std::ios::binary) << prefix << text << "tail";
-  {
-    const orvix_local::WindowedInput input(path);
-    std::string out = "left from before";
-    orvix_local::inflate_base64(input, prefix.size(), prefix.size() + text.size(), 8 << 20, out);
-    EXPECT_TRUE(out == std::string(data.begin(), data.end()));
-    const std::size_t size = input.size();
-    for (const auto& [begin, end] : std::vector<std::pair<std::size_t, std::size_t>>{
-             {10, 5}, {prefix.size(), size + 1}, {size + 4, size + 8}}) {
-      EXPECT_THROW(orvix_local::inflate_base64(input, begin, end, 8 << 20, out), std::runtime_error)
-          << begin << " to " << end;
-    }
-  }
+  std::ofstream(path, std::ios::binary)
+      << prefix << rest_client::base64_encode(packed.data(), packed.size());
+  const orvix_local::WindowedInput input(path);
   ::unlink(path.c_str());
-  EXPECT_THROW(orvix_local::WindowedInput{path}, std::runtime_error);
+  std::string out;
+  orvix_local::inflate_base64(input, prefix.size(), input.size(), 8 << 20, out);
+  EXPECT_TRUE(out == std::string(data.begin(), data.end()));
+  EXPECT_THROW(orvix_local::inflate_base64(input, 0, input.size() + 1, 8 << 20, out),
+               std::runtime_error);
 }
 
 // What is offered a job as it is submitted (its shard's read ahead) is in place before the worker
