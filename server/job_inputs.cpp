@@ -138,8 +138,9 @@ void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t e
                     std::size_t limit, const GzipReader::Sink& sink) {
   GzipReader reader(limit, sink);
   constexpr std::size_t kWindow = 4 << 20;  // a multiple of 4: windows decode on their own
-  std::vector<char> block(std::min(kWindow, end - std::min(begin, end)) / 4 * 3);
+  std::vector<char> block;                  // one window's bytes, decoded
   input.read(begin, end, kWindow, [&](std::string_view piece, bool last) {
+    if (block.size() < piece.size() / 4 * 3) block.resize(piece.size() / 4 * 3);
     reader.feed({block.data(), base64_decode_into(piece, block.data(), last)});
   });
   reader.finish();
