@@ -3,6 +3,7 @@
 #include "server/local_service.h"
 
 #include "server/codec.h"
+#include "server/csv_stream.h"
 #include "server/graph.h"
 #include "server/job_inputs.h"
 #include "server/large_memory.h"
@@ -128,10 +129,13 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
   shape.binary_dim = format.value("binary_dim", 0);
   shape.binary_dtype = format.at("binary_dtype");
   const bool has_ids = format.at("has_ids").get<bool>();
-  // Decompressed into memory kept from one shard to the next, which is not faulted in again.
-  std::shared_ptr<std::string> text = texts_.take();
-  feed.keep(text);
   std::vector<std::string> ids;
+  // Decompressed into memory kept from one shard to the next, which is not faulted in again.
+  std::shared_ptr<std::string> text;
+  auto take_text = [&] {
+    text = texts_.take();
+    feed.keep(text);
+  };
   if (job.details.contains("input")) {
     const WindowedInput input(job.payload_path);
     const json& where = job.details.at("input");
@@ -140,6 +144,26 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
       inflate_base64(input, where.at(name).at(0).get<std::size_t>(),
                      where.at(name).at(1).get<std::size_t>(), limits_.max_shard_bytes, out);
     };
+    if (shape.file_format == "csv") {
+      if (has_ids) {
+        std::string ids_text;
+        inflate("ids", ids_text);
+        ids = shard_ids(ids_text, limits_);
+      }
+      CsvStream csv(shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping(), csv_blocks_,
+                    values_,
+                    [&feed](std::vector<VectorRecord> batch, std::shared_ptr<const void> block) {
+                      feed.keep(std::move(block));
+                      feed.add(std::move(batch));
+                    });
+      inflate("data", [&](const char* data, std::size_t n) {
+        csv.append(data, n);
+        if (jobs_.stopping()) throw Stopping();
+      });
+      csv.finish();
+      return;
+    }
+    take_text();
     const auto stated = where.value("stated_size", std::size_t{0});
     if (text->capacity() < stated) text->reserve(std::min(stated, limits_.max_shard_bytes));
     if (shape.file_format == "binary" && shape.binary_dtype == "float32" && !has_ids) {
@@ -176,6 +200,7 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
     }
   } else {
     // Queued by an earlier version: the gzip of the shard, then the gzip of its ids.
+    take_text();
     JobInput input(job.payload_path);
     const std::size_t data_size = shard_size(input.read(8));
     *text = gunzip(input.read(data_size), limits_.max_shard_bytes);

@@ -54,6 +54,10 @@ inline constexpr std::size_t kMaxElementBytes = 16 << 20;
 inline constexpr std::size_t kPrefetchOffers = 256;
 // Decompressed shard texts kept for the next shards: the job runner's and the read ahead's.
 inline constexpr std::size_t kKeptShardTexts = 2;
+// The blocks a CSV shard's text goes through, kept for the next shard.
+inline constexpr std::size_t kKeptCsvBlocks = 3;
+// Blocks of parsed CSV values kept for the next batches: those of two shards at a time.
+inline constexpr std::size_t kKeptValueBlocks = 16;
 // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
 inline constexpr std::size_t kKeptJobs = 10000;
 

@@ -48,7 +48,12 @@ LocalService::LocalService(const std::string& data_dir, const std::set<std::stri
   ::mkdir((data_dir_ + "/jobs").c_str(), 0700);
   store_.purge_orphans();
   // Decompressed shard texts are kept through a burst of uploads, not while the queue is idle.
-  jobs_.start([this](const Job& job) { return run_job(job); }, [this] { texts_.release(); });
+  jobs_.start([this](const Job& job) { return run_job(job); },
+              [this] {
+                texts_.release();
+                csv_blocks_.release();
+                values_.release();
+              });
   // The graphs kept on disk are read back at once, so that the first searches find them; the
   // files of indices that are gone go.
   std::set<std::int64_t> kept;

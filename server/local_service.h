@@ -10,11 +10,11 @@
 #include "server/http_server.h"
 #include "server/jobs.h"
 #include "server/json_outline.h"
+#include "server/kept_buffers.h"
 #include "server/limits.h"
 #include "server/live_dataset.h"
 #include "server/memory_budget.h"
 #include "server/shard_prefetch.h"
-#include "server/shard_texts.h"
 #include "server/store.h"
 
 namespace orvix_local {
@@ -129,7 +129,10 @@ class LocalService {
   std::map<std::string, int> users_;  // key hash -> user number
   ServiceLimits limits_;
   MemoryBudget budget_;
-  ShardTexts texts_;  // before what holds them
+  // Before what holds them.
+  KeptBuffers<std::string> texts_{kKeptShardTexts};
+  KeptBuffers<std::string> csv_blocks_{kKeptCsvBlocks};
+  KeptBuffers<std::vector<float>> values_{kKeptValueBlocks};
   Store store_;
   LiveDatasets live_;
   JobQueue jobs_;

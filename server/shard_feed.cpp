@@ -2,9 +2,9 @@
 
 namespace orvix_local {
 
-void ShardFeed::keep(std::shared_ptr<const std::string> text) {
+void ShardFeed::keep(std::shared_ptr<const void> holding) {
   std::lock_guard<std::mutex> lock(mutex_);
-  text_ = std::move(text);
+  kept_.push_back(std::move(holding));
 }
 
 void ShardFeed::add(std::vector<VectorRecord> batch) {

@@ -17,9 +17,9 @@ namespace orvix_local {
 
 class ShardFeed {
  public:
-  // The reader's side. The text, kept before the first batch, is what records may point into;
-  // it lives as long as the feed.
-  void keep(std::shared_ptr<const std::string> text);
+  // The reader's side. What records point into (a shard's text, a block of values) is kept
+  // before their batch is added, and lives as long as the feed.
+  void keep(std::shared_ptr<const void> holding);
   void add(std::vector<VectorRecord> batch);
   // No more batches; `failure`, when given, ends the job that stores them.
   void end(std::exception_ptr failure = nullptr);
@@ -31,7 +31,7 @@ class ShardFeed {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::shared_ptr<const std::string> text_;
+  std::vector<std::shared_ptr<const void>> kept_;
   std::deque<std::vector<VectorRecord>> batches_;
   bool ended_ = false;
   std::exception_ptr failure_;

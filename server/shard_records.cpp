@@ -206,30 +206,26 @@ std::size_t column_of(const std::string& field, const std::vector<std::string_vi
   throw bad_record("no column named \"" + field + "\"");
 }
 
-// What each column of a CSV shard holds.
-struct CsvColumns {
-  enum Kind : std::uint8_t { kValue, kId, kAttribute };
-  std::vector<Kind> kinds;  // past its end, a column holds values
-  std::vector<std::string> attribute_names;
-  std::size_t id_column = 0;
-  bool has_id = false;
-
-  Kind kind(std::size_t column) const { return column < kinds.size() ? kinds[column] : kValue; }
-};
-
-// The records of whole lines of a CSV shard, the first of them line `first_line`.
+// The records of whole lines of a CSV shard, the first of them line `first_line`. With `values`,
+// the records point into it rather than holding their own: one block rather than an allocation a
+// record.
 std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_line,
-                                    const CsvColumns& columns, const std::atomic<bool>* stop) {
+                                    const CsvColumns& columns, const std::atomic<bool>* stop,
+                                    std::vector<float>* values = nullptr) {
   std::vector<VectorRecord> records;
-  reserve_advised(records, line_count(lines));
-  std::size_t dimension = 0;
+  const std::size_t line_total = line_count(lines);
+  reserve_advised(records, line_total);
+  std::vector<float> own;
+  std::vector<float>& row = values != nullptr ? *values : own;
+  std::vector<std::size_t> starts;  // where each record's values begin in the block
   for_each_line(lines, stop, [&](std::string_view line, std::size_t n) {
     n += first_line - 1;
     // A line of blanks alone is no record, as the client takes it.
     if (line.find_first_not_of(" \t") == std::string_view::npos) return;
     auto where = [n] { return "line " + std::to_string(n); };
     VectorRecord record;
-    record.dense.reserve(dimension);
+    if (values == nullptr) row.clear();
+    const std::size_t start_of_row = row.size();
     std::size_t c = 0;
     for (std::size_t start = 0;; ++c) {
       if (c >= kMaxFields) {
@@ -249,7 +245,7 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_li
           stop = read.ec == std::errc() && std::isfinite(value) ? read.ptr : nullptr;
         }
         if (stop != nullptr && (stop == end || *stop == ',')) {
-          record.dense.push_back(value);
+          row.push_back(value);
           if (stop == end) break;
           start = static_cast<std::size_t>(stop - line.data()) + 1;
           continue;
@@ -259,7 +255,7 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_li
       const std::string_view field =
           line.substr(start, comma == std::string_view::npos ? line.size() - start : comma - start);
       if (kind == CsvColumns::kValue) {
-        record.dense.push_back(number(field, column));
+        row.push_back(number(field, column));
       } else if (!valid_utf8(field)) {
         throw bad_record(column() + " is not UTF-8 text");
       } else if (kind == CsvColumns::kId) {
@@ -274,9 +270,21 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_li
     if (columns.has_id && columns.id_column > c) {
       throw bad_record(where() + " has no column " + std::to_string(columns.id_column + 1));
     }
-    dimension = record.dense.size();
+    if (values == nullptr) {
+      record.dense.assign(row.begin(), row.end());
+    } else {
+      // Room for every line the width of the first (a value takes two bytes of text at least),
+      // so the block grows once if at all.
+      if (starts.empty()) row.reserve(std::min(row.size() * line_total, lines.size() / 2 + 1));
+      starts.push_back(start_of_row);
+    }
     records.push_back(std::move(record));
   });
+  // The block holds every record's values now, and no longer moves.
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const std::size_t end = i + 1 < starts.size() ? starts[i + 1] : row.size();
+    records[i].arrived = std::span<const float>(row.data() + starts[i], end - starts[i]);
+  }
   return records;
 }
 
@@ -293,12 +301,11 @@ std::vector<std::string_view> line_pieces(std::string_view text, std::size_t par
   return pieces;
 }
 
-std::vector<VectorRecord> parse_csv(std::string_view data, const ShardFormat& format,
-                                    const ServiceLimits& limits, const std::atomic<bool>* stop) {
-  const std::size_t line_total = line_count(data);
-  check_count(line_total - (format.has_field_names && line_total > 0 ? 1 : 0), limits);
+}  // namespace
+
+// What each column holds, from the format and the header line, which is taken off `data`.
+CsvColumns::CsvColumns(const ShardFormat& format, std::string_view& data) {
   std::vector<std::string_view> header;
-  std::size_t first_line = 1;
   if (format.has_field_names) {
     if (data.empty()) throw bad_record("the CSV shard has no header line");
     const auto end = data.find('\n');
@@ -309,22 +316,45 @@ std::vector<VectorRecord> parse_csv(std::string_view data, const ShardFormat& fo
     data.remove_prefix(end == std::string_view::npos ? data.size() : end + 1);
     first_line = 2;
   }
-  CsvColumns columns;
-  auto mark = [&](std::size_t column, CsvColumns::Kind kind) {
-    if (columns.kinds.size() <= column) columns.kinds.resize(column + 1, CsvColumns::kValue);
-    if (columns.attribute_names.size() <= column) columns.attribute_names.resize(column + 1);
-    columns.kinds[column] = kind;
+  auto mark = [&](std::size_t column, Kind kind) {
+    if (kinds.size() <= column) kinds.resize(column + 1, kValue);
+    if (attribute_names.size() <= column) attribute_names.resize(column + 1);
+    kinds[column] = kind;
   };
   for (const auto& name : format.attributes) {
     const std::size_t column = column_of(name, header);
-    mark(column, CsvColumns::kAttribute);
-    columns.attribute_names[column] = name;
+    mark(column, kAttribute);
+    attribute_names[column] = name;
   }
   if (!format.id_field.empty()) {
-    columns.has_id = true;
-    columns.id_column = column_of(format.id_field, header);
-    mark(columns.id_column, CsvColumns::kId);
+    has_id = true;
+    id_column = column_of(format.id_field, header);
+    mark(id_column, kId);
   }
+}
+
+CsvRecords::CsvRecords(const ShardFormat& format, const ServiceLimits& limits,
+                       const std::atomic<bool>* stop)
+    : format_(format), limits_(limits), stop_(stop) {}
+
+std::vector<VectorRecord> CsvRecords::next(std::string_view lines, std::vector<float>* values) {
+  if (!columns_) columns_.emplace(format_, lines);
+  lines_ += line_count(lines);
+  check_count(lines_, limits_);
+  std::vector<VectorRecord> records =
+      csv_lines(lines, next_line_ + columns_->first_line - 1, *columns_, stop_, values);
+  next_line_ += breaks_in(lines);
+  return records;
+}
+
+namespace {
+
+std::vector<VectorRecord> parse_csv(std::string_view data, const ShardFormat& format,
+                                    const ServiceLimits& limits, const std::atomic<bool>* stop) {
+  const std::size_t line_total = line_count(data);
+  check_count(line_total - (format.has_field_names && line_total > 0 ? 1 : 0), limits);
+  const CsvColumns columns(format, data);
+  const std::size_t first_line = columns.first_line;
   // Large shards are read on every core, in pieces of whole lines; the first error in line
   // order is the one told.
   const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());

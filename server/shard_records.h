@@ -2,7 +2,9 @@
 // Turning the records of an uploaded shard (CSV, JSON, libsvm, binary) into vectors.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +43,40 @@ std::vector<std::string> shard_ids(std::string_view text, const ServiceLimits& l
 // Pairs the records with their ids, when given; a count that differs throws.
 std::vector<VectorRecord> with_ids(std::vector<VectorRecord> records,
                                    const std::vector<std::string>* ids);
+
+// What each column of a CSV shard holds, from its format and, when it has field names, its
+// header line.
+struct CsvColumns {
+  enum Kind : std::uint8_t { kValue, kId, kAttribute };
+  // Takes the header line off the front of `data` when the shard has one.
+  CsvColumns(const ShardFormat& format, std::string_view& data);
+  Kind kind(std::size_t column) const { return column < kinds.size() ? kinds[column] : kValue; }
+
+  std::vector<Kind> kinds;  // past its end, a column holds values
+  std::vector<std::string> attribute_names;
+  std::size_t id_column = 0;
+  bool has_id = false;
+  std::size_t first_line = 1;  // the number of the first line after the header
+};
+
+// A CSV shard read a piece of whole lines at a time, in order, while the rest of it is still
+// being decompressed; the first piece begins with the header, when there is one. Line numbers,
+// the record limit and errors are as for the whole shard, told in line order.
+class CsvRecords {
+ public:
+  CsvRecords(const ShardFormat& format, const ServiceLimits& limits, const std::atomic<bool>* stop);
+  // The records of the next lines: whole ones, but for a last line without a break. With
+  // `values`, an empty block, the records point into it, and its holder keeps it for them.
+  std::vector<VectorRecord> next(std::string_view lines, std::vector<float>* values = nullptr);
+
+ private:
+  const ShardFormat& format_;
+  const ServiceLimits& limits_;
+  const std::atomic<bool>* stop_;
+  std::optional<CsvColumns> columns_;
+  std::size_t lines_ = 0;      // lines read, the header aside
+  std::size_t next_line_ = 1;  // counted from the first line after the header
+};
 
 // Binary vectors (uint8 or float32, `dim` of them each) fed in pieces of any size, as they are
 // decompressed, so that the raw shard is never held whole. `in_place`: float32 records point

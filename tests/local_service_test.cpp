@@ -20,6 +20,7 @@
 #include "client/payload.h"
 #include "server/body_follower.h"
 #include "server/codec.h"
+#include "server/csv_stream.h"
 #include "server/job_inputs.h"
 #include "server/jobs.h"
 #include "server/json_outline.h"
@@ -945,6 +946,67 @@ TEST(ShardRecords, CsvValuesAreReadExactlyAsStrtofReadsThem) {
                                             nullptr, orvix_local::ServiceLimits{}),
                  orvix_local::ApiError)
         << bad;
+  }
+}
+
+// A CSV shard read as it is decompressed, in pieces of any size through blocks far smaller than
+// it, gives the records, line numbers and errors the whole shard gives: an unfinished line
+// carried from block to block, a line longer than a block, ids paired across batches.
+TEST(ShardRecords, CsvReadAsItArrivesAgreesWithTheWholeShard) {
+  std::string many;  // a line longer than a block
+  for (int i = 0; i < 40; ++i) many += ",1." + std::to_string(i);
+  const std::string wide = "w" + many + "\n";
+  const std::string rows = "id,x,tag,y\r\na,1,red,2\n\n" + wide + "b,3.5,blue,-4\n";
+  const orvix_local::ShardFormat named{"csv", true, "dense", "id", {"tag"}, "", 0, ""};
+  const orvix_local::ShardFormat plain{"csv", false, "dense", "", {}, "", 0, ""};
+  const std::vector<std::string> two = {"u", "v"}, three = {"u", "v", "w"};
+  struct Case {
+    std::string text;
+    const orvix_local::ShardFormat* format;
+    const std::vector<std::string>* ids;
+  };
+  const std::vector<Case> cases = {{rows + rows.substr(12), &named, nullptr},
+                                   {rows + "c,5,x,oops\n", &named, nullptr},
+                                   {"", &named, nullptr},
+                                   {"1,2\n3" + many + "\n", &plain, &two},
+                                   {"1,2\n3,4", &plain, &three}};
+  orvix_local::ServiceLimits limits;
+  limits.feed_batch_bytes = 16;
+  orvix_local::KeptBuffers<std::string> texts(3);
+  orvix_local::KeptBuffers<std::vector<float>> values(4);
+  auto said = [](auto&& read) -> std::string {
+    try {
+      std::string out;
+      for (const auto& r : read()) {
+        out += r.id + ":" + r.attributes.dump() + ":";
+        for (const float v : r.dense_values()) out += std::to_string(v) + ",";
+        out += ";";
+      }
+      return out;
+    } catch (const orvix_local::ApiError& e) {
+      return e.what();
+    }
+  };
+  for (const auto& c : cases) {
+    const std::string whole =
+        said([&] { return orvix_local::parse_records(c.text, *c.format, c.ids, limits); });
+    for (const std::size_t piece : {1, 7, 1000}) {
+      std::vector<orvix_local::VectorRecord> records;
+      std::vector<std::shared_ptr<const void>> kept;
+      const std::string streamed = said([&] {
+        orvix_local::CsvStream csv(*c.format, c.ids, limits, nullptr, texts, values,
+                                   [&](auto batch, auto block) {
+                                     kept.push_back(block);
+                                     for (auto& r : batch) records.push_back(std::move(r));
+                                   });
+        for (std::size_t at = 0; at < c.text.size(); at += piece) {
+          csv.append(c.text.data() + at, std::min(piece, c.text.size() - at));
+        }
+        csv.finish();
+        return std::move(records);
+      });
+      EXPECT_EQ(streamed, whole) << c.text.substr(0, 20) << " in pieces of " << piece;
+    }
   }
 }
 
