@@ -56,8 +56,8 @@ inline constexpr std::size_t kPrefetchOffers = 256;
 inline constexpr std::size_t kKeptShardTexts = 2;
 // The blocks a CSV shard's text goes through, kept for the next shard.
 inline constexpr std::size_t kKeptCsvBlocks = 3;
-// Blocks of parsed CSV values kept for the next batches: those of two shards at a time.
-inline constexpr std::size_t kKeptValueBlocks = 16;
+// Blocks of parsed CSV values kept for the next batches: a 200 MB shard's, of 128 values a line.
+inline constexpr std::size_t kKeptValueBlocks = 8;
 // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
 inline constexpr std::size_t kKeptJobs = 10000;
 

@@ -60,8 +60,9 @@ struct CsvColumns {
 };
 
 // A CSV shard read a piece of whole lines at a time, in order, while the rest of it is still
-// being decompressed; the first piece begins with the header, when there is one. Line numbers,
-// the record limit and errors are as for the whole shard, told in line order.
+// being decompressed; the first piece begins with the header, when there is one. Line numbers
+// and errors are as for the whole shard, told in line order; the record limit is checked as the
+// lines come, so the count told is that of the lines read when it was passed.
 class CsvRecords {
  public:
   CsvRecords(const ShardFormat& format, const ServiceLimits& limits, const std::atomic<bool>* stop);
