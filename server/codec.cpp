@@ -139,7 +139,8 @@ struct GzipReader::State {
   bool started = false;  // a member has begun
   bool ended = false;    // the last member begun is complete
   Sink sink;
-  std::vector<char> buffer = std::vector<char>(1 << 20);
+  Room room;
+  std::vector<char> buffer;
 
   void begin_member() {
     isal_inflate_init(&stream);
@@ -149,9 +150,12 @@ struct GzipReader::State {
   }
 };
 
-GzipReader::GzipReader(std::size_t limit, Sink sink) : state_(std::make_unique<State>()) {
+GzipReader::GzipReader(std::size_t limit, Sink sink, Room room)
+    : state_(std::make_unique<State>()) {
   state_->limit = limit;
   state_->sink = std::move(sink);
+  state_->room = std::move(room);
+  if (!state_->room) state_->buffer.resize(1 << 20);
 }
 
 GzipReader::~GzipReader() = default;
@@ -164,13 +168,16 @@ void GzipReader::feed(std::string_view piece) {
     s.stream.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(piece.data()));
     s.stream.avail_in = step;
     for (;;) {
-      s.stream.next_out = reinterpret_cast<std::uint8_t*>(s.buffer.data());
-      s.stream.avail_out = static_cast<std::uint32_t>(s.buffer.size());
+      const std::span<char> out =
+          s.room ? s.room() : std::span<char>(s.buffer.data(), s.buffer.size());
+      const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), 1u << 30));
+      s.stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
+      s.stream.avail_out = room;
       const int code = isal_inflate(&s.stream);
-      const std::size_t produced = s.buffer.size() - s.stream.avail_out;
+      const std::size_t produced = room - s.stream.avail_out;
       s.total += produced;
       if (s.total > s.limit) throw TooLarge(s.limit);
-      if (produced > 0) s.sink(s.buffer.data(), produced);
+      if (produced > 0) s.sink(out.data(), produced);
       if (code < 0) throw std::runtime_error("file data is not a complete gzip stream");
       if (s.stream.block_state == ISAL_BLOCK_FINISH) {
         s.ended = true;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,7 +31,10 @@ std::size_t base64_decode_into(std::string_view text, char* out, bool last);
 class GzipReader {
  public:
   using Sink = std::function<void(const char* data, std::size_t size)>;
-  GzipReader(std::size_t limit, Sink sink);
+  // Where the output goes, when given: room at least a byte long, asked for before each step;
+  // what was written there is then handed to the sink. Saves copying out of a buffer of its own.
+  using Room = std::function<std::span<char>()>;
+  GzipReader(std::size_t limit, Sink sink, Room room = nullptr);
   ~GzipReader();
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;

@@ -3,10 +3,19 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "server/codec.h"
 
 namespace orvix_local {
+
+void TextBlock::reserve(std::size_t bytes) {
+  if (bytes <= capacity) return;
+  std::unique_ptr<char[]> larger(new char[bytes]);  // not cleared: it is written before it is read
+  if (size > 0) std::memcpy(larger.get(), data.get(), size);
+  data = std::move(larger);
+  capacity = bytes;
+}
 
 CsvStream::CsvStream(const ShardFormat& format, const std::vector<std::string>* ids,
                      const ServiceLimits& limits, const std::atomic<bool>* stop, Texts& texts,
@@ -32,38 +41,56 @@ CsvStream::~CsvStream() {
   thread_.join();
 }
 
+std::span<char> CsvStream::room() {
+  // At least a batch's room, or a 64 KiB step. A next block has a batch's room once the line
+  // it carries (a batch at most) is in, and a block that keeps a longer line doubles.
+  const std::size_t least = std::min<std::size_t>(batch_bytes_, 64 << 10);
+  if (blocks_[current_].text->capacity - blocks_[current_].text->size < least) next_block();
+  TextBlock& text = *blocks_[current_].text;
+  return {text.data.get() + text.size, text.capacity - text.size};
+}
+
 void CsvStream::append(const char* data, std::size_t size) {
-  // Once a line is bad the rest is only decompressed, so that a broken stream is still told.
+  // Once a line is bad the rest is only decompressed, so that a broken stream is still told;
+  // what was written into the room is written over.
   if (failed_) return;
-  std::string* text = blocks_[current_].text.get();
-  if (text->size() + size > text->capacity()) {
-    next_block();
-    text = blocks_[current_].text.get();
+  TextBlock* text = blocks_[current_].text.get();
+  if (data != text->data.get() + text->size) {
+    if (text->size + size > text->capacity) {
+      next_block();
+      text = blocks_[current_].text.get();
+      if (text->size + size > text->capacity) grow(text->size + size);
+    }
+    std::memcpy(text->data.get() + text->size, data, size);
   }
-  text->append(data, size);
+  text->size += size;
   // Only the new bytes are looked through: a long stretch without a break is crossed once.
-  if (const void* found = ::memrchr(data, '\n', size)) {
-    lines_end_ = text->size() - size + (static_cast<const char*>(found) - data) + 1;
+  const char* added = text->data.get() + text->size - size;
+  if (const void* found = ::memrchr(added, '\n', size)) {
+    lines_end_ =
+        text->size - size + static_cast<std::size_t>(static_cast<const char*>(found) - added) + 1;
   }
   if (lines_end_ - handed_ >= batch_bytes_) {
-    hand(std::string_view(*text).substr(handed_, lines_end_ - handed_));
+    hand(text->view().substr(handed_, lines_end_ - handed_));
     handed_ = lines_end_;
   }
 }
 
+void CsvStream::grow(std::size_t bytes) {
+  // The block moves: what was handed out of it is parsed first.
+  wait_parsed(batches_handed_);
+  blocks_[current_].text->reserve(std::max(bytes, 2 * blocks_[current_].text->capacity));
+}
+
 void CsvStream::next_block() {
-  std::string& full = *blocks_[current_].text;
+  const TextBlock& full = *blocks_[current_].text;
   if (lines_end_ > handed_) {
-    hand(std::string_view(full).substr(handed_, lines_end_ - handed_));
+    hand(full.view().substr(handed_, lines_end_ - handed_));
     handed_ = lines_end_;
   }
-  const std::string_view rest = std::string_view(full).substr(lines_end_);
-  if (rest.size() > batch_bytes_) {
-    // A line longer than a batch stays: its block grows (and moves) once what was handed out of
-    // it is parsed.
-    wait_parsed(batches_handed_);
-    return;
-  }
+  const std::string_view rest = full.view().substr(lines_end_);
+  // A line longer than a batch stays, and its block grows.
+  if (rest.size() > batch_bytes_) return grow(2 * full.capacity);
   // The unfinished line moves on to the next block, once that block's last batch is parsed.
   const std::size_t next = (current_ + 1) % blocks_.size();
   Block& block = blocks_[next];
@@ -71,18 +98,19 @@ void CsvStream::next_block() {
   if (!block.text) block.text = texts_.take();
   block.text->clear();
   block.text->reserve(2 * batch_bytes_);
-  block.text->append(rest);
+  if (!rest.empty()) std::memcpy(block.text->data.get(), rest.data(), rest.size());
+  block.text->size = rest.size();
   current_ = next;
   handed_ = 0;
   lines_end_ = 0;
 }
 
 void CsvStream::finish() {
-  const std::string& text = *blocks_[current_].text;
+  const TextBlock& text = *blocks_[current_].text;
   // An empty shard is read too: it may lack the header it should have.
-  if (!failed_ && (handed_ < text.size() || batches_handed_ == 0)) {
-    hand(std::string_view(text).substr(handed_));
-    handed_ = text.size();
+  if (!failed_ && (handed_ < text.size || batches_handed_ == 0)) {
+    hand(text.view().substr(handed_));
+    handed_ = text.size;
   }
   wait_parsed(batches_handed_);
   if (failure_) std::rethrow_exception(failure_);

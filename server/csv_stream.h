@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,9 +27,20 @@
 
 namespace orvix_local {
 
+// A block of the text, with room past its end that is written without being cleared first.
+struct TextBlock {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+
+  void clear() { size = 0; }
+  void reserve(std::size_t bytes);
+  std::string_view view() const { return {data.get(), size}; }
+};
+
 class CsvStream {
  public:
-  using Texts = KeptBuffers<std::string>;
+  using Texts = KeptBuffers<TextBlock>;
   using Values = KeptBuffers<std::vector<float>>;
   // A batch of records, and the block of values they point into.
   using Add = std::function<void(std::vector<VectorRecord>, std::shared_ptr<const void>)>;
@@ -42,7 +54,11 @@ class CsvStream {
   CsvStream(const CsvStream&) = delete;
   CsvStream& operator=(const CsvStream&) = delete;
 
-  // Takes the next decompressed bytes, handing on each batch of whole lines they complete.
+  // Room at the end of the text for the next decompressed bytes, so that they need not be
+  // copied: `append` is then told what was written there.
+  std::span<char> room();
+  // Takes the next decompressed bytes (written into the room, or anywhere else), handing on each
+  // batch of whole lines they complete.
   void append(const char* data, std::size_t size);
   // Hands on the rest and waits for every batch. Throws the first bad line or limit in line
   // order, or a count of ids that differs from the records'.
@@ -51,10 +67,11 @@ class CsvStream {
  private:
   // A block of the text, and the last batch handed out of it.
   struct Block {
-    std::shared_ptr<std::string> text;
+    std::shared_ptr<TextBlock> text;
     std::uint64_t last_batch = 0;
   };
   void next_block();
+  void grow(std::size_t bytes);
   void hand(std::string_view lines);
   void wait_parsed(std::uint64_t batch);
   void run();

@@ -135,8 +135,8 @@ void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t e
 }
 
 void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
-                    std::size_t limit, const GzipReader::Sink& sink) {
-  GzipReader reader(limit, sink);
+                    std::size_t limit, const GzipReader::Sink& sink, const GzipReader::Room& room) {
+  GzipReader reader(limit, sink, room);
   constexpr std::size_t kWindow = 4 << 20;  // a multiple of 4: windows decode on their own
   std::vector<char> block;                  // one window's bytes, decoded
   input.read(begin, end, kWindow, [&](std::string_view piece, bool last) {

@@ -78,9 +78,10 @@ class WindowedInput {
 // std::runtime_error for bad data.
 void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
                     std::size_t limit, std::string& out);
-// The same, handing the inflated bytes to `sink` as they come.
+// The same, handing the inflated bytes to `sink` as they come (written into `room`, when given).
 void inflate_base64(const WindowedInput& input, std::size_t begin, std::size_t end,
-                    std::size_t limit, const GzipReader::Sink& sink);
+                    std::size_t limit, const GzipReader::Sink& sink,
+                    const GzipReader::Room& room = nullptr);
 
 // A job's input file mapped for reading.
 class MappedInput {

@@ -156,10 +156,15 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
                       feed.keep(std::move(block));
                       feed.add(std::move(batch));
                     });
-      inflate("data", [&](const char* data, std::size_t n) {
-        csv.append(data, n);
-        if (jobs_.stopping()) throw Stopping();
-      });
+      const auto& span = where.at("data");
+      inflate_base64(
+          input, span.at(0).get<std::size_t>(), span.at(1).get<std::size_t>(),
+          limits_.max_shard_bytes,
+          [&](const char* data, std::size_t n) {
+            csv.append(data, n);
+            if (jobs_.stopping()) throw Stopping();
+          },
+          [&csv] { return csv.room(); });
       csv.finish();
       return;
     }

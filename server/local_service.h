@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "server/csv_stream.h"
 #include "server/graph_builder.h"
 #include "server/http_server.h"
 #include "server/jobs.h"
@@ -131,7 +132,7 @@ class LocalService {
   MemoryBudget budget_;
   // Before what holds them.
   KeptBuffers<std::string> texts_{kKeptShardTexts};
-  KeptBuffers<std::string> csv_blocks_{kKeptCsvBlocks};
+  CsvStream::Texts csv_blocks_{kKeptCsvBlocks};
   KeptBuffers<std::vector<float>> values_{kKeptValueBlocks};
   Store store_;
   LiveDatasets live_;

@@ -972,7 +972,7 @@ TEST(ShardRecords, CsvReadAsItArrivesAgreesWithTheWholeShard) {
                                    {"1,2\n3,4", &plain, &three}};
   orvix_local::ServiceLimits limits;
   limits.feed_batch_bytes = 16;
-  orvix_local::KeptBuffers<std::string> texts(3);
+  orvix_local::CsvStream::Texts texts(3);
   orvix_local::KeptBuffers<std::vector<float>> values(4);
   auto said = [](auto&& read) -> std::string {
     try {
@@ -990,7 +990,9 @@ TEST(ShardRecords, CsvReadAsItArrivesAgreesWithTheWholeShard) {
   for (const auto& c : cases) {
     const std::string whole =
         said([&] { return orvix_local::parse_records(c.text, *c.format, c.ids, limits); });
-    for (const std::size_t piece : {1, 7, 1000}) {
+    // Pieces copied in, or written into the room the stream offers.
+    for (const auto& [piece, in_room] : std::vector<std::pair<std::size_t, bool>>{
+             {1, false}, {7, true}, {1000, false}, {1000, true}}) {
       std::vector<orvix_local::VectorRecord> records;
       std::vector<std::shared_ptr<const void>> kept;
       const std::string streamed = said([&] {
@@ -999,13 +1001,22 @@ TEST(ShardRecords, CsvReadAsItArrivesAgreesWithTheWholeShard) {
                                      kept.push_back(block);
                                      for (auto& r : batch) records.push_back(std::move(r));
                                    });
-        for (std::size_t at = 0; at < c.text.size(); at += piece) {
-          csv.append(c.text.data() + at, std::min(piece, c.text.size() - at));
+        for (std::size_t at = 0, n = 0; at < c.text.size(); at += n) {
+          n = std::min(piece, c.text.size() - at);
+          if (!in_room) {
+            csv.append(c.text.data() + at, n);
+            continue;
+          }
+          const std::span<char> room = csv.room();
+          n = std::min(n, room.size());
+          std::memcpy(room.data(), c.text.data() + at, n);
+          csv.append(room.data(), n);
         }
         csv.finish();
         return std::move(records);
       });
-      EXPECT_EQ(streamed, whole) << c.text.substr(0, 20) << " in pieces of " << piece;
+      EXPECT_EQ(streamed, whole) << c.text.substr(0, 20) << " in pieces of " << piece
+                                 << (in_room ? " written in its room" : "");
     }
   }
 }
