@@ -279,6 +279,10 @@ TEST_F(LocalServiceTest, UploadShardsOfEveryFormat) {
        "vector 5 holds a value that is not finite"},
       {{{"file_format", "binary"}, {"binary_dim", 2}, {"binary_dtype", "float32"}},
        float_bytes({20, 20, 21, 21, 22, 22, 23, 23}), nullptr, "finished", "Inserted 4 vectors"},
+      // A CSV shard too is stored in batches: a bad line in the second takes the first along.
+      {{{"file_format", "csv"}, {"has_field_names", false}},
+       "1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n1,1\n2,x\n", nullptr,
+       "failed", "line 14, column 2: \"x\" is not a number"},
   };
   // clang-format on
   for (const auto& c : cases) {
