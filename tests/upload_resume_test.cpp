@@ -93,14 +93,23 @@ class ResumeTest : public LocalClientTest {
     EXPECT_EQ(stored(dataset), kRecords) << resumed.last;
   }
 
-  // Runs the line in a child process, whose output is dropped.
-  pid_t start_child(const std::string& line) {
+  // Runs the line in a child process, whose output is dropped. Fork only while this process
+  // has no other thread: the child gets none of them but may get a lock one of them held, and
+  // would wait on it for ever. With `port_from`, the child first reads the port to send to, of
+  // a proxy started after the fork.
+  pid_t start_child(const std::string& line, int port_from = -1) {
     std::cout.flush();
     const pid_t pid = fork();
     if (pid == 0) {
       const int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
+      if (port_from >= 0) {
+        int port = 0;
+        if (read(port_from, &port, sizeof port) != sizeof port) _exit(1);
+        const std::string base = "http://127.0.0.1:" + std::to_string(port);
+        session_.endpoints = {base + "/api", base, "", ""};
+      }
       try {
         rest_client::run_statement_line(session_, line);
       } catch (...) {
@@ -310,13 +319,27 @@ TEST_F(ResumeTest, LostAnswersOfBatchesAndJobPolls) {
 // One upload of a file to a dataset at a time: a second one, or a resume, is refused while the
 // first runs, naming its process, and goes on once it is gone. A dry run takes no lock.
 TEST_F(ResumeTest, TwoUploadsOfOneFileNeverShareAJournal) {
-  FaultProxy proxy(ORVIX_TEST_PORT);
-  const std::string base = "http://127.0.0.1:" + std::to_string(proxy.port());
-  session_.endpoints = {base + "/api", base, "", ""};
   const std::string line = upload_line("plain", "twice");
+  int port_pipe[2];
+  ASSERT_EQ(pipe(port_pipe), 0);
+  const pid_t first = start_child(line, port_pipe[0]);
+  close(port_pipe[0]);
+  FaultProxy proxy(ORVIX_TEST_PORT);
   proxy.arm("/api/upload", 3, Fault::kStall);
-  const pid_t first = start_child(line);
-  while (!proxy.struck()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const int port = proxy.port();
+  EXPECT_EQ(write(port_pipe[1], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+  close(port_pipe[1]);
+  const auto give_up = Clock::now() + std::chrono::seconds(60);
+  while (!proxy.struck() && Clock::now() < give_up && waitpid(first, nullptr, WNOHANG) == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!proxy.struck()) {
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    FAIL() << "the first upload never reached its third shard";
+  }
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  session_.endpoints = {base + "/api", base, "", ""};
   for (const std::string flags : {"", " --resume"}) {
     const Said second = run(line + flags);
     EXPECT_FALSE(second.ok);
