@@ -1,7 +1,5 @@
 #include "server/csv_stream.h"
 
-#include <string.h>
-
 #include <algorithm>
 #include <cstring>
 

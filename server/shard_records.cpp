@@ -102,8 +102,13 @@ std::size_t breaks_in(std::string_view data) {
   return breaks;
 }
 
+// Lines of text that holds `breaks` line breaks: the last may have none.
+std::size_t lines_of(std::string_view data, std::size_t breaks) {
+  return breaks + (!data.empty() && data.back() != '\n' ? 1 : 0);
+}
+
 std::size_t line_count(std::string_view data) {
-  return breaks_in(data) + (!data.empty() && data.back() != '\n' ? 1 : 0);
+  return lines_of(data, breaks_in(data));
 }
 
 // A short plain decimal ([-]digits[.digits], no exponent) at `at`, read exactly: its digits as an
@@ -206,14 +211,14 @@ std::size_t column_of(const std::string& field, const std::vector<std::string_vi
   throw bad_record("no column named \"" + field + "\"");
 }
 
-// The records of whole lines of a CSV shard, the first of them line `first_line`. With `values`,
-// the records point into it rather than holding their own: one block rather than an allocation a
-// record.
-std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t first_line,
-                                    const CsvColumns& columns, const std::atomic<bool>* stop,
+// The records of `line_total` whole lines of a CSV shard, the first of them line `first_line`.
+// With `values`, the records point into it rather than holding their own: one block rather than
+// an allocation a record.
+std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t line_total,
+                                    std::size_t first_line, const CsvColumns& columns,
+                                    const std::atomic<bool>* stop,
                                     std::vector<float>* values = nullptr) {
   std::vector<VectorRecord> records;
-  const std::size_t line_total = line_count(lines);
   reserve_advised(records, line_total);
   std::vector<float> own;
   std::vector<float>& row = values != nullptr ? *values : own;
@@ -339,11 +344,12 @@ CsvRecords::CsvRecords(const ShardFormat& format, const ServiceLimits& limits,
 
 std::vector<VectorRecord> CsvRecords::next(std::string_view lines, std::vector<float>* values) {
   if (!columns_) columns_.emplace(format_, lines);
-  lines_ += line_count(lines);
+  const std::size_t breaks = breaks_in(lines), count = lines_of(lines, breaks);
+  lines_ += count;
   check_count(lines_, limits_);
   std::vector<VectorRecord> records =
-      csv_lines(lines, next_line_ + columns_->first_line - 1, *columns_, stop_, values);
-  next_line_ += breaks_in(lines);
+      csv_lines(lines, count, next_line_ + columns_->first_line - 1, *columns_, stop_, values);
+  next_line_ += breaks;
   return records;
 }
 
@@ -361,13 +367,14 @@ std::vector<VectorRecord> parse_csv(std::string_view data, const ShardFormat& fo
   const auto pieces = line_pieces(data, std::min<std::size_t>(cores, 1 + data.size() / (8 << 20)));
   std::vector<std::vector<VectorRecord>> parsed(pieces.size());
   std::vector<std::exception_ptr> failures(pieces.size());
-  std::vector<std::size_t> firsts(pieces.size(), first_line);
-  for (std::size_t i = 1; i < pieces.size(); ++i) {
-    firsts[i] = firsts[i - 1] + breaks_in(pieces[i - 1]);
+  std::vector<std::size_t> firsts(pieces.size(), first_line), breaks(pieces.size());
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    breaks[i] = breaks_in(pieces[i]);
+    if (i > 0) firsts[i] = firsts[i - 1] + breaks[i - 1];
   }
   auto parse_piece = [&](std::size_t i) {
     try {
-      parsed[i] = csv_lines(pieces[i], firsts[i], columns, stop);
+      parsed[i] = csv_lines(pieces[i], lines_of(pieces[i], breaks[i]), firsts[i], columns, stop);
     } catch (...) {
       failures[i] = std::current_exception();
     }
