@@ -102,6 +102,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
   rows.reserve(count);
   {
     std::unique_lock alone(entry->rows_mutex);
+    entry->make_room(count);
     for (auto& batch : stored) {
       for (auto& record : batch) {
         rows.push_back(record.row);
@@ -112,6 +113,7 @@ std::string LocalService::store_records(const DatasetInfo& dataset,
       }
     }
   }
+  for (auto& batch : stored) record_batches_.give_back(std::move(batch));
   stored.clear();
   extend_graphs(*entry, rows, &jobs_.stopping());
   return message;
@@ -170,15 +172,16 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
     }
     take_text();
     const auto stated = where.value("stated_size", std::size_t{0});
-    if (text->capacity() < stated) text->reserve(std::min(stated, limits_.max_shard_bytes));
+    reserve_advised(*text, std::min(stated, limits_.max_shard_bytes));
     if (shape.file_format == "binary" && shape.binary_dtype == "float32" && !has_ids) {
       // Handed on a batch at a time while the rest is decompressed. Records point into the
       // text, which therefore never grows past the room it had: what the gzip trailer did not
       // announce is copied out instead.
-      BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_, /*in_place=*/true);
       const std::size_t vector_bytes = static_cast<std::size_t>(std::max(shape.binary_dim, 1)) * 4;
       const std::size_t batch_bytes =
           std::max(vector_bytes, limits_.feed_batch_bytes / vector_bytes * vector_bytes);
+      BinaryRecords binary(shape.binary_dim, shape.binary_dtype, limits_, /*in_place=*/true,
+                           &record_batches_, batch_bytes / vector_bytes);
       inflate("data", [&](const char* data, std::size_t n) {
         const bool staying = text->size() + n <= text->capacity();
         if (staying) {
@@ -186,8 +189,9 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
           text->append(data, n);
           data = text->data() + at;
         }
+        // Pieces end where a batch does, which its records then fill without growing.
         for (std::size_t done = 0; done < n;) {
-          const std::size_t piece = std::min(n - done, batch_bytes);
+          const std::size_t piece = std::min(n - done, batch_bytes - binary.ready() * vector_bytes);
           binary.feed(data + done, piece, staying);
           done += piece;
           if (binary.ready() * vector_bytes >= batch_bytes) feed.add(binary.take_ready());

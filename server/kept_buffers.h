@@ -51,4 +51,41 @@ class KeptBuffers {
   std::vector<std::unique_ptr<Buffer>> kept_;
 };
 
+// Vectors handed around by value (batches of records), whose memory is kept once their elements
+// have gone elsewhere.
+template <class Element>
+class KeptVectors {
+ public:
+  // Keeps at most `keep` vectors given back.
+  explicit KeptVectors(std::size_t keep) : keep_(keep) {}
+
+  // An empty vector, with the room of one given back when there is one.
+  std::vector<Element> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_.empty()) return {};
+    std::vector<Element> taken = std::move(kept_.back());
+    kept_.pop_back();
+    return taken;
+  }
+
+  void give_back(std::vector<Element>&& given) {
+    given.clear();
+    if (given.capacity() == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_.size() < keep_) kept_.push_back(std::move(given));
+  }
+
+  // Frees the vectors kept.
+  void release() {
+    std::vector<std::vector<Element>> kept;
+    std::lock_guard<std::mutex> lock(mutex_);
+    kept.swap(kept_);
+  }
+
+ private:
+  const std::size_t keep_;
+  std::mutex mutex_;
+  std::vector<std::vector<Element>> kept_;
+};
+
 }  // namespace orvix_local

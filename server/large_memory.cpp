@@ -20,6 +20,14 @@ void advise_huge_pages(void* data, std::size_t bytes) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+void populate(void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto first = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kPage - 1);
+  // Refused by kernels before 5.14: the pages are then faulted in as they are written.
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
+
 void FreeDeleter::operator()(void* data) const {
   std::free(data);
 }

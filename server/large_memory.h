@@ -4,6 +4,7 @@
 // virtual machine, faulting in every 4 KiB page is much of the cost of filling them.
 
 #include <cstddef>
+#include <iterator>
 #include <memory>
 
 namespace orvix_local {
@@ -11,11 +12,23 @@ namespace orvix_local {
 // Advises the whole 2 MiB pages inside [data, data + bytes); nothing for smaller buffers.
 void advise_huge_pages(void* data, std::size_t bytes);
 
-// Reserves room for `count` elements, advised as above.
+// Faults in the pages inside [data, data + bytes) in one call, rather than one at a time as
+// they are first written: a fault a page costs about as much as filling it.
+void populate(void* data, std::size_t bytes);
+
+// Reserves room for `count` elements, advised and faulted in as above when the room is new: the
+// elements held move into it once it is.
 template <class Buffer>
 void reserve_advised(Buffer& buffer, std::size_t count) {
-  buffer.reserve(count);
-  advise_huge_pages(buffer.data(), buffer.capacity() * sizeof(*buffer.data()));
+  if (buffer.capacity() >= count) return;
+  Buffer larger;
+  larger.reserve(count);
+  const std::size_t bytes = larger.capacity() * sizeof(*larger.data());
+  advise_huge_pages(larger.data(), bytes);
+  populate(larger.data(), bytes);
+  larger.insert(larger.end(), std::make_move_iterator(buffer.begin()),
+                std::make_move_iterator(buffer.end()));
+  buffer.swap(larger);
 }
 
 // `count` floats aligned to a huge page and advised, freed with std::free.

@@ -94,6 +94,15 @@ void LiveDataset::append(VectorRecord&& record) {
   if (info.sparse()) sparse_.push_back(std::move(record.sparse));
 }
 
+void LiveDataset::make_room(std::size_t more) {
+  const std::size_t wanted = ids_.size() + more;
+  if (ids_.capacity() >= wanted) return;
+  const std::size_t room = std::max(wanted, 2 * ids_.capacity());
+  if (!info.sparse()) reserve_advised(values_, room);
+  reserve_advised(rows_, room);
+  reserve_advised(ids_, room);
+}
+
 void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {
   const std::set<std::int64_t> removed(gone.begin(), gone.end());
   std::size_t kept = 0;

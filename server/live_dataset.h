@@ -42,6 +42,9 @@ class LiveDataset {
   // Under rows_mutex, exclusively. A dense record without values has them in the value file,
   // which must hold them already; a StorageError says it does not.
   void append(VectorRecord&& record);
+  // Room for `more` records past those held, ahead of appending them: grown to twice the room
+  // at least, as a vector grows, but faulted in at once.
+  void make_room(std::size_t more);
   void erase_rows(const std::vector<std::int64_t>& rows);
 
   // Under rows_mutex, shared.

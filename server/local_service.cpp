@@ -53,6 +53,7 @@ LocalService::LocalService(const std::string& data_dir, const std::set<std::stri
                 texts_.release();
                 csv_blocks_.release();
                 values_.release();
+                record_batches_.release();
               });
   // The graphs kept on disk are read back at once, so that the first searches find them; the
   // files of indices that are gone go.

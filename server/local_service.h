@@ -134,6 +134,7 @@ class LocalService {
   KeptBuffers<std::string> texts_{kKeptShardTexts};
   CsvStream::Texts csv_blocks_{kKeptCsvBlocks};
   KeptBuffers<std::vector<float>> values_{kKeptValueBlocks};
+  KeptVectors<VectorRecord> record_batches_{kKeptRecordBatches};
   Store store_;
   LiveDatasets live_;
   JobQueue jobs_;

@@ -280,7 +280,9 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t line_tot
     } else {
       // Room for every line the width of the first (a value takes two bytes of text at least),
       // so the block grows once if at all.
-      if (starts.empty()) row.reserve(std::min(row.size() * line_total, lines.size() / 2 + 1));
+      if (starts.empty()) {
+        reserve_advised(row, std::min(row.size() * line_total, lines.size() / 2 + 1));
+      }
       starts.push_back(start_of_row);
     }
     records.push_back(std::move(record));
@@ -535,8 +537,14 @@ std::vector<VectorRecord> parse_binary(std::string_view data, int dim, const std
 }  // namespace
 
 BinaryRecords::BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits,
-                             bool in_place)
-    : dim_(dim), floats_(dtype == "float32"), in_place_(in_place), limits_(limits) {
+                             bool in_place, KeptVectors<VectorRecord>* batches,
+                             std::size_t batch_records)
+    : dim_(dim),
+      floats_(dtype == "float32"),
+      in_place_(in_place),
+      batches_(batches),
+      batch_records_(batch_records),
+      limits_(limits) {
   if (dim <= 0) throw bad_record("binary_dim must be positive");
   if (!floats_ && dtype != "uint8") throw bad_record("binary_dtype must be uint8 or float32");
   size_ = static_cast<std::size_t>(dim) * (floats_ ? 4 : 1);
@@ -545,7 +553,6 @@ BinaryRecords::BinaryRecords(int dim, const std::string& dtype, const ServiceLim
 void BinaryRecords::take(const char* at, bool stays) {
   const std::size_t number = handed_ + records_.size() + 1;
   check_count(number, limits_);
-  VectorRecord record;
   const auto dim = static_cast<std::size_t>(dim_);
   if (floats_) {
     // Exponent bits all set: an infinity or NaN.
@@ -558,17 +565,18 @@ void BinaryRecords::take(const char* at, bool stays) {
     if (not_finite) {
       throw bad_record("vector " + std::to_string(number) + " holds a value that is not finite");
     }
-    if (stays && reinterpret_cast<std::uintptr_t>(at) % alignof(float) == 0) {
-      record.arrived = {reinterpret_cast<const float*>(at), dim};
-    } else {
-      record.dense.resize(dim);
-      std::memcpy(record.dense.data(), at, size_);
-    }
+  }
+  // Made where it stays: moving a record costs about as much as filling it.
+  VectorRecord& record = records_.emplace_back();
+  if (floats_ && stays && reinterpret_cast<std::uintptr_t>(at) % alignof(float) == 0) {
+    record.arrived = {reinterpret_cast<const float*>(at), dim};
+  } else if (floats_) {
+    record.dense.resize(dim);
+    std::memcpy(record.dense.data(), at, size_);
   } else {
     record.dense.resize(dim);
     for (std::size_t i = 0; i < dim; ++i) record.dense[i] = static_cast<unsigned char>(at[i]);
   }
-  records_.push_back(std::move(record));
 }
 
 std::vector<VectorRecord> BinaryRecords::take_ready() {
@@ -577,7 +585,11 @@ std::vector<VectorRecord> BinaryRecords::take_ready() {
 }
 
 void BinaryRecords::feed(const char* data, std::size_t size, bool staying) {
-  if (records_.capacity() == 0) records_.reserve(std::min(size / size_, limits_.max_records));
+  if (records_.capacity() == 0) {
+    if (batches_ != nullptr) records_ = batches_->take();
+    reserve_advised(records_,
+                    std::min(std::max(batch_records_, size / size_), limits_.max_records));
+  }
   bytes_ += size;
   if (!partial_.empty()) {
     const std::size_t wanted = std::min(size_ - partial_.size(), size);

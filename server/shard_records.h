@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/kept_buffers.h"
 #include "server/limits.h"
 #include "server/store.h"
 
@@ -82,11 +83,13 @@ class CsvRecords {
 // Binary vectors (uint8 or float32, `dim` of them each) fed in pieces of any size, as they are
 // decompressed, so that the raw shard is never held whole. `in_place`: float32 records point
 // into the bytes fed, which outlive them, unless a piece is fed as not `staying`; one cut across
-// two pieces is copied all the same.
+// two pieces is copied all the same. `batches`, when given, lends each batch its memory, room for
+// `batch_records` records.
 class BinaryRecords {
  public:
   BinaryRecords(int dim, const std::string& dtype, const ServiceLimits& limits,
-                bool in_place = false);
+                bool in_place = false, KeptVectors<VectorRecord>* batches = nullptr,
+                std::size_t batch_records = 0);
   void feed(const char* data, std::size_t size, bool staying = true);
   // The records read since the last call, handed on before the rest are read.
   std::vector<VectorRecord> take_ready();
@@ -99,6 +102,8 @@ class BinaryRecords {
   int dim_;
   bool floats_;
   bool in_place_;
+  KeptVectors<VectorRecord>* batches_;
+  std::size_t batch_records_;
   const ServiceLimits& limits_;
   std::size_t size_ = 0;    // bytes a vector
   std::size_t bytes_ = 0;   // bytes fed

@@ -897,12 +897,23 @@ TEST(ShardRecords, Float32RecordsInPlaceKeepTheirValues) {
   for (std::size_t i = 0; i < values.size(); ++i) values[i] = 0.25f * static_cast<float>(i);
   const std::string raw(reinterpret_cast<const char*>(values.data()), values.size() * 4);
   const orvix_local::ServiceLimits limits;
+  // Batches of seven records in memory lent by a pool, which holds a used batch at first, and
+  // to which each batch goes back once read.
+  orvix_local::KeptVectors<orvix_local::VectorRecord> batches(2);
   for (const std::size_t piece : {std::size_t{5}, std::size_t{13}, raw.size()}) {
-    orvix_local::BinaryRecords binary(3, "float32", limits, /*in_place=*/true);
+    std::vector<orvix_local::VectorRecord> used(3);
+    batches.give_back(std::move(used));
+    orvix_local::BinaryRecords binary(3, "float32", limits, /*in_place=*/true, &batches, 7);
+    std::vector<orvix_local::VectorRecord> records;
+    const auto take = [&](std::vector<orvix_local::VectorRecord> batch) {
+      for (auto& record : batch) records.push_back(std::move(record));
+      batches.give_back(std::move(batch));
+    };
     for (std::size_t at = 0; at < raw.size(); at += piece) {
       binary.feed(raw.data() + at, std::min(piece, raw.size() - at));
+      if (binary.ready() >= 7) take(binary.take_ready());
     }
-    const auto records = binary.finish();
+    take(binary.finish());
     ASSERT_EQ(records.size(), 50u);
     for (std::size_t r = 0; r < records.size(); ++r) {
       const auto got = records[r].dense_values();
