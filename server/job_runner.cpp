@@ -172,7 +172,7 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
     }
     take_text();
     const auto stated = where.value("stated_size", std::size_t{0});
-    reserve_advised(*text, std::min(stated, limits_.max_shard_bytes));
+    reserve_populated(*text, std::min(stated, limits_.max_shard_bytes));
     if (shape.file_format == "binary" && shape.binary_dtype == "float32" && !has_ids) {
       // Handed on a batch at a time while the rest is decompressed. Records point into the
       // text, which therefore never grows past the room it had: what the gzip trailer did not

@@ -16,10 +16,18 @@ void advise_huge_pages(void* data, std::size_t bytes);
 // they are first written: a fault a page costs about as much as filling it.
 void populate(void* data, std::size_t bytes);
 
-// Reserves room for `count` elements, advised and faulted in as above when the room is new: the
-// elements held move into it once it is.
+// Reserves room for `count` elements, advised as above: for a buffer filled as bytes arrive (a
+// request body), whose pages are faulted in only as they are.
 template <class Buffer>
 void reserve_advised(Buffer& buffer, std::size_t count) {
+  buffer.reserve(count);
+  advise_huge_pages(buffer.data(), buffer.capacity() * sizeof(*buffer.data()));
+}
+
+// The same for a buffer about to be filled at once (a shard's text, a batch's records): new room
+// is also faulted in, before the elements held move into it.
+template <class Buffer>
+void reserve_populated(Buffer& buffer, std::size_t count) {
   if (buffer.capacity() >= count) return;
   Buffer larger;
   larger.reserve(count);

@@ -98,9 +98,9 @@ void LiveDataset::make_room(std::size_t more) {
   const std::size_t wanted = ids_.size() + more;
   if (ids_.capacity() >= wanted) return;
   const std::size_t room = std::max(wanted, 2 * ids_.capacity());
-  if (!info.sparse()) reserve_advised(values_, room);
-  reserve_advised(rows_, room);
-  reserve_advised(ids_, room);
+  if (!info.sparse()) reserve_populated(values_, room);
+  reserve_populated(rows_, room);
+  reserve_populated(ids_, room);
 }
 
 void LiveDataset::erase_rows(const std::vector<std::int64_t>& gone) {

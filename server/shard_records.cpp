@@ -223,6 +223,8 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t line_tot
   std::vector<float> own;
   std::vector<float>& row = values != nullptr ? *values : own;
   std::vector<std::size_t> starts;  // where each record's values begin in the block
+  constexpr std::size_t kFaultedAhead = 1 << 20;
+  std::size_t faulted = 0;  // values of the block faulted in
   for_each_line(lines, stop, [&](std::string_view line, std::size_t n) {
     n += first_line - 1;
     // A line of blanks alone is no record, as the client takes it.
@@ -282,6 +284,12 @@ std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t line_tot
       // so the block grows once if at all.
       if (starts.empty()) {
         reserve_advised(row, std::min(row.size() * line_total, lines.size() / 2 + 1));
+      }
+      // Faulted in a few MiB at a time ahead of the values, as the room may be more than they
+      // take.
+      if (row.size() >= faulted) {
+        faulted = std::min(row.capacity(), row.size() + kFaultedAhead);
+        populate(row.data() + row.size(), (faulted - row.size()) * sizeof(float));
       }
       starts.push_back(start_of_row);
     }
@@ -587,8 +595,8 @@ std::vector<VectorRecord> BinaryRecords::take_ready() {
 void BinaryRecords::feed(const char* data, std::size_t size, bool staying) {
   if (records_.capacity() == 0) {
     if (batches_ != nullptr) records_ = batches_->take();
-    reserve_advised(records_,
-                    std::min(std::max(batch_records_, size / size_), limits_.max_records));
+    reserve_populated(records_,
+                      std::min(std::max(batch_records_, size / size_), limits_.max_records));
   }
   bytes_ += size;
   if (!partial_.empty()) {
