@@ -20,11 +20,12 @@ void TextBlock::reserve(std::size_t bytes) {
 
 CsvStream::CsvStream(const ShardFormat& format, const std::vector<std::string>* ids,
                      const ServiceLimits& limits, const std::atomic<bool>* stop, Texts& texts,
-                     Values& values, Add add)
+                     Values& values, Add add, Batches* batches)
     : records_(format, limits, stop),
       ids_(ids),
       texts_(texts),
       values_(values),
+      record_batches_(batches),
       batch_bytes_(std::max<std::size_t>(limits.feed_batch_bytes, 1)),
       add_(std::move(add)),
       thread_([this] { run(); }) {
@@ -148,7 +149,9 @@ void CsvStream::run() {
     if (!failed_) {
       try {
         std::shared_ptr<std::vector<float>> block = values_.take();
-        std::vector<VectorRecord> records = records_.next(lines, block.get());
+        std::vector<VectorRecord> records = records_.next(
+            lines, block.get(),
+            record_batches_ != nullptr ? record_batches_->take() : std::vector<VectorRecord>());
         for (std::size_t i = 0; ids_ != nullptr && i < records.size(); ++i) {
           if (paired_ + i < ids_->size()) records[i].id = (*ids_)[paired_ + i];
         }

@@ -44,11 +44,12 @@ class CsvStream {
   using Values = KeptBuffers<std::vector<float>>;
   // A batch of records, and the block of values they point into.
   using Add = std::function<void(std::vector<VectorRecord>, std::shared_ptr<const void>)>;
+  using Batches = KeptVectors<VectorRecord>;
   // `ids`, when given, are paired with the records in order; they, the format and the pools
-  // outlive this.
+  // outlive this. `batches`, when given, lends each batch of records its memory.
   CsvStream(const ShardFormat& format, const std::vector<std::string>* ids,
             const ServiceLimits& limits, const std::atomic<bool>* stop, Texts& texts,
-            Values& values, Add add);
+            Values& values, Add add, Batches* batches = nullptr);
   // Stops parsing and waits for the thread: what was handed on stays handed on.
   ~CsvStream();
   CsvStream(const CsvStream&) = delete;
@@ -80,6 +81,7 @@ class CsvStream {
   const std::vector<std::string>* ids_;
   Texts& texts_;
   Values& values_;
+  Batches* record_batches_;
   std::size_t batch_bytes_;
   Add add_;
   std::array<Block, 3> blocks_;

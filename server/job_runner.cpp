@@ -152,12 +152,13 @@ void LocalService::read_shard(const Job& job, ShardFeed& feed) {
         inflate("ids", ids_text);
         ids = shard_ids(ids_text, limits_);
       }
-      CsvStream csv(shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping(), csv_blocks_,
-                    values_,
-                    [&feed](std::vector<VectorRecord> batch, std::shared_ptr<const void> block) {
-                      feed.keep(std::move(block));
-                      feed.add(std::move(batch));
-                    });
+      CsvStream csv(
+          shape, has_ids ? &ids : nullptr, limits_, &jobs_.stopping(), csv_blocks_, values_,
+          [&feed](std::vector<VectorRecord> batch, std::shared_ptr<const void> block) {
+            feed.keep(std::move(block));
+            feed.add(std::move(batch));
+          },
+          &record_batches_);
       const auto& span = where.at("data");
       inflate_base64(
           input, span.at(0).get<std::size_t>(), span.at(1).get<std::size_t>(),

@@ -58,8 +58,8 @@ inline constexpr std::size_t kKeptShardTexts = 2;
 inline constexpr std::size_t kKeptCsvBlocks = 3;
 // Blocks of parsed CSV values kept for the next batches: a 200 MB shard's, of 128 values a line.
 inline constexpr std::size_t kKeptValueBlocks = 8;
-// Batches of records kept for the next shard, once their records are stored: a 200 MB float32
-// shard's, of 128 values a vector.
+// Batches of records (float32 or CSV) kept for the next shard, once their records are stored: a
+// 200 MB float32 shard's, of 128 values a vector.
 inline constexpr std::size_t kKeptRecordBatches = 8;
 // Settled jobs kept for clients to ask about; older ones are dropped while the queue is idle.
 inline constexpr std::size_t kKeptJobs = 10000;

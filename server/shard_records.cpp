@@ -213,12 +213,14 @@ std::size_t column_of(const std::string& field, const std::vector<std::string_vi
 
 // The records of `line_total` whole lines of a CSV shard, the first of them line `first_line`.
 // With `values`, the records point into it rather than holding their own: one block rather than
-// an allocation a record.
+// an allocation a record. The records are made in the memory of `room`.
 std::vector<VectorRecord> csv_lines(std::string_view lines, std::size_t line_total,
                                     std::size_t first_line, const CsvColumns& columns,
                                     const std::atomic<bool>* stop,
-                                    std::vector<float>* values = nullptr) {
-  std::vector<VectorRecord> records;
+                                    std::vector<float>* values = nullptr,
+                                    std::vector<VectorRecord> room = {}) {
+  std::vector<VectorRecord> records = std::move(room);
+  records.clear();
   reserve_advised(records, line_total);
   std::vector<float> own;
   std::vector<float>& row = values != nullptr ? *values : own;
@@ -352,13 +354,14 @@ CsvRecords::CsvRecords(const ShardFormat& format, const ServiceLimits& limits,
                        const std::atomic<bool>* stop)
     : format_(format), limits_(limits), stop_(stop) {}
 
-std::vector<VectorRecord> CsvRecords::next(std::string_view lines, std::vector<float>* values) {
+std::vector<VectorRecord> CsvRecords::next(std::string_view lines, std::vector<float>* values,
+                                           std::vector<VectorRecord> room) {
   if (!columns_) columns_.emplace(format_, lines);
   const std::size_t breaks = breaks_in(lines), count = lines_of(lines, breaks);
   lines_ += count;
   check_count(lines_, limits_);
-  std::vector<VectorRecord> records =
-      csv_lines(lines, count, next_line_ + columns_->first_line - 1, *columns_, stop_, values);
+  std::vector<VectorRecord> records = csv_lines(lines, count, next_line_ + columns_->first_line - 1,
+                                                *columns_, stop_, values, std::move(room));
   next_line_ += breaks;
   return records;
 }

@@ -68,8 +68,10 @@ class CsvRecords {
  public:
   CsvRecords(const ShardFormat& format, const ServiceLimits& limits, const std::atomic<bool>* stop);
   // The records of the next lines: whole ones, but for a last line without a break. With
-  // `values`, an empty block, the records point into it, and its holder keeps it for them.
-  std::vector<VectorRecord> next(std::string_view lines, std::vector<float>* values = nullptr);
+  // `values`, an empty block, the records point into it, and its holder keeps it for them. They
+  // are made in the memory of `room`.
+  std::vector<VectorRecord> next(std::string_view lines, std::vector<float>* values = nullptr,
+                                 std::vector<VectorRecord> room = {});
 
  private:
   const ShardFormat& format_;
