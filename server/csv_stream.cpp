@@ -11,8 +11,7 @@ namespace orvix_local {
 void TextBlock::reserve(std::size_t bytes) {
   if (bytes <= capacity) return;
   std::unique_ptr<char[]> larger(new char[bytes]);  // not cleared: it is written before it is read
-  advise_huge_pages(larger.get(), bytes);
-  populate(larger.get(), bytes);
+  prepare_to_fill(larger.get(), bytes);
   if (size > 0) std::memcpy(larger.get(), data.get(), size);
   data = std::move(larger);
   capacity = bytes;

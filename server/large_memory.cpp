@@ -28,6 +28,11 @@ void populate(void* data, std::size_t bytes) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
 }
 
+void prepare_to_fill(void* data, std::size_t bytes) {
+  advise_huge_pages(data, bytes);
+  populate(data, bytes);
+}
+
 void FreeDeleter::operator()(void* data) const {
   std::free(data);
 }

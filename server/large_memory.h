@@ -16,6 +16,9 @@ void advise_huge_pages(void* data, std::size_t bytes);
 // they are first written: a fault a page costs about as much as filling it.
 void populate(void* data, std::size_t bytes);
 
+// New memory about to be filled at once: advised and faulted in as above.
+void prepare_to_fill(void* data, std::size_t bytes);
+
 // Reserves room for `count` elements, advised as above: for a buffer filled as bytes arrive (a
 // request body), whose pages are faulted in only as they are.
 template <class Buffer>
@@ -31,9 +34,7 @@ void reserve_populated(Buffer& buffer, std::size_t count) {
   if (buffer.capacity() >= count) return;
   Buffer larger;
   larger.reserve(count);
-  const std::size_t bytes = larger.capacity() * sizeof(*larger.data());
-  advise_huge_pages(larger.data(), bytes);
-  populate(larger.data(), bytes);
+  prepare_to_fill(larger.data(), larger.capacity() * sizeof(*larger.data()));
   larger.insert(larger.end(), std::make_move_iterator(buffer.begin()),
                 std::make_move_iterator(buffer.end()));
   buffer.swap(larger);
