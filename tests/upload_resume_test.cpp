@@ -107,8 +107,7 @@ class ResumeTest : public LocalClientTest {
       if (port_from >= 0) {
         int port = 0;
         if (read(port_from, &port, sizeof port) != sizeof port) _exit(1);
-        const std::string base = "http://127.0.0.1:" + std::to_string(port);
-        session_.endpoints = {base + "/api", base, "", ""};
+        send_to(port);
       }
       try {
         rest_client::run_statement_line(session_, line);
@@ -265,8 +264,7 @@ TEST_F(ResumeTest, ResumeRefusesWhatChanged) {
 // string ids.
 TEST_F(ResumeTest, EveryNetworkFaultEndsWithEachRecordOnce) {
   FaultProxy proxy(ORVIX_TEST_PORT);
-  const std::string base = "http://127.0.0.1:" + std::to_string(proxy.port());
-  session_.endpoints = {base + "/api", base, "", ""};
+  send_to(proxy.port());
   session_.network.limits.stall_seconds = 1;
   int dataset = 0;
   for (const Fault fault : kEveryFault) {
@@ -292,8 +290,7 @@ TEST_F(ResumeTest, EveryNetworkFaultEndsWithEachRecordOnce) {
 // uploads and attaches ride over them.
 TEST_F(ResumeTest, LostAnswersOfBatchesAndJobPolls) {
   FaultProxy proxy(ORVIX_TEST_PORT);
-  const std::string base = "http://127.0.0.1:" + std::to_string(proxy.port());
-  session_.endpoints = {base + "/api", base, "", ""};
+  send_to(proxy.port());
   ASSERT_TRUE(run("INIT_DATASET p b dense 2").ok);
   proxy.arm("/api/add_data_batch", 1, Fault::kCloseAfterAnswer);
   const Said batch = run("INSERT_VECTOR_BATCH p b [x, y] [[1, 2], [3, 4]]");
@@ -330,16 +327,21 @@ TEST_F(ResumeTest, TwoUploadsOfOneFileNeverShareAJournal) {
   EXPECT_EQ(write(port_pipe[1], &port, sizeof port), static_cast<ssize_t>(sizeof port));
   close(port_pipe[1]);
   const auto give_up = Clock::now() + std::chrono::seconds(60);
-  while (!proxy.struck() && Clock::now() < give_up && waitpid(first, nullptr, WNOHANG) == 0) {
+  bool ended = false;
+  // A child already waited for is not killed: its number may be another process's by then.
+  const auto stop_first = [&] {
+    if (!ended) kill(first, SIGKILL);
+    if (!ended) waitpid(first, nullptr, 0);
+  };
+  while (!proxy.struck() && Clock::now() < give_up && !ended) {
+    ended = waitpid(first, nullptr, WNOHANG) == first;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (!proxy.struck()) {
-    kill(first, SIGKILL);
-    waitpid(first, nullptr, 0);
+    stop_first();
     FAIL() << "the first upload never reached its third shard";
   }
-  const std::string base = "http://127.0.0.1:" + std::to_string(port);
-  session_.endpoints = {base + "/api", base, "", ""};
+  send_to(port);
   for (const std::string flags : {"", " --resume"}) {
     const Said second = run(line + flags);
     EXPECT_FALSE(second.ok);
@@ -349,8 +351,7 @@ TEST_F(ResumeTest, TwoUploadsOfOneFileNeverShareAJournal) {
         << second.text;
   }
   EXPECT_TRUE(run(line + " --dry-run").ok);
-  kill(first, SIGKILL);
-  waitpid(first, nullptr, 0);
+  stop_first();
   finish(line, "twice");
 }
 

@@ -27,8 +27,7 @@ class LocalClientTest : public ::testing::Test {
   void SetUp() override {
     std::filesystem::create_directories(dir_);
     start_service();
-    const std::string base = "http://127.0.0.1:" + std::to_string(ORVIX_TEST_PORT);
-    session_.endpoints = {base + "/api", base, "", ""};
+    send_to(ORVIX_TEST_PORT);
     session_.identity = {"e2e-key", "user-1", "user"};
     session_.upload.journal_dir = dir_ + "/state/orvix/uploads";
     session_.waits = rest_client::Waits([this] { return now_; },
@@ -44,6 +43,12 @@ class LocalClientTest : public ::testing::Test {
     service_.reset();
     rest_client::clear_interrupt();
     std::filesystem::remove_all(dir_);
+  }
+
+  // The client's requests go to a loopback port: the service's, or a proxy's before it.
+  void send_to(int port) {
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+    session_.endpoints = {base + "/api", base, "", ""};
   }
 
   void start_service() {
